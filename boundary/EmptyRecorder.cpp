@@ -1,0 +1,3 @@
+#include "boundary/EmptyRecorder.h"
+
+// The class is header-only; this unit keeps its vtable in the library.

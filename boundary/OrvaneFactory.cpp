@@ -1,0 +1,23 @@
+#include "include/IOrvaneInc.h"
+
+#include "boundary/EmptyRecorder.h"
+#include "boundary/TrackingAssembly.h"
+
+#include <new>
+
+IOrvaneInc* IOrvaneInc::CreateOrvane(OV_TYPE type) {
+    switch (type) {
+    case OV_RECORDER:
+        return CreateTrackingRecorder();
+    case OV_EMPTY:
+        return new (std::nothrow) CEmptyRecorder();
+    }
+    return nullptr;
+}
+
+void IOrvaneInc::DestroyOrvane(IOrvaneInc** object) {
+    if (object == nullptr || *object == nullptr)
+        return;
+    delete *object;
+    *object = nullptr;
+}

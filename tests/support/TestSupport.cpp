@@ -1,0 +1,119 @@
+#include "tests/support/TestSupport.h"
+
+#include <atomic>
+#include <cstdio>
+#include <stdexcept>
+
+namespace testing_support {
+
+namespace {
+
+std::string UniqueSuffix() {
+    static std::atomic<unsigned> counter{0};
+    char text[64];
+    std::snprintf(text, sizeof text, "%lu-%lu-%u", static_cast<unsigned long>(GetCurrentProcessId()),
+                  static_cast<unsigned long>(GetTickCount()), counter++);
+    return text;
+}
+
+} // namespace
+
+TempDir::TempDir(const std::string& tag) {
+    const std::string base = "C:\\orvane-tests";
+    ::CreateDirectoryA(base.c_str(), nullptr);
+    path_ = base + "\\" + tag + "-" + UniqueSuffix();
+    if (!::CreateDirectoryA(path_.c_str(), nullptr))
+        throw std::runtime_error("cannot create " + path_);
+}
+
+TempDir::~TempDir() {
+    RemoveTree(path_);
+    ::RemoveDirectoryA("C:\\orvane-tests"); // only succeeds when no other test still uses it
+}
+
+bool RemoveTree(const std::string& path) {
+    WIN32_FIND_DATAA entry;
+    UniqueFind find(::FindFirstFileA((path + "\\*").c_str(), &entry));
+    if (find) {
+        do {
+            const std::string name = entry.cFileName;
+            if (name == "." || name == "..")
+                continue;
+            const std::string child = path + "\\" + name;
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(child);
+            } else {
+                ::SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                ::DeleteFileA(child.c_str());
+            }
+        } while (::FindNextFileA(find.get(), &entry));
+    }
+    find.reset();
+    return ::RemoveDirectoryA(path.c_str()) != FALSE;
+}
+
+void WriteTextFile(const std::string& path, const std::string& contents) {
+    UniqueFile file(::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
+        throw std::runtime_error("cannot create " + path);
+    DWORD written = 0;
+    if (!contents.empty())
+        ::WriteFile(file.get(), contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr);
+}
+
+bool FileExists(const std::string& path) {
+    return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void PumpPendingMessages() {
+    MSG msg;
+    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        ::TranslateMessage(&msg);
+        ::DispatchMessageA(&msg);
+    }
+}
+
+bool PumpMessagesUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    for (;;) {
+        PumpPendingMessages();
+        if (condition())
+            return true;
+        const ULONGLONG now = ::GetTickCount64();
+        if (now >= deadline)
+            return false;
+        const DWORD slice = static_cast<DWORD>(deadline - now < 10 ? deadline - now : 10);
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, slice, QS_ALLINPUT);
+    }
+}
+
+std::string ThisExecutable() {
+    char path[MAX_PATH * 4];
+    const DWORD length = ::GetModuleFileNameA(nullptr, path, sizeof path);
+    return std::string(path, length);
+}
+
+std::string QuoteArgument(const std::string& argument) {
+    std::string quoted = "\"";
+    for (char c : argument) {
+        if (c == '"')
+            quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+UniqueHandle StartSelf(const std::string& arguments) {
+    std::string commandLine = QuoteArgument(ThisExecutable()) + " " + arguments;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                          &process))
+        return UniqueHandle();
+    UniqueHandle thread(process.hThread);
+    return UniqueHandle(process.hProcess);
+}
+
+} // namespace testing_support

@@ -1,0 +1,51 @@
+// Helpers shared by the test programs: folders that clean up after themselves, waiting on a
+// condition while dispatching messages (never sleeping as synchronisation), child processes.
+#pragma once
+
+#include "common/UniqueHandle.h"
+#include "common/Win32.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// A fresh folder below C:\orvane-tests, removed with everything in it at destruction.
+class TempDir {
+public:
+    explicit TempDir(const std::string& tag = "t");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "\\" + name; }
+
+private:
+    std::string path_;
+};
+
+// Removes a folder and everything below it; true when it is gone.
+bool RemoveTree(const std::string& path);
+
+void WriteTextFile(const std::string& path, const std::string& contents);
+bool FileExists(const std::string& path);
+
+// Dispatches this thread's messages until `condition` holds or `timeoutMs` passes; answers
+// whether the condition held. Wakes on every message, and at least every 10 ms to re-check.
+bool PumpMessagesUntil(const std::function<bool()>& condition, DWORD timeoutMs = 20000);
+
+// Dispatches whatever is queued for this thread now, without waiting.
+void PumpPendingMessages();
+
+// The full path of the running test program.
+std::string ThisExecutable();
+
+// Starts this test program again with the given arguments (a helper mode of its main).
+UniqueHandle StartSelf(const std::string& arguments);
+
+// Quotes one command-line argument for CreateProcess.
+std::string QuoteArgument(const std::string& argument);
+
+} // namespace testing_support
