@@ -7,7 +7,7 @@ namespace {
 class COrvaneApp {
 public:
     COrvaneApp() = default;
-    ~COrvaneApp() { DestroySharedRegistryMonitor(); }
+    ~COrvaneApp() { ReleaseSharedTrackingState(); }
     COrvaneApp(const COrvaneApp&) = delete;
     COrvaneApp& operator=(const COrvaneApp&) = delete;
 };

@@ -2,8 +2,35 @@
 
 #include "include/IOrvaneInc.h"
 
+#if defined(ORVANE_WITH_RECORDER)
+#include "recorder/FileChangeRecorder.h"
+#include "registry/RegistryMonitor.h"
+#include "watcher/DelayedDirectoryChangeHandler.h"
+
+#include <new>
+
+IOrvaneInc* CreateTrackingRecorder() noexcept {
+    if (g_registryMonitor == nullptr)
+        g_registryMonitor = new (std::nothrow) CRegistryMonitor();
+    try {
+        return new CFileChangeRecorder();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void ReleaseSharedTrackingState() noexcept {
+    delete g_registryMonitor;
+    g_registryMonitor = nullptr;
+    CDelayedNotificationWindow::UnregisterWindowClass();
+}
+
+#else
+
 IOrvaneInc* CreateTrackingRecorder() noexcept {
     return nullptr;
 }
 
-void DestroySharedRegistryMonitor() noexcept {}
+void ReleaseSharedTrackingState() noexcept {}
+
+#endif

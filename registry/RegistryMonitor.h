@@ -3,11 +3,19 @@
 // registry change records when capture stops.
 //
 // Threading: no thread of its own and no lock. Start, the timer ticks and Stop run on the thread that
-// calls Start, which must dispatch messages while capturing. One monitor per process.
+// calls Start, which must dispatch messages while capturing. One monitor per process. The destructor
+// may run on another thread (library unload): it never waits for one, and it unties the timer so
+// that no later tick reaches the destroyed monitor.
 #pragma once
 
+#include "common/UniqueHandle.h"
+#include "common/Win32.h"
+#include "driver/RegmonProtocol.h"
 #include "include/IConfInfoInc.h"
+#include "registry/LogParser.h"
 
+#include <atomic>
+#include <list>
 #include <set>
 #include <string>
 
@@ -15,15 +23,54 @@ class CRegistryMonitor {
 public:
     // Never fails outward: without a usable driver the monitor is inert and its change set empty.
     CRegistryMonitor();
+    // The same with another driver file in place of <system directory>\drivers\REGSYS.SYS.
+    explicit CRegistryMonitor(const std::string& driverPath);
     ~CRegistryMonitor();
     CRegistryMonitor(const CRegistryMonitor&) = delete;
     CRegistryMonitor& operator=(const CRegistryMonitor&) = delete;
 
-    // Clears the results and switches capture on. Both arguments are ignored.
+    // Clears the results and switches capture on. Both arguments are ignored. A Start during
+    // capture kills the running pull timer before it sets a new one.
     void Start(int target, const std::string& targetName);
-    // Switches capture off and parses what was pulled into the change set.
+    // Switches capture off, takes what the driver logged since the last tick, and parses every
+    // pulled line into the change set.
     void Stop();
     const std::set<IConfInfoInc::_ConfInfo>& GetChanges() const;
 
-    // (private members: the implementer of this class adds them)
+    // One timer tick: reads the driver's log into the raw lines until it is empty or more than
+    // 500 ms have passed.
+    void PullLog();
+    // The three parsing passes over the raw lines, into the entries and the change set.
+    void ParseLog();
+
+    // What a host never needs, for tests and diagnostics.
+    bool HasDriver() const { return device.valid(); }
+    DWORD DriverVersion() const { return driverVersion; }
+    bool IsPulling() const { return timerId != 0; }
+    const std::list<std::string>& RawLines() const { return rawLines; }
+    const std::list<_RegLogEntry>& Entries() const { return entries; }
+
+    // The timer procedure's view of which timer is this monitor's own.
+    bool OwnsTimer(UINT_PTR id) const;
+
+private:
+    void GiveUpDriver();
+    void SendFilter();
+    void KillPullTimer();
+    void DrainLog();
+    bool Control(DWORD code, void* input, DWORD inputSize, void* output, DWORD outputSize);
+
+    std::set<IConfInfoInc::_ConfInfo> changes;
+    UniqueFile device;
+    REGMON_FILTER filter{};
+    DWORD bytesReturned = 0;
+    DWORD driverVersion = 0;
+    std::list<_RegLogEntry> entries;
+    std::list<std::string> rawLines;
+    UINT_PTR timerId = 0;
+    DWORD timerThread = 0; // the thread whose queue holds timerId: only it can kill the timer
 };
+
+// The monitor whose log the timer procedure pulls: set by Start, untied by Stop and by the
+// destructor. Atomic because the destructor may run on another thread than the ticks.
+extern std::atomic<CRegistryMonitor*> g_timerMonitor;

@@ -13,5 +13,5 @@ if [ -n "$missing" ]; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
     # wine32 must stay out: /usr/bin/wine would pick the 32-bit loader, which cannot run here.
-    apt-get install -y -qq --no-install-recommends $missing
+    apt-get install -y -qq $missing
 fi

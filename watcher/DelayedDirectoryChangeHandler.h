@@ -4,9 +4,16 @@
 // delivery thread. There the record is filtered and handed to the user's handler, in posting order.
 // Stopping a watch is the flush point: the wrapper's On_WatchStopped returns once every record it
 // posted before has been delivered.
+//
+// Lifetime: every queued record holds a reference on its wrapper, so a wrapper lives until the last
+// of its records has been delivered or dropped, even after its watch record released it. A delivery
+// holds a reference on the user's handler for the length of the call, so DetachRealHandler on
+// another thread never frees a handler that is running.
 #pragma once
 
 #include "watcher/DirectoryChanges.h"
+
+#include <memory>
 
 // Filter flags, one word per watcher, copied into each wrapper.
 inline constexpr DWORD NF_NO_PATTERNS = 0x01;
@@ -20,10 +27,24 @@ inline constexpr DWORD NF_NO_WATCH_STOPPED = 0x80;
 // WM_APP + 0x400; wParam 0, lParam the record.
 inline constexpr UINT WM_DELAYED_NOTIFICATION = 0x8400;
 
-// One queued notification. Names are heap copies (_strdup), released with free.
+// Record kinds. 1 to 4 equal the FILE_ACTION_* values handed to On_FilterNotification.
+enum NotificationKind : int {
+    kFileAdded = 1,
+    kFileRemoved = 2,
+    kFileModified = 3,
+    kFileRenamed = 4,
+    kReadDirectoryChangesError = 5,
+    kWatchStarted = 6,
+    kWatchStopped = 7,
+};
+
+// One queued notification. Names are heap copies (_strdup), released with free. A record is owned
+// by whoever holds it: the posting wrapper until the post succeeds, then the queue, then the
+// delivering thread, which releases it (and its reference on the owner) after the delivery.
 class CDirChangeNotification {
 public:
-    // Runs on the delivering thread: filters, calls the real handler, releases the record.
+    // Runs on the delivering thread: filters, calls the real handler, releases the record. The
+    // record must not be used afterwards.
     void Deliver();
 
     CDelayedDirectoryChangeHandler* owner = nullptr;
@@ -37,26 +58,58 @@ public:
 class CDelayedNotificationSender {
 public:
     virtual ~CDelayedNotificationSender() = default;
+    // TRUE when the record was queued; on FALSE the caller still owns it.
     virtual BOOL PostNotification(CDirChangeNotification* record) = 0;
+    // Whether the delivery point of the last post can still deliver what was queued to it: the
+    // window still exists, the thread still runs. Lets a wait for a delivery end when it cannot come.
+    virtual bool IsDeliveryPointAlive() const = 0;
 };
 
 // The shared hidden window (class "Delayed_Message_Sender", title "DelayedWnd"), reference counted.
+// The window belongs to the thread that constructed the sender which created it; records posted to
+// it run there, while that thread dispatches messages.
 class CDelayedNotificationWindow : public CDelayedNotificationSender {
 public:
     CDelayedNotificationWindow();
     ~CDelayedNotificationWindow() override;
     BOOL PostNotification(CDirChangeNotification* record) override;
+    bool IsDeliveryPointAlive() const override;
+
+    // The shared state, for diagnostics and tests.
+    static HWND SharedWindow();
+    static LONG ReferenceCount();
+
+    // The class is registered for the host executable, so it outlives a library that is unloaded;
+    // its window procedure would not. Called as the library unloads: unregisters the class when no
+    // sender uses it any more. True when no class of this library stays registered.
+    static bool UnregisterWindowClass();
+
+private:
+    static BOOL RegisterWindowClass(const char* className);
+    static BOOL CreateNotificationWindow();
+
+    HWND lastTarget_ = nullptr;
 };
 
-// The shared delivery thread, reference counted.
+// The shared delivery thread, reference counted. Started by the first sender, stopped by the last.
 class CDelayedNotificationThread : public CDelayedNotificationSender {
 public:
     CDelayedNotificationThread();
     ~CDelayedNotificationThread() override;
     BOOL PostNotification(CDirChangeNotification* record) override;
+    bool IsDeliveryPointAlive() const override;
+
+    // The shared state, for diagnostics and tests.
+    static DWORD DeliveryThreadId();
+    static LONG ReferenceCount();
 
 private:
-    HANDLE threadReady_;
+    BOOL StartThread();
+    static BOOL StopThread();
+    static unsigned __stdcall ThreadFunc(void* readyEvent);
+
+    UniqueHandle threadReady_;
+    DWORD lastTargetId_ = 0;
 };
 
 class CDelayedDirectoryChangeHandler : public CDirectoryChangeHandler {
@@ -65,6 +118,8 @@ public:
                                    const char* includeFilter, const char* excludeFilter, DWORD filterFlags);
     ~CDelayedDirectoryChangeHandler() override;
 
+    // Called on the worker thread: each queues a copy of its arguments and returns, except
+    // On_WatchStopped, which returns once the real handler's On_WatchStopped has run.
     void On_FileAdded(const std::string& path) override;
     void On_FileRemoved(const std::string& path) override;
     void On_FileNameChanged(const std::string& oldPath, const std::string& newPath) override;
@@ -76,6 +131,8 @@ public:
     // Stores the directory here and, while a real handler is held, on it too.
     void SetNotifyDirectory(const std::string& directory);
 
+    // Delivering thread: filters, calls the real handler, releases the record. Releasing the record
+    // may release the last reference on this wrapper.
     void DeliverNotification(CDirChangeNotification* record);
 
     // The user's handler; the watch record takes it out before it releases the wrapper. After
@@ -91,18 +148,35 @@ public:
     bool IsExcluded(const char* name) const;
     DWORD GetFilterFlags() const { return filterFlags_; }
     int GetRelativePathOffset() const { return relativePathOffset_; }
+    size_t GetIncludeCount() const { return includePatterns_.size(); }
+    size_t GetExcludeCount() const { return excludePatterns_.size(); }
+    bool HasIncludeList() const { return hasIncludeList_; }
+    bool HasExcludeList() const { return hasExcludeList_; }
+
+    // Where the pattern test of a record starts: in its name, and in its new name (a rename may
+    // move a file to another folder, so the new name gets its own offset, never beyond its end).
+    static int MatchStartOffset(const CDirChangeNotification* record, DWORD flags);
+    static int NewNameMatchStartOffset(const CDirChangeNotification* record, DWORD flags);
 
 private:
-    CDirChangeNotification* NewNotification();
-    void DisposeNotification(CDirChangeNotification* record);
-    bool WaitForStopDelivery();
+    class HandlerReference;
 
-    CDelayedNotificationSender* sender_ = nullptr;
+    CDirChangeNotification* NewNotification();
+    static void DisposeNotification(CDirChangeNotification* record);
+    bool PostRecord(int kind, DWORD code, const std::string& name, const std::string* newName);
+    bool WaitForStopDelivery();
+    CDirectoryChangeHandler* AcquireRealHandler() const;
+    bool PassesFiltersFor(const CDirChangeNotification* record, CDirectoryChangeHandler* handler) const;
+    static void CallRealHandler(const CDirChangeNotification* record, CDirectoryChangeHandler* handler);
+
+    std::unique_ptr<CDelayedNotificationSender> sender_;
     CDirectoryChangeHandler* realHandler_ = nullptr;
-    bool pumpWhileWaiting_ = false;
+    // The waiting thread is normally the worker, which owns no window; dispatching anyway lets a
+    // wait on a thread that owns the delivery window deliver the very record it waits for.
+    bool pumpWhileWaiting_ = true;
     DWORD filterFlags_ = 0;
     int relativePathOffset_ = 0;
-    HANDLE stopDelivered_ = nullptr;
+    UniqueHandle stopDelivered_;
     std::vector<std::string> includePatterns_;
     std::vector<std::string> excludePatterns_;
     bool hasIncludeList_ = false;

@@ -38,3 +38,85 @@ CDirWatchInfo::~CDirWatchInfo() {
 CDirectoryChangeHandler* CDirWatchInfo::GetRealChangeHandler() const {
     return changeHandler != nullptr ? changeHandler->GetRealHandler() : nullptr;
 }
+
+namespace {
+
+// Waits between attempts to post a stop request that the system refused.
+constexpr DWORD kPostRetryMs = 50;
+constexpr DWORD kStartWaitSliceMs = 10000;
+constexpr DWORD kStopWaitSliceMs = 5000;
+
+// Dispatches what is queued for this thread; FALSE when a WM_QUIT was taken (it is not put back).
+bool DispatchQueuedMessages() {
+    MSG msg;
+    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT)
+            return false;
+        ::TranslateMessage(&msg);
+        ::DispatchMessageA(&msg);
+    }
+    return true;
+}
+
+} // namespace
+
+bool CDirWatchInfo::HasFailed() {
+    ScopedLock hold(propertiesLock);
+    return readFailed;
+}
+
+bool CDirWatchInfo::IsReadyToReap() {
+    ScopedLock hold(propertiesLock);
+    return runState == WATCH_FAILED;
+}
+
+DWORD CDirWatchInfo::RequestStart(HANDLE port) {
+    {
+        ScopedLock hold(propertiesLock);
+        runState = WATCH_START_REQUESTED;
+        if (!osCalls->postQueuedCompletionStatus(port, 4, reinterpret_cast<ULONG_PTR>(this), &overlapped)) {
+            // Nothing will answer: the start gives up with the system's reason.
+            const DWORD error = ::GetLastError();
+            runState = WATCH_NONE;
+            lastError = error != 0 ? error : ERROR_NOT_ENOUGH_QUOTA;
+            return lastError;
+        }
+    }
+    while (::WaitForSingleObject(doneEvent.get(), kStartWaitSliceMs) != WAIT_OBJECT_0) {
+    }
+    ::ResetEvent(doneEvent.get());
+    return lastError;
+}
+
+// A watch whose re-read failed has no read pending and gets no more packets, so there is nothing
+// to stop. Otherwise the worker must see the request: freeing the record while its read is pending
+// would let the system and the worker write into freed memory.
+BOOL CDirWatchInfo::RequestStop(HANDLE port) {
+    for (;;) {
+        {
+            ScopedLock hold(propertiesLock);
+            if (runState == WATCH_FAILED)
+                return TRUE;
+            runState = WATCH_STOP_REQUESTED;
+            if (osCalls->postQueuedCompletionStatus(port, 4, reinterpret_cast<ULONG_PTR>(this), &overlapped))
+                break;
+        }
+        // The worker may be delivering this watch's notifications to a window of this thread.
+        if (::MsgWaitForMultipleObjects(0, nullptr, FALSE, kPostRetryMs, QS_ALLINPUT) == WAIT_OBJECT_0)
+            DispatchQueuedMessages();
+    }
+    return WaitPumpingMessages();
+}
+
+BOOL CDirWatchInfo::WaitPumpingMessages() {
+    HANDLE done = doneEvent.get();
+    for (;;) {
+        const DWORD result = ::MsgWaitForMultipleObjects(1, &done, FALSE, kStopWaitSliceMs, QS_ALLINPUT);
+        if (result == WAIT_OBJECT_0) {
+            ::ResetEvent(done);
+            return TRUE;
+        }
+        if (result == WAIT_OBJECT_0 + 1)
+            DispatchQueuedMessages();
+    }
+}

@@ -14,6 +14,7 @@
 #include "common/UniqueHandle.h"
 #include "common/Win32.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,8 @@ public:
     DWORD GetCurrentAction() const;
     std::string GetCurrentFileName() const;
     std::string GetCurrentFilePath(const std::string& directory) const;
+    // Moves the current record (an old name whose new name did not come in this read) to the buffer
+    // start, as the last record there, with its name cut to 260 units; keepBytes receives its size.
     BOOL CopyCurrentRecordToBeginningOfBuffer(DWORD& keepBytes);
 
 private:
@@ -45,6 +48,10 @@ private:
     DWORD bufferSize_;
     BYTE* current_;
 };
+
+// Whether the last character of a narrow path is a backslash, with double-byte characters read as
+// wholes (the trail byte of one may equal '\').
+bool EndsWithBackslash(const std::string& path);
 
 // Prepares the buffer for the next read after a walk that carried `keepBytes` bytes of an unpaired
 // old-name record to the buffer start: links the carried record to the position where the next
@@ -92,8 +99,27 @@ protected:
     mutable RecursiveLock lock_;
 };
 
+// The calls the watcher makes at the edge of the system where a failure cannot be made to happen
+// on demand: posting to and associating with the completion port, starting the worker, issuing a
+// read, and growing the record array (the last may throw std::bad_alloc). Tests replace them to
+// reach the error paths; everything else the watcher does goes to the system directly.
+struct WatcherOsCalls {
+    decltype(&::CreateIoCompletionPort) createIoCompletionPort;
+    decltype(&::PostQueuedCompletionStatus) postQueuedCompletionStatus;
+    decltype(&::ReadDirectoryChangesW) readDirectoryChanges;
+    uintptr_t (*beginThread)(void* security, unsigned stackSize, unsigned(__stdcall* start)(void*),
+                             void* argument, unsigned flags, unsigned* threadId);
+    void (*growWatchArray)(std::vector<CDirWatchInfo*>& watches);
+};
+
+// The real calls.
+const WatcherOsCalls& DefaultWatcherOsCalls();
+
 // One watched directory. Created by WatchDirectory, destroyed by whichever operation ends the watch.
 // The worker reads and writes the fields directly; runState is guarded by propertiesLock.
+//
+// While the directory handle is open during a watch, exactly one read of it is pending: the stop
+// protocol closes the handle and then waits for that read's completion before the record may go.
 class CDirWatchInfo {
 public:
     enum RunState {
@@ -102,6 +128,10 @@ public:
         WATCH_STOP_REQUESTED = 2,
         WATCH_STOPPING = 3,
         WATCH_RUNNING = 5,
+        // A re-read failed: the directory is closed, no read is pending and no packet will come for
+        // this record; it waits for a caller thread to take it out of the watcher (never the worker,
+        // which must not wait for the watcher's lock).
+        WATCH_FAILED = 6,
     };
 
     CDirWatchInfo(HANDLE directoryHandle, const std::string& directory, CDirectoryChangeHandler* realHandler,
@@ -117,9 +147,19 @@ public:
     void LockProperties() { propertiesLock.Lock(); }
     void UnlockProperties() { propertiesLock.Unlock(); }
 
+    // Caller thread. Posts the start request and waits (10 s slices) for the worker's answer: 0, or
+    // the error of the first read, or the error of a post that failed (nothing is waited for then).
     DWORD RequestStart(HANDLE port);
+    // Caller thread. Ends the watch and waits, dispatching this thread's messages, until the worker
+    // confirms. A post that fails is tried again until the system accepts it, because the record may
+    // not be freed while its read is pending. TRUE once stopped.
     BOOL RequestStop(HANDLE port);
     BOOL WaitPumpingMessages();
+
+    // Under propertiesLock. A watch whose re-read failed no longer counts as watching from the moment
+    // the failure is known; its record may be freed by a caller once the worker has finished with it.
+    bool HasFailed();
+    bool IsReadyToReap();
 
     CDelayedDirectoryChangeHandler* changeHandler;
     UniqueFile directoryHandle;
@@ -133,8 +173,18 @@ public:
     RecursiveLock propertiesLock;
     UniqueHandle doneEvent;
     int runState;
+    // Worker thread only: where in `buffer` the pending read writes (past a carried old name).
+    DWORD readOffset = 0;
+    // Set by the worker, under propertiesLock, when a re-read failed.
+    bool readFailed = false;
+    // The watcher's seam; set before the record is started.
+    const WatcherOsCalls* osCalls = &DefaultWatcherOsCalls();
 };
 
+// Threading contract: WatchDirectory, UnwatchDirectory, UnwatchAllDirectories and the destructor are
+// called by the owner's threads; calls that start and end the same watcher's worker
+// (WatchDirectory against UnwatchAllDirectories) must not run at the same time. A thread that owns
+// the delivery window must be the one that unwatches, or must dispatch messages meanwhile.
 class CDirectoryChangeWatcher {
 public:
     // filterFlags 0 means NF_MATCH_FILE_NAME (8). Starts no thread and opens nothing.
@@ -161,16 +211,60 @@ public:
     static void ProcessChangeNotifications(CFileNotifyInformation& info, CDirWatchInfo* pdi,
                                            DWORD& keepBytes);
 
+    // Read-only views for diagnostics and tests: the slot of a watched name (-1 when none), the
+    // array's size with its holes, the reads that completed empty because the system's change list
+    // overflowed, and the worker thread's identifier (0 while there is none).
+    int GetWatchSlot(const std::string& directory) const;
+    size_t GetWatchSlotCount() const;
+    LONG GetOverflowCount() const { return overflowCount_; }
+    DWORD GetWorkerThreadId() const;
+
+    // Replaces the seam; only while the watcher has no worker.
+    void SetOsCallsForTesting(const WatcherOsCalls& calls) { osCalls_ = calls; }
+
 protected:
     virtual void On_WorkerThreadStart() {}
     virtual void On_WorkerThreadExit() {}
 
 private:
-    HANDLE port_ = nullptr;
-    HANDLE threadHandle_ = nullptr;
+    DWORD StartWatch(const std::string& directory, DWORD notifyFilter, CDirectoryChangeHandler* handler,
+                     BOOL watchSubtree, const char* includeFilter, const char* excludeFilter);
+    CDirWatchInfo* NewWatchInfo(UniqueFile& directoryHandle, const std::string& directory,
+                                CDirectoryChangeHandler* handler, DWORD notifyFilter, BOOL watchSubtree,
+                                const char* includeFilter, const char* excludeFilter);
+    DWORD ConnectAndStart(CDirWatchInfo* pdi);
+    DWORD AssociateWithPort(CDirWatchInfo* pdi);
+    DWORD StartWorker();
+
+    BOOL AddWatchInfo(CDirWatchInfo* pdi);
+    bool FindWatchInfo(const std::string& directory, int& index) const;
+    bool FindWatchInfo(const CDirWatchInfo* pdi, int& index) const;
+    bool FindWatchInfoByHandler(const CDirectoryChangeHandler* handler, int& index) const;
+    // Takes a record out of its slot, leaving a hole, so that nothing re-entered during the stop
+    // (handlers run while the caller dispatches messages) can find it again.
+    CDirWatchInfo* TakeWatchAt(int index);
+    // Stops a record that is out of the array, releases its handler's watch and frees it.
+    void EndWatch(CDirWatchInfo* pdi);
+    void ReapFailedWatches();
+
+    // Worker thread.
+    static unsigned __stdcall WorkerThreadProc(void* watcher);
+    void MonitorDirectoryChanges(HANDLE port);
+    void HandlePacket(CDirWatchInfo* pdi, DWORD bytes);
+    void ServeStartRequest(CDirWatchInfo* pdi);
+    void ServeStopRequest(CDirWatchInfo* pdi);
+    void ServeStopping(CDirWatchInfo* pdi);
+    void ServeCompletion(CDirWatchInfo* pdi, DWORD bytes);
+    void TakeReadErrorPath(CDirWatchInfo* pdi, DWORD error);
+    BOOL RemoveFailedWatch(CDirWatchInfo* pdi);
+
+    UniqueHandle port_;
+    UniqueHandle threadHandle_;
     DWORD threadId_ = 0;
     std::vector<CDirWatchInfo*> watches_;
     mutable RecursiveLock lock_;
     bool useWindowDelivery_;
     DWORD filterFlags_;
+    WatcherOsCalls osCalls_ = DefaultWatcherOsCalls();
+    volatile LONG overflowCount_ = 0;
 };

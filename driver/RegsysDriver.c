@@ -1,0 +1,218 @@
+/* REGSYS.SYS: the registry-monitor driver behind the device \\.\REGMON.
+ *
+ * It keeps a log of framed text records (RegmonProtocol.h) in a ring of REGMON_LOG_CAPACITY bytes
+ * and hands out whole records on IOCTL_READ_LOG. Lines enter the log only while capture is on, and
+ * only through IOCTL_APPEND_LOG_LINE: this driver registers no registry callbacks, so whoever makes
+ * the registry operations announces them. A full log refuses new lines and keeps what it holds.
+ *
+ * Every request runs at PASSIVE_LEVEL in the caller's context; one fast mutex guards the log, and
+ * no request waits for anything else while holding it. */
+#include <ntddk.h>
+
+#include "RegmonProtocol.h"
+
+#ifndef REGSYS_REPORTED_VERSION
+#define REGSYS_REPORTED_VERSION REGMON_VERSION
+#endif
+
+#define REGSYS_POOL_TAG 0x73676552 /* 'Regs' */
+
+typedef struct {
+    FAST_MUTEX lock;
+    UCHAR* ring;
+    ULONG head; /* offset of the oldest record */
+    ULONG used; /* bytes of records held, starting at head and wrapping */
+    BOOLEAN capturing;
+    REGMON_FILTER filter;
+} REGSYS_LOG;
+
+static const WCHAR kDeviceName[] = L"\\Device\\REGMON";
+static const WCHAR kLinkName[] = L"\\DosDevices\\REGMON";
+
+static REGSYS_LOG* LogOf(PDEVICE_OBJECT device) {
+    return (REGSYS_LOG*)device->DeviceExtension;
+}
+
+/* Copies into the ring at `at`, wrapping at its end. */
+static void RingPut(REGSYS_LOG* log, ULONG at, const void* source, ULONG size) {
+    ULONG first = REGMON_LOG_CAPACITY - at;
+    if (first > size)
+        first = size;
+    RtlCopyMemory(log->ring + at, source, first);
+    RtlCopyMemory(log->ring, (const UCHAR*)source + first, size - first);
+}
+
+/* Copies out of the ring from `at`, wrapping at its end. */
+static void RingGet(const REGSYS_LOG* log, ULONG at, void* target, ULONG size) {
+    ULONG first = REGMON_LOG_CAPACITY - at;
+    if (first > size)
+        first = size;
+    RtlCopyMemory(target, log->ring + at, first);
+    RtlCopyMemory((UCHAR*)target + first, log->ring, size - first);
+}
+
+static ULONG RingOffset(ULONG base, ULONG distance) {
+    return (ULONG)(((ULONGLONG)base + distance) % REGMON_LOG_CAPACITY);
+}
+
+static NTSTATUS AppendLine(REGSYS_LOG* log, const char* text, ULONG length) {
+    static const UCHAR zeros[4] = {0, 0, 0, 0};
+    ULONG record, at;
+    NTSTATUS status = STATUS_SUCCESS;
+    if (text == NULL || length == 0 || length > REGMON_MAX_LINE)
+        return STATUS_INVALID_PARAMETER;
+    /* A NUL inside the text would end the line early for every reader. */
+    if (memchr(text, 0, length) != NULL)
+        return STATUS_INVALID_PARAMETER;
+    record = REGMON_RECORD_SIZE(length);
+    ExAcquireFastMutex(&log->lock);
+    if (!log->capturing) {
+        status = STATUS_INVALID_DEVICE_STATE;
+    } else if (REGMON_LOG_CAPACITY - log->used < record) {
+        status = STATUS_LOG_FILE_FULL;
+    } else {
+        at = RingOffset(log->head, log->used);
+        RingPut(log, at, &record, sizeof record);
+        RingPut(log, RingOffset(at, sizeof record), text, length);
+        RingPut(log, RingOffset(at, sizeof record + length), zeros, record - sizeof record - length);
+        log->used += record;
+    }
+    ExReleaseFastMutex(&log->lock);
+    return status;
+}
+
+/* Moves whole records into `target` while they fit; answers the bytes written. */
+static ULONG TakeRecords(REGSYS_LOG* log, UCHAR* target, ULONG capacity) {
+    ULONG written = 0, record;
+    ExAcquireFastMutex(&log->lock);
+    while (log->used >= REGMON_RECORD_HEADER_SIZE) {
+        RingGet(log, log->head, &record, sizeof record);
+        if (record > capacity - written)
+            break;
+        RingGet(log, log->head, target + written, record);
+        written += record;
+        log->head = RingOffset(log->head, record);
+        log->used -= record;
+    }
+    ExReleaseFastMutex(&log->lock);
+    return written;
+}
+
+static void SetCapture(REGSYS_LOG* log, BOOLEAN on) {
+    ExAcquireFastMutex(&log->lock);
+    if (on) {
+        /* A new capture starts from an empty log: lines nobody read before the last stop belong
+         * to the capture that ended, not to this one. */
+        log->head = 0;
+        log->used = 0;
+    }
+    log->capturing = on;
+    ExReleaseFastMutex(&log->lock);
+}
+
+static NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+/* METHOD_NEITHER: the output is the caller's buffer as given. Under Wine it is a buffer of the
+ * device host's own; on Windows it would need probing under structured exception handling, which
+ * this compiler does not offer. */
+static NTSTATUS ReadLog(REGSYS_LOG* log, PIRP irp, ULONG outputLength) {
+    ULONG written;
+    UCHAR* target = (UCHAR*)irp->UserBuffer;
+    if (target == NULL || outputLength < REGMON_RECORD_HEADER_SIZE)
+        return CompleteWith(irp, STATUS_INVALID_PARAMETER, 0);
+    written = TakeRecords(log, target, outputLength);
+    return CompleteWith(irp, STATUS_SUCCESS, written);
+}
+
+static NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    REGSYS_LOG* log = LogOf(device);
+    const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    const ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+    const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    void* system = irp->AssociatedIrp.SystemBuffer;
+
+    switch (code) {
+    case IOCTL_START_CAPTURE:
+        SetCapture(log, TRUE);
+        return CompleteWith(irp, STATUS_SUCCESS, 0);
+    case IOCTL_STOP_CAPTURE:
+        SetCapture(log, FALSE);
+        return CompleteWith(irp, STATUS_SUCCESS, 0);
+    case IOCTL_READ_LOG:
+        return ReadLog(log, irp, outputLength);
+    case IOCTL_SET_FILTER:
+        if (system == NULL || inputLength != REGMON_FILTER_SIZE)
+            return CompleteWith(irp, STATUS_INVALID_PARAMETER, 0);
+        ExAcquireFastMutex(&log->lock);
+        RtlCopyMemory(&log->filter, system, REGMON_FILTER_SIZE);
+        ExReleaseFastMutex(&log->lock);
+        return CompleteWith(irp, STATUS_SUCCESS, 0);
+    case IOCTL_GET_VERSION:
+        if (system == NULL || outputLength < sizeof(ULONG))
+            return CompleteWith(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        *(ULONG*)system = REGSYS_REPORTED_VERSION;
+        return CompleteWith(irp, STATUS_SUCCESS, sizeof(ULONG));
+    case IOCTL_APPEND_LOG_LINE:
+        return CompleteWith(irp, AppendLine(log, (const char*)system, inputLength), 0);
+    default:
+        return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
+}
+
+static NTSTATUS NTAPI DispatchOpenClose(PDEVICE_OBJECT device, PIRP irp) {
+    (void)device;
+    return CompleteWith(irp, STATUS_SUCCESS, 0);
+}
+
+static void NTAPI DriverUnload(PDRIVER_OBJECT driver) {
+    UNICODE_STRING link;
+    PDEVICE_OBJECT device = driver->DeviceObject;
+    RtlInitUnicodeString(&link, kLinkName);
+    IoDeleteSymbolicLink(&link);
+    if (device != NULL) {
+        REGSYS_LOG* log = LogOf(device);
+        if (log->ring != NULL)
+            ExFreePoolWithTag(log->ring, REGSYS_POOL_TAG);
+        IoDeleteDevice(device);
+    }
+}
+
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+    UNICODE_STRING name, link;
+    PDEVICE_OBJECT device = NULL;
+    REGSYS_LOG* log;
+    NTSTATUS status;
+    (void)registryPath;
+
+    RtlInitUnicodeString(&name, kDeviceName);
+    status = IoCreateDevice(driver, sizeof(REGSYS_LOG), &name, REGMON_DEVICE_TYPE, 0, FALSE, &device);
+    if (!NT_SUCCESS(status))
+        return status;
+    log = LogOf(device);
+    RtlZeroMemory(log, sizeof *log);
+    ExInitializeFastMutex(&log->lock);
+    log->ring = (UCHAR*)ExAllocatePoolWithTag(PagedPool, REGMON_LOG_CAPACITY, REGSYS_POOL_TAG);
+    if (log->ring == NULL) {
+        IoDeleteDevice(device);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlInitUnicodeString(&link, kLinkName);
+    status = IoCreateSymbolicLink(&link, &name);
+    if (!NT_SUCCESS(status)) {
+        ExFreePoolWithTag(log->ring, REGSYS_POOL_TAG);
+        IoDeleteDevice(device);
+        return status;
+    }
+    driver->MajorFunction[IRP_MJ_CREATE] = DispatchOpenClose;
+    driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchOpenClose;
+    driver->MajorFunction[IRP_MJ_CLOSE] = DispatchOpenClose;
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchControl;
+    driver->DriverUnload = DriverUnload;
+    return STATUS_SUCCESS;
+}

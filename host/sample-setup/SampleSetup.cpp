@@ -1,0 +1,232 @@
+#include "host/sample-setup/SampleSetup.h"
+
+#include "host/sample-setup/RegistryAnnouncer.h"
+
+#include "common/UniqueHandle.h"
+
+#include <knownfolders.h>
+#include <shlobj.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <stdexcept>
+#include <vector>
+
+namespace sample {
+
+namespace {
+
+const char kFolderName[] = "Orvane Sample";
+const char kShortcutName[] = "Orvane Sample.url";
+const char kKeyBelowRoot[] = "Software\\OrvaneSample";
+const char kTemporaryKey[] = "Pending";
+
+struct Failure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+std::string KnownFolder(const KNOWNFOLDERID& id) {
+    PWSTR wide = nullptr;
+    std::string narrow;
+    if (SUCCEEDED(::SHGetKnownFolderPath(id, 0, nullptr, &wide))) {
+        char buffer[MAX_PATH * 2];
+        const int size = ::WideCharToMultiByte(CP_ACP, 0, wide, -1, buffer, sizeof buffer, nullptr, nullptr);
+        if (size > 1)
+            narrow.assign(buffer, static_cast<size_t>(size - 1));
+    }
+    ::CoTaskMemFree(wide);
+    if (narrow.empty())
+        throw Failure("the system names no such folder");
+    return narrow;
+}
+
+void WriteWholeFile(const std::string& path, const std::string& contents) {
+    UniqueFile file(::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (!file ||
+        !::WriteFile(file.get(), contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr))
+        throw Failure("cannot write " + path + " (error " + std::to_string(::GetLastError()) + ")");
+}
+
+void MakeFolder(const std::string& path) {
+    if (!::CreateDirectoryA(path.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
+        throw Failure("cannot create " + path + " (error " + std::to_string(::GetLastError()) + ")");
+}
+
+const char* TypeName(DWORD type) {
+    switch (type) {
+    case REG_SZ:
+        return "REG_SZ";
+    case REG_EXPAND_SZ:
+        return "REG_EXPAND_SZ";
+    case REG_BINARY:
+        return "REG_BINARY";
+    case REG_DWORD:
+        return "REG_DWORD";
+    case REG_MULTI_SZ:
+        return "REG_MULTI_SZ";
+    case REG_QWORD:
+        return "REG_QWORD";
+    default:
+        return "REG_NONE";
+    }
+}
+
+// One key of the sample, opened for writing; every operation is announced under its full path.
+class SampleKey {
+public:
+    SampleKey(RegistryAnnouncer& announcer, HKEY root, const std::string& rootName, const std::string& subKey)
+        : announcer_(announcer), path_(rootName + "\\" + subKey) {
+        HKEY key = nullptr;
+        const LONG result =
+            ::RegCreateKeyExA(root, subKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+        announcer_.Announce("CreateKey", path_, result, "Access: All");
+        if (result != ERROR_SUCCESS)
+            throw Failure("cannot create the key " + path_ + " (error " + std::to_string(result) + ")");
+        key_.reset(key);
+    }
+
+    void Set(const std::string& name, DWORD type, const void* data, size_t size) {
+        const LONG result = ::RegSetValueExA(key_.get(), name.c_str(), 0, type,
+                                             static_cast<const BYTE*>(data), static_cast<DWORD>(size));
+        announcer_.Announce("SetValue", path_ + "\\" + name, result,
+                            std::string("Type: ") + TypeName(type) + "  Length: " + std::to_string(size));
+        if (result != ERROR_SUCCESS)
+            throw Failure("cannot set " + path_ + "\\" + name + " (error " + std::to_string(result) + ")");
+    }
+    void SetString(const std::string& name, DWORD type, const std::string& text) {
+        Set(name, type, text.c_str(), text.size() + 1);
+    }
+    void SetDword(const std::string& name, DWORD value) { Set(name, REG_DWORD, &value, sizeof value); }
+    void SetQword(const std::string& name, std::uint64_t value) {
+        Set(name, REG_QWORD, &value, sizeof value);
+    }
+    void SetBinary(const std::string& name, const std::vector<unsigned char>& bytes) {
+        Set(name, REG_BINARY, bytes.data(), bytes.size());
+    }
+
+private:
+    RegistryAnnouncer& announcer_;
+    std::string path_;
+    UniqueKey key_;
+};
+
+// Deletes a key with everything below it, announcing the deletion; a missing key is no failure.
+void DeleteKey(RegistryAnnouncer& announcer, HKEY root, const std::string& rootName,
+               const std::string& subKey) {
+    const LONG result = ::RegDeleteTreeA(root, subKey.c_str());
+    if (result == ERROR_FILE_NOT_FOUND)
+        return;
+    announcer.Announce("DeleteKey", rootName + "\\" + subKey, result, "Key deleted");
+    if (result != ERROR_SUCCESS)
+        throw Failure("cannot delete the key " + rootName + "\\" + subKey + " (error " +
+                      std::to_string(result) + ")");
+}
+
+void InstallFiles(const std::string& app) {
+    MakeFolder(app);
+    MakeFolder(app + "\\data");
+    WriteWholeFile(app + "\\license.txt", "Orvane Sample is free to use for any purpose.\r\n");
+    WriteWholeFile(app + "\\settings.ini", "[General]\r\nLanguage=en-GB\r\nShowTips=1\r\n");
+    WriteWholeFile(app + "\\data\\catalog.dat", std::string("ORVCAT\x01\x00\x02\x00", 10));
+    WriteWholeFile(app + "\\data\\templates.dat", "letter\r\ninvoice\r\n");
+    // Shell view settings, as setups often leave them: the tracker lists these as noise.
+    WriteWholeFile(app + "\\desktop.ini", "[.ShellClassInfo]\r\nIconResource=license.txt,0\r\n");
+    // A scratch file that the setup cleans up, and a file written under a provisional name.
+    WriteWholeFile(app + "\\setup.tmp", "unpacking\r\n");
+    WriteWholeFile(app + "\\readme.new", "Orvane Sample 1.0.0\r\n");
+    if (!::MoveFileExA((app + "\\readme.new").c_str(), (app + "\\readme.txt").c_str(),
+                       MOVEFILE_REPLACE_EXISTING))
+        throw Failure("cannot rename readme.new (error " + std::to_string(::GetLastError()) + ")");
+    if (!::DeleteFileA((app + "\\setup.tmp").c_str()))
+        throw Failure("cannot delete setup.tmp (error " + std::to_string(::GetLastError()) + ")");
+    WriteWholeFile(DesktopShortcut(), "[InternetShortcut]\r\nURL=file:///" + app + "\\readme.txt\r\n");
+}
+
+void InstallRegistry(RegistryAnnouncer& announcer, const std::string& app) {
+    {
+        SampleKey machine(announcer, HKEY_LOCAL_MACHINE, "HKLM", kKeyBelowRoot);
+        machine.SetString("InstallDir", REG_SZ, app);
+        machine.SetString("Version", REG_SZ, "0.9.0"); // replaced below: only the final data counts
+        machine.SetString("Version", REG_SZ, "1.0.0");
+        machine.SetDword("Build", 1042);
+        machine.SetQword("DataSize", 5368709120ULL);
+        machine.SetString("LogFile", REG_EXPAND_SZ, "%TEMP%\\orvane-sample.log");
+        machine.Set("Features", REG_MULTI_SZ, "core\0help\0samples\0", 19);
+        machine.SetBinary("Signature", {0x4f, 0x52, 0x56, 0x53, 0x01, 0x00, 0xff, 0x10});
+
+        // Bookkeeping the setup needs only while it runs.
+        SampleKey pending(announcer, HKEY_LOCAL_MACHINE, "HKLM",
+                          std::string(kKeyBelowRoot) + "\\" + kTemporaryKey);
+        pending.SetDword("Step", 3);
+        pending.SetString("Source", REG_SZ, app);
+    }
+    DeleteKey(announcer, HKEY_LOCAL_MACHINE, "HKLM", std::string(kKeyBelowRoot) + "\\" + kTemporaryKey);
+
+    SampleKey user(announcer, HKEY_CURRENT_USER, "HKCU", kKeyBelowRoot);
+    user.SetString("Language", REG_SZ, "en-GB");
+    user.SetDword("ShowTips", 1);
+    user.SetBinary("WindowPlacement", {0x0a, 0x00, 0x14, 0x00, 0x80, 0x02, 0xe0, 0x01});
+}
+
+void RemoveFile(const std::string& path) {
+    if (!::DeleteFileA(path.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND &&
+        ::GetLastError() != ERROR_PATH_NOT_FOUND)
+        throw Failure("cannot delete " + path + " (error " + std::to_string(::GetLastError()) + ")");
+}
+
+void RemoveFolder(const std::string& path) {
+    if (!::RemoveDirectoryA(path.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND &&
+        ::GetLastError() != ERROR_PATH_NOT_FOUND)
+        throw Failure("cannot remove " + path + " (error " + std::to_string(::GetLastError()) + ")");
+}
+
+int Report(const char* action, const std::string& message) {
+    std::fprintf(stderr, "orvane-sample-setup: %s failed: %s\n", action, message.c_str());
+    return 1;
+}
+
+} // namespace
+
+std::string ApplicationFolder() {
+    return KnownFolder(FOLDERID_ProgramFiles) + "\\" + kFolderName;
+}
+
+std::string DesktopShortcut() {
+    return KnownFolder(FOLDERID_PublicDesktop) + "\\" + kShortcutName;
+}
+
+int Install() {
+    try {
+        RegistryAnnouncer announcer;
+        const std::string app = ApplicationFolder();
+        InstallFiles(app);
+        InstallRegistry(announcer, app);
+        std::printf("orvane-sample-setup: installed Orvane Sample 1.0.0 in %s\n", app.c_str());
+        return 0;
+    } catch (const std::exception& e) {
+        return Report("install", e.what());
+    }
+}
+
+int Uninstall() {
+    try {
+        RegistryAnnouncer announcer;
+        const std::string app = ApplicationFolder();
+        for (const char* name : {"license.txt", "settings.ini", "readme.txt", "readme.new", "desktop.ini",
+                                 "setup.tmp", "data\\catalog.dat", "data\\templates.dat"})
+            RemoveFile(app + "\\" + name);
+        RemoveFolder(app + "\\data");
+        RemoveFolder(app);
+        RemoveFile(DesktopShortcut());
+        DeleteKey(announcer, HKEY_LOCAL_MACHINE, "HKLM", kKeyBelowRoot);
+        DeleteKey(announcer, HKEY_CURRENT_USER, "HKCU", kKeyBelowRoot);
+        std::printf("orvane-sample-setup: removed Orvane Sample\n");
+        return 0;
+    } catch (const std::exception& e) {
+        return Report("uninstall", e.what());
+    }
+}
+
+} // namespace sample

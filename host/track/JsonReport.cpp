@@ -1,0 +1,109 @@
+#include "host/track/Reports.h"
+
+#include "host/track/Base64.h"
+#include "host/track/RegistryData.h"
+#include "host/track/TextEncoding.h"
+
+#include "common/Win32.h"
+
+#include <cstdio>
+
+namespace track {
+
+namespace {
+
+// A JSON string from ANSI text; the converted UTF-8 passes through, control characters escaped.
+std::string JsonString(const std::string& ansi) {
+    std::string out = "\"";
+    for (unsigned char c : AnsiToUtf8(ansi)) {
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (c < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                out += escaped;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out + "\"";
+}
+
+std::string JsonValue(const RegistryValue& value) {
+    const auto bytes = DecodeBase64(value.base64);
+    if (!bytes)
+        return "null";
+    switch (value.type) {
+    case REG_SZ:
+    case REG_EXPAND_SZ:
+        return JsonString(StringData(*bytes));
+    case REG_MULTI_SZ: {
+        std::string list = "[";
+        for (const std::string& s : SplitMultiString(*bytes))
+            list += (list.size() > 1 ? ", " : "") + JsonString(s);
+        return list + "]";
+    }
+    case REG_DWORD:
+    case REG_DWORD_BIG_ENDIAN:
+    case REG_QWORD: {
+        std::uint64_t number = 0;
+        if (NumberData(value.type, *bytes, number))
+            return std::to_string(number);
+        break;
+    }
+    default:
+        break;
+    }
+    return JsonString(HexBytes(*bytes));
+}
+
+template <typename Item, typename Format>
+void AppendArray(std::string& out, const char* name, const std::vector<Item>& items, Format format) {
+    out += std::string("  \"") + name + "\": [";
+    for (size_t i = 0; i < items.size(); ++i)
+        out += (i == 0 ? "\n    " : ",\n    ") + format(items[i]);
+    out += items.empty() ? "],\n" : "\n  ],\n";
+}
+
+} // namespace
+
+std::string FormatJsonReport(const TrackResult& result) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.3f", result.seconds);
+    std::string out = "{\n";
+    out += "  \"setup\": {\"command\": " + JsonString(result.setupCommand) +
+           ", \"exitCode\": " + std::to_string(result.setupExitCode) + ", \"seconds\": " + seconds + "},\n";
+    AppendArray(out, "files", result.files, [](const std::string& path) { return JsonString(path); });
+    AppendArray(out, "eliminatedFiles", result.eliminated, [](const EliminatedFile& file) {
+        return "{\"path\": " + JsonString(file.path) + ", \"reason\": " + JsonString(file.reason) + "}";
+    });
+    AppendArray(out, "registry", result.registry, [](const RegistryValue& value) {
+        return "{\"path\": " + JsonString(value.path) +
+               ", \"type\": " + JsonString(RegistryTypeName(value.type)) +
+               ", \"typeCode\": " + std::to_string(value.type) + ", \"data\": " + JsonString(value.base64) +
+               ", \"value\": " + JsonValue(value) + "}";
+    });
+    out += "  \"summary\": {\"files\": " + std::to_string(result.files.size()) +
+           ", \"eliminatedFiles\": " + std::to_string(result.eliminated.size()) +
+           ", \"registryValues\": " + std::to_string(result.registry.size()) + "}\n";
+    out += "}\n";
+    return out;
+}
+
+} // namespace track

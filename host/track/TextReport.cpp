@@ -1,0 +1,81 @@
+#include "host/track/Reports.h"
+
+#include "host/track/RegistryData.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace track {
+
+namespace {
+
+constexpr size_t kMaxPathColumn = 64;
+
+std::string Plural(size_t count, const char* one, const char* many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+std::string Padded(const std::string& text, size_t width) {
+    return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
+}
+
+void AppendFiles(std::string& out, const TrackResult& result) {
+    out += "Files added (" + std::to_string(result.files.size()) + "):\n";
+    if (result.files.empty())
+        out += "  (none)\n";
+    for (const std::string& path : result.files)
+        out += "  " + path + "\n";
+    out += "\n";
+}
+
+void AppendEliminated(std::string& out, const TrackResult& result) {
+    out += "Files eliminated as noise (" + std::to_string(result.eliminated.size()) + "):\n";
+    if (result.eliminated.empty())
+        out += "  (none)\n";
+    for (const EliminatedFile& file : result.eliminated)
+        out += "  " + file.path + "\n      " + file.reason + "\n";
+    out += "\n";
+}
+
+void AppendRegistry(std::string& out, const TrackResult& result) {
+    out += "Registry values (" + std::to_string(result.registry.size()) + "):\n";
+    if (result.registry.empty())
+        out += "  (none)\n";
+    size_t pathWidth = 0, typeWidth = 0;
+    for (const RegistryValue& value : result.registry) {
+        if (value.path.size() <= kMaxPathColumn && value.path.size() > pathWidth)
+            pathWidth = value.path.size();
+        typeWidth = std::max(typeWidth, RegistryTypeName(value.type).size());
+    }
+    for (const RegistryValue& value : result.registry) {
+        out += "  " + Padded(value.path, pathWidth) + "  " + Padded(RegistryTypeName(value.type), typeWidth) +
+               "  " + DescribeRegistryData(value.type, value.base64) + "\n";
+    }
+    out += "\n";
+}
+
+} // namespace
+
+std::string FormatSummary(const TrackResult& result) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f s", result.seconds);
+    std::string line = "Summary: " + Plural(result.files.size(), "file", "files") + " added, " +
+                       Plural(result.registry.size(), "registry value", "registry values") + " written";
+    if (!result.eliminated.empty())
+        line += ", " + Plural(result.eliminated.size(), "file", "files") + " eliminated as noise";
+    return line + "; setup exit code " + std::to_string(result.setupExitCode) + " after " + seconds;
+}
+
+std::string FormatTextReport(const TrackResult& result, bool listEliminated) {
+    std::string out = "Tracked: " + result.setupCommand + "\n\n";
+    AppendFiles(out, result);
+    if (listEliminated)
+        AppendEliminated(out, result);
+    AppendRegistry(out, result);
+    out += FormatSummary(result) + "\n";
+    if (!listEliminated && !result.eliminated.empty())
+        out += "(--eliminated lists the files judged noise and why)\n";
+    return out;
+}
+
+} // namespace track

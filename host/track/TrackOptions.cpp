@@ -1,0 +1,120 @@
+#include "host/track/TrackOptions.h"
+
+#include "host/track/ExitCodes.h"
+
+#include <cstdlib>
+
+namespace track {
+
+namespace {
+
+bool ParseSettle(const std::string& text, unsigned& value) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 7)
+        return false;
+    const unsigned long parsed = std::strtoul(text.c_str(), nullptr, 10);
+    if (parsed > kMaxSettleMs)
+        return false;
+    value = static_cast<unsigned>(parsed);
+    return true;
+}
+
+bool IsHelp(const std::string& arg) {
+    return arg == "--help" || arg == "-h" || arg == "/?";
+}
+
+} // namespace
+
+ParsedOptions ParseTrackOptions(const std::vector<std::string>& args) {
+    ParsedOptions result;
+    TrackOptions& options = result.options;
+    bool settleGiven = false;
+    size_t i = 0;
+    auto takeValue = [&](const std::string& option, std::string& target) {
+        if (!target.empty() || (option == "--settle-ms" && settleGiven)) {
+            result.error = option + " given twice";
+            return false;
+        }
+        if (i + 1 >= args.size() || args[i + 1].empty()) {
+            result.error = option + " needs a value";
+            return false;
+        }
+        target = args[++i];
+        return true;
+    };
+    for (; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--") {
+            ++i;
+            break;
+        }
+        if (IsHelp(arg)) {
+            options.help = true;
+        } else if (arg == "--json") {
+            if (!takeValue(arg, options.jsonFile))
+                return result;
+        } else if (arg == "--reg") {
+            if (!takeValue(arg, options.regFile))
+                return result;
+        } else if (arg == "--eliminated") {
+            options.listEliminated = true;
+        } else if (arg == "--settle-ms") {
+            std::string text;
+            if (!takeValue(arg, text))
+                return result;
+            if (!ParseSettle(text, options.settleMs)) {
+                result.error = "--settle-ms takes milliseconds from 0 to " + std::to_string(kMaxSettleMs);
+                return result;
+            }
+            settleGiven = true;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            result.error = "unknown option " + arg;
+            return result;
+        } else {
+            break;
+        }
+    }
+    options.setup.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+    if (options.help)
+        return result;
+    if (options.setup.empty() || options.setup.front().empty()) {
+        result.error = "no setup program given";
+        return result;
+    }
+    if (!options.jsonFile.empty() && options.jsonFile == options.regFile)
+        result.error = "--json and --reg name the same file";
+    return result;
+}
+
+std::string HelpText() {
+    auto code = [](int value, const char* meaning) {
+        return "  " + std::to_string(value) + "  " + meaning + "\n";
+    };
+    return "usage: orvane-track [options] -- SETUP [ARGS...]\n"
+           "\n"
+           "Runs SETUP with its arguments while Orvane.dll records what it installs, waits until\n"
+           "the setup and every process it started have ended, then reports the files it added\n"
+           "below the program-files, Windows, Start-menu and desktop folders and the registry\n"
+           "values it wrote.\n"
+           "\n"
+           "options:\n"
+           "  --json FILE      also write the result as JSON (UTF-8) to FILE\n"
+           "  --reg FILE       also write the captured registry values to FILE as a registry\n"
+           "                   script (Windows Registry Editor Version 5.00) that reproduces them\n"
+           "  --eliminated     also list the added files judged noise, each with the reason\n"
+           "  --settle-ms MS   keep collecting for MS milliseconds after the setup has ended, so\n"
+           "                   that late notifications arrive (default " +
+           std::to_string(kDefaultSettleMs) + ", at most " + std::to_string(kMaxSettleMs) +
+           ")\n"
+           "  --help           show this text\n"
+           "\n"
+           "The setup's own output goes to standard error; standard output carries the report.\n"
+           "\n"
+           "exit status: the setup's own exit code, or\n" +
+           code(kExitUsage, "the command line was not understood") +
+           code(kExitLibraryNotLoadable, "Orvane.dll could not be loaded, or lacks its exports") +
+           code(kExitRecorderNotCreated, "the library could not create a tracking recorder") +
+           code(kExitSetupNotStarted, "the setup could not be started") +
+           code(kExitReportNotWritten, "a --json or --reg file could not be written");
+}
+
+} // namespace track

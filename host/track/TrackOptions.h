@@ -1,0 +1,33 @@
+// The command line of orvane-track, parsed without touching the system.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace track {
+
+constexpr unsigned kDefaultSettleMs = 1500;
+constexpr unsigned kMaxSettleMs = 600000;
+
+struct TrackOptions {
+    bool help = false;
+    bool listEliminated = false;
+    std::string jsonFile;
+    std::string regFile;
+    unsigned settleMs = kDefaultSettleMs;
+    std::vector<std::string> setup; // the setup program and its arguments, as given
+};
+
+struct ParsedOptions {
+    TrackOptions options;
+    std::string error; // empty when the command line was understood
+};
+
+// `args` excludes the program name. Options come first; "--" or the first argument that is not an
+// option starts the setup's command, and everything after it belongs to the setup.
+ParsedOptions ParseTrackOptions(const std::vector<std::string>& args);
+
+// The text --help prints.
+std::string HelpText();
+
+} // namespace track

@@ -1,0 +1,34 @@
+// What one tracked run produced, copied out of the library's result sets so that the reports are
+// built without the library (and tested without it).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace track {
+
+struct EliminatedFile {
+    std::string path;
+    std::string reason;
+};
+
+// One captured registry value, as the library records it: the path names the root ("HKLM",
+// "HKCU", "HKCR", "HKEY_USERS", "HKEY_CURRENT_CONFIG"), the key and, after the last backslash,
+// the value; the data is the Base64 text of the value's bytes.
+struct RegistryValue {
+    std::string path;
+    std::uint32_t type = 0;
+    std::string base64;
+};
+
+struct TrackResult {
+    std::string setupCommand;
+    std::uint32_t setupExitCode = 0;
+    double seconds = 0;
+    std::vector<std::string> files; // added files the library keeps, in the library's order
+    std::vector<EliminatedFile> eliminated;
+    std::vector<RegistryValue> registry;
+};
+
+} // namespace track

@@ -1,0 +1,136 @@
+#include "host/track/TrackSession.h"
+
+#include "host/track/CommandLine.h"
+#include "host/track/ExitCodes.h"
+#include "host/track/NoiseReason.h"
+#include "host/track/OrvaneLibrary.h"
+#include "host/track/ReportFile.h"
+#include "host/track/Reports.h"
+#include "host/track/SetupProcess.h"
+#include "host/track/StatusLine.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace track {
+
+namespace {
+
+constexpr DWORD kPollMs = 100; // how often the job is asked whether processes are left
+
+class Stopwatch {
+public:
+    double Seconds() const { return static_cast<double>(::GetTickCount64() - start_) / 1000.0; }
+
+private:
+    ULONGLONG start_ = ::GetTickCount64();
+};
+
+void PumpPendingMessages() {
+    MSG msg;
+    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        ::TranslateMessage(&msg);
+        ::DispatchMessageA(&msg);
+    }
+}
+
+// Waits for at most `ms` while dispatching this thread's messages: the library's file
+// notifications and its registry log timer both need them.
+void PumpFor(DWORD ms, HANDLE handle) {
+    const DWORD count = handle != nullptr ? 1 : 0;
+    ::MsgWaitForMultipleObjects(count, count ? &handle : nullptr, FALSE, ms, QS_ALLINPUT);
+    PumpPendingMessages();
+}
+
+void WaitForSetup(const SetupProcess& setup, IOrvaneInc* recorder, const Stopwatch& clock,
+                  unsigned settleMs) {
+    StatusLine status;
+    while (!setup.Finished()) {
+        PumpFor(kPollMs, setup.WaitHandle());
+        status.Update(clock.Seconds(), recorder->GetFileChanges().size(), "setup running");
+    }
+    const ULONGLONG settleEnd = ::GetTickCount64() + settleMs;
+    for (ULONGLONG now = ::GetTickCount64(); now < settleEnd; now = ::GetTickCount64()) {
+        PumpFor(static_cast<DWORD>(std::min<ULONGLONG>(settleEnd - now, kPollMs)), nullptr);
+        status.Update(clock.Seconds(), recorder->GetFileChanges().size(), "settling");
+    }
+    status.Clear();
+}
+
+TrackResult CollectResult(const OrvaneLibrary& library, IOrvaneInc* recorder) {
+    TrackResult result;
+    for (const std::string& path : recorder->GetFileChanges()) {
+        if (library.IsEliminatePath(recorder, path))
+            result.eliminated.push_back(EliminatedFile{path, NoiseReason(path, ProbePath(path))});
+        else
+            result.files.push_back(path);
+    }
+    for (const IConfInfoInc::_ConfInfo& record : recorder->GetRegistryChanges())
+        result.registry.push_back(RegistryValue{record.path, record.valueType, record.data});
+    return result;
+}
+
+void Fail(const std::string& message) {
+    std::fprintf(stderr, "orvane-track: %s\n", message.c_str());
+}
+
+} // namespace
+
+int RunTrackSession(const TrackOptions& options) {
+    // Report files are claimed before the setup runs, so that a bad path costs no install.
+    ReportFile jsonFile, regFile;
+    std::string error;
+    if ((!options.jsonFile.empty() && !jsonFile.Open(options.jsonFile, error)) ||
+        (!options.regFile.empty() && !regFile.Open(options.regFile, error))) {
+        Fail(error);
+        return kExitReportNotWritten;
+    }
+
+    OrvaneLibrary library;
+    if (!library.Load("Orvane.dll", error)) {
+        Fail(error);
+        return kExitLibraryNotLoadable;
+    }
+    IOrvaneInc* recorder = library.Create(IOrvaneInc::OV_RECORDER);
+    if (recorder == nullptr) {
+        Fail("Orvane.dll could not create a tracking recorder");
+        return kExitRecorderNotCreated;
+    }
+
+    const std::string commandLine = BuildCommandLine(options.setup);
+    SetupProcess setup;
+    DWORD startError = 0;
+    if (!setup.StartSuspended(commandLine, startError)) {
+        library.Destroy(&recorder);
+        Fail("cannot start the setup " + options.setup.front() + " (error " + std::to_string(startError) +
+             ")");
+        return kExitSetupNotStarted;
+    }
+    // The recorder watches before the setup's first instruction runs.
+    recorder->Start();
+    const Stopwatch clock;
+    setup.Resume();
+    WaitForSetup(setup, recorder, clock, options.settleMs);
+    recorder->Stop();
+
+    TrackResult result = CollectResult(library, recorder);
+    library.Destroy(&recorder);
+    result.setupCommand = commandLine;
+    result.setupExitCode = setup.ExitCode();
+    result.seconds = clock.Seconds();
+
+    std::fputs(FormatTextReport(result, options.listEliminated).c_str(), stdout);
+    std::fflush(stdout);
+    bool written = true;
+    if (jsonFile.IsOpen() && !jsonFile.Write(FormatJsonReport(result), error)) {
+        Fail(error);
+        written = false;
+    }
+    if (regFile.IsOpen() && !regFile.Write(FormatRegScript(result), error)) {
+        Fail(error);
+        written = false;
+    }
+    return written ? static_cast<int>(result.setupExitCode) : kExitReportNotWritten;
+}
+
+} // namespace track

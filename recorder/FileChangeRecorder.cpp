@@ -1,0 +1,92 @@
+#include "recorder/FileChangeRecorder.h"
+
+#include "registry/RegistryMonitor.h"
+#include "watcher/DelayedDirectoryChangeHandler.h"
+
+#include "ITavishInc.h"
+
+namespace {
+
+// The folders a setup installs into, in watching order.
+const char* const kFolderTokens[] = {"{pf}", "{win}", "{menu}", "{desk}", "{user_menu}", "{user_desk}"};
+
+const std::set<IConfInfoInc::_ConfInfo>& NoRegistryChanges() {
+    static const std::set<IConfInfoInc::_ConfInfo> empty;
+    return empty;
+}
+
+} // namespace
+
+CRegistryMonitor* g_registryMonitor = nullptr;
+
+CFileChangeRecorder::CFileChangeRecorder() : watcher(true, NF_MATCH_FILE_NAME) {
+    for (const char* token : kFolderTokens)
+        watchedFolders.push_back(ITavishInc::TrailPath(token, ""));
+}
+
+CFileChangeRecorder::~CFileChangeRecorder() {
+    // Ends every watch still running; notifications delivered meanwhile land in the intact sets.
+    watcher.UnwatchAllDirectories();
+}
+
+void CFileChangeRecorder::Start() {
+    for (const std::string& folder : watchedFolders)
+        watcher.WatchDirectory(folder, FILE_NOTIFY_CHANGE_FILE_NAME, this, TRUE, nullptr, nullptr);
+    if (g_registryMonitor != nullptr)
+        g_registryMonitor->Start(target, targetName);
+}
+
+void CFileChangeRecorder::Stop() {
+    // Each unwatch returns once its watch's queued notifications have been delivered here.
+    for (const std::string& folder : watchedFolders) {
+        if (watcher.IsWatchingDirectory(folder))
+            watcher.UnwatchDirectory(folder);
+    }
+    if (g_registryMonitor != nullptr)
+        g_registryMonitor->Stop();
+    SettleAddedFiles();
+}
+
+// A path that went away at any time during tracking is not part of the product, nor is anything in
+// an installer's driver cache.
+void CFileChangeRecorder::SettleAddedFiles() {
+    for (const std::string& path : addedFiles) {
+        if (path.find(kInstallerDriverFragment) != std::string::npos)
+            removedFiles.insert(path);
+    }
+    for (const std::string& path : removedFiles)
+        addedFiles.erase(path);
+    removedFiles.clear();
+}
+
+void CFileChangeRecorder::SetTarget(int target_, const std::string& targetName_) {
+    target = target_;
+    targetName = targetName_;
+}
+
+const std::set<std::string>& CFileChangeRecorder::GetFileChanges() {
+    return addedFiles;
+}
+
+const std::set<IConfInfoInc::_ConfInfo>& CFileChangeRecorder::GetRegistryChanges() {
+    return g_registryMonitor != nullptr ? g_registryMonitor->GetChanges() : NoRegistryChanges();
+}
+
+void CFileChangeRecorder::On_FileAdded(const std::string& path) {
+    addedFiles.insert(path);
+}
+
+void CFileChangeRecorder::On_FileRemoved(const std::string& path) {
+    removedFiles.insert(path);
+}
+
+void CFileChangeRecorder::On_FileNameChanged(const std::string& oldPath, const std::string& newPath) {
+    removedFiles.insert(oldPath);
+    addedFiles.insert(newPath);
+}
+
+void CFileChangeRecorder::On_FileModified(const std::string&) {}
+
+void CFileChangeRecorder::On_WatchStarted(DWORD, const std::string&) {}
+
+void CFileChangeRecorder::On_WatchStopped(const std::string&) {}

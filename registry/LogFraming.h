@@ -1,0 +1,13 @@
+// Walking a block of log records as the registry-monitor driver returns them (see
+// driver/RegmonProtocol.h for the framing). Pure: no system calls.
+#pragma once
+
+#include <cstddef>
+#include <list>
+#include <string>
+
+// Appends the text of every whole record in `block` to `lines`, in order, and answers how many.
+// Records start only below `reported` and below `capacity` (the buffer's size), whatever the
+// driver reported. A record whose text has no NUL before that limit is not taken, and ends the
+// walk: nothing behind it can be located.
+size_t AppendLogRecords(const char* block, size_t reported, size_t capacity, std::list<std::string>& lines);

@@ -1,0 +1,180 @@
+#include "registry/RegistryMonitor.h"
+
+#include "registry/DriverService.h"
+#include "registry/LogFraming.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+std::atomic<CRegistryMonitor*> g_timerMonitor{nullptr};
+
+namespace {
+
+constexpr UINT kPullPeriodMs = 500;
+constexpr DWORD kTickBudgetMs = 500;
+
+std::string DefaultDriverPath() {
+    char system[256];
+    const UINT length = ::GetSystemDirectoryA(system, sizeof system);
+    if (length == 0 || length >= sizeof system)
+        return std::string(); // no path: the service cannot start and the monitor stays inert
+    return std::string(system, length) + REGMON_DRIVER_SUBPATH;
+}
+
+// Ticks of a timer that is no longer its monitor's (the monitor was stopped or destroyed while the
+// timer lived on another thread's queue) kill that timer: they run on its own thread, which can.
+void CALLBACK OnPullTimer(HWND, UINT, UINT_PTR id, DWORD) noexcept {
+    CRegistryMonitor* monitor = g_timerMonitor.load();
+    if (monitor == nullptr || !monitor->OwnsTimer(id)) {
+        ::KillTimer(nullptr, id);
+        return;
+    }
+    try {
+        monitor->PullLog();
+    } catch (...) {
+        // Out of memory mid-block: what was stored stays; the next tick reads on.
+    }
+}
+
+void CopyFilterText(char (&field)[REGMON_FILTER_TEXT_SIZE], const char* text) {
+    std::memcpy(field, text, std::strlen(text) + 1);
+}
+
+} // namespace
+
+CRegistryMonitor::CRegistryMonitor() : CRegistryMonitor(DefaultDriverPath()) {}
+
+CRegistryMonitor::CRegistryMonitor(const std::string& driverPath) {
+    HANDLE opened = INVALID_HANDLE_VALUE;
+    if (driverPath.empty() || !InstallAndOpenDriver(REGMON_SERVICE_NAME, driverPath.c_str(), &opened)) {
+        // Nothing usable, and no broken service left registered for the life of the process.
+        StopAndDeleteService(REGMON_SERVICE_NAME);
+        return;
+    }
+    device.reset(opened);
+    if (!Control(IOCTL_GET_VERSION, nullptr, 0, &driverVersion, sizeof driverVersion) ||
+        driverVersion != REGMON_VERSION) {
+        GiveUpDriver();
+        return;
+    }
+    SendFilter();
+}
+
+CRegistryMonitor::~CRegistryMonitor() {
+    KillPullTimer();
+    CRegistryMonitor* self = this;
+    g_timerMonitor.compare_exchange_strong(self, nullptr);
+    if (device.valid()) {
+        device.reset();
+        StopAndDeleteService(REGMON_SERVICE_NAME);
+    }
+    rawLines.clear();
+    entries.clear();
+    changes.clear();
+}
+
+void CRegistryMonitor::GiveUpDriver() {
+    device.reset();
+    StopAndDeleteService(REGMON_SERVICE_NAME);
+}
+
+void CRegistryMonitor::SendFilter() {
+    CopyFilterText(filter.text1, "*");
+    CopyFilterText(filter.text2, "");
+    CopyFilterText(filter.text3, "*");
+    CopyFilterText(filter.text4, "");
+    filter.switch1 = filter.switch2 = filter.switch3 = filter.switch4 = 1;
+    Control(IOCTL_SET_FILTER, &filter, sizeof filter, nullptr, 0);
+}
+
+bool CRegistryMonitor::Control(DWORD code, void* input, DWORD inputSize, void* output, DWORD outputSize) {
+    bytesReturned = 0;
+    return ::DeviceIoControl(device.get(), code, input, inputSize, output, outputSize, &bytesReturned,
+                             nullptr) != FALSE;
+}
+
+void CRegistryMonitor::Start(int, const std::string&) {
+    if (!device.valid())
+        return;
+    KillPullTimer();
+    changes.clear();
+    entries.clear();
+    rawLines.clear();
+    if (!Control(IOCTL_START_CAPTURE, nullptr, 0, nullptr, 0))
+        return;
+    g_timerMonitor.store(this);
+    timerId = ::SetTimer(nullptr, 0, kPullPeriodMs, OnPullTimer);
+    timerThread = timerId != 0 ? ::GetCurrentThreadId() : 0;
+}
+
+void CRegistryMonitor::Stop() {
+    if (!device.valid())
+        return;
+    KillPullTimer();
+    Control(IOCTL_STOP_CAPTURE, nullptr, 0, nullptr, 0);
+    try {
+        DrainLog();
+        ParseLog();
+    } catch (...) {
+        // Out of memory: the change set keeps what was made of the lines before.
+    }
+}
+
+const std::set<IConfInfoInc::_ConfInfo>& CRegistryMonitor::GetChanges() const {
+    return changes;
+}
+
+bool CRegistryMonitor::OwnsTimer(UINT_PTR id) const {
+    return timerId != 0 && id == timerId && timerThread == ::GetCurrentThreadId();
+}
+
+// A thread timer can only be killed on its own thread. Called elsewhere, this forgets the timer:
+// its next tick no longer finds it owned and kills it there.
+void CRegistryMonitor::KillPullTimer() {
+    if (timerId != 0 && timerThread == ::GetCurrentThreadId())
+        ::KillTimer(nullptr, timerId);
+    timerId = 0;
+    timerThread = 0;
+    CRegistryMonitor* self = this;
+    g_timerMonitor.compare_exchange_strong(self, nullptr);
+}
+
+void CRegistryMonitor::PullLog() {
+    if (!device.valid())
+        return;
+    const DWORD t0 = ::GetTickCount();
+    std::unique_ptr<char[]> block(new (std::nothrow) char[REGMON_READ_SIZE]);
+    if (!block)
+        return;
+    for (;;) {
+        DWORD read = 0;
+        if (!::DeviceIoControl(device.get(), IOCTL_READ_LOG, nullptr, 0, block.get(), REGMON_READ_SIZE, &read,
+                               nullptr) ||
+            read == 0)
+            return;
+        AppendLogRecords(block.get(), read, REGMON_READ_SIZE, rawLines);
+        if (::GetTickCount() - t0 > kTickBudgetMs)
+            return;
+    }
+}
+
+// After capture is off the log only shrinks, so this ends: ticks of at most 500 ms each, until one
+// adds nothing. The bound stops a driver that never runs dry: a full log holds fewer records.
+void CRegistryMonitor::DrainLog() {
+    constexpr size_t kMostRecords = REGMON_LOG_CAPACITY / REGMON_RECORD_SIZE(0u);
+    size_t taken = 0;
+    while (taken <= kMostRecords) {
+        const size_t before = rawLines.size();
+        PullLog();
+        if (rawLines.size() == before)
+            return;
+        taken += rawLines.size() - before;
+    }
+}
+
+void CRegistryMonitor::ParseLog() {
+    KeepLogLines(rawLines, entries);
+    CancelDeletedKeys(entries);
+    ReadBackValues(entries, changes);
+}

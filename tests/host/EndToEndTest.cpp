@@ -1,0 +1,132 @@
+// orvane-track with the real Orvane.dll and the stand-in registry driver, on orvane-sample-setup:
+// the report, the JSON and the registry script name exactly what the sample installed.
+#include "host/track/Base64.h"
+#include "tests/host/HostTestSupport.h"
+#include "tests/host/MiniJson.h"
+#include "tests/host/SampleExpectations.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+
+namespace {
+
+using host_tests::ProcessResult;
+using host_tests::ReportSection;
+
+std::string Quoted(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
+ProcessResult Track(const std::string& arguments) {
+    return host_tests::RunProcess(Quoted(host_tests::BinFolder() + "\\orvane-track.exe") + " " + arguments,
+                                  180000);
+}
+
+std::string SampleSetup() {
+    return Quoted(host_tests::BinFolder() + "\\orvane-sample-setup.exe");
+}
+
+// Removes whatever the sample installed, also when a test failed halfway.
+class SampleTracking : public ::testing::Test {
+protected:
+    void SetUp() override { Uninstall(); }
+    void TearDown() override { Uninstall(); }
+    static void Uninstall() { host_tests::RunProcess(SampleSetup() + " --uninstall", 60000); }
+};
+
+std::set<std::string> Paths(const std::vector<host_tests::ExpectedFile>& files) {
+    std::set<std::string> paths;
+    for (const auto& file : files)
+        paths.insert(file.path);
+    return paths;
+}
+
+TEST_F(SampleTracking, ReportsExactlyWhatTheSampleInstalled) {
+    testing_support::TempDir dir("track-sample");
+    const std::string jsonPath = dir / "sample.json", regPath = dir / "sample.reg";
+    const ProcessResult run = Track("--json " + Quoted(jsonPath) + " --reg " + Quoted(regPath) +
+                                    " --eliminated -- " + SampleSetup());
+    ASSERT_TRUE(run.finished);
+    ASSERT_EQ(run.exitCode, 0u) << run.out << run.err;
+
+    // The text report: product files, the noise file with its reason, every value decoded.
+    const auto files = ReportSection(run.out, "Files added");
+    EXPECT_EQ(std::set<std::string>(files.begin(), files.end()), Paths(host_tests::SampleProductFiles()))
+        << run.out;
+    EXPECT_EQ(files.size(), host_tests::SampleProductFiles().size());
+    const auto noise = ReportSection(run.out, "Files eliminated as noise");
+    ASSERT_EQ(noise.size(), 2u) << run.out;
+    EXPECT_EQ(noise[0], host_tests::SampleNoiseFiles()[0].path);
+    EXPECT_EQ(noise[1], "    shell view file: Windows writes one for any folder it displays");
+    const auto registry = ReportSection(run.out, "Registry values");
+    EXPECT_EQ(registry.size(), host_tests::SampleValues().size()) << run.out;
+    // In the library's order (by path, ignoring letter case), in padded columns.
+    const std::string app = host_tests::SampleFolder();
+    EXPECT_EQ(
+        registry,
+        (std::vector<std::string>{
+            "HKCU\\Software\\OrvaneSample\\Language         REG_SZ         \"en-GB\"",
+            "HKCU\\Software\\OrvaneSample\\ShowTips         REG_DWORD      1 (0x00000001)",
+            "HKCU\\Software\\OrvaneSample\\WindowPlacement  REG_BINARY     0a 00 14 00 80 02 e0 01 (8 bytes)",
+            "HKLM\\Software\\OrvaneSample\\Build            REG_DWORD      1042 (0x00000412)",
+            "HKLM\\Software\\OrvaneSample\\DataSize         REG_QWORD      5368709120 (0x0000000140000000)",
+            "HKLM\\Software\\OrvaneSample\\Features         REG_MULTI_SZ   \"core\", \"help\", \"samples\"",
+            "HKLM\\Software\\OrvaneSample\\InstallDir       REG_SZ         \"" + app + "\"",
+            "HKLM\\Software\\OrvaneSample\\LogFile          REG_EXPAND_SZ  \"%TEMP%\\orvane-sample.log\"",
+            "HKLM\\Software\\OrvaneSample\\Signature        REG_BINARY     4f 52 56 53 01 00 ff 10 (8 bytes)",
+            "HKLM\\Software\\OrvaneSample\\Version          REG_SZ         \"1.0.0\"",
+        }))
+        << run.out;
+    EXPECT_EQ(run.out.find("Pending"), std::string::npos) << "the deleted key's values are not reported";
+    EXPECT_NE(
+        run.out.find("Summary: 6 files added, 10 registry values written, 1 file eliminated as noise; setup "
+                     "exit code 0 after "),
+        std::string::npos)
+        << run.out;
+
+    // The JSON: the same files, and every value with its type and exact bytes.
+    const auto parsed = json::Parse(host_tests::ReadWholeFile(jsonPath));
+    ASSERT_TRUE(parsed.has_value());
+    std::set<std::string> jsonFiles;
+    for (const json::Value& file : (*parsed)["files"].items)
+        jsonFiles.insert(file.text); // the sample's paths are ASCII, so UTF-8 equals ANSI here
+    EXPECT_EQ(jsonFiles, Paths(host_tests::SampleProductFiles()));
+    std::map<std::string, std::pair<std::string, std::string>> jsonValues;
+    for (const json::Value& value : (*parsed)["registry"].items)
+        jsonValues[value["path"].text] = {value["typeCode"].text, value["data"].text};
+    ASSERT_EQ(jsonValues.size(), host_tests::SampleValues().size());
+    for (const auto& expected : host_tests::SampleValues()) {
+        const auto found = jsonValues.find(expected.path);
+        ASSERT_NE(found, jsonValues.end()) << expected.path;
+        EXPECT_EQ(found->second.first, std::to_string(expected.type)) << expected.path;
+        EXPECT_EQ(found->second.second, track::EncodeBase64(host_tests::Bytes(expected.bytes)))
+            << expected.path;
+    }
+
+    // The registry script puts the values back after an uninstall.
+    Uninstall();
+    const ProcessResult imported = host_tests::RunProcess("reg.exe import " + Quoted(regPath), 60000);
+    ASSERT_EQ(imported.exitCode, 0u) << imported.out << imported.err;
+    for (const auto& expected : host_tests::SampleValues()) {
+        DWORD type = 0;
+        std::vector<std::uint8_t> data;
+        ASSERT_TRUE(host_tests::ReadRegistryValue(expected.root, expected.subKey, expected.name, type, data))
+            << expected.path;
+        EXPECT_EQ(type, expected.type) << expected.path;
+        EXPECT_EQ(std::string(data.begin(), data.end()), expected.bytes) << expected.path;
+    }
+}
+
+TEST_F(SampleTracking, PassesTheSetupsExitCodeThroughWithTheRealLibrary) {
+    const ProcessResult run = Track("--settle-ms 0 -- cmd.exe /c exit 7");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 7u) << run.err;
+    EXPECT_NE(run.out.find("Summary: 0 files added, 0 registry values written; setup exit code 7"),
+              std::string::npos)
+        << run.out;
+}
+
+} // namespace

@@ -1,0 +1,79 @@
+#include "tests/host/SampleExpectations.h"
+
+#include <knownfolders.h>
+#include <shlobj.h>
+
+namespace host_tests {
+
+std::string KnownFolderPath(const KNOWNFOLDERID& id) {
+    PWSTR wide = nullptr;
+    std::string narrow;
+    if (SUCCEEDED(::SHGetKnownFolderPath(id, 0, nullptr, &wide))) {
+        char buffer[MAX_PATH * 2];
+        const int size = ::WideCharToMultiByte(CP_ACP, 0, wide, -1, buffer, sizeof buffer, nullptr, nullptr);
+        if (size > 1)
+            narrow.assign(buffer, static_cast<size_t>(size - 1));
+    }
+    ::CoTaskMemFree(wide);
+    return narrow;
+}
+
+std::string SampleFolder() {
+    return KnownFolderPath(FOLDERID_ProgramFiles) + "\\Orvane Sample";
+}
+
+std::vector<ExpectedFile> SampleProductFiles() {
+    const std::string app = SampleFolder();
+    return {
+        {app + "\\license.txt", "Orvane Sample is free to use for any purpose.\r\n"},
+        {app + "\\settings.ini", "[General]\r\nLanguage=en-GB\r\nShowTips=1\r\n"},
+        {app + "\\readme.txt", "Orvane Sample 1.0.0\r\n"},
+        {app + "\\data\\catalog.dat", std::string("ORVCAT\x01\x00\x02\x00", 10)},
+        {app + "\\data\\templates.dat", "letter\r\ninvoice\r\n"},
+        {KnownFolderPath(FOLDERID_PublicDesktop) + "\\Orvane Sample.url",
+         "[InternetShortcut]\r\nURL=file:///" + app + "\\readme.txt\r\n"},
+    };
+}
+
+std::vector<ExpectedFile> SampleNoiseFiles() {
+    return {{SampleFolder() + "\\desktop.ini", "[.ShellClassInfo]\r\nIconResource=license.txt,0\r\n"}};
+}
+
+std::vector<std::string> SampleTransientPaths() {
+    return {SampleFolder() + "\\setup.tmp", SampleFolder() + "\\readme.new"};
+}
+
+const char* SampleKeyBelowRoot() {
+    return "Software\\OrvaneSample";
+}
+
+const char* SampleTemporaryKey() {
+    return "Software\\OrvaneSample\\Pending";
+}
+
+std::vector<ExpectedValue> SampleValues() {
+    const std::string key = SampleKeyBelowRoot();
+    const std::string app = SampleFolder();
+    auto machine = [&](const char* name, DWORD type, std::string bytes) {
+        return ExpectedValue{
+            "HKLM\\" + key + "\\" + name, HKEY_LOCAL_MACHINE, key, name, type, std::move(bytes)};
+    };
+    auto user = [&](const char* name, DWORD type, std::string bytes) {
+        return ExpectedValue{
+            "HKCU\\" + key + "\\" + name, HKEY_CURRENT_USER, key, name, type, std::move(bytes)};
+    };
+    return {
+        machine("InstallDir", REG_SZ, app + std::string(1, '\0')),
+        machine("Version", REG_SZ, std::string("1.0.0\0", 6)),
+        machine("Build", REG_DWORD, std::string("\x12\x04\0\0", 4)),
+        machine("DataSize", REG_QWORD, std::string("\0\0\0\x40\x01\0\0\0", 8)),
+        machine("LogFile", REG_EXPAND_SZ, std::string("%TEMP%\\orvane-sample.log\0", 25)),
+        machine("Features", REG_MULTI_SZ, std::string("core\0help\0samples\0", 19)),
+        machine("Signature", REG_BINARY, std::string("\x4f\x52\x56\x53\x01\x00\xff\x10", 8)),
+        user("Language", REG_SZ, std::string("en-GB\0", 6)),
+        user("ShowTips", REG_DWORD, std::string("\x01\0\0\0", 4)),
+        user("WindowPlacement", REG_BINARY, std::string("\x0a\x00\x14\x00\x80\x02\xe0\x01", 8)),
+    };
+}
+
+} // namespace host_tests

@@ -1,0 +1,260 @@
+// orvane-track run as a user runs it, in a folder of its own: with no library, a broken one, or a
+// stand-in library that plays back a known result. Covers every documented exit code, --help,
+// the reports built from a result, and waiting for every process the setup started.
+#include "host/track/Base64.h"
+#include "host/track/ExitCodes.h"
+#include "tests/host/HostTestSupport.h"
+#include "tests/host/MiniJson.h"
+#include "tests/host/TrackerTestModes.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace {
+
+using host_tests::ProcessResult;
+using host_tests::ReportSection;
+using testing_support::QuoteArgument;
+using testing_support::TempDir;
+
+std::string Quoted(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
+// A folder holding orvane-track.exe and, as the case needs, a library beside it.
+class TrackerFolder {
+public:
+    enum class Library { None, StandIn, WithoutExports, NotADll };
+
+    explicit TrackerFolder(Library library) : dir_("tracker") {
+        const std::string bin = host_tests::BinFolder();
+        EXPECT_TRUE(host_tests::CopyInto(bin + "\\orvane-track.exe", dir_.path()));
+        switch (library) {
+        case Library::None:
+            break;
+        case Library::StandIn:
+            EXPECT_TRUE(host_tests::CopyInto(StandInLibraryPath(), dir_.path(), "Orvane.dll"));
+            EXPECT_TRUE(host_tests::CopyInto(bin + "\\Kelmira.dll", dir_.path()));
+            break;
+        case Library::WithoutExports:
+            EXPECT_TRUE(host_tests::CopyInto(bin + "\\Kelmira.dll", dir_.path(), "Orvane.dll"));
+            break;
+        case Library::NotADll:
+            testing_support::WriteTextFile(dir_ / "Orvane.dll", "this is not a library");
+            break;
+        }
+    }
+
+    ProcessResult Track(const std::string& arguments,
+                        const std::map<std::string, std::string>& environment = {}) {
+        return host_tests::RunProcess(Quoted(dir_ / "orvane-track.exe") + " " + arguments, 120000,
+                                      environment);
+    }
+
+    const TempDir& dir() const { return dir_; }
+
+private:
+    TempDir dir_;
+};
+
+// A setup that leaves a marker file behind, to tell whether it ran.
+std::string MarkerSetup(const std::string& marker) {
+    return Quoted(testing_support::ThisExecutable()) + " " + kModeTouch + " " + Quoted(marker);
+}
+
+std::string OneLine(const std::string& text) {
+    const auto lines = host_tests::Lines(text);
+    return lines.size() == 1 ? lines[0] : "(" + std::to_string(lines.size()) + " lines) " + text;
+}
+
+TEST(Tracker, HelpDocumentsTheCommandWithoutNeedingTheLibrary) {
+    TrackerFolder folder(TrackerFolder::Library::None);
+    for (const char* option : {"--help", "-h", "/?"}) {
+        const ProcessResult run = folder.Track(option);
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(run.exitCode, 0u) << option;
+        EXPECT_EQ(run.out.rfind("usage: orvane-track [options] -- SETUP [ARGS...]", 0), 0u) << run.out;
+        EXPECT_NE(run.out.find("244"), std::string::npos);
+        EXPECT_EQ(run.err, "");
+    }
+}
+
+TEST(Tracker, UsageErrorsExitWith240AndOneLine) {
+    TrackerFolder folder(TrackerFolder::Library::StandIn);
+    const struct {
+        const char* arguments;
+        const char* message;
+    } cases[] = {
+        {"", "orvane-track: no setup program given (see orvane-track --help)"},
+        {"--eliminated --", "orvane-track: no setup program given (see orvane-track --help)"},
+        {"--bogus setup.exe", "orvane-track: unknown option --bogus (see orvane-track --help)"},
+        {"--json", "orvane-track: --json needs a value (see orvane-track --help)"},
+        {"--settle-ms soon setup.exe",
+         "orvane-track: --settle-ms takes milliseconds from 0 to 600000 (see orvane-track --help)"},
+    };
+    for (const auto& c : cases) {
+        const ProcessResult run = folder.Track(c.arguments);
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(run.exitCode, static_cast<DWORD>(track::kExitUsage)) << c.arguments;
+        EXPECT_EQ(OneLine(run.err), c.message);
+        EXPECT_EQ(run.out, "");
+    }
+}
+
+TEST(Tracker, ALibraryThatCannotServeExitsWith241BeforeTheSetupRuns) {
+    const struct {
+        TrackerFolder::Library library;
+        const char* messageStart;
+    } cases[] = {
+        {TrackerFolder::Library::None, "orvane-track: cannot load Orvane.dll (error "},
+        {TrackerFolder::Library::NotADll, "orvane-track: cannot load Orvane.dll (error "},
+        {TrackerFolder::Library::WithoutExports, "orvane-track: Orvane.dll lacks the IOrvaneInc exports"},
+    };
+    for (const auto& c : cases) {
+        TrackerFolder folder(c.library);
+        const std::string marker = folder.dir() / "setup-ran.txt";
+        const ProcessResult run = folder.Track("-- " + MarkerSetup(marker));
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(run.exitCode, static_cast<DWORD>(track::kExitLibraryNotLoadable));
+        EXPECT_EQ(OneLine(run.err).rfind(c.messageStart, 0), 0u) << run.err;
+        EXPECT_FALSE(testing_support::FileExists(marker));
+        EXPECT_EQ(run.out, "");
+    }
+}
+
+TEST(Tracker, ALibraryThatBuildsNoRecorderExitsWith242BeforeTheSetupRuns) {
+    TrackerFolder folder(TrackerFolder::Library::StandIn);
+    const std::string marker = folder.dir() / "setup-ran.txt";
+    const ProcessResult run =
+        folder.Track("-- " + MarkerSetup(marker), {{"ORVANE_FAKE_MODE", "no-recorder"}});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, static_cast<DWORD>(track::kExitRecorderNotCreated));
+    EXPECT_EQ(OneLine(run.err), "orvane-track: Orvane.dll could not create a tracking recorder");
+    EXPECT_FALSE(testing_support::FileExists(marker));
+}
+
+TEST(Tracker, ASetupThatCannotStartExitsWith243) {
+    TrackerFolder folder(TrackerFolder::Library::StandIn);
+    const std::string missing = folder.dir() / "no-such-setup.exe";
+    const ProcessResult run = folder.Track("-- " + Quoted(missing) + " /S");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, static_cast<DWORD>(track::kExitSetupNotStarted));
+    EXPECT_EQ(OneLine(run.err), "orvane-track: cannot start the setup " + missing + " (error 2)");
+    EXPECT_EQ(run.out, "");
+}
+
+TEST(Tracker, AReportFileThatCannotBeWrittenExitsWith244BeforeTheSetupRuns) {
+    TrackerFolder folder(TrackerFolder::Library::StandIn);
+    const std::string marker = folder.dir() / "setup-ran.txt";
+    for (const char* option : {"--json", "--reg"}) {
+        const std::string target = folder.dir() / "missing-folder\\report.out";
+        const ProcessResult run =
+            folder.Track(std::string(option) + " " + Quoted(target) + " -- " + MarkerSetup(marker));
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(run.exitCode, static_cast<DWORD>(track::kExitReportNotWritten)) << option;
+        EXPECT_EQ(OneLine(run.err).rfind("orvane-track: cannot create " + target + " (error ", 0), 0u)
+            << run.err;
+        EXPECT_FALSE(testing_support::FileExists(marker));
+    }
+}
+
+TEST(Tracker, ExitsWithTheSetupsOwnExitCode) {
+    TrackerFolder folder(TrackerFolder::Library::StandIn);
+    for (DWORD code : {0u, 1u, 7u, 1603u, 3010u, 0xC0000005u}) {
+        const ProcessResult run =
+            folder.Track("--settle-ms 0 -- " + Quoted(testing_support::ThisExecutable()) + " " +
+                         kModeExitWith + " " + std::to_string(code));
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(run.exitCode, code);
+        EXPECT_NE(run.out.find("; setup exit code " + std::to_string(code) + " after "), std::string::npos)
+            << run.out;
+    }
+}
+
+// The stand-in library plays back this result.
+std::string PlaybackFile(const TempDir& dir, const std::string& desktopIni) {
+    const std::string path = dir / "playback.txt";
+    const std::string lines = "F\tC:\\Program Files\\Sample\\app.exe\n"
+                              "F\tC:\\Program Files\\Sample\\data\\a b.dat\n"
+                              "E\t" +
+                              desktopIni +
+                              "\n"
+                              "E\tC:\\Program Files\\Sample\\gone.tmp\n"
+                              "R\tHKLM\\Software\\Sample\\Version\t1\t" +
+                              track::EncodeBase64(host_tests::Bytes(std::string("1.0\0", 4))) +
+                              "\n"
+                              "R\tHKLM\\Software\\Sample\\Build\t4\tEgQAAA==\n"
+                              "R\tHKCU\\Software\\Sample\\Blob\t3\tAf8=\n";
+    testing_support::WriteTextFile(path, lines);
+    return path;
+}
+
+TEST(Tracker, ReportsTheResultAsTextJsonAndRegistryScript) {
+    TrackerFolder folder(TrackerFolder::Library::StandIn);
+    const std::string desktopIni = folder.dir() / "desktop.ini";
+    testing_support::WriteTextFile(desktopIni, "[.ShellClassInfo]\r\n");
+    const std::string playback = PlaybackFile(folder.dir(), desktopIni);
+    const std::string jsonPath = folder.dir() / "result.json", regPath = folder.dir() / "result.reg";
+    const ProcessResult run = folder.Track(
+        "--json " + Quoted(jsonPath) + " --reg " + Quoted(regPath) + " --eliminated --settle-ms 0 -- " +
+            Quoted(testing_support::ThisExecutable()) + " " + kModeSayHello,
+        {{"ORVANE_FAKE_RESULTS", playback}});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 0u) << run.err;
+
+    // Standard output carries the report alone: the setup's output goes to standard error, and no
+    // status line is written when the output is not a terminal.
+    EXPECT_EQ(run.out.find("so far"), std::string::npos);
+    for (size_t cr = run.out.find('\r'); cr != std::string::npos; cr = run.out.find('\r', cr + 1))
+        EXPECT_EQ(run.out[cr + 1], '\n') << "a carriage return that rewrites a line";
+    EXPECT_EQ(run.out.find("hello from the setup"), std::string::npos);
+    EXPECT_NE(run.err.find("hello from the setup"), std::string::npos) << run.err;
+    EXPECT_EQ(ReportSection(run.out, "Files added"),
+              (std::vector<std::string>{"C:\\Program Files\\Sample\\app.exe",
+                                        "C:\\Program Files\\Sample\\data\\a b.dat"}))
+        << run.out;
+    EXPECT_EQ(
+        ReportSection(run.out, "Files eliminated as noise"),
+        (std::vector<std::string>{"C:\\Program Files\\Sample\\gone.tmp",
+                                  "    no longer exists, so there is nothing to package", desktopIni,
+                                  "    shell view file: Windows writes one for any folder it displays"}));
+    const auto registry = ReportSection(run.out, "Registry values");
+    ASSERT_EQ(registry.size(), 3u) << run.out;
+    EXPECT_NE(run.out.find("HKLM\\Software\\Sample\\Build    REG_DWORD   1042 (0x00000412)"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(
+        run.out.find("Summary: 2 files added, 3 registry values written, 2 files eliminated as noise; setup "
+                     "exit code 0 after "),
+        std::string::npos);
+
+    const auto parsed = json::Parse(host_tests::ReadWholeFile(jsonPath));
+    ASSERT_TRUE(parsed.has_value());
+    EXPECT_EQ((*parsed)["files"].items.size(), 2u);
+    EXPECT_EQ((*parsed)["eliminatedFiles"].items.size(), 2u);
+    EXPECT_EQ((*parsed)["registry"].items.size(), 3u);
+    EXPECT_EQ((*parsed)["setup"]["exitCode"].text, "0");
+
+    const std::string script = host_tests::ReadWholeFile(regPath);
+    const std::string header = "\xff\xfeW\0i\0n\0d\0o\0w\0s\0";
+    EXPECT_EQ(script.substr(0, header.size()), std::string(header.data(), header.size()));
+}
+
+TEST(Tracker, WaitsForEveryProcessTheSetupStarted) {
+    TrackerFolder folder(TrackerFolder::Library::StandIn);
+    const std::string playback = folder.dir() / "playback.txt";
+    testing_support::WriteTextFile(playback, "");
+    // The setup starts a helper and ends at once; the helper waits for the setup to end, then adds
+    // a file to the result. Only a tracker that waits for the helper too reports that file.
+    const ProcessResult run = folder.Track("--settle-ms 0 -- " + Quoted(testing_support::ThisExecutable()) +
+                                               " " + kModeSpawnLateWriter + " " + Quoted(playback),
+                                           {{"ORVANE_FAKE_RESULTS", playback}});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, static_cast<DWORD>(kSpawnerExitCode)) << "the setup's own code, not the helper's";
+    EXPECT_EQ(ReportSection(run.out, "Files added"), std::vector<std::string>{kLateFile})
+        << run.out << run.err;
+}
+
+} // namespace

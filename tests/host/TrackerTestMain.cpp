@@ -1,0 +1,74 @@
+#include "tests/host/HostTestSupport.h"
+#include "tests/host/TrackerTestModes.h"
+#include "tests/support/TestSupport.h"
+
+#include "common/UniqueHandle.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+std::string g_standInLibrary;
+
+int SpawnLateWriter(const std::string& playback) {
+    const std::string arguments = std::string(kModeLateWriter) + " " +
+                                  std::to_string(::GetCurrentProcessId()) + " " +
+                                  testing_support::QuoteArgument(playback);
+    UniqueHandle writer = testing_support::StartSelf(arguments);
+    return writer ? kSpawnerExitCode : 1;
+}
+
+int LateWriter(DWORD parentId, const std::string& playback) {
+    UniqueHandle parent(::OpenProcess(SYNCHRONIZE, FALSE, parentId));
+    if (parent && ::WaitForSingleObject(parent.get(), 60000) != WAIT_OBJECT_0)
+        return 1;
+    UniqueFile file(::CreateFileA(playback.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const std::string line = std::string("F\t") + kLateFile + "\n";
+    DWORD written = 0;
+    return file && ::WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr)
+               ? 0
+               : 1;
+}
+
+} // namespace
+
+const char* StandInLibraryPath() {
+    return g_standInLibrary.c_str();
+}
+
+int RunTrackerTestMode(int argc, char** argv) {
+    if (argc < 2)
+        return -1;
+    const std::string mode = argv[1];
+    if (mode == kModeTouch && argc == 3) {
+        testing_support::WriteTextFile(argv[2], "ran");
+        return 0;
+    }
+    if (mode == kModeExitWith && argc == 3)
+        return static_cast<int>(std::strtoul(argv[2], nullptr, 10));
+    if (mode == kModeSayHello) {
+        std::printf("hello from the setup\n");
+        return 0;
+    }
+    if (mode == kModeSpawnLateWriter && argc == 3)
+        return SpawnLateWriter(argv[2]);
+    if (mode == kModeLateWriter && argc == 4)
+        return LateWriter(static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10)), argv[3]);
+    return -1;
+}
+
+int main(int argc, char** argv) {
+    const int helperResult = RunTrackerTestMode(argc, argv);
+    if (helperResult != -1)
+        return helperResult;
+    testing::InitGoogleTest(&argc, argv);
+    if (argc > 1)
+        g_standInLibrary = host_tests::WindowsPath(argv[1]);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,68 @@
+// A real installer, built by makensis from OrvaneTestInstaller.nsi, tracked by orvane-track during
+// its silent install: the result names exactly the files it installs below the watched folders.
+// Its folder below the program-files folder is new, so Wine reports what lands inside it too.
+#include "tests/host/HostTestSupport.h"
+#include "tests/host/MiniJson.h"
+#include "tests/host/SampleExpectations.h"
+#include "tests/support/TestSupport.h"
+
+#include <knownfolders.h>
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace {
+
+std::string Quoted(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
+std::string InstallFolder() {
+    return host_tests::KnownFolderPath(FOLDERID_ProgramFiles) + "\\Orvane Test Product";
+}
+
+std::set<std::string> InstalledFiles() {
+    const std::string app = InstallFolder();
+    return {app + "\\readme.txt", app + "\\docs\\guide.txt", app + "\\uninstall.exe",
+            host_tests::KnownFolderPath(FOLDERID_PublicDesktop) + "\\Orvane Test Product.lnk",
+            host_tests::KnownFolderPath(FOLDERID_CommonStartMenu) + "\\Orvane Test Product.lnk"};
+}
+
+class InstallerTracking : public ::testing::Test {
+protected:
+    void SetUp() override { Remove(); }
+    void TearDown() override { Remove(); }
+    static void Remove() {
+        for (const std::string& path : InstalledFiles())
+            ::DeleteFileA(path.c_str());
+        testing_support::RemoveTree(InstallFolder());
+    }
+};
+
+TEST_F(InstallerTracking, ReportsExactlyTheFilesTheInstallerInstalls) {
+    const std::string installer = host_tests::BinFolder() + "\\orvane-test-installer.exe";
+    ASSERT_TRUE(testing_support::FileExists(installer)) << "built by the orvane_test_installer target";
+    testing_support::TempDir dir("track-installer");
+    const std::string jsonPath = dir / "installer.json";
+    const auto run =
+        host_tests::RunProcess(Quoted(host_tests::BinFolder() + "\\orvane-track.exe") + " --json " +
+                                   Quoted(jsonPath) + " -- " + Quoted(installer) + " /S",
+                               180000);
+    ASSERT_TRUE(run.finished);
+    ASSERT_EQ(run.exitCode, 0u) << run.out << run.err;
+    for (const std::string& path : InstalledFiles())
+        ASSERT_TRUE(testing_support::FileExists(path)) << path << " was not installed";
+
+    const auto parsed = json::Parse(host_tests::ReadWholeFile(jsonPath));
+    ASSERT_TRUE(parsed.has_value());
+    std::set<std::string> reported;
+    for (const json::Value& file : (*parsed)["files"].items)
+        reported.insert(file.text);
+    for (const json::Value& file : (*parsed)["eliminatedFiles"].items)
+        reported.insert(file["path"].text);
+    EXPECT_EQ(reported, InstalledFiles()) << run.out;
+    EXPECT_EQ((*parsed)["eliminatedFiles"].items.size(), 0u) << run.out;
+}
+
+} // namespace

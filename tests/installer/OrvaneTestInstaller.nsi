@@ -1,0 +1,37 @@
+; A small real installer for the tracking tests, built by makensis at build time. It installs into
+; a new folder below the program-files folder (with a subfolder), puts shortcuts directly into the
+; common desktop and common Start-menu folders, and writes its uninstaller.
+;   makensis -DOUTFILE=<installer.exe> -DPAYLOAD=<payload folder> OrvaneTestInstaller.nsi
+Unicode true
+Target amd64-unicode
+SetCompressor /SOLID lzma
+
+Name "Orvane Test Product"
+OutFile "${OUTFILE}"
+InstallDir "$PROGRAMFILES64\Orvane Test Product"
+RequestExecutionLevel admin
+SilentInstall silent
+SilentUnInstall silent
+
+Section "Install"
+    SetShellVarContext all
+    SetOutPath "$INSTDIR"
+    File "${PAYLOAD}/readme.txt"
+    SetOutPath "$INSTDIR\docs"
+    File "${PAYLOAD}/docs/guide.txt"
+    SetOutPath "$INSTDIR"
+    WriteUninstaller "$INSTDIR\uninstall.exe"
+    CreateShortcut "$DESKTOP\Orvane Test Product.lnk" "$INSTDIR\readme.txt"
+    CreateShortcut "$STARTMENU\Orvane Test Product.lnk" "$INSTDIR\docs\guide.txt"
+SectionEnd
+
+Section "Uninstall"
+    SetShellVarContext all
+    Delete "$DESKTOP\Orvane Test Product.lnk"
+    Delete "$STARTMENU\Orvane Test Product.lnk"
+    Delete "$INSTDIR\docs\guide.txt"
+    RMDir "$INSTDIR\docs"
+    Delete "$INSTDIR\readme.txt"
+    Delete "$INSTDIR\uninstall.exe"
+    RMDir "$INSTDIR"
+SectionEnd

@@ -1,0 +1,66 @@
+#include "tests/recorder/TrackingSupport.h"
+
+#include <knownfolders.h>
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+
+namespace tracking_test {
+
+namespace {
+
+std::string KnownFolder(const KNOWNFOLDERID& id) {
+    PWSTR wide = nullptr;
+    std::string narrow;
+    if (SUCCEEDED(::SHGetKnownFolderPath(id, 0, nullptr, &wide))) {
+        char buffer[MAX_PATH * 2] = {};
+        ::WideCharToMultiByte(CP_ACP, 0, wide, -1, buffer, sizeof buffer, nullptr, nullptr);
+        narrow = buffer;
+    }
+    ::CoTaskMemFree(wide);
+    return narrow;
+}
+
+} // namespace
+
+std::string ProgramFilesFolder() {
+    return KnownFolder(FOLDERID_ProgramFiles);
+}
+std::string CommonDesktopFolder() {
+    return KnownFolder(FOLDERID_PublicDesktop);
+}
+
+Recorder::Recorder() : object_(IOrvaneInc::CreateOrvane(IOrvaneInc::OV_RECORDER)) {
+    if (object_ == nullptr)
+        throw std::runtime_error("CreateOrvane(OV_RECORDER) returned null");
+}
+
+Recorder::~Recorder() {
+    IOrvaneInc::DestroyOrvane(&object_);
+}
+
+bool Recorder::WaitUntilSeen(const std::string& path, DWORD timeoutMs) const {
+    return testing_support::PumpMessagesUntil([&] { return Has(path); }, timeoutMs);
+}
+
+NewFolder::NewFolder(const std::string& parent, const std::string& tag) {
+    static std::atomic<unsigned> counter{0};
+    path_ = parent + "\\orvane-" + tag + "-" + std::to_string(::GetCurrentProcessId()) + "-" +
+            std::to_string(counter++);
+    if (!::CreateDirectoryA(path_.c_str(), nullptr))
+        throw std::runtime_error("cannot create " + path_);
+}
+
+NewFolder::~NewFolder() {
+    testing_support::RemoveTree(path_);
+}
+
+void CreateAndAwait(const Recorder& recorder, const std::string& path) {
+    testing_support::WriteTextFile(path, "sentinel");
+    ASSERT_TRUE(recorder.WaitUntilSeen(path)) << "tracking never saw " << path;
+}
+
+} // namespace tracking_test

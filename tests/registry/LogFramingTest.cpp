@@ -1,0 +1,130 @@
+#include "registry/LogFraming.h"
+
+#include "common/Win32.h"
+#include "driver/RegmonProtocol.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace {
+
+// Frames texts as the driver does: a 32-bit word, the text, a NUL, padding to 4 bytes.
+std::vector<char> Frame(const std::vector<std::string>& texts) {
+    std::vector<char> block;
+    for (const std::string& text : texts) {
+        const uint32_t size = REGMON_RECORD_SIZE(uint32_t(text.size()));
+        const size_t at = block.size();
+        block.resize(at + size, '\0');
+        std::memcpy(&block[at], &size, sizeof size);
+        std::memcpy(&block[at + 4], text.data(), text.size());
+    }
+    return block;
+}
+
+std::vector<std::string> Walk(const char* block, size_t reported, size_t capacity) {
+    std::list<std::string> lines;
+    const size_t count = AppendLogRecords(block, reported, capacity, lines);
+    EXPECT_EQ(count, lines.size());
+    return std::vector<std::string>(lines.begin(), lines.end());
+}
+
+// Memory whose last usable byte is followed by a page that faults on any access: a walk that reads
+// one byte too far crashes the test instead of passing unnoticed.
+class GuardedBlock {
+public:
+    explicit GuardedBlock(size_t size) : size_(size) {
+        SYSTEM_INFO info;
+        ::GetSystemInfo(&info);
+        const size_t page = info.dwPageSize;
+        const size_t usable = (size + page - 1) / page * page;
+        base_ = static_cast<char*>(
+            ::VirtualAlloc(nullptr, usable + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        DWORD old;
+        ::VirtualProtect(base_ + usable, page, PAGE_NOACCESS, &old);
+        data_ = base_ + usable - size;
+    }
+    ~GuardedBlock() { ::VirtualFree(base_, 0, MEM_RELEASE); }
+    char* data() const { return data_; }
+    size_t size() const { return size_; }
+
+private:
+    size_t size_;
+    char* base_ = nullptr;
+    char* data_ = nullptr;
+};
+
+TEST(LogFraming, RecordsOccupyTheirPaddedSizes) {
+    const std::vector<std::string> texts = {"", "abc", "abcd", "abcdefg", "abcdefgh", std::string(4096, 'x')};
+    const std::vector<char> block = Frame(texts);
+    EXPECT_EQ(Frame({""}).size(), 8u);
+    EXPECT_EQ(Frame({"abc"}).size(), 8u);
+    EXPECT_EQ(Frame({"abcd"}).size(), 12u);
+    EXPECT_EQ(Walk(block.data(), block.size(), block.size()), texts);
+}
+
+TEST(LogFraming, LeadingWordIsNeverInterpreted) {
+    std::vector<char> block = Frame({"first", "second"});
+    std::memset(block.data(), 0xFF, 4);
+    std::memset(block.data() + 12, 0, 4);
+    EXPECT_EQ(Walk(block.data(), block.size(), block.size()), (std::vector<std::string>{"first", "second"}));
+}
+
+TEST(LogFraming, OnlyRecordsBelowTheReportedCountAreRead) {
+    const std::vector<char> block = Frame({"one", "two", "three"});
+    EXPECT_TRUE(Walk(block.data(), 0, block.size()).empty());
+    EXPECT_EQ(Walk(block.data(), 8, block.size()), (std::vector<std::string>{"one"}));
+    EXPECT_EQ(Walk(block.data(), 16, block.size()), (std::vector<std::string>{"one", "two"}));
+}
+
+TEST(LogFraming, RecordCutByTheCountIsDroppedAndEndsTheWalk) {
+    const std::vector<char> block = Frame({"one", "a longer text", "three"});
+    // The count ends inside the second text: its NUL lies beyond and must not be looked for.
+    EXPECT_EQ(Walk(block.data(), 8 + 4 + 5, block.size()), (std::vector<std::string>{"one"}));
+    // Only the leading word of the second record lies below the count.
+    EXPECT_EQ(Walk(block.data(), 12, block.size()), (std::vector<std::string>{"one"}));
+}
+
+TEST(LogFraming, CountBeyondTheBufferStopsAtTheBuffer) {
+    const std::vector<char> framed = Frame({"alpha", "beta"});
+    GuardedBlock guarded(12 + 4 + 4); // "beta" ends at the buffer's end: its NUL is cut off
+    std::memcpy(guarded.data(), framed.data(), guarded.size());
+    EXPECT_EQ(Walk(guarded.data(), REGMON_READ_SIZE, guarded.size()), (std::vector<std::string>{"alpha"}));
+}
+
+TEST(LogFraming, TextWithoutNulNeverReadsPastTheBuffer) {
+    GuardedBlock guarded(64);
+    std::memset(guarded.data(), 'x', guarded.size());
+    EXPECT_TRUE(Walk(guarded.data(), guarded.size(), guarded.size()).empty());
+    EXPECT_TRUE(Walk(guarded.data(), 0xFFFFFFFFu, guarded.size()).empty());
+    EXPECT_TRUE(Walk(nullptr, 100, 100).empty());
+}
+
+TEST(LogFraming, RandomBlocksStayInsideTheirBuffer) {
+    std::mt19937 random(12345);
+    for (int round = 0; round < 2000; ++round) {
+        const size_t size = 1 + random() % 300;
+        GuardedBlock guarded(size);
+        for (size_t i = 0; i < size; ++i)
+            guarded.data()[i] = (random() % 4 == 0) ? '\0' : char(random());
+        const size_t reported = random() % (2 * size + 8);
+        std::list<std::string> lines;
+        AppendLogRecords(guarded.data(), reported, size, lines);
+        size_t total = 0;
+        for (const std::string& line : lines)
+            total += REGMON_RECORD_SIZE(line.size());
+        EXPECT_LE(total, size + 3) << "round " << round;
+    }
+}
+
+TEST(LogFraming, AppendsBehindLinesAlreadyHeld) {
+    const std::vector<char> block = Frame({"new"});
+    std::list<std::string> lines = {"old"};
+    EXPECT_EQ(AppendLogRecords(block.data(), block.size(), block.size(), lines), 1u);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.end()), (std::vector<std::string>{"old", "new"}));
+}
+
+} // namespace

@@ -1,0 +1,198 @@
+#include "tests/registry/RegistryTestSupport.h"
+
+#include "driver/RegmonProtocol.h"
+#include "registry/LogFraming.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <atomic>
+#include <list>
+#include <stdexcept>
+
+namespace registry_testing {
+
+namespace {
+
+std::string UniqueSuffix() {
+    static std::atomic<unsigned> counter{0};
+    return std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount()) + "-" +
+           std::to_string(counter++);
+}
+
+UniqueKey CreateKey(const std::string& subKey) {
+    HKEY key = nullptr;
+    if (::RegCreateKeyExA(HKEY_CURRENT_USER, subKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                          nullptr) != ERROR_SUCCESS)
+        throw std::runtime_error("cannot create HKCU\\" + subKey);
+    return UniqueKey(key);
+}
+
+std::string Join(const std::string& key, const std::string& child) {
+    return child.empty() ? key : key + "\\" + child;
+}
+
+void SetKeyDacl(const std::string& subKey, const char* sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+        throw std::runtime_error("bad descriptor");
+    HKEY key = nullptr;
+    const LONG opened = ::RegOpenKeyExA(HKEY_CURRENT_USER, subKey.c_str(), 0, WRITE_DAC, &key);
+    if (opened == ERROR_SUCCESS) {
+        ::RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
+        ::RegCloseKey(key);
+    }
+    ::LocalFree(descriptor);
+}
+
+// Gives back full access below a key, so that a read-only child does not stop its removal.
+void UnlockTree(const std::string& subKey) {
+    SetKeyDacl(subKey, "D:(A;;KA;;;WD)");
+    HKEY key = nullptr;
+    if (::RegOpenKeyExA(HKEY_CURRENT_USER, subKey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return;
+    UniqueKey owner(key);
+    char name[256];
+    for (DWORD index = 0;; ++index) {
+        DWORD length = sizeof name;
+        if (::RegEnumKeyExA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        UnlockTree(subKey + "\\" + name);
+    }
+}
+
+} // namespace
+
+TestKey::TestKey(const std::string& tag) : subKey_("Software\\OrvaneTests\\" + tag + "-" + UniqueSuffix()) {
+    CreateKey(subKey_);
+}
+
+TestKey::~TestKey() {
+    UnlockTree(subKey_);
+    ::RegDeleteTreeA(HKEY_CURRENT_USER, subKey_.c_str());
+    ::RegDeleteKeyA(HKEY_CURRENT_USER, subKey_.c_str());
+    ::RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\OrvaneTests"); // only when no other test uses it
+}
+
+void TestKey::Set(const std::string& child, const std::string& name, DWORD type,
+                  const std::string& data) const {
+    UniqueKey key = CreateKey(Join(subKey_, child));
+    if (::RegSetValueExA(key.get(), name.c_str(), 0, type, reinterpret_cast<const BYTE*>(data.data()),
+                         DWORD(data.size())) != ERROR_SUCCESS)
+        throw std::runtime_error("cannot set " + name);
+}
+
+void TestKey::SetString(const std::string& name, const std::string& text) const {
+    Set("", name, REG_SZ, std::string(text.c_str(), text.size() + 1));
+}
+
+void TestKey::DeleteValue(const std::string& child, const std::string& name) const {
+    UniqueKey key = CreateKey(Join(subKey_, child));
+    ::RegDeleteValueA(key.get(), name.c_str());
+}
+
+void TestKey::MakeReadOnly(const std::string& child) const {
+    SetKeyDacl(Join(subKey_, child), "D:P(A;;KR;;;WD)");
+}
+
+std::string LogLine(const std::string& process, const std::string& operation, const std::string& path,
+                    const std::string& result, const std::string& detail) {
+    return process + "\t" + operation + "\t" + path + "\t" + result + "\t" + detail;
+}
+
+std::string DecodeBase64(const std::string& text) {
+    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    if (text.size() % 4 != 0)
+        return "!";
+    std::string bytes;
+    for (size_t i = 0; i < text.size(); i += 4) {
+        unsigned group = 0;
+        int padding = 0;
+        for (size_t j = 0; j < 4; ++j) {
+            const char c = text[i + j];
+            size_t value = 0;
+            if (c == '=' && i + 4 == text.size() && j >= 2) {
+                ++padding;
+            } else if (padding > 0 || (value = alphabet.find(c)) == std::string::npos) {
+                return "!";
+            }
+            group = (group << 6) | unsigned(value);
+        }
+        bytes += char(group >> 16);
+        if (padding < 2)
+            bytes += char((group >> 8) & 0xFF);
+        if (padding < 1)
+            bytes += char(group & 0xFF);
+    }
+    return bytes;
+}
+
+RegmonDevice::RegmonDevice()
+    : handle_(::CreateFileA(REGMON_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+
+bool RegmonDevice::Control(DWORD code, const void* input, DWORD inputSize, void* output, DWORD outputSize) {
+    bytesReturned_ = 0;
+    const BOOL ok = ::DeviceIoControl(handle_.get(), code, const_cast<void*>(input), inputSize, output,
+                                      outputSize, &bytesReturned_, nullptr);
+    lastError_ = ok ? 0 : ::GetLastError();
+    return ok != FALSE;
+}
+
+std::vector<std::string> RegmonDevice::TakeAll() {
+    std::vector<char> block(REGMON_READ_SIZE);
+    std::list<std::string> lines;
+    while (Control(IOCTL_READ_LOG, nullptr, 0, block.data(), DWORD(block.size())) && bytesReturned_ != 0)
+        AppendLogRecords(block.data(), bytesReturned_, block.size(), lines);
+    return std::vector<std::string>(lines.begin(), lines.end());
+}
+
+namespace {
+
+UniqueService OpenService(const char* name, DWORD access = SERVICE_ALL_ACCESS) {
+    UniqueService manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager)
+        return UniqueService();
+    return UniqueService(::OpenServiceA(manager.get(), name, access));
+}
+
+} // namespace
+
+bool ServiceExists(const char* name) {
+    return OpenService(name, SERVICE_QUERY_STATUS).valid();
+}
+
+bool ServiceRunning(const char* name) {
+    UniqueService service = OpenService(name, SERVICE_QUERY_STATUS);
+    SERVICE_STATUS status{};
+    return service && ::QueryServiceStatus(service.get(), &status) &&
+           status.dwCurrentState == SERVICE_RUNNING;
+}
+
+bool InstallService(const std::string& driverFile, bool start, const char* name) {
+    UniqueService manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager)
+        return false;
+    UniqueService service(::CreateServiceA(manager.get(), name, name, SERVICE_ALL_ACCESS,
+                                           SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                           driverFile.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    if (!service)
+        return false;
+    return !start || ::StartServiceA(service.get(), 0, nullptr);
+}
+
+void RemoveService(const char* name) {
+    if (UniqueService service = OpenService(name)) {
+        SERVICE_STATUS status;
+        ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+        ::DeleteService(service.get());
+    }
+}
+
+std::string DriverFile(const std::string& file) {
+    char system[MAX_PATH];
+    const UINT length = ::GetSystemDirectoryA(system, sizeof system);
+    return std::string(system, length) + "\\drivers\\" + file;
+}
+
+} // namespace registry_testing

@@ -1,0 +1,89 @@
+// How the monitor installs its driver: missing files, wrong versions and stale services.
+#include "registry/RegistryMonitor.h"
+
+#include "tests/registry/RegistryTestSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using registry_testing::DriverFile;
+using registry_testing::InstallService;
+using registry_testing::RegmonDevice;
+using registry_testing::RemoveService;
+using registry_testing::ServiceExists;
+using registry_testing::ServiceRunning;
+
+void ExpectInert(CRegistryMonitor& monitor) {
+    EXPECT_FALSE(monitor.HasDriver());
+    monitor.Start(1, "x");
+    EXPECT_FALSE(monitor.IsPulling());
+    monitor.Stop();
+    EXPECT_TRUE(monitor.GetChanges().empty());
+    EXPECT_TRUE(monitor.RawLines().empty());
+}
+
+class RegmonService : public testing::Test {
+protected:
+    void TearDown() override { RemoveService(); }
+};
+
+TEST_F(RegmonService, MissingDriverFileLeavesAnInertMonitorAndNoService) {
+    for (const std::string& path :
+         {DriverFile("REGSYS_absent.SYS"), std::string("C:\\no\\such\\REGSYS.SYS"), std::string("")}) {
+        CRegistryMonitor monitor(path);
+        EXPECT_EQ(monitor.DriverVersion(), 0u) << path;
+        EXPECT_FALSE(ServiceExists()) << path;
+        ExpectInert(monitor);
+    }
+    EXPECT_FALSE(ServiceExists());
+}
+
+TEST_F(RegmonService, OtherVersionsAreGivenUpAtOnce) {
+    for (const auto& [file, version] : {std::pair<const char*, DWORD>{"REGSYS359.SYS", 359u},
+                                        std::pair<const char*, DWORD>{"REGSYS361.SYS", 361u}}) {
+        CRegistryMonitor monitor(DriverFile(file));
+        EXPECT_EQ(monitor.DriverVersion(), version);
+        EXPECT_FALSE(ServiceExists()) << file;
+        EXPECT_FALSE(RegmonDevice().valid()) << file << ": the driver still runs";
+        ExpectInert(monitor);
+    }
+    // The right one loads after them.
+    CRegistryMonitor monitor;
+    EXPECT_TRUE(monitor.HasDriver());
+}
+
+TEST_F(RegmonService, StaleStoppedServiceIsReplaced) {
+    ASSERT_TRUE(InstallService(DriverFile("REGSYS_absent.SYS"), false));
+    {
+        CRegistryMonitor monitor;
+        EXPECT_TRUE(monitor.HasDriver());
+        EXPECT_TRUE(ServiceRunning());
+    }
+    EXPECT_FALSE(ServiceExists());
+}
+
+TEST_F(RegmonService, StaleRunningDriverStillServes) {
+    ASSERT_TRUE(InstallService(DriverFile("REGSYS.SYS"), true));
+    ASSERT_TRUE(RegmonDevice().valid());
+    {
+        CRegistryMonitor monitor;
+        EXPECT_TRUE(monitor.HasDriver());
+        EXPECT_EQ(monitor.DriverVersion(), 360u);
+    }
+    EXPECT_FALSE(ServiceExists());
+    EXPECT_FALSE(RegmonDevice().valid());
+}
+
+TEST_F(RegmonService, StaleRunningDriverOfAnotherVersionIsGivenUp) {
+    ASSERT_TRUE(InstallService(DriverFile("REGSYS361.SYS"), true));
+    {
+        CRegistryMonitor monitor;
+        EXPECT_FALSE(monitor.HasDriver());
+        EXPECT_EQ(monitor.DriverVersion(), 361u);
+    }
+    EXPECT_FALSE(ServiceExists());
+    EXPECT_FALSE(RegmonDevice().valid());
+}
+
+} // namespace

@@ -1,0 +1,116 @@
+#include "stand-ins/brannock/IMendwellInc.h"
+#include "stand-ins/tavish/ITavishInc.h"
+
+#include "tests/registry/RegistryTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace {
+
+TEST(SplitKey, RootsSubKeysAndValueNames) {
+    const struct {
+        const char* path;
+        HKEY root;
+        const char* subKey;
+        const char* valueName;
+    } cases[] = {
+        {"HKLM\\Software\\Vendor\\Value", HKEY_LOCAL_MACHINE, "Software\\Vendor", "Value"},
+        {"HKCU\\Software\\V", HKEY_CURRENT_USER, "Software", "V"},
+        {"HKCR\\.txt\\Content Type", HKEY_CLASSES_ROOT, ".txt", "Content Type"},
+        {"HKEY_USERS\\.DEFAULT\\Env\\Path", HKEY_USERS, ".DEFAULT\\Env", "Path"},
+        {"HKEY_CURRENT_CONFIG\\System\\x", HKEY_CURRENT_CONFIG, "System", "x"},
+        {"HKEY_LOCAL_MACHINE\\Software\\v", HKEY_LOCAL_MACHINE, "Software", "v"},
+        {"HKEY_CURRENT_USER\\Software\\v", HKEY_CURRENT_USER, "Software", "v"},
+        {"HKEY_CLASSES_ROOT\\CLSID\\{1}\\v", HKEY_CLASSES_ROOT, "CLSID\\{1}", "v"},
+        {"hklm\\Software\\v", HKEY_LOCAL_MACHINE, "Software", "v"},
+        {"HKLM\\Value", HKEY_LOCAL_MACHINE, "", "Value"},                   // right below the root
+        {"HKLM\\Software\\Key\\", HKEY_LOCAL_MACHINE, "Software\\Key", ""}, // the default value
+        {"HKLM\\", HKEY_LOCAL_MACHINE, "", ""},
+        {"HKLM\\a\\\\b", HKEY_LOCAL_MACHINE, "a\\", "b"},
+        {"HKLM\\Software\\\xE9\\\xFF", HKEY_LOCAL_MACHINE, "Software\\\xE9", "\xFF"},
+        // Unknown roots and paths with no value part.
+        {"HKLM", nullptr, "", ""},
+        {"HKCU", nullptr, "", ""},
+        {"HKLMX\\Software\\v", nullptr, "", ""},
+        {"HKU\\S-1-5\\v", nullptr, "", ""},
+        {"HKEY_PERFORMANCE_DATA\\x\\y", nullptr, "", ""},
+        {"Software\\Vendor\\Value", nullptr, "", ""},
+        {"\\HKLM\\Software\\v", nullptr, "", ""},
+        {"", nullptr, "", ""},
+        {"C:\\Windows\\win.ini", nullptr, "", ""},
+    };
+    for (const auto& c : cases) {
+        std::string subKey = "stale", valueName = "stale";
+        EXPECT_EQ(IMendwellInc::SplitKey(c.path, subKey, valueName), c.root) << c.path;
+        EXPECT_EQ(subKey, c.subKey) << c.path;
+        EXPECT_EQ(valueName, c.valueName) << c.path;
+    }
+}
+
+std::string Encode(const std::string& data) {
+    std::vector<char> out(data.size() * 5 + 1, '#');
+    const int written = ITavishInc::Base64Encode(data.data(), int(data.size()), out.data());
+    EXPECT_GE(written, 0);
+    EXPECT_LE(size_t(written), data.size() * 5);
+    return std::string(out.data(), size_t(written));
+}
+
+TEST(Base64Encode, StandardAlphabetWithPadding) {
+    const struct {
+        std::string data;
+        const char* text;
+    } cases[] = {
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="},
+        {"fooba", "Zm9vYmE="},
+        {"foobar", "Zm9vYmFy"},
+        {std::string("\0", 1), "AA=="},
+        {std::string("\xFB\xEF\xFF", 3), "++//"},
+        {std::string("\x00\x10\x83\x10\x51\x87", 6), "ABCDEFGH"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Encode(c.data), c.text) << c.text;
+}
+
+TEST(Base64Encode, NothingForNoInput) {
+    char out[8] = "unused";
+    EXPECT_EQ(ITavishInc::Base64Encode("abc", 0, out), 0);
+    EXPECT_EQ(ITavishInc::Base64Encode("abc", -5, out), 0);
+    EXPECT_EQ(ITavishInc::Base64Encode(nullptr, 3, out), 0);
+    EXPECT_EQ(ITavishInc::Base64Encode("abc", 3, nullptr), 0);
+    EXPECT_STREQ(out, "unused");
+}
+
+// Every length up to 300, random bytes: the text decodes back, has no line breaks, and stays in
+// the 5 x length buffer, which ends at a page that faults on access.
+TEST(Base64Encode, RoundTripsInsideItsBuffer) {
+    std::mt19937 random(99);
+    SYSTEM_INFO info;
+    ::GetSystemInfo(&info);
+    const size_t page = info.dwPageSize;
+    char* region =
+        static_cast<char*>(::VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    ASSERT_NE(region, nullptr);
+    DWORD old;
+    ::VirtualProtect(region + page, page, PAGE_NOACCESS, &old);
+    for (size_t length = 1; length <= 300; ++length) {
+        std::string data(length, '\0');
+        for (char& c : data)
+            c = char(random());
+        char* out = region + page - 5 * length;
+        const int written = ITavishInc::Base64Encode(data.data(), int(length), out);
+        ASSERT_EQ(size_t(written), (length + 2) / 3 * 4);
+        const std::string text(out, size_t(written));
+        EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos);
+        EXPECT_EQ(registry_testing::DecodeBase64(text), data) << "length " << length;
+    }
+    ::VirtualFree(region, 0, MEM_RELEASE);
+}
+
+} // namespace

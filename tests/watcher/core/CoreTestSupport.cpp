@@ -1,0 +1,186 @@
+#include "tests/watcher/core/CoreTestSupport.h"
+
+#include <new>
+
+namespace core_test {
+
+void RecordingHandler::Record(int kind, const std::string& path, const std::string& newPath, DWORD code) {
+    if (ended_)
+        ++late_;
+    std::lock_guard<std::mutex> hold(mutex_);
+    deliveries_.push_back({kind, path, newPath, code, ::GetCurrentThreadId()});
+}
+
+std::vector<Delivery> RecordingHandler::Deliveries() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return deliveries_;
+}
+
+int RecordingHandler::Count(int kind) const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    int count = 0;
+    for (const Delivery& delivery : deliveries_)
+        count += delivery.kind == kind ? 1 : 0;
+    return count;
+}
+
+bool RecordingHandler::Has(int kind, const std::string& path) const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    for (const Delivery& delivery : deliveries_) {
+        if (delivery.kind == kind && delivery.path == path)
+            return true;
+    }
+    return false;
+}
+
+bool RecordingHandler::HasMove(const std::string& from, const std::string& to) const {
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        for (const Delivery& delivery : deliveries_) {
+            if (delivery.kind == kRenamed && delivery.path == from && delivery.newPath == to)
+                return true;
+        }
+    }
+    return Has(kRemoved, from) && Has(kAdded, to);
+}
+
+bool WaitFor(const RecordingHandler& handler, int kind, const std::string& path) {
+    return testing_support::PumpMessagesUntil([&] { return handler.Has(kind, path); });
+}
+
+bool WaitForCount(const RecordingHandler& handler, int kind, int count) {
+    return testing_support::PumpMessagesUntil([&] { return handler.Count(kind) >= count; });
+}
+
+int CountProcessHandles() {
+    int count = 0;
+    DWORD flags = 0;
+    for (ULONG_PTR value = 4; value < 0x6000; value += 4) {
+        if (::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags))
+            ++count;
+    }
+    return count;
+}
+
+std::string UnixPathOf(const std::string& windowsPath) {
+    using UnixNameFn = char*(CDECL*)(const WCHAR*);
+    auto toUnix = reinterpret_cast<UnixNameFn>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    if (toUnix == nullptr)
+        return std::string();
+    std::wstring wide(windowsPath.begin(), windowsPath.end());
+    char* unixName = toUnix(wide.c_str());
+    if (unixName == nullptr)
+        return std::string();
+    std::string result = unixName;
+    ::HeapFree(::GetProcessHeap(), 0, unixName);
+    return result;
+}
+
+// Wine starts a Linux program when CreateProcess is given one; the handle it returns cannot be
+// waited on.
+bool StartShellCommand(const std::string& script) {
+    std::string commandLine = "/bin/sh -c \"" + script + "\"";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                          &process))
+        return false;
+    UniqueHandle processHandle(process.hProcess);
+    UniqueHandle threadHandle(process.hThread);
+    return true;
+}
+
+FaultPlan& Faults() {
+    static FaultPlan plan;
+    return plan;
+}
+
+void DisarmFaults() {
+    FaultPlan& plan = Faults();
+    plan.failRequestPosts = 0;
+    plan.failEndPosts = 0;
+    plan.failAssociations = 0;
+    plan.failPortCreations = 0;
+    plan.failThreadStarts = 0;
+    plan.failReads = 0;
+    plan.failArrayGrowth = 0;
+    plan.error = ERROR_NO_SYSTEM_RESOURCES;
+    plan.holdFailingRead = false;
+    plan.requestPosts = 0;
+}
+
+namespace {
+
+// Takes one armed failure, if any.
+bool Take(std::atomic<int>& counter) {
+    int value = counter.load();
+    while (value > 0) {
+        if (counter.compare_exchange_weak(value, value - 1))
+            return true;
+    }
+    return false;
+}
+
+HANDLE WINAPI FaultyCreatePort(HANDLE file, HANDLE existing, ULONG_PTR key, DWORD threads) {
+    FaultPlan& plan = Faults();
+    if (Take(existing != nullptr ? plan.failAssociations : plan.failPortCreations)) {
+        ::SetLastError(plan.error);
+        return nullptr;
+    }
+    return ::CreateIoCompletionPort(file, existing, key, threads);
+}
+
+BOOL WINAPI FaultyPost(HANDLE port, DWORD bytes, ULONG_PTR key, LPOVERLAPPED overlapped) {
+    FaultPlan& plan = Faults();
+    if (Take(bytes == 0 ? plan.failEndPosts : plan.failRequestPosts)) {
+        ::SetLastError(plan.error);
+        return FALSE;
+    }
+    const BOOL posted = ::PostQueuedCompletionStatus(port, bytes, key, overlapped);
+    if (bytes != 0) {
+        ++plan.requestPosts;
+        if (plan.requestPosted != nullptr)
+            ::SetEvent(plan.requestPosted);
+    }
+    return posted;
+}
+
+BOOL WINAPI FaultyRead(HANDLE directory, LPVOID buffer, DWORD length, BOOL subtree, DWORD filter,
+                       LPDWORD returned, LPOVERLAPPED overlapped, LPOVERLAPPED_COMPLETION_ROUTINE routine) {
+    FaultPlan& plan = Faults();
+    if (Take(plan.failReads)) {
+        if (plan.holdFailingRead) {
+            ::SetEvent(plan.readReached);
+            ::WaitForSingleObject(plan.requestPosted, 10000);
+        }
+        // Bits outside FILE_NOTIFY_CHANGE_* make the system itself refuse the read.
+        filter |= 0x80000000u;
+    }
+    return ::ReadDirectoryChangesW(directory, buffer, length, subtree, filter, returned, overlapped, routine);
+}
+
+uintptr_t FaultyBeginThread(void* security, unsigned stackSize, unsigned(__stdcall* start)(void*),
+                            void* argument, unsigned flags, unsigned* threadId) {
+    FaultPlan& plan = Faults();
+    if (Take(plan.failThreadStarts)) {
+        ::SetLastError(plan.error);
+        return 0;
+    }
+    return DefaultWatcherOsCalls().beginThread(security, stackSize, start, argument, flags, threadId);
+}
+
+void FaultyGrow(std::vector<CDirWatchInfo*>& watches) {
+    if (Take(Faults().failArrayGrowth))
+        throw std::bad_alloc();
+    DefaultWatcherOsCalls().growWatchArray(watches);
+}
+
+} // namespace
+
+WatcherOsCalls FaultyOsCalls() {
+    return WatcherOsCalls{&FaultyCreatePort, &FaultyPost, &FaultyRead, &FaultyBeginThread, &FaultyGrow};
+}
+
+} // namespace core_test

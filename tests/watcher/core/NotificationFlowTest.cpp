@@ -1,0 +1,136 @@
+// Notifications on real folders: what files and folders do reaches the handler with full paths, on
+// the thread that owns the delivery window, and nothing of a watch arrives after it ended.
+#include "tests/watcher/core/CoreTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+using namespace core_test;
+using testing_support::PumpMessagesUntil;
+using testing_support::PumpPendingMessages;
+using testing_support::TempDir;
+using testing_support::WriteTextFile;
+
+namespace {
+
+TEST(NotificationFlow, FilesAndFoldersReachTheHandlerWithFullPaths) {
+    TempDir dir("flow");
+    CDirectoryChangeWatcher watcher;
+    HandlerPtr handler = MakeHandler();
+    ASSERT_EQ(0u, watcher.WatchDirectory(dir.path(), kNameChanges, handler.get(), TRUE));
+
+    WriteTextFile(dir / "a.txt", "x");
+    EXPECT_TRUE(WaitFor(*handler, kAdded, dir / "a.txt"));
+    ASSERT_TRUE(::MoveFileA((dir / "a.txt").c_str(), (dir / "b.txt").c_str()));
+    EXPECT_TRUE(PumpMessagesUntil([&] { return handler->HasMove(dir / "a.txt", dir / "b.txt"); }));
+
+    // A subfolder made during the watch is watched too (Wine does not report subfolders that
+    // existed before the watch started).
+    ASSERT_TRUE(::CreateDirectoryA((dir / "sub").c_str(), nullptr));
+    EXPECT_TRUE(WaitFor(*handler, kAdded, dir / "sub"));
+    WriteTextFile(dir / "sub\\c.txt", "x");
+    EXPECT_TRUE(WaitFor(*handler, kAdded, dir / "sub\\c.txt"));
+    ASSERT_TRUE(::MoveFileA((dir / "b.txt").c_str(), (dir / "sub\\b.txt").c_str()));
+    EXPECT_TRUE(PumpMessagesUntil([&] { return handler->HasMove(dir / "b.txt", dir / "sub\\b.txt"); }));
+    ASSERT_TRUE(::DeleteFileA((dir / "sub\\c.txt").c_str()));
+    EXPECT_TRUE(WaitFor(*handler, kRemoved, dir / "sub\\c.txt"));
+
+    ASSERT_TRUE(watcher.UnwatchDirectory(dir.path()));
+    for (const Delivery& delivery : handler->Deliveries())
+        EXPECT_EQ(::GetCurrentThreadId(), delivery.threadId) << delivery.path;
+    const std::vector<Delivery> all = handler->Deliveries();
+    EXPECT_EQ(kStarted, all.front().kind);
+    EXPECT_EQ(kStopped, all.back().kind);
+}
+
+// Writes files into a folder until told to stop.
+class FileWriter {
+public:
+    explicit FileWriter(std::string folder) : folder_(std::move(folder)), thread_([this] { Run(); }) {}
+    ~FileWriter() {
+        stop_ = true;
+        thread_.join();
+    }
+    int Written() const { return written_; }
+
+private:
+    void Run() {
+        for (int i = 0; !stop_; ++i) {
+            const std::string path = folder_ + "\\w" + std::to_string(i % 50) + ".txt";
+            if (i % 2 == 0)
+                WriteTextFile(path, "x");
+            else
+                ::DeleteFileA((folder_ + "\\w" + std::to_string((i - 1) % 50) + ".txt").c_str());
+            ++written_;
+        }
+    }
+
+    std::string folder_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> written_{0};
+    std::thread thread_;
+};
+
+// The unwatching thread owns the delivery window: the watch can only end because the unwatch
+// dispatches that window's messages, the flowing notifications and On_WatchStopped included.
+TEST(NotificationFlow, TheWindowThreadUnwatchesWhileNotificationsFlow) {
+    TempDir dir("window");
+    PumpPendingMessages();
+    std::atomic<bool> done{false};
+    DWORD windowThread = 0;
+    HandlerPtr handler = MakeHandler();
+    BOOL unwatched = FALSE;
+    int lateDeliveries = -1;
+    {
+        FileWriter writer(dir.path());
+        std::thread owner([&] {
+            windowThread = ::GetCurrentThreadId();
+            CDirectoryChangeWatcher watcher;
+            if (watcher.WatchDirectory(dir.path(), kNameChanges, handler.get()) == 0) {
+                PumpMessagesUntil([&] { return handler->Count(kAdded) >= 20; });
+                unwatched = watcher.UnwatchDirectory(dir.path());
+                handler->MarkEnded();
+                PumpPendingMessages();
+                lateDeliveries = handler->LateCount();
+            }
+            done = true;
+        });
+        // Should the window belong to this thread after all, deliveries would run here: dispatch so
+        // that the case fails instead of hanging.
+        EXPECT_TRUE(PumpMessagesUntil([&] { return done.load(); }, 60000));
+        owner.join();
+        EXPECT_GT(writer.Written(), 0);
+    }
+    EXPECT_TRUE(unwatched);
+    EXPECT_EQ(0, lateDeliveries);
+    EXPECT_GE(handler->Count(kAdded), 20);
+    EXPECT_EQ(1, handler->Count(kStopped));
+    for (const Delivery& delivery : handler->Deliveries())
+        EXPECT_EQ(windowThread, delivery.threadId);
+    EXPECT_EQ(0, handler->LateCount());
+}
+
+// Wine 8 keeps a watched folder's read pending when the folder is deleted from outside: the last
+// records arrive, the watch stays, and ending it later is clean.
+TEST(NotificationFlow, AFolderDeletedFromOutsideWineCanStillBeUnwatched) {
+    TempDir dir("outside");
+    const std::string watched = dir / "gone";
+    ASSERT_TRUE(::CreateDirectoryA(watched.c_str(), nullptr));
+    WriteTextFile(watched + "\\inside.txt", "x");
+    const std::string unixPath = UnixPathOf(watched);
+    ASSERT_FALSE(unixPath.empty());
+
+    CDirectoryChangeWatcher watcher;
+    HandlerPtr handler = MakeHandler();
+    ASSERT_EQ(0u, watcher.WatchDirectory(watched, kNameChanges, handler.get()));
+    ASSERT_TRUE(StartShellCommand("rm -rf '" + unixPath + "'"));
+    EXPECT_TRUE(WaitFor(*handler, kRemoved, watched + "\\inside.txt"));
+    EXPECT_TRUE(PumpMessagesUntil([&] { return !testing_support::FileExists(watched); }));
+
+    EXPECT_TRUE(watcher.UnwatchDirectory(watched));
+    EXPECT_EQ(1, handler->Count(kStopped));
+    EXPECT_EQ(0, handler->Count(kReadError));
+}
+
+} // namespace

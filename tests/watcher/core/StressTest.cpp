@@ -1,0 +1,156 @@
+// Many watches and many watchers while files change: fixed seeds, a deadline, no deadlock, no
+// handle left behind and no notification delivered after its watch ended.
+#include "tests/watcher/core/CoreTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <random>
+#include <thread>
+
+using namespace core_test;
+using testing_support::PumpMessagesUntil;
+using testing_support::PumpPendingMessages;
+using testing_support::TempDir;
+using testing_support::WriteTextFile;
+
+namespace {
+
+constexpr ULONGLONG kDeadlineMs = 150000;
+
+// Creates and deletes files round the folders until told to stop.
+class Churn {
+public:
+    explicit Churn(std::vector<std::string> folders)
+        : folders_(std::move(folders)), thread_([this] { Run(); }) {}
+    ~Churn() {
+        stop_ = true;
+        thread_.join();
+    }
+
+private:
+    void Run() {
+        for (unsigned i = 0; !stop_; ++i) {
+            const std::string& folder = folders_[i % folders_.size()];
+            const std::string path = folder + "\\c" + std::to_string((i / folders_.size()) % 20) + ".txt";
+            if ((i / folders_.size()) % 2 == 0)
+                WriteTextFile(path, "x");
+            else
+                ::DeleteFileA(path.c_str());
+        }
+    }
+
+    std::vector<std::string> folders_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+class Stress : public testing::Test {
+protected:
+    Stress() {
+        for (const char* name : {"a", "b", "c"}) {
+            folders_.push_back(dir_ / name);
+            ::CreateDirectoryA(folders_.back().c_str(), nullptr);
+        }
+    }
+    // One watch started and ended and one thread run, so that what the process and the thread
+    // library set up on first use is not counted.
+    void WarmUp() {
+        { Churn churn(folders_); }
+        HandlerPtr handler = MakeHandler();
+        CDirectoryChangeWatcher watcher;
+        ASSERT_EQ(0u, watcher.WatchDirectory(folders_[0], kNameChanges, handler.get()));
+        watcher.UnwatchAllDirectories();
+        PumpPendingMessages();
+    }
+
+    TempDir dir_{"stress"};
+    std::vector<std::string> folders_;
+};
+
+TEST_F(Stress, AThousandWatchAndUnwatchCyclesWhileFilesChange) {
+    WarmUp();
+    const int handlesBefore = CountProcessHandles();
+    const ULONGLONG begin = ::GetTickCount64();
+    std::mt19937 random(20240517u);
+    std::vector<HandlerPtr> ended;
+    int delivered = 0;
+    {
+        CDirectoryChangeWatcher watcher;
+        Churn churn(folders_);
+        for (int cycle = 0; cycle < 1000; ++cycle) {
+            ASSERT_LT(::GetTickCount64() - begin, kDeadlineMs) << "cycle " << cycle;
+            const std::string& folder = folders_[random() % folders_.size()];
+            const BOOL subtree = random() % 2;
+            const DWORD filter =
+                random() % 3 == 0 ? DWORD(FILE_NOTIFY_CHANGE_LAST_WRITE) | kNameChanges : kNameChanges;
+            HandlerPtr handler = MakeHandler();
+            ASSERT_EQ(0u, watcher.WatchDirectory(folder, filter, handler.get(), subtree))
+                << "cycle " << cycle;
+            // Now and then the watch lives until the churn has reached it.
+            if (random() % 4 == 0)
+                PumpMessagesUntil([&] { return handler->Count(kAdded) + handler->Count(kRemoved) > 0; },
+                                  5000);
+            if (random() % 50 == 0) {
+                ASSERT_TRUE(watcher.UnwatchAllDirectories());
+            } else {
+                ASSERT_TRUE(watcher.UnwatchDirectory(folder));
+            }
+            handler->MarkEnded();
+            ASSERT_EQ(1, handler->Count(kStopped)) << "cycle " << cycle;
+            ended.push_back(std::move(handler));
+        }
+        PumpPendingMessages();
+    }
+    PumpPendingMessages();
+    for (const HandlerPtr& handler : ended) {
+        EXPECT_EQ(0, handler->LateCount());
+        EXPECT_EQ(1, handler->RefCount());
+        delivered += handler->Count(kAdded) + handler->Count(kRemoved);
+    }
+    EXPECT_GT(delivered, 0) << "the churn should have been seen by some watches";
+    ended.clear();
+    EXPECT_EQ(handlesBefore, CountProcessHandles());
+}
+
+TEST_F(Stress, AHundredWatchersCreatedAndDestroyed) {
+    WarmUp();
+    const int handlesBefore = CountProcessHandles();
+    const ULONGLONG begin = ::GetTickCount64();
+    std::mt19937 random(77u);
+    std::vector<HandlerPtr> handlers;
+    {
+        Churn churn(folders_);
+        std::vector<std::unique_ptr<CDirectoryChangeWatcher>> watchers;
+        for (int i = 0; i < 100; ++i) {
+            watchers.push_back(std::make_unique<CDirectoryChangeWatcher>());
+            handlers.push_back(MakeHandler());
+            const std::string& folder = folders_[random() % folders_.size()];
+            ASSERT_EQ(0u, watchers.back()->WatchDirectory(folder, kNameChanges, handlers.back().get(), TRUE));
+            if (random() % 2 == 0) {
+                ASSERT_EQ(0u,
+                          watchers.back()->WatchDirectory(dir_.path(), kNameChanges, handlers.back().get()));
+            }
+        }
+        ASSERT_LT(::GetTickCount64() - begin, kDeadlineMs);
+        std::shuffle(watchers.begin(), watchers.end(), random);
+        for (auto& watcher : watchers) {
+            watcher.reset();
+            ASSERT_LT(::GetTickCount64() - begin, kDeadlineMs);
+        }
+        for (const HandlerPtr& handler : handlers) {
+            EXPECT_GE(handler->Count(kStopped), 1);
+            handler->MarkEnded();
+        }
+    }
+    PumpPendingMessages();
+    for (const HandlerPtr& handler : handlers) {
+        EXPECT_EQ(0, handler->LateCount());
+        EXPECT_EQ(0, handler->GetWatchCount());
+        EXPECT_EQ(1, handler->RefCount());
+    }
+    handlers.clear();
+    EXPECT_EQ(handlesBefore, CountProcessHandles());
+}
+
+} // namespace

@@ -1,0 +1,74 @@
+#include "tests/watcher/delivery/DeliveryTestSupport.h"
+
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <process.h>
+
+#include <atomic>
+#include <memory>
+#include <stdexcept>
+
+namespace delivery_tests {
+
+GuardedBuffer::GuardedBuffer(size_t size) : size_(size) {
+    SYSTEM_INFO system;
+    ::GetSystemInfo(&system);
+    const size_t page = system.dwPageSize;
+    const size_t usable = (size + page - 1) / page * page;
+    base_ =
+        static_cast<BYTE*>(::VirtualAlloc(nullptr, usable + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    if (base_ == nullptr)
+        throw std::runtime_error("VirtualAlloc failed");
+    DWORD previous = 0;
+    if (!::VirtualProtect(base_ + usable, page, PAGE_NOACCESS, &previous))
+        throw std::runtime_error("VirtualProtect failed");
+    data_ = base_ + usable - size;
+}
+
+GuardedBuffer::~GuardedBuffer() {
+    ::VirtualFree(base_, 0, MEM_RELEASE);
+}
+
+namespace {
+
+unsigned __stdcall RunBody(void* parameter) {
+    auto* body = static_cast<std::function<void()>*>(parameter);
+    try {
+        (*body)();
+    } catch (...) {
+    }
+    return 0;
+}
+
+} // namespace
+
+bool RunOnThread(const std::function<void()>& body, DWORD timeoutMs, bool pump) {
+    // The body outlives a thread that misses its deadline, so it is copied to the heap and leaked then.
+    auto* copy = new std::function<void()>(body);
+    UniqueHandle thread(reinterpret_cast<HANDLE>(::_beginthreadex(nullptr, 0, RunBody, copy, 0, nullptr)));
+    if (!thread) {
+        delete copy;
+        return false;
+    }
+    bool finished;
+    if (pump) {
+        finished = testing_support::PumpMessagesUntil(
+            [&] { return ::WaitForSingleObject(thread.get(), 0) == WAIT_OBJECT_0; }, timeoutMs);
+    } else {
+        finished = ::WaitForSingleObject(thread.get(), timeoutMs) == WAIT_OBJECT_0;
+    }
+    if (finished)
+        delete copy;
+    return finished;
+}
+
+void ExpectNoDeliveryPointsLeft() {
+    EXPECT_EQ(CDelayedNotificationWindow::ReferenceCount(), 0);
+    EXPECT_EQ(CDelayedNotificationWindow::SharedWindow(), nullptr);
+    EXPECT_EQ(CDelayedNotificationThread::ReferenceCount(), 0);
+    EXPECT_EQ(CDelayedNotificationThread::DeliveryThreadId(), 0u);
+}
+
+} // namespace delivery_tests

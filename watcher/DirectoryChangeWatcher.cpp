@@ -1,0 +1,342 @@
+// The watcher's public operations and its array of watch records. The worker thread is in
+// DirectoryChangeWorker.cpp.
+//
+// Locks: the watcher's lock guards the array, the port and the worker's handle. Callers hold it
+// while they wait for the worker to answer a request; that cannot deadlock because the worker never
+// takes it: a watch whose re-read failed is only marked on the worker thread and taken out of the
+// array by the next caller that holds the lock.
+#include "watcher/DelayedDirectoryChangeHandler.h"
+#include "watcher/DirectoryChanges.h"
+#include "watcher/WatchPrivileges.h"
+
+#include <mbstring.h>
+#include <process.h>
+
+#include <memory>
+#include <new>
+
+namespace {
+
+void GrowWatchArray(std::vector<CDirWatchInfo*>& watches) {
+    if (watches.size() == watches.capacity())
+        watches.reserve(watches.capacity() < 8 ? 8 : watches.capacity() * 2);
+}
+
+const WatcherOsCalls kSystemCalls = {
+    &::CreateIoCompletionPort, &::PostQueuedCompletionStatus, &::ReadDirectoryChangesW, &::_beginthreadex,
+    &GrowWatchArray,
+};
+
+bool SameDirectoryName(const std::string& a, const std::string& b) {
+    return ::_mbsicmp(reinterpret_cast<const unsigned char*>(a.c_str()),
+                      reinterpret_cast<const unsigned char*>(b.c_str())) == 0;
+}
+
+// A failed call that left no error code still has to fail the watch.
+DWORD ErrorOr(DWORD error, DWORD fallback) {
+    return error != 0 ? error : fallback;
+}
+
+} // namespace
+
+const WatcherOsCalls& DefaultWatcherOsCalls() {
+    return kSystemCalls;
+}
+
+CDirectoryChangeWatcher::CDirectoryChangeWatcher(bool useWindowDelivery, DWORD filterFlags)
+    : useWindowDelivery_(useWindowDelivery),
+      filterFlags_(filterFlags != 0 ? filterFlags : NF_MATCH_FILE_NAME) {}
+
+CDirectoryChangeWatcher::~CDirectoryChangeWatcher() {
+    UnwatchAllDirectories();
+    port_.reset();
+}
+
+DWORD CDirectoryChangeWatcher::SetFilterFlags(DWORD flags) {
+    ScopedLock hold(lock_);
+    const DWORD previous = filterFlags_;
+    filterFlags_ = flags != 0 ? flags : NF_MATCH_FILE_NAME;
+    return previous;
+}
+
+DWORD CDirectoryChangeWatcher::WatchDirectory(const std::string& directory, DWORD notifyFilter,
+                                              CDirectoryChangeHandler* handler, BOOL watchSubtree,
+                                              const char* includeFilter, const char* excludeFilter) {
+    DWORD result;
+    try {
+        result = StartWatch(directory, notifyFilter, handler, watchSubtree, includeFilter, excludeFilter);
+    } catch (const std::bad_alloc&) {
+        result = ERROR_OUTOFMEMORY;
+    }
+    ::SetLastError(result);
+    return result;
+}
+
+DWORD CDirectoryChangeWatcher::StartWatch(const std::string& directory, DWORD notifyFilter,
+                                          CDirectoryChangeHandler* handler, BOOL watchSubtree,
+                                          const char* includeFilter, const char* excludeFilter) {
+    if (directory.empty() || notifyFilter == 0 || handler == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    const DWORD attributes = ::GetFileAttributesA(directory.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        return ERROR_BAD_PATHNAME;
+
+    // One watch per name: the old one ends completely (its handler hears On_WatchStopped) first.
+    if (IsWatchingDirectory(directory))
+        UnwatchDirectory(directory);
+
+    EnableWatchPrivileges();
+
+    // No delete sharing: the watched directory itself cannot be deleted or renamed meanwhile.
+    UniqueFile directoryHandle(::CreateFileA(directory.c_str(), FILE_LIST_DIRECTORY,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr));
+    if (!directoryHandle)
+        return ErrorOr(::GetLastError(), ERROR_OPEN_FAILED);
+
+    std::unique_ptr<CDirWatchInfo> record(NewWatchInfo(directoryHandle, directory, handler, notifyFilter,
+                                                       watchSubtree, includeFilter, excludeFilter));
+    if (!record)
+        return ERROR_OUTOFMEMORY;
+
+    if (const DWORD error = ConnectAndStart(record.get()))
+        return error;
+
+    // From here the watch runs: the record may only go through the stop protocol.
+    CDirWatchInfo* pdi = record.release();
+    handler->AttachToWatcher(this);
+    if (!AddWatchInfo(pdi)) {
+        ScopedLock hold(lock_);
+        EndWatch(pdi);
+        return ERROR_OUTOFMEMORY;
+    }
+    return ERROR_SUCCESS;
+}
+
+// The record takes the directory handle over as soon as its constructor has stored it (its handle
+// member then closes it whatever happens later), so the caller's owner lets go exactly then.
+CDirWatchInfo* CDirectoryChangeWatcher::NewWatchInfo(UniqueFile& directoryHandle,
+                                                     const std::string& directory,
+                                                     CDirectoryChangeHandler* handler, DWORD notifyFilter,
+                                                     BOOL watchSubtree, const char* includeFilter,
+                                                     const char* excludeFilter) {
+    DWORD flags;
+    {
+        ScopedLock hold(lock_);
+        flags = filterFlags_;
+    }
+    CDirWatchInfo* pdi = nullptr;
+    try {
+        pdi = new (std::nothrow)
+            CDirWatchInfo(directoryHandle.get(), directory, handler, notifyFilter, watchSubtree,
+                          useWindowDelivery_, includeFilter, excludeFilter, flags);
+    } catch (...) {
+        directoryHandle.release();
+        return nullptr;
+    }
+    if (pdi == nullptr)
+        return nullptr;
+    directoryHandle.release();
+    // Without its event or its wrapper a record could neither be started nor deliver anything.
+    if (!pdi->doneEvent || pdi->GetChangeHandler() == nullptr) {
+        delete pdi;
+        return nullptr;
+    }
+    pdi->osCalls = &osCalls_;
+    return pdi;
+}
+
+// Under the watcher's lock, so that the port and the worker are set up once even when two threads
+// start watches together. The start wait holds the lock too: every stop request of this watcher
+// comes from a holder of this lock, so the worker is free to answer.
+DWORD CDirectoryChangeWatcher::ConnectAndStart(CDirWatchInfo* pdi) {
+    ScopedLock hold(lock_);
+    if (const DWORD error = AssociateWithPort(pdi))
+        return error;
+    if (!threadHandle_) {
+        if (const DWORD error = StartWorker())
+            return error;
+    }
+    return pdi->RequestStart(port_.get());
+}
+
+// A failed association leaves the port as it was: the worker keeps reading the same one.
+DWORD CDirectoryChangeWatcher::AssociateWithPort(CDirWatchInfo* pdi) {
+    HANDLE port = osCalls_.createIoCompletionPort(pdi->directoryHandle.get(), port_.get(),
+                                                  reinterpret_cast<ULONG_PTR>(pdi), 0);
+    if (port == nullptr)
+        return ErrorOr(::GetLastError(), ERROR_INVALID_HANDLE);
+    if (!port_)
+        port_.reset(port);
+    return ERROR_SUCCESS;
+}
+
+// The thread handle from _beginthreadex is ours to close, so it stays valid for the final join.
+DWORD CDirectoryChangeWatcher::StartWorker() {
+    unsigned id = 0;
+    ::SetLastError(0);
+    const uintptr_t thread = osCalls_.beginThread(nullptr, 0, &WorkerThreadProc, this, 0, &id);
+    if (thread == 0)
+        return ErrorOr(::GetLastError(), ERROR_MAX_THRDS_REACHED);
+    threadHandle_.reset(reinterpret_cast<HANDLE>(thread));
+    threadId_ = id;
+    return ERROR_SUCCESS;
+}
+
+BOOL CDirectoryChangeWatcher::UnwatchDirectory(const std::string& directory) {
+    ScopedLock hold(lock_);
+    if (!port_)
+        return FALSE;
+    ReapFailedWatches();
+    int index = -1;
+    if (!FindWatchInfo(directory, index))
+        return FALSE;
+    EndWatch(TakeWatchAt(index));
+    return TRUE;
+}
+
+BOOL CDirectoryChangeWatcher::UnwatchDirectoriesOfHandler(CDirectoryChangeHandler* handler) {
+    ScopedLock hold(lock_);
+    int removed = 0;
+    int index = -1;
+    // Failed watches of the handler count too: they are its watches until taken out.
+    while (FindWatchInfoByHandler(handler, index)) {
+        EndWatch(TakeWatchAt(index));
+        ++removed;
+    }
+    return removed > 0 ? TRUE : FALSE;
+}
+
+// Records are taken from the first occupied slot each time: handlers that run while this thread
+// waits may unwatch (or even watch) on this watcher, and every record must be ended before the
+// worker is told to go.
+BOOL CDirectoryChangeWatcher::UnwatchAllDirectories() {
+    ScopedLock hold(lock_);
+    if (!threadHandle_)
+        return FALSE;
+    for (;;) {
+        int index = -1;
+        for (size_t i = 0; i < watches_.size() && index < 0; ++i) {
+            if (watches_[i] != nullptr)
+                index = static_cast<int>(i);
+        }
+        if (index < 0)
+            break;
+        EndWatch(TakeWatchAt(index));
+    }
+    watches_.clear();
+    while (!osCalls_.postQueuedCompletionStatus(port_.get(), 0, 0, nullptr)) {
+        // The worker only ends on this packet; try again until the system takes it.
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+    }
+    ::WaitForSingleObject(threadHandle_.get(), INFINITE);
+    threadHandle_.reset();
+    threadId_ = 0;
+    port_.reset();
+    return TRUE;
+}
+
+// Also lets go of watches whose re-read failed, so that what the handler's watch count says agrees
+// with the answer.
+BOOL CDirectoryChangeWatcher::IsWatchingDirectory(const std::string& directory) const {
+    ScopedLock hold(lock_);
+    const_cast<CDirectoryChangeWatcher*>(this)->ReapFailedWatches();
+    int index = -1;
+    return FindWatchInfo(directory, index) ? TRUE : FALSE;
+}
+
+int CDirectoryChangeWatcher::GetWatchSlot(const std::string& directory) const {
+    ScopedLock hold(lock_);
+    int index = -1;
+    return FindWatchInfo(directory, index) ? index : -1;
+}
+
+size_t CDirectoryChangeWatcher::GetWatchSlotCount() const {
+    ScopedLock hold(lock_);
+    return watches_.size();
+}
+
+DWORD CDirectoryChangeWatcher::GetWorkerThreadId() const {
+    ScopedLock hold(lock_);
+    return threadId_;
+}
+
+// The first hole, else a new slot at the end. FALSE when the array cannot grow.
+BOOL CDirectoryChangeWatcher::AddWatchInfo(CDirWatchInfo* pdi) {
+    ScopedLock hold(lock_);
+    ReapFailedWatches();
+    for (CDirWatchInfo*& slot : watches_) {
+        if (slot == nullptr) {
+            slot = pdi;
+            return TRUE;
+        }
+    }
+    try {
+        osCalls_.growWatchArray(watches_);
+        watches_.push_back(pdi);
+    } catch (const std::bad_alloc&) {
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Case-insensitive, multibyte-aware, and nothing else: a trailing backslash makes another name. A
+// watch whose re-read failed is no longer watching.
+bool CDirectoryChangeWatcher::FindWatchInfo(const std::string& directory, int& index) const {
+    if (directory.empty())
+        return false;
+    ScopedLock hold(lock_);
+    for (size_t i = 0; i < watches_.size(); ++i) {
+        CDirWatchInfo* pdi = watches_[i];
+        if (pdi != nullptr && SameDirectoryName(pdi->directory, directory) && !pdi->HasFailed()) {
+            index = static_cast<int>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CDirectoryChangeWatcher::FindWatchInfo(const CDirWatchInfo* pdi, int& index) const {
+    ScopedLock hold(lock_);
+    for (size_t i = 0; i < watches_.size(); ++i) {
+        if (pdi != nullptr && watches_[i] == pdi) {
+            index = static_cast<int>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CDirectoryChangeWatcher::FindWatchInfoByHandler(const CDirectoryChangeHandler* handler,
+                                                     int& index) const {
+    ScopedLock hold(lock_);
+    for (size_t i = 0; i < watches_.size(); ++i) {
+        if (watches_[i] != nullptr && watches_[i]->GetRealChangeHandler() == handler) {
+            index = static_cast<int>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+CDirWatchInfo* CDirectoryChangeWatcher::TakeWatchAt(int index) {
+    CDirWatchInfo* pdi = watches_[static_cast<size_t>(index)];
+    watches_[static_cast<size_t>(index)] = nullptr;
+    return pdi;
+}
+
+void CDirectoryChangeWatcher::EndWatch(CDirWatchInfo* pdi) {
+    pdi->RequestStop(port_.get());
+    if (CDirectoryChangeHandler* handler = pdi->GetRealChangeHandler())
+        handler->ReleaseWatch();
+    delete pdi;
+}
+
+// Caller threads only, under the lock. A failed record gets no packets any more, so ending it
+// needs no request (RequestStop answers at once).
+void CDirectoryChangeWatcher::ReapFailedWatches() {
+    for (size_t i = 0; i < watches_.size(); ++i) {
+        if (watches_[i] != nullptr && watches_[i]->IsReadyToReap())
+            EndWatch(TakeWatchAt(static_cast<int>(i)));
+    }
+}
