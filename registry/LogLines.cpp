@@ -86,9 +86,9 @@ bool SplitLogFields(std::string_view line, std::string_view (&fields)[5]) {
     }
 }
 
-void KeepLogLines(const std::list<std::string>& rawLines, std::list<_RegLogEntry>& entries) {
+void KeepLogLines(const RawLineList& rawLines, std::list<_RegLogEntry>& entries) {
     std::string_view fields[5];
-    for (const std::string& line : rawLines) {
+    for (std::string_view line : rawLines) {
         if (!SplitLogFields(line, fields) || !IsKept(fields))
             continue;
         entries.push_back(_RegLogEntry{std::string(fields[0]), std::string(fields[1]), std::string(fields[2]),

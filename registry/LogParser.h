@@ -4,6 +4,7 @@
 #pragma once
 
 #include "include/IConfInfoInc.h"
+#include "registry/RawLineList.h"
 
 #include <list>
 #include <set>
@@ -33,7 +34,7 @@ bool SplitLogFields(std::string_view line, std::string_view (&fields)[5]);
 // Pass 1: appends to `entries`, in line order, each line of five fields that names a successful
 // "SetValue..." or "DeleteKey..." operation of a process that is not excluded, on a path that is
 // not below HKCU\CLSID.
-void KeepLogLines(const std::list<std::string>& rawLines, std::list<_RegLogEntry>& entries);
+void KeepLogLines(const RawLineList& rawLines, std::list<_RegLogEntry>& entries);
 
 // Pass 2: every entry whose path begins, character by character, with the path of an entry whose
 // operation is exactly "DeleteKey" gets "DeleteKey" as its operation, wherever the two stand in the

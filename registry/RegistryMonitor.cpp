@@ -14,12 +14,17 @@ namespace {
 constexpr UINT kPullPeriodMs = 500;
 constexpr DWORD kTickBudgetMs = 500;
 
-std::string DefaultDriverPath() {
+// Empty when the system directory cannot be told (or memory runs out): the monitor stays inert.
+std::string DefaultDriverPath() noexcept {
     char system[256];
     const UINT length = ::GetSystemDirectoryA(system, sizeof system);
     if (length == 0 || length >= sizeof system)
-        return std::string(); // no path: the service cannot start and the monitor stays inert
-    return std::string(system, length) + REGMON_DRIVER_SUBPATH;
+        return std::string();
+    try {
+        return std::string(system, length) + REGMON_DRIVER_SUBPATH;
+    } catch (...) {
+        return std::string();
+    }
 }
 
 // Ticks of a timer that is no longer its monitor's (the monitor was stopped or destroyed while the
@@ -33,7 +38,7 @@ void CALLBACK OnPullTimer(HWND, UINT, UINT_PTR id, DWORD) noexcept {
     try {
         monitor->PullLog();
     } catch (...) {
-        // Out of memory mid-block: what was stored stays; the next tick reads on.
+        // Out of memory mid-block: the lines stored so far stay, the rest of that block is lost.
     }
 }
 
@@ -46,8 +51,10 @@ void CopyFilterText(char (&field)[REGMON_FILTER_TEXT_SIZE], const char* text) {
 CRegistryMonitor::CRegistryMonitor() : CRegistryMonitor(DefaultDriverPath()) {}
 
 CRegistryMonitor::CRegistryMonitor(const std::string& driverPath) {
+    if (driverPath.empty())
+        return;
     HANDLE opened = INVALID_HANDLE_VALUE;
-    if (driverPath.empty() || !InstallAndOpenDriver(REGMON_SERVICE_NAME, driverPath.c_str(), &opened)) {
+    if (!InstallAndOpenDriver(REGMON_SERVICE_NAME, driverPath.c_str(), &opened)) {
         // Nothing usable, and no broken service left registered for the life of the process.
         StopAndDeleteService(REGMON_SERVICE_NAME);
         return;
@@ -144,16 +151,18 @@ void CRegistryMonitor::PullLog() {
     if (!device.valid())
         return;
     const DWORD t0 = ::GetTickCount();
-    std::unique_ptr<char[]> block(new (std::nothrow) char[REGMON_READ_SIZE]);
-    if (!block)
-        return;
     for (;;) {
+        // The driver writes straight into the raw lines' storage: the block is kept, its records'
+        // texts become the lines, and nothing is copied.
+        char* block = rawLines.Room(REGMON_READ_SIZE);
         DWORD read = 0;
-        if (!::DeviceIoControl(device.get(), IOCTL_READ_LOG, nullptr, 0, block.get(), REGMON_READ_SIZE, &read,
+        if (!::DeviceIoControl(device.get(), IOCTL_READ_LOG, nullptr, 0, block, REGMON_READ_SIZE, &read,
                                nullptr) ||
             read == 0)
             return;
-        AppendLogRecords(block.get(), read, REGMON_READ_SIZE, rawLines);
+        const std::string_view kept = rawLines.Keep(read);
+        WalkLogRecords(kept.data(), kept.size(), REGMON_READ_SIZE,
+                       [this](std::string_view text) { rawLines.AddStoredLine(text); });
         if (::GetTickCount() - t0 > kTickBudgetMs)
             return;
     }

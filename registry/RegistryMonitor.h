@@ -13,6 +13,7 @@
 #include "driver/RegmonProtocol.h"
 #include "include/IConfInfoInc.h"
 #include "registry/LogParser.h"
+#include "registry/RawLineList.h"
 
 #include <atomic>
 #include <list>
@@ -47,7 +48,7 @@ public:
     bool HasDriver() const { return device.valid(); }
     DWORD DriverVersion() const { return driverVersion; }
     bool IsPulling() const { return timerId != 0; }
-    const std::list<std::string>& RawLines() const { return rawLines; }
+    const RawLineList& RawLines() const { return rawLines; }
     const std::list<_RegLogEntry>& Entries() const { return entries; }
 
     // The timer procedure's view of which timer is this monitor's own.
@@ -66,7 +67,7 @@ private:
     DWORD bytesReturned = 0;
     DWORD driverVersion = 0;
     std::list<_RegLogEntry> entries;
-    std::list<std::string> rawLines;
+    RawLineList rawLines;
     UINT_PTR timerId = 0;
     DWORD timerThread = 0; // the thread whose queue holds timerId: only it can kill the timer
 };

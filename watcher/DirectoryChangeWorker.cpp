@@ -5,19 +5,23 @@
 // the packet. The one exception is the byte count of a read completion, which bounds the walk: a
 // read that completes empty (the system's change list overflowed and its changes are gone) must not
 // walk the records of an earlier read again.
+//
+// A completed read is copied out and the next read issued before the copy is walked, so the
+// directory is almost never without a pending read; an old name that ends a batch waits at the
+// start of the record's walk buffer for its new name in the next one.
 #include "watcher/DelayedDirectoryChangeHandler.h"
 #include "watcher/DirectoryChanges.h"
 
 #include <algorithm>
+#include <cstring>
+#include <new>
 
 namespace {
 
-// Behind the bytes carried from the previous walk, DWORD-aligned.
 BOOL IssueDirectoryRead(CDirWatchInfo* pdi) {
-    const DWORD offset = pdi->readOffset;
-    return pdi->osCalls->readDirectoryChanges(
-        pdi->directoryHandle.get(), pdi->buffer + offset, kNotificationBufferSize - offset, pdi->watchSubtree,
-        pdi->notifyFilter, &pdi->bytesReturned, &pdi->overlapped, nullptr);
+    return pdi->osCalls->readDirectoryChanges(pdi->directoryHandle.get(), pdi->buffer,
+                                              kNotificationBufferSize, pdi->watchSubtree, pdi->notifyFilter,
+                                              &pdi->bytesReturned, &pdi->overlapped, nullptr);
 }
 
 int ReadRunState(CDirWatchInfo* pdi) {
@@ -49,12 +53,19 @@ void CDirectoryChangeWatcher::MonitorDirectoryChanges(HANDLE port) {
         DWORD bytes = 0;
         ULONG_PTR key = 0;
         OVERLAPPED* overlapped = nullptr;
+        // Queued batches are walked only when no packet waits.
+        const DWORD timeout = batches_.empty() ? INFINITE : 0;
+        if (!::GetQueuedCompletionStatus(port, &bytes, &key, &overlapped, timeout) && overlapped == nullptr &&
+            ::GetLastError() == WAIT_TIMEOUT) {
+            WalkOldestBatch();
+            continue;
+        }
         // Failed dequeues with a key are served like successful ones: the record's state decides.
-        ::GetQueuedCompletionStatus(port, &bytes, &key, &overlapped, INFINITE);
         if (key == 0)
             break;
         HandlePacket(reinterpret_cast<CDirWatchInfo*>(key), bytes);
     }
+    batches_.clear();
     try {
         On_WorkerThreadExit();
     } catch (...) {
@@ -82,7 +93,7 @@ void CDirectoryChangeWatcher::HandlePacket(CDirWatchInfo* pdi, DWORD bytes) {
 
 // The caller waits for doneEvent whatever the handler does.
 void CDirectoryChangeWatcher::ServeStartRequest(CDirWatchInfo* pdi) {
-    pdi->readOffset = 0;
+    pdi->carriedOffset = 0;
     DWORD error = ERROR_SUCCESS;
     if (IssueDirectoryRead(pdi))
         WriteRunState(pdi, CDirWatchInfo::WATCH_RUNNING);
@@ -105,6 +116,7 @@ void CDirectoryChangeWatcher::ServeStopRequest(CDirWatchInfo* pdi) {
     }
     pdi->directoryHandle.reset();
     WriteRunState(pdi, CDirWatchInfo::WATCH_STOPPING);
+    WalkQueuedBatchesOf(pdi);
     try {
         pdi->GetChangeHandler()->On_WatchStopped(pdi->directory);
     } catch (...) {
@@ -118,29 +130,77 @@ void CDirectoryChangeWatcher::ServeStopping(CDirWatchInfo* pdi) {
         pdi->directoryHandle.reset();
 }
 
-// Whatever the walk does, the next read is issued or the watch fails: a running watch without a
-// pending read could never be stopped.
+// The read is issued again before anything is walked. Only when the batch cannot be queued is it
+// walked first, straight from the read buffer.
 void CDirectoryChangeWatcher::ServeCompletion(CDirWatchInfo* pdi, DWORD bytes) {
     if (bytes == 0)
         ::InterlockedIncrement(&overflowCount_);
-    DWORD keepBytes = 0;
-    try {
-        CDelayedDirectoryChangeHandler* handler = pdi->GetChangeHandler();
-        handler->SetNotifyDirectory(pdi->directory);
-        const DWORD valid = std::min<ULONGLONG>(ULONGLONG(pdi->readOffset) + bytes, kNotificationBufferSize);
-        if (valid > 0) {
-            CFileNotifyInformation info(pdi->buffer, valid);
-            ProcessChangeNotifications(info, pdi, keepBytes);
-        }
-    } catch (...) {
-        keepBytes = 0;
-    }
-    pdi->readOffset = PrepareNextRead(pdi->buffer, kNotificationBufferSize, keepBytes);
+    if (bytes > 0 && !QueueBatch(pdi, bytes))
+        WalkBatch(pdi, pdi->buffer, bytes);
     if (IssueDirectoryRead(pdi)) {
         pdi->lastError = ERROR_SUCCESS;
         return;
     }
-    TakeReadErrorPath(pdi, ::GetLastError() != 0 ? ::GetLastError() : ERROR_GEN_FAILURE);
+    const DWORD error = ::GetLastError() != 0 ? ::GetLastError() : ERROR_GEN_FAILURE;
+    WalkQueuedBatchesOf(pdi);
+    TakeReadErrorPath(pdi, error);
+}
+
+bool CDirectoryChangeWatcher::QueueBatch(CDirWatchInfo* pdi, DWORD bytes) {
+    bytes = std::min(bytes, kNotificationBufferSize);
+    if (queuedBytes_ + bytes > kMaxQueuedBytes)
+        return false;
+    try {
+        batches_.push_back(PendingBatch{pdi, std::vector<BYTE>(pdi->buffer, pdi->buffer + bytes)});
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    queuedBytes_ += bytes;
+    return true;
+}
+
+void CDirectoryChangeWatcher::WalkOldestBatch() {
+    PendingBatch batch = std::move(batches_.front());
+    batches_.pop_front();
+    queuedBytes_ -= batch.bytes.size();
+    WalkBatch(batch.pdi, batch.bytes.data(), DWORD(batch.bytes.size()));
+}
+
+// A watch that ends, by a stop or a failed read, first has all of its batches delivered.
+void CDirectoryChangeWatcher::WalkQueuedBatchesOf(CDirWatchInfo* pdi) {
+    for (auto it = batches_.begin(); it != batches_.end();) {
+        if (it->pdi != pdi) {
+            ++it;
+            continue;
+        }
+        PendingBatch batch = std::move(*it);
+        it = batches_.erase(it);
+        queuedBytes_ -= batch.bytes.size();
+        WalkBatch(batch.pdi, batch.bytes.data(), DWORD(batch.bytes.size()));
+    }
+}
+
+void CDirectoryChangeWatcher::WalkBatch(CDirWatchInfo* pdi, const BYTE* bytes, DWORD size) {
+    const DWORD valid = StageCompletedRead(pdi->walkBuffer, pdi->carriedOffset, bytes, size);
+    DWORD keepBytes = 0;
+    try {
+        pdi->GetChangeHandler()->SetNotifyDirectory(pdi->directory);
+        CFileNotifyInformation info(pdi->walkBuffer, valid);
+        ProcessChangeNotifications(info, pdi, keepBytes);
+    } catch (...) {
+        keepBytes = 0;
+    }
+    pdi->carriedOffset = PrepareNextRead(pdi->walkBuffer, sizeof pdi->walkBuffer, keepBytes);
+    if (pdi->carriedOffset > CDirWatchInfo::kCarryRoom)
+        pdi->carriedOffset = 0;
+}
+
+DWORD StageCompletedRead(BYTE* walkBuffer, DWORD carriedOffset, const BYTE* readBuffer, DWORD bytes) {
+    carriedOffset = std::min(carriedOffset, CDirWatchInfo::kCarryRoom);
+    bytes = std::min(bytes, kNotificationBufferSize);
+    if (bytes > 0)
+        std::memcpy(walkBuffer + carriedOffset, readBuffer, bytes);
+    return carriedOffset + bytes;
 }
 
 // The error is reported at raised priority so that it is queued ahead of the other watches' work.

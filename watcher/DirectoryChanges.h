@@ -15,6 +15,7 @@
 #include "common/Win32.h"
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -173,13 +174,22 @@ public:
     RecursiveLock propertiesLock;
     UniqueHandle doneEvent;
     int runState;
-    // Worker thread only: where in `buffer` the pending read writes (past a carried old name).
-    DWORD readOffset = 0;
+    // Worker thread only. A batch is walked here, copied behind the old name carried from the
+    // previous batch (the read buffer itself is already being written by the next read).
+    static constexpr DWORD kCarryRoom = 1024;
+    alignas(8) BYTE walkBuffer[kNotificationBufferSize + kCarryRoom];
+    // Where in walkBuffer the next read's records go (0, or just past a carried old name).
+    DWORD carriedOffset = 0;
     // Set by the worker, under propertiesLock, when a re-read failed.
     bool readFailed = false;
     // The watcher's seam; set before the record is started.
     const WatcherOsCalls* osCalls = &DefaultWatcherOsCalls();
 };
+
+// Copies `bytes` of a completed read behind the `carriedOffset` bytes already at the start of
+// `walkBuffer` (whose size is kNotificationBufferSize + CDirWatchInfo::kCarryRoom) and returns the
+// number of valid bytes to walk.
+DWORD StageCompletedRead(BYTE* walkBuffer, DWORD carriedOffset, const BYTE* readBuffer, DWORD bytes);
 
 // Threading contract: WatchDirectory, UnwatchDirectory, UnwatchAllDirectories and the destructor are
 // called by the owner's threads; calls that start and end the same watcher's worker
@@ -255,6 +265,10 @@ private:
     void ServeStopRequest(CDirWatchInfo* pdi);
     void ServeStopping(CDirWatchInfo* pdi);
     void ServeCompletion(CDirWatchInfo* pdi, DWORD bytes);
+    bool QueueBatch(CDirWatchInfo* pdi, DWORD bytes);
+    void WalkBatch(CDirWatchInfo* pdi, const BYTE* bytes, DWORD size);
+    void WalkOldestBatch();
+    void WalkQueuedBatchesOf(CDirWatchInfo* pdi);
     void TakeReadErrorPath(CDirWatchInfo* pdi, DWORD error);
     BOOL RemoveFailedWatch(CDirWatchInfo* pdi);
 
@@ -267,4 +281,16 @@ private:
     DWORD filterFlags_;
     WatcherOsCalls osCalls_ = DefaultWatcherOsCalls();
     volatile LONG overflowCount_ = 0;
+
+    // Worker thread only: completed reads not walked yet, oldest first. A completion is queued and
+    // its read issued again at once; batches are walked while the port has nothing else, so a long
+    // walk never leaves a directory without a pending read (the system drops a burst's changes when
+    // they pile up with no read to take them).
+    struct PendingBatch {
+        CDirWatchInfo* pdi;
+        std::vector<BYTE> bytes;
+    };
+    static constexpr size_t kMaxQueuedBytes = 32u << 20;
+    std::deque<PendingBatch> batches_;
+    size_t queuedBytes_ = 0;
 };

@@ -63,10 +63,12 @@ void ListFiles(const std::string& folder, std::set<std::string>& files) {
     } while (::FindNextFileA(find.get(), &entry));
 }
 
+// The 32-bit view (Wow6432Node) links back into the tree: it is left out, as is anything deeper
+// than a setup plausibly writes, so that no link cycle can make the listing endless.
 void ListValues(HKEY root, const std::string& rootName, const std::string& subKey,
-                std::map<std::string, std::string>& values) {
+                std::map<std::string, std::string>& values, int depth = 0) {
     HKEY raw = nullptr;
-    if (::RegOpenKeyExA(root, subKey.c_str(), 0, KEY_READ, &raw) != ERROR_SUCCESS)
+    if (depth > 24 || ::RegOpenKeyExA(root, subKey.c_str(), 0, KEY_READ, &raw) != ERROR_SUCCESS)
         return;
     UniqueKey key(raw);
     std::vector<char> name(16384);
@@ -76,10 +78,10 @@ void ListValues(HKEY root, const std::string& rootName, const std::string& subKe
               type = 0;
         const LONG result =
             ::RegEnumValueA(key.get(), i, name.data(), &nameLength, nullptr, &type, data.data(), &dataLength);
-        if (result == ERROR_NO_MORE_ITEMS)
-            break;
+        if (result == ERROR_MORE_DATA)
+            continue; // larger than any value a setup of this size writes
         if (result != ERROR_SUCCESS)
-            continue;
+            break;
         values[rootName + "\\" + subKey + "\\" + std::string(name.data(), nameLength)] =
             std::to_string(type) + ":" + std::string(reinterpret_cast<char*>(data.data()), dataLength);
     }
@@ -88,15 +90,20 @@ void ListValues(HKEY root, const std::string& rootName, const std::string& subKe
         if (::RegEnumKeyExA(key.get(), i, name.data(), &nameLength, nullptr, nullptr, nullptr, nullptr) !=
             ERROR_SUCCESS)
             break;
-        ListValues(root, rootName, subKey + "\\" + std::string(name.data(), nameLength), values);
+        const std::string child(name.data(), nameLength);
+        if (_stricmp(child.c_str(), "Wow6432Node") != 0)
+            ListValues(root, rootName, subKey + "\\" + child, values, depth + 1);
     }
 }
 
 Snapshot Take(const std::vector<std::string>& folders) {
     Snapshot snapshot;
-    for (const std::string& folder : folders)
+    for (const std::string& folder : folders) {
         ListFiles(folder, snapshot.files);
+        std::fprintf(stderr, "listed %s: %zu\n", folder.c_str(), snapshot.files.size());
+    }
     ListValues(HKEY_LOCAL_MACHINE, "HKLM", "Software", snapshot.values);
+    std::fprintf(stderr, "listed HKLM: %zu\n", snapshot.values.size());
     ListValues(HKEY_CURRENT_USER, "HKCU", "Software", snapshot.values);
     return snapshot;
 }
@@ -168,6 +175,8 @@ int main() {
     const double beforeStart = Now();
     const Snapshot before = Take(folders);
     const double beforeSeconds = Now() - beforeStart;
+    std::fprintf(stderr, "before-snapshot: %zu files, %zu values in %.1f s\n", before.files.size(),
+                 before.values.size(), beforeSeconds);
 
     IOrvaneInc* recorder = IOrvaneInc::CreateOrvane(IOrvaneInc::OV_RECORDER);
     if (recorder == nullptr)
@@ -180,6 +189,7 @@ int main() {
     });
     testing_support::PumpMessagesUntil([&] { return done.load(); }, 600000);
     worker.join();
+    std::fprintf(stderr, "setup done; %zu files seen so far\n", recorder->GetFileChanges().size());
     testing_support::PumpMessagesUntil(
         [&] { return recorder->GetFileChanges().count(setup.files.back()) != 0; }, 60000);
 

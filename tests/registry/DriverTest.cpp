@@ -102,7 +102,7 @@ TEST_F(RegmonDriver, FullLogRefusesLinesAndKeepsEveryRecord) {
     }
     ASSERT_EQ(monitor.RawLines().size(), size_t(appended));
     int i = 0;
-    for (const std::string& line : monitor.RawLines())
+    for (std::string_view line : monitor.RawLines())
         ASSERT_EQ(line, lineFor(i++));
     EXPECT_TRUE(device.Append("room again"));
     monitor.Stop();

@@ -26,7 +26,7 @@ std::vector<char> Frame(const std::vector<std::string>& texts) {
 }
 
 std::vector<std::string> Walk(const char* block, size_t reported, size_t capacity) {
-    std::list<std::string> lines;
+    RawLineList lines;
     const size_t count = AppendLogRecords(block, reported, capacity, lines);
     EXPECT_EQ(count, lines.size());
     return std::vector<std::string>(lines.begin(), lines.end());
@@ -111,10 +111,10 @@ TEST(LogFraming, RandomBlocksStayInsideTheirBuffer) {
         for (size_t i = 0; i < size; ++i)
             guarded.data()[i] = (random() % 4 == 0) ? '\0' : char(random());
         const size_t reported = random() % (2 * size + 8);
-        std::list<std::string> lines;
+        RawLineList lines;
         AppendLogRecords(guarded.data(), reported, size, lines);
         size_t total = 0;
-        for (const std::string& line : lines)
+        for (std::string_view line : lines)
             total += REGMON_RECORD_SIZE(line.size());
         EXPECT_LE(total, size + 3) << "round " << round;
     }
@@ -122,9 +122,32 @@ TEST(LogFraming, RandomBlocksStayInsideTheirBuffer) {
 
 TEST(LogFraming, AppendsBehindLinesAlreadyHeld) {
     const std::vector<char> block = Frame({"new"});
-    std::list<std::string> lines = {"old"};
+    RawLineList lines = {"old"};
     EXPECT_EQ(AppendLogRecords(block.data(), block.size(), block.size(), lines), 1u);
     EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.end()), (std::vector<std::string>{"old", "new"}));
+}
+
+} // namespace
+
+namespace {
+
+TEST(RawLineList, KeepsLinesInOrderIncludingEmptyOnes) {
+    RawLineList lines;
+    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(lines.begin(), lines.end());
+    const std::vector<std::string> texts = {"first", "", std::string("nul\0inside", 10),
+                                            std::string(5000, 'z'), ""};
+    for (const std::string& text : texts)
+        lines.Append(text);
+    ASSERT_EQ(lines.size(), texts.size());
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.end()), texts);
+    EXPECT_EQ(lines.front(), "first");
+    EXPECT_EQ(lines.back(), "");
+    EXPECT_EQ(lines[2].size(), 10u);
+    lines.clear();
+    EXPECT_TRUE(lines.empty());
+    lines.Append("again");
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.end()), std::vector<std::string>{"again"});
 }
 
 } // namespace

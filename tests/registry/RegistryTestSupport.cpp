@@ -7,7 +7,6 @@
 #include <sddl.h>
 
 #include <atomic>
-#include <list>
 #include <stdexcept>
 
 namespace registry_testing {
@@ -141,7 +140,7 @@ bool RegmonDevice::Control(DWORD code, const void* input, DWORD inputSize, void*
 
 std::vector<std::string> RegmonDevice::TakeAll() {
     std::vector<char> block(REGMON_READ_SIZE);
-    std::list<std::string> lines;
+    RawLineList lines;
     while (Control(IOCTL_READ_LOG, nullptr, 0, block.data(), DWORD(block.size())) && bytesReturned_ != 0)
         AppendLogRecords(block.data(), bytesReturned_, block.size(), lines);
     return std::vector<std::string>(lines.begin(), lines.end());

@@ -12,6 +12,14 @@ rm -rf "$prefix"
 /usr/lib/wine/wine64 reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
 wineserver -k || true
 wineserver -w || true
+# Wine links the user's Desktop, Documents and the like to the Unix home folder. Tests and the
+# tracker watch the desktop, so each gets a folder of its own inside the prefix instead.
+for link in "$prefix"/drive_c/users/*/*; do
+    if [ -L "$link" ]; then
+        rm "$link"
+        mkdir "$link"
+    fi
+done
 for driver in "$@"; do
     if [ -f "$driver" ]; then
         cp "$driver" "$prefix/drive_c/windows/system32/drivers/"
