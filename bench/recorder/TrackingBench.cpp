@@ -6,9 +6,6 @@
 #include "driver/RegmonProtocol.h"
 #include "tests/support/TestSupport.h"
 
-#include <knownfolders.h>
-#include <shlobj.h>
-
 #include <atomic>
 #include <cstdio>
 #include <map>
@@ -28,15 +25,6 @@ double Now() {
     ::QueryPerformanceCounter(&counter);
     ::QueryPerformanceFrequency(&frequency);
     return double(counter.QuadPart) / double(frequency.QuadPart);
-}
-
-std::string KnownFolder(const KNOWNFOLDERID& id) {
-    PWSTR wide = nullptr;
-    char buffer[MAX_PATH * 2] = {};
-    if (SUCCEEDED(::SHGetKnownFolderPath(id, 0, nullptr, &wide)))
-        ::WideCharToMultiByte(CP_ACP, 0, wide, -1, buffer, sizeof buffer, nullptr, nullptr);
-    ::CoTaskMemFree(wide);
-    return buffer;
 }
 
 // A snapshot: every file below the folders, and every value (with its type and data) below the keys.
@@ -165,6 +153,7 @@ struct SyntheticSetup {
 } // namespace
 
 int main() {
+    using testing_support::KnownFolder;
     const std::vector<std::string> folders = {
         KnownFolder(FOLDERID_ProgramFiles),    KnownFolder(FOLDERID_Windows),
         KnownFolder(FOLDERID_CommonStartMenu), KnownFolder(FOLDERID_PublicDesktop),

@@ -3,21 +3,9 @@
 
 #include "ITavishInc.h"
 
-#include <knownfolders.h>
-#include <shlobj.h>
-
 #include <gtest/gtest.h>
 
 namespace {
-
-std::string Known(const KNOWNFOLDERID& id) {
-    PWSTR wide = nullptr;
-    char buffer[MAX_PATH * 2] = {};
-    if (SUCCEEDED(::SHGetKnownFolderPath(id, 0, nullptr, &wide)))
-        ::WideCharToMultiByte(CP_ACP, 0, wide, -1, buffer, sizeof buffer, nullptr, nullptr);
-    ::CoTaskMemFree(wide);
-    return buffer;
-}
 
 TEST(FolderTokens, EachTokenNamesItsShellFolder) {
     const struct {
@@ -27,7 +15,7 @@ TEST(FolderTokens, EachTokenNamesItsShellFolder) {
                  {"{menu}", FOLDERID_CommonStartMenu}, {"{desk}", FOLDERID_PublicDesktop},
                  {"{user_menu}", FOLDERID_StartMenu},  {"{user_desk}", FOLDERID_Desktop}};
     for (const auto& c : cases) {
-        const std::string expected = Known(c.folder);
+        const std::string expected = testing_support::KnownFolder(c.folder);
         ASSERT_FALSE(expected.empty()) << c.token;
         EXPECT_EQ(ITavishInc::TrailPath(c.token, ""), expected) << c.token;
         EXPECT_EQ(ITavishInc::TrailPath(c.token, "\\App\\x.exe"), expected + "\\App\\x.exe") << c.token;
@@ -43,7 +31,7 @@ TEST(FolderTokens, TheResultIsACopyPerCall) {
     const std::string first = ITavishInc::TrailPath("{pf}", "");
     const std::string& again = ITavishInc::TrailPath("{win}", "\\x");
     EXPECT_NE(first, again);
-    EXPECT_EQ(first, Known(FOLDERID_ProgramFiles));
+    EXPECT_EQ(first, testing_support::KnownFolder(FOLDERID_ProgramFiles));
 }
 
 } // namespace

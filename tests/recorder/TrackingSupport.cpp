@@ -1,8 +1,5 @@
 #include "tests/recorder/TrackingSupport.h"
 
-#include <knownfolders.h>
-#include <shlobj.h>
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,27 +7,11 @@
 
 namespace tracking_test {
 
-namespace {
-
-std::string KnownFolder(const KNOWNFOLDERID& id) {
-    PWSTR wide = nullptr;
-    std::string narrow;
-    if (SUCCEEDED(::SHGetKnownFolderPath(id, 0, nullptr, &wide))) {
-        char buffer[MAX_PATH * 2] = {};
-        ::WideCharToMultiByte(CP_ACP, 0, wide, -1, buffer, sizeof buffer, nullptr, nullptr);
-        narrow = buffer;
-    }
-    ::CoTaskMemFree(wide);
-    return narrow;
-}
-
-} // namespace
-
 std::string ProgramFilesFolder() {
-    return KnownFolder(FOLDERID_ProgramFiles);
+    return testing_support::KnownFolder(FOLDERID_ProgramFiles);
 }
 std::string CommonDesktopFolder() {
-    return KnownFolder(FOLDERID_PublicDesktop);
+    return testing_support::KnownFolder(FOLDERID_PublicDesktop);
 }
 
 Recorder::Recorder() : object_(IOrvaneInc::CreateOrvane(IOrvaneInc::OV_RECORDER)) {

@@ -88,6 +88,15 @@ bool PumpMessagesUntil(const std::function<bool()>& condition, DWORD timeoutMs) 
     }
 }
 
+std::string KnownFolder(const KNOWNFOLDERID& id) {
+    PWSTR wide = nullptr;
+    char buffer[MAX_PATH * 2] = {};
+    if (SUCCEEDED(::SHGetKnownFolderPath(id, 0, nullptr, &wide)))
+        ::WideCharToMultiByte(CP_ACP, 0, wide, -1, buffer, sizeof buffer, nullptr, nullptr);
+    ::CoTaskMemFree(wide);
+    return buffer;
+}
+
 std::string ThisExecutable() {
     char path[MAX_PATH * 4];
     const DWORD length = ::GetModuleFileNameA(nullptr, path, sizeof path);

@@ -5,6 +5,8 @@
 #include "common/UniqueHandle.h"
 #include "common/Win32.h"
 
+#include <shlobj.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -38,6 +40,9 @@ bool PumpMessagesUntil(const std::function<bool()>& condition, DWORD timeoutMs =
 
 // Dispatches whatever is queued for this thread now, without waiting.
 void PumpPendingMessages();
+
+// A known folder as the shell names it, in the ANSI code page; empty when the shell cannot tell.
+std::string KnownFolder(const KNOWNFOLDERID& id);
 
 // The full path of the running test program.
 std::string ThisExecutable();
