@@ -5,8 +5,9 @@
 
 namespace {
 
-// Sixteen driver reads' worth: few allocations, and little room left unused at a chunk's end.
-constexpr size_t kChunkSize = 1024 * 1024;
+// Four driver reads' worth, and below the size from which the heap hands blocks back to the
+// system at once: memory freed by one capture is reused, already mapped, by the next.
+constexpr size_t kChunkSize = 256 * 1024;
 
 } // namespace
 
@@ -15,7 +16,7 @@ RawLineList::RawLineList(std::initializer_list<std::string_view> lines) {
         Append(line);
 }
 
-char* RawLineList::Room(size_t size) {
+std::string_view RawLineList::StoreText(const char* data, size_t size) {
     if (chunks_.empty() || chunkSize_ - chunkUsed_ < size) {
         const size_t newSize = std::max(kChunkSize, size);
         chunks_.reserve(chunks_.size() + 1);
@@ -23,25 +24,11 @@ char* RawLineList::Room(size_t size) {
         chunkSize_ = newSize;
         chunkUsed_ = 0;
     }
-    roomSize_ = size;
-    return chunks_.back().get() + chunkUsed_;
-}
-
-std::string_view RawLineList::Keep(size_t size) {
-    size = std::min(size, roomSize_);
-    roomSize_ = 0;
-    if (chunks_.empty())
-        return std::string_view();
-    const char* kept = chunks_.back().get() + chunkUsed_;
-    chunkUsed_ += size;
-    return std::string_view(kept, size);
-}
-
-std::string_view RawLineList::StoreText(const char* data, size_t size) {
-    char* room = Room(size);
+    char* target = chunks_.back().get() + chunkUsed_;
     if (size != 0)
-        std::memcpy(room, data, size);
-    return Keep(size);
+        std::memcpy(target, data, size);
+    chunkUsed_ += size;
+    return std::string_view(target, size);
 }
 
 void RawLineList::clear() noexcept {
@@ -49,5 +36,4 @@ void RawLineList::clear() noexcept {
     std::vector<std::unique_ptr<char[]>>().swap(chunks_);
     chunkSize_ = 0;
     chunkUsed_ = 0;
-    roomSize_ = 0;
 }

@@ -24,14 +24,9 @@ public:
     // Copies a line's text into the list and adds it as the last line.
     void Append(std::string_view line) { AddStoredLine(StoreText(line.data(), line.size())); }
 
-    // Room for `size` bytes at the end of the list's storage, for a reader to fill; nothing of it is
-    // kept until Keep. Valid until the next Room, StoreText or Append.
-    char* Room(size_t size);
-    // Keeps the first `size` bytes of the last Room (at most its size) until clear; answers them.
-    std::string_view Keep(size_t size);
     // Copies bytes into the list's storage, where they stay until clear, and answers where.
     std::string_view StoreText(const char* data, size_t size);
-    // Adds a line whose text lies inside what Keep or StoreText answered.
+    // Adds a line whose text lies inside what StoreText answered.
     void AddStoredLine(std::string_view storedText) { lines_.push_back(storedText); }
 
     // Empties the list and gives its memory back.
@@ -48,7 +43,6 @@ public:
 private:
     std::vector<std::unique_ptr<char[]>> chunks_;
     size_t chunkSize_ = 0; // of the last chunk
-    size_t chunkUsed_ = 0; // bytes of the last chunk already kept
-    size_t roomSize_ = 0;  // of the last Room
+    size_t chunkUsed_ = 0; // bytes of the last chunk already stored
     std::vector<std::string_view> lines_;
 };

@@ -5,7 +5,10 @@
 // Threading: no thread of its own and no lock. Start, the timer ticks and Stop run on the thread that
 // calls Start, which must dispatch messages while capturing. One monitor per process. The destructor
 // may run on another thread (library unload): it never waits for one, and it unties the timer so
-// that no later tick reaches the destroyed monitor.
+// that no later tick reaches the destroyed monitor. It must not overlap a tick that is running on
+// the Start thread, and a thread timer can only be killed on its own thread: a library unloaded on
+// another thread while capturing leaves that thread a timer whose procedure is gone, so hosts stop
+// before they unload.
 #pragma once
 
 #include "common/UniqueHandle.h"
