@@ -7,8 +7,9 @@
 
 #include <algorithm>
 #include <climits>
-#include <new>
+#include <map>
 #include <memory>
+#include <new>
 #include <unordered_set>
 
 namespace {
@@ -16,33 +17,68 @@ namespace {
 // Base64 of the data goes into 5 bytes per data byte, and the encoder counts in int.
 constexpr DWORD kLargestValue = INT_MAX / 5;
 
-} // namespace
+// Most values fit here, so they are read with one query instead of a size query and a read.
+constexpr DWORD kFirstReadSize = 4096;
 
-bool ReadValueRecord(const std::string& path, IConfInfoInc::_ConfInfo& record) {
-    std::string subKey, valueName;
-    const HKEY root = IMendwellInc::SplitKey(path, subKey, valueName);
-    if (root == nullptr)
-        return false;
-    HKEY opened = nullptr;
-    if (::RegOpenKeyExA(root, subKey.c_str(), 0, KEY_ALL_ACCESS, &opened) != ERROR_SUCCESS)
-        return false;
-    UniqueKey key(opened);
-    DWORD type = 0, size = 0;
-    if (::RegQueryValueExA(key.get(), valueName.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-        size > kLargestValue)
+// The keys of one read-back pass, each opened once however many of its values the log names. A key
+// that cannot be opened is remembered as such. Registry names fold ASCII letter case.
+class KeyCache {
+public:
+    HKEY Open(HKEY root, const std::string& subKey) {
+        std::string folded = subKey;
+        std::transform(folded.begin(), folded.end(), folded.begin(),
+                       [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; });
+        auto found = keys_.find({root, folded});
+        if (found != keys_.end())
+            return found->second.get();
+        HKEY opened = nullptr;
+        if (::RegOpenKeyExA(root, subKey.c_str(), 0, KEY_ALL_ACCESS, &opened) != ERROR_SUCCESS)
+            opened = nullptr;
+        return keys_.emplace(std::make_pair(root, std::move(folded)), UniqueKey(opened)).first->second.get();
+    }
+
+private:
+    std::map<std::pair<HKEY, std::string>, UniqueKey> keys_;
+};
+
+// The value's type and bytes; false when it cannot be read or is too large to encode.
+bool ReadValueData(HKEY key, const std::string& valueName, DWORD& type, std::unique_ptr<char[]>& data,
+                   DWORD& size) {
+    char first[kFirstReadSize];
+    size = sizeof first;
+    LONG result =
+        ::RegQueryValueExA(key, valueName.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(first), &size);
+    if (result == ERROR_SUCCESS) {
+        data.reset(new (std::nothrow) char[size_t(size) + 1]);
+        if (!data)
+            return false;
+        std::copy(first, first + size, data.get());
+        return true;
+    }
+    if (result != ERROR_MORE_DATA || size > kLargestValue)
         return false;
     // A value too large for the memory left is skipped like an unreadable one.
+    DWORD capacity = size;
+    data.reset(new (std::nothrow) char[size_t(capacity) + 1]);
+    if (!data)
+        return false;
+    size = capacity;
+    result = ::RegQueryValueExA(key, valueName.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.get()),
+                                &size);
+    return result == ERROR_SUCCESS && size <= capacity;
+}
+
+bool ReadRecordFromKey(HKEY key, const std::string& path, const std::string& valueName,
+                       IConfInfoInc::_ConfInfo& record) {
+    DWORD type = 0, size = 0;
+    std::unique_ptr<char[]> data;
+    if (!ReadValueData(key, valueName, type, data, size) || size > kLargestValue)
+        return false;
     const size_t textSize = size_t(size) * 5;
-    std::unique_ptr<char[]> data(new (std::nothrow) char[size_t(size) + 1]);
     std::unique_ptr<char[]> text(size == 0 ? nullptr : new (std::nothrow) char[textSize]);
-    if (!data || (size != 0 && !text))
+    if (size != 0 && !text)
         return false;
-    DWORD read = size;
-    if (::RegQueryValueExA(key.get(), valueName.c_str(), nullptr, nullptr,
-                           reinterpret_cast<BYTE*>(data.get()), &read) != ERROR_SUCCESS ||
-        read > size)
-        return false;
-    const int written = read == 0 ? 0 : ITavishInc::Base64Encode(data.get(), int(read), text.get());
+    const int written = size == 0 ? 0 : ITavishInc::Base64Encode(data.get(), int(size), text.get());
     IConfInfoInc::_ConfInfo made;
     made.kind = "register";
     made.path = path;
@@ -53,7 +89,24 @@ bool ReadValueRecord(const std::string& path, IConfInfoInc::_ConfInfo& record) {
     return true;
 }
 
+bool ReadRecord(KeyCache& keys, const std::string& path, IConfInfoInc::_ConfInfo& record) {
+    std::string subKey, valueName;
+    const HKEY root = IMendwellInc::SplitKey(path, subKey, valueName);
+    if (root == nullptr)
+        return false;
+    const HKEY key = keys.Open(root, subKey);
+    return key != nullptr && ReadRecordFromKey(key, path, valueName, record);
+}
+
+} // namespace
+
+bool ReadValueRecord(const std::string& path, IConfInfoInc::_ConfInfo& record) {
+    KeyCache keys;
+    return ReadRecord(keys, path, record);
+}
+
 void ReadBackValues(const std::list<_RegLogEntry>& entries, std::set<IConfInfoInc::_ConfInfo>& changes) {
+    KeyCache keys;
     std::unordered_set<std::string_view> read;
     for (const _RegLogEntry& entry : entries) {
         if (entry.operation != "SetValue" || entry.result != "SUCCESS")
@@ -61,7 +114,7 @@ void ReadBackValues(const std::list<_RegLogEntry>& entries, std::set<IConfInfoIn
         if (!read.insert(entry.path).second)
             continue;
         IConfInfoInc::_ConfInfo record;
-        if (ReadValueRecord(entry.path, record))
+        if (ReadRecord(keys, entry.path, record))
             changes.insert(std::move(record));
     }
 }

@@ -86,12 +86,9 @@ void ListValues(HKEY root, const std::string& rootName, const std::string& subKe
 
 Snapshot Take(const std::vector<std::string>& folders) {
     Snapshot snapshot;
-    for (const std::string& folder : folders) {
+    for (const std::string& folder : folders)
         ListFiles(folder, snapshot.files);
-        std::fprintf(stderr, "listed %s: %zu\n", folder.c_str(), snapshot.files.size());
-    }
     ListValues(HKEY_LOCAL_MACHINE, "HKLM", "Software", snapshot.values);
-    std::fprintf(stderr, "listed HKLM: %zu\n", snapshot.values.size());
     ListValues(HKEY_CURRENT_USER, "HKCU", "Software", snapshot.values);
     return snapshot;
 }
@@ -164,8 +161,6 @@ int main() {
     const double beforeStart = Now();
     const Snapshot before = Take(folders);
     const double beforeSeconds = Now() - beforeStart;
-    std::fprintf(stderr, "before-snapshot: %zu files, %zu values in %.1f s\n", before.files.size(),
-                 before.values.size(), beforeSeconds);
 
     IOrvaneInc* recorder = IOrvaneInc::CreateOrvane(IOrvaneInc::OV_RECORDER);
     if (recorder == nullptr)
@@ -178,7 +173,6 @@ int main() {
     });
     testing_support::PumpMessagesUntil([&] { return done.load(); }, 600000);
     worker.join();
-    std::fprintf(stderr, "setup done; %zu files seen so far\n", recorder->GetFileChanges().size());
     testing_support::PumpMessagesUntil(
         [&] { return recorder->GetFileChanges().count(setup.files.back()) != 0; }, 60000);
 
