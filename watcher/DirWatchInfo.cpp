@@ -46,16 +46,38 @@ constexpr DWORD kPostRetryMs = 50;
 constexpr DWORD kStartWaitSliceMs = 10000;
 constexpr DWORD kStopWaitSliceMs = 5000;
 
-// Dispatches what is queued for this thread; FALSE when a WM_QUIT was taken (it is not put back).
-bool DispatchQueuedMessages() {
+// A WM_QUIT taken off the queue while waiting is posted again once the wait is over: swallowing it
+// would leave the thread's own message loop running for ever.
+class QuitKeeper {
+public:
+    QuitKeeper() = default;
+    QuitKeeper(const QuitKeeper&) = delete;
+    QuitKeeper& operator=(const QuitKeeper&) = delete;
+    ~QuitKeeper() {
+        if (seen_)
+            ::PostQuitMessage(static_cast<int>(code_));
+    }
+    void Keep(WPARAM code) {
+        seen_ = true;
+        code_ = code;
+    }
+
+private:
+    bool seen_ = false;
+    WPARAM code_ = 0;
+};
+
+// Dispatches what is queued for this thread; a WM_QUIT ends the dispatching and is kept.
+void DispatchQueuedMessages(QuitKeeper& quit) {
     MSG msg;
     while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (msg.message == WM_QUIT)
-            return false;
+        if (msg.message == WM_QUIT) {
+            quit.Keep(msg.wParam);
+            return;
+        }
         ::TranslateMessage(&msg);
         ::DispatchMessageA(&msg);
     }
-    return true;
 }
 
 } // namespace
@@ -92,6 +114,7 @@ DWORD CDirWatchInfo::RequestStart(HANDLE port) {
 // to stop. Otherwise the worker must see the request: freeing the record while its read is pending
 // would let the system and the worker write into freed memory.
 BOOL CDirWatchInfo::RequestStop(HANDLE port) {
+    QuitKeeper quit;
     for (;;) {
         {
             ScopedLock hold(propertiesLock);
@@ -103,12 +126,13 @@ BOOL CDirWatchInfo::RequestStop(HANDLE port) {
         }
         // The worker may be delivering this watch's notifications to a window of this thread.
         if (::MsgWaitForMultipleObjects(0, nullptr, FALSE, kPostRetryMs, QS_ALLINPUT) == WAIT_OBJECT_0)
-            DispatchQueuedMessages();
+            DispatchQueuedMessages(quit);
     }
     return WaitPumpingMessages();
 }
 
 BOOL CDirWatchInfo::WaitPumpingMessages() {
+    QuitKeeper quit;
     HANDLE done = doneEvent.get();
     for (;;) {
         const DWORD result = ::MsgWaitForMultipleObjects(1, &done, FALSE, kStopWaitSliceMs, QS_ALLINPUT);
@@ -117,6 +141,6 @@ BOOL CDirWatchInfo::WaitPumpingMessages() {
             return TRUE;
         }
         if (result == WAIT_OBJECT_0 + 1)
-            DispatchQueuedMessages();
+            DispatchQueuedMessages(quit);
     }
 }

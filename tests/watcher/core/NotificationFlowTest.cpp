@@ -111,6 +111,24 @@ TEST(NotificationFlow, TheWindowThreadUnwatchesWhileNotificationsFlow) {
     EXPECT_EQ(0, handler->LateCount());
 }
 
+// The unwatching thread dispatches its messages while it waits; a WM_QUIT it meets there is the
+// host's own request to end its message loop, and stays in the queue once the unwatch is over.
+TEST(NotificationFlow, AQuitMetWhileUnwatchingIsKeptForTheHostsLoop) {
+    TempDir dir("quit");
+    PumpPendingMessages();
+    HandlerPtr handler = MakeHandler();
+    CDirectoryChangeWatcher watcher;
+    ASSERT_EQ(0u, watcher.WatchDirectory(dir.path(), kNameChanges, handler.get()));
+    ::PostQuitMessage(17);
+    EXPECT_TRUE(watcher.UnwatchDirectory(dir.path()));
+    EXPECT_EQ(1, handler->Count(kStopped)) << "delivered during the wait";
+
+    MSG msg;
+    ASSERT_TRUE(::PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    EXPECT_EQ(17u, msg.wParam);
+    EXPECT_FALSE(::PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "one quit, not two";
+}
+
 // Wine 8 keeps a watched folder's read pending when the folder is deleted from outside: the last
 // records arrive, the watch stays, and ending it later is clean.
 TEST(NotificationFlow, AFolderDeletedFromOutsideWineCanStillBeUnwatched) {
