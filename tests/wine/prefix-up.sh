@@ -5,7 +5,7 @@
 set -eu
 prefix="$1"
 shift
-export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 wineserver -k 2>/dev/null || true
 rm -rf "$prefix"
 /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1

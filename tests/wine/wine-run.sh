@@ -7,5 +7,5 @@ if [ -z "${ORVANE_WINEPREFIX:-}" ]; then
 fi
 export WINEPREFIX="$ORVANE_WINEPREFIX"
 export WINEDEBUG="${WINEDEBUG:--all}"
-export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 exec /usr/lib/wine/wine64 "$@"
