@@ -64,7 +64,16 @@ bool RunOnThread(const std::function<void()>& body, DWORD timeoutMs, bool pump) 
     return finished;
 }
 
+// The last record of a wrapper gives back its reference after the delivery it carried, on the
+// delivering thread: the wrapper, and the sender it owns, may go a moment after a test's own release.
 void ExpectNoDeliveryPointsLeft() {
+    testing_support::PumpMessagesUntil(
+        [] {
+            return CDelayedNotificationWindow::ReferenceCount() == 0 &&
+                   CDelayedNotificationThread::ReferenceCount() == 0 &&
+                   CDelayedNotificationThread::DeliveryThreadId() == 0;
+        },
+        20000);
     EXPECT_EQ(CDelayedNotificationWindow::ReferenceCount(), 0);
     EXPECT_EQ(CDelayedNotificationWindow::SharedWindow(), nullptr);
     EXPECT_EQ(CDelayedNotificationThread::ReferenceCount(), 0);
