@@ -44,6 +44,13 @@ void PumpPendingMessages();
 // A known folder as the shell names it, in the ANSI code page; empty when the shell cannot tell.
 std::string KnownFolder(const KNOWNFOLDERID& id);
 
+// The Linux path of a Windows path under Wine; empty when not running under Wine.
+std::string UnixPathOf(const std::string& windowsPath);
+
+// Starts `/bin/sh -c script` on the Linux side: Wine runs a Linux program when CreateProcess is
+// given one. Its handle cannot be waited on, so callers wait for the script's effect.
+bool StartUnixShell(const std::string& script);
+
 // The full path of the running test program.
 std::string ThisExecutable();
 

@@ -6,6 +6,7 @@
 // single page, to show what a small buffer loses.
 #include "common/UniqueHandle.h"
 #include "common/Win32.h"
+#include "tests/support/TestSupport.h"
 #include "watcher/DelayedDirectoryChangeHandler.h"
 #include "watcher/DirectoryChanges.h"
 
@@ -142,36 +143,6 @@ private:
     std::thread thread_;
 };
 
-std::string UnixPathOf(const std::string& windowsPath) {
-    using UnixNameFn = char*(CDECL*)(const WCHAR*);
-    auto toUnix = reinterpret_cast<UnixNameFn>(reinterpret_cast<void*>(
-        ::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
-    if (toUnix == nullptr)
-        return std::string();
-    std::wstring wide(windowsPath.begin(), windowsPath.end());
-    char* unixName = toUnix(wide.c_str());
-    if (unixName == nullptr)
-        return std::string();
-    std::string result = unixName;
-    ::HeapFree(::GetProcessHeap(), 0, unixName);
-    return result;
-}
-
-// Wine runs a Linux program when CreateProcess is given one; its handle cannot be waited on, so the
-// script marks its end with a file.
-bool StartShell(const std::string& script) {
-    std::string commandLine = "/bin/sh -c \"" + script + "\"";
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                          &process))
-        return false;
-    UniqueHandle processHandle(process.hProcess);
-    UniqueHandle threadHandle(process.hThread);
-    return true;
-}
-
 void Pump() {
     MSG msg;
     while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -221,7 +192,7 @@ int main() {
         std::printf("cannot create %s\n", folder.c_str());
         return 1;
     }
-    const std::string unixFolder = UnixPathOf(folder);
+    const std::string unixFolder = testing_support::UnixPathOf(folder);
     if (unixFolder.empty()) {
         std::printf("no Linux path for %s (not running under Wine?)\n", folder.c_str());
         return 1;
@@ -249,7 +220,7 @@ int main() {
         const std::string script = "cd '" + unixFolder + "/burst' && seq -f 'f%05g' 0 " +
                                    std::to_string(kFiles - 1) + " | xargs touch && touch '" + unixFolder +
                                    ".done'";
-        if (!StartShell(script)) {
+        if (!testing_support::StartUnixShell(script)) {
             std::printf("cannot start the burst\n");
             status = 1;
         } else {
@@ -286,7 +257,7 @@ int main() {
     handler->Release();
     // Twenty thousand files go faster from the Linux side too.
     ::DeleteFileA(marker.c_str());
-    if (StartShell("rm -rf '" + unixFolder + "'"))
+    if (testing_support::StartUnixShell("rm -rf '" + unixFolder + "'"))
         PumpUntil([&] { return !Exists(folder); }, 60000);
     ::RemoveDirectoryA(base.c_str());
     return status;

@@ -62,36 +62,6 @@ int CountProcessHandles() {
     return count;
 }
 
-std::string UnixPathOf(const std::string& windowsPath) {
-    using UnixNameFn = char*(CDECL*)(const WCHAR*);
-    auto toUnix = reinterpret_cast<UnixNameFn>(reinterpret_cast<void*>(
-        ::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
-    if (toUnix == nullptr)
-        return std::string();
-    std::wstring wide(windowsPath.begin(), windowsPath.end());
-    char* unixName = toUnix(wide.c_str());
-    if (unixName == nullptr)
-        return std::string();
-    std::string result = unixName;
-    ::HeapFree(::GetProcessHeap(), 0, unixName);
-    return result;
-}
-
-// Wine starts a Linux program when CreateProcess is given one; the handle it returns cannot be
-// waited on.
-bool StartShellCommand(const std::string& script) {
-    std::string commandLine = "/bin/sh -c \"" + script + "\"";
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                          &process))
-        return false;
-    UniqueHandle processHandle(process.hProcess);
-    UniqueHandle threadHandle(process.hThread);
-    return true;
-}
-
 FaultPlan& Faults() {
     static FaultPlan plan;
     return plan;

@@ -103,8 +103,8 @@ int CountProcessHandles();
 
 // The Linux path of a Windows path of the prefix, and a shell command run outside Wine (its end
 // cannot be waited for from here: callers wait for its effect).
-std::string UnixPathOf(const std::string& windowsPath);
-bool StartShellCommand(const std::string& script);
+using testing_support::StartUnixShell;
+using testing_support::UnixPathOf;
 
 // Failures injected at the system's edge. Tests arm them; every case starts disarmed.
 struct FaultPlan {

@@ -142,7 +142,7 @@ TEST(NotificationFlow, AFolderDeletedFromOutsideWineCanStillBeUnwatched) {
     CDirectoryChangeWatcher watcher;
     HandlerPtr handler = MakeHandler();
     ASSERT_EQ(0u, watcher.WatchDirectory(watched, kNameChanges, handler.get()));
-    ASSERT_TRUE(StartShellCommand("rm -rf '" + unixPath + "'"));
+    ASSERT_TRUE(StartUnixShell("rm -rf '" + unixPath + "'"));
     EXPECT_TRUE(WaitFor(*handler, kRemoved, watched + "\\inside.txt"));
     EXPECT_TRUE(PumpMessagesUntil([&] { return !testing_support::FileExists(watched); }));
 
