@@ -37,11 +37,11 @@ bool RecordingHandler::HasMove(const std::string& from, const std::string& to) c
     {
         std::lock_guard<std::mutex> hold(mutex_);
         for (const Delivery& delivery : deliveries_) {
-            if (delivery.kind == kRenamed && delivery.path == from && delivery.newPath == to)
+            if (delivery.kind == kFileRenamed && delivery.path == from && delivery.newPath == to)
                 return true;
         }
     }
-    return Has(kRemoved, from) && Has(kAdded, to);
+    return Has(kFileRemoved, from) && Has(kFileAdded, to);
 }
 
 bool WaitFor(const RecordingHandler& handler, int kind, const std::string& path) {

@@ -16,15 +16,7 @@
 
 namespace core_test {
 
-enum Kind {
-    kAdded = 1,
-    kRemoved = 2,
-    kModified = 3,
-    kRenamed = 4,
-    kReadError = 5,
-    kStarted = 6,
-    kStopped = 7
-};
+// Deliveries are recorded by the engine's own record kinds (NotificationKind).
 
 struct Delivery {
     int kind;
@@ -38,19 +30,19 @@ struct Delivery {
 // as late: that must never happen.
 class RecordingHandler : public CDirectoryChangeHandler {
 public:
-    void On_FileAdded(const std::string& path) override { Record(kAdded, path, "", 0); }
-    void On_FileRemoved(const std::string& path) override { Record(kRemoved, path, "", 0); }
+    void On_FileAdded(const std::string& path) override { Record(kFileAdded, path, "", 0); }
+    void On_FileRemoved(const std::string& path) override { Record(kFileRemoved, path, "", 0); }
     void On_FileNameChanged(const std::string& oldPath, const std::string& newPath) override {
-        Record(kRenamed, oldPath, newPath, 0);
+        Record(kFileRenamed, oldPath, newPath, 0);
     }
-    void On_FileModified(const std::string& path) override { Record(kModified, path, "", 0); }
+    void On_FileModified(const std::string& path) override { Record(kFileModified, path, "", 0); }
     void On_ReadDirectoryChangesError(DWORD error, const std::string& directory) override {
-        Record(kReadError, directory, "", error);
+        Record(kReadDirectoryChangesError, directory, "", error);
     }
     void On_WatchStarted(DWORD error, const std::string& directory) override {
-        Record(kStarted, directory, "", error);
+        Record(kWatchStarted, directory, "", error);
     }
-    void On_WatchStopped(const std::string& directory) override { Record(kStopped, directory, "", 0); }
+    void On_WatchStopped(const std::string& directory) override { Record(kWatchStopped, directory, "", 0); }
 
     std::vector<Delivery> Deliveries() const;
     int Count(int kind) const;

@@ -75,20 +75,20 @@ TEST_F(FailurePath, AFailedReReadReportsTheErrorAndEndsOnlyThatWatch) {
     // The next read issued is the failing folder's re-read, after this file's notification.
     Faults().failReads = 1;
     WriteTextFile(failing + "\\last.txt", "x");
-    EXPECT_TRUE(WaitFor(*failingHandler, kAdded, failing + "\\last.txt"));
-    ASSERT_TRUE(WaitFor(*failingHandler, kReadError, failing));
+    EXPECT_TRUE(WaitFor(*failingHandler, kFileAdded, failing + "\\last.txt"));
+    ASSERT_TRUE(WaitFor(*failingHandler, kReadDirectoryChangesError, failing));
     EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), failingHandler->Deliveries().back().code);
     EXPECT_FALSE(watcher_.IsWatchingDirectory(failing));
     EXPECT_FALSE(watcher_.UnwatchDirectory(failing));
     // The record goes with the next operation of a caller once the worker has let go of it.
     EXPECT_TRUE(WaitUntilReleased(*failingHandler));
-    EXPECT_EQ(0, failingHandler->Count(kStopped));
+    EXPECT_EQ(0, failingHandler->Count(kWatchStopped));
     EXPECT_EQ(1, failingHandler->RefCount());
     // The failed watch let go of its directory.
     EXPECT_TRUE(testing_support::RemoveTree(failing));
 
     WriteTextFile(healthy + "\\still.txt", "x");
-    EXPECT_TRUE(WaitFor(*healthyHandler, kAdded, healthy + "\\still.txt"));
+    EXPECT_TRUE(WaitFor(*healthyHandler, kFileAdded, healthy + "\\still.txt"));
     EXPECT_EQ(1, watcher_.GetWatchSlot(healthy));
     EXPECT_EQ(0u, watcher_.WatchDirectory(Folder("next"), kNameChanges, healthyHandler.get()));
     EXPECT_EQ(0, watcher_.GetWatchSlot(dir_ / "next")); // the failed watch's slot was reused
@@ -115,7 +115,7 @@ TEST_F(FailurePath, AFailedReReadDuringAnUnwatchDoesNotDeadlock) {
     const ULONGLONG begin = ::GetTickCount64();
     EXPECT_TRUE(watcher_.UnwatchDirectory(stopped));
     EXPECT_LT(::GetTickCount64() - begin, 9000u) << "the worker waited for the lock";
-    EXPECT_TRUE(WaitFor(*handler, kReadError, failing));
+    EXPECT_TRUE(WaitFor(*handler, kReadDirectoryChangesError, failing));
     EXPECT_FALSE(watcher_.IsWatchingDirectory(failing));
     EXPECT_TRUE(WaitUntilReleased(*handler));
     Faults().readReached = nullptr;
@@ -133,7 +133,7 @@ TEST_F(FailurePath, AStartRequestThatCannotBePostedFailsTheWatch) {
     const std::string inner = Folder("inner");
     ASSERT_EQ(0u, watcher_.WatchDirectory(inner, kNameChanges, handler.get()));
     WriteTextFile(inner + "\\ok.txt", "x");
-    EXPECT_TRUE(WaitFor(*handler, kAdded, inner + "\\ok.txt"));
+    EXPECT_TRUE(WaitFor(*handler, kFileAdded, inner + "\\ok.txt"));
 }
 
 // A stop request that the system refuses is posted again: the record may not be freed while its
@@ -144,7 +144,7 @@ TEST_F(FailurePath, AStopRequestThatCannotBePostedIsRetried) {
     Faults().failRequestPosts = 3;
     EXPECT_TRUE(watcher_.UnwatchDirectory(dir_.path()));
     EXPECT_EQ(0, Faults().failRequestPosts.load());
-    EXPECT_EQ(1, handler->Count(kStopped));
+    EXPECT_EQ(1, handler->Count(kWatchStopped));
     EXPECT_EQ(1, handler->RefCount());
 
     Faults().failEndPosts = 2;
@@ -175,8 +175,8 @@ TEST_F(FailurePath, AFailedAssociationKeepsThePortTheWorkerReads) {
     EXPECT_EQ(worker, watcher_.GetWorkerThreadId());
     WriteTextFile(first + "\\1.txt", "x");
     WriteTextFile(third + "\\3.txt", "x");
-    EXPECT_TRUE(WaitFor(*handler, kAdded, first + "\\1.txt"));
-    EXPECT_TRUE(WaitFor(*handler, kAdded, third + "\\3.txt"));
+    EXPECT_TRUE(WaitFor(*handler, kFileAdded, first + "\\1.txt"));
+    EXPECT_TRUE(WaitFor(*handler, kFileAdded, third + "\\3.txt"));
     EXPECT_EQ(2, handler->GetWatchCount());
 }
 
@@ -209,14 +209,14 @@ TEST_F(FailurePath, AnArrayThatCannotGrowStopsTheWatch) {
     EXPECT_EQ(DWORD(ERROR_OUTOFMEMORY), watcher_.WatchDirectory(dir_.path(), kNameChanges, refused.get()));
     EXPECT_EQ(DWORD(ERROR_OUTOFMEMORY), ::GetLastError());
     EXPECT_FALSE(watcher_.IsWatchingDirectory(dir_.path()));
-    EXPECT_EQ(1, refused->Count(kStarted));
-    EXPECT_EQ(1, refused->Count(kStopped));
+    EXPECT_EQ(1, refused->Count(kWatchStarted));
+    EXPECT_EQ(1, refused->Count(kWatchStopped));
     EXPECT_EQ(0, refused->GetWatchCount());
     EXPECT_EQ(nullptr, refused->GetBoundWatcher());
     EXPECT_EQ(1, refused->RefCount());
     EXPECT_EQ(1u, watcher_.GetWatchSlotCount());
     WriteTextFile(first + "\\1.txt", "x");
-    EXPECT_TRUE(WaitFor(*kept, kAdded, first + "\\1.txt"));
+    EXPECT_TRUE(WaitFor(*kept, kFileAdded, first + "\\1.txt"));
 }
 
 } // namespace

@@ -21,27 +21,27 @@ TEST(NotificationFlow, FilesAndFoldersReachTheHandlerWithFullPaths) {
     ASSERT_EQ(0u, watcher.WatchDirectory(dir.path(), kNameChanges, handler.get(), TRUE));
 
     WriteTextFile(dir / "a.txt", "x");
-    EXPECT_TRUE(WaitFor(*handler, kAdded, dir / "a.txt"));
+    EXPECT_TRUE(WaitFor(*handler, kFileAdded, dir / "a.txt"));
     ASSERT_TRUE(::MoveFileA((dir / "a.txt").c_str(), (dir / "b.txt").c_str()));
     EXPECT_TRUE(PumpMessagesUntil([&] { return handler->HasMove(dir / "a.txt", dir / "b.txt"); }));
 
     // A subfolder made during the watch is watched too (Wine does not report subfolders that
     // existed before the watch started).
     ASSERT_TRUE(::CreateDirectoryA((dir / "sub").c_str(), nullptr));
-    EXPECT_TRUE(WaitFor(*handler, kAdded, dir / "sub"));
+    EXPECT_TRUE(WaitFor(*handler, kFileAdded, dir / "sub"));
     WriteTextFile(dir / "sub\\c.txt", "x");
-    EXPECT_TRUE(WaitFor(*handler, kAdded, dir / "sub\\c.txt"));
+    EXPECT_TRUE(WaitFor(*handler, kFileAdded, dir / "sub\\c.txt"));
     ASSERT_TRUE(::MoveFileA((dir / "b.txt").c_str(), (dir / "sub\\b.txt").c_str()));
     EXPECT_TRUE(PumpMessagesUntil([&] { return handler->HasMove(dir / "b.txt", dir / "sub\\b.txt"); }));
     ASSERT_TRUE(::DeleteFileA((dir / "sub\\c.txt").c_str()));
-    EXPECT_TRUE(WaitFor(*handler, kRemoved, dir / "sub\\c.txt"));
+    EXPECT_TRUE(WaitFor(*handler, kFileRemoved, dir / "sub\\c.txt"));
 
     ASSERT_TRUE(watcher.UnwatchDirectory(dir.path()));
     for (const Delivery& delivery : handler->Deliveries())
         EXPECT_EQ(::GetCurrentThreadId(), delivery.threadId) << delivery.path;
     const std::vector<Delivery> all = handler->Deliveries();
-    EXPECT_EQ(kStarted, all.front().kind);
-    EXPECT_EQ(kStopped, all.back().kind);
+    EXPECT_EQ(kWatchStarted, all.front().kind);
+    EXPECT_EQ(kWatchStopped, all.back().kind);
 }
 
 // Writes files into a folder until told to stop.
@@ -88,7 +88,7 @@ TEST(NotificationFlow, TheWindowThreadUnwatchesWhileNotificationsFlow) {
             windowThread = ::GetCurrentThreadId();
             CDirectoryChangeWatcher watcher;
             if (watcher.WatchDirectory(dir.path(), kNameChanges, handler.get()) == 0) {
-                PumpMessagesUntil([&] { return handler->Count(kAdded) >= 20; });
+                PumpMessagesUntil([&] { return handler->Count(kFileAdded) >= 20; });
                 unwatched = watcher.UnwatchDirectory(dir.path());
                 handler->MarkEnded();
                 PumpPendingMessages();
@@ -104,8 +104,8 @@ TEST(NotificationFlow, TheWindowThreadUnwatchesWhileNotificationsFlow) {
     }
     EXPECT_TRUE(unwatched);
     EXPECT_EQ(0, lateDeliveries);
-    EXPECT_GE(handler->Count(kAdded), 20);
-    EXPECT_EQ(1, handler->Count(kStopped));
+    EXPECT_GE(handler->Count(kFileAdded), 20);
+    EXPECT_EQ(1, handler->Count(kWatchStopped));
     for (const Delivery& delivery : handler->Deliveries())
         EXPECT_EQ(windowThread, delivery.threadId);
     EXPECT_EQ(0, handler->LateCount());
@@ -121,7 +121,7 @@ TEST(NotificationFlow, AQuitMetWhileUnwatchingIsKeptForTheHostsLoop) {
     ASSERT_EQ(0u, watcher.WatchDirectory(dir.path(), kNameChanges, handler.get()));
     ::PostQuitMessage(17);
     EXPECT_TRUE(watcher.UnwatchDirectory(dir.path()));
-    EXPECT_EQ(1, handler->Count(kStopped)) << "delivered during the wait";
+    EXPECT_EQ(1, handler->Count(kWatchStopped)) << "delivered during the wait";
 
     MSG msg;
     ASSERT_TRUE(::PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
@@ -143,12 +143,12 @@ TEST(NotificationFlow, AFolderDeletedFromOutsideWineCanStillBeUnwatched) {
     HandlerPtr handler = MakeHandler();
     ASSERT_EQ(0u, watcher.WatchDirectory(watched, kNameChanges, handler.get()));
     ASSERT_TRUE(StartUnixShell("rm -rf '" + unixPath + "'"));
-    EXPECT_TRUE(WaitFor(*handler, kRemoved, watched + "\\inside.txt"));
+    EXPECT_TRUE(WaitFor(*handler, kFileRemoved, watched + "\\inside.txt"));
     EXPECT_TRUE(PumpMessagesUntil([&] { return !testing_support::FileExists(watched); }));
 
     EXPECT_TRUE(watcher.UnwatchDirectory(watched));
-    EXPECT_EQ(1, handler->Count(kStopped));
-    EXPECT_EQ(0, handler->Count(kReadError));
+    EXPECT_EQ(1, handler->Count(kWatchStopped));
+    EXPECT_EQ(0, handler->Count(kReadDirectoryChangesError));
 }
 
 } // namespace

@@ -61,7 +61,7 @@ protected:
         CDirectoryChangeWatcher watcher;
         ASSERT_EQ(0u, watcher.WatchDirectory(folders_[0], kNameChanges, handler.get()));
         WriteTextFile(folders_[0] + "\\warm.txt", "x");
-        ASSERT_TRUE(WaitFor(*handler, kAdded, folders_[0] + "\\warm.txt"));
+        ASSERT_TRUE(WaitFor(*handler, kFileAdded, folders_[0] + "\\warm.txt"));
         watcher.UnwatchAllDirectories();
         PumpPendingMessages();
     }
@@ -91,15 +91,15 @@ TEST_F(Stress, AThousandWatchAndUnwatchCyclesWhileFilesChange) {
                 << "cycle " << cycle;
             // Now and then the watch lives until the churn has reached it.
             if (random() % 4 == 0)
-                PumpMessagesUntil([&] { return handler->Count(kAdded) + handler->Count(kRemoved) > 0; },
-                                  2000);
+                PumpMessagesUntil(
+                    [&] { return handler->Count(kFileAdded) + handler->Count(kFileRemoved) > 0; }, 2000);
             if (random() % 50 == 0) {
                 ASSERT_TRUE(watcher.UnwatchAllDirectories());
             } else {
                 ASSERT_TRUE(watcher.UnwatchDirectory(folder));
             }
             handler->MarkEnded();
-            ASSERT_EQ(1, handler->Count(kStopped)) << "cycle " << cycle;
+            ASSERT_EQ(1, handler->Count(kWatchStopped)) << "cycle " << cycle;
             ended.push_back(std::move(handler));
         }
         PumpPendingMessages();
@@ -108,7 +108,7 @@ TEST_F(Stress, AThousandWatchAndUnwatchCyclesWhileFilesChange) {
     for (const HandlerPtr& handler : ended) {
         EXPECT_EQ(0, handler->LateCount());
         EXPECT_EQ(1, handler->RefCount());
-        delivered += handler->Count(kAdded) + handler->Count(kRemoved);
+        delivered += handler->Count(kFileAdded) + handler->Count(kFileRemoved);
     }
     EXPECT_GT(delivered, 0) << "the churn should have been seen by some watches";
     ended.clear();
@@ -145,7 +145,7 @@ TEST_F(Stress, AHundredWatchersCreatedAndDestroyed) {
             ASSERT_LT(::GetTickCount64() - begin, kDeadlineMs);
         }
         for (const HandlerPtr& handler : handlers) {
-            EXPECT_GE(handler->Count(kStopped), 1);
+            EXPECT_GE(handler->Count(kWatchStopped), 1);
             handler->MarkEnded();
         }
     }

@@ -75,12 +75,12 @@ TEST_F(WatchLifecycle, SuccessReportsZeroAndStartsTheWatch) {
     ASSERT_EQ(0u, watcher.WatchDirectory(dir_.path(), kNameChanges, handler.get()));
     EXPECT_EQ(0u, ::GetLastError());
     EXPECT_TRUE(watcher.IsWatchingDirectory(dir_.path()));
-    EXPECT_TRUE(WaitFor(*handler, kStarted, dir_.path()));
+    EXPECT_TRUE(WaitFor(*handler, kWatchStarted, dir_.path()));
     EXPECT_EQ(2, handler->RefCount());
     EXPECT_EQ(1, handler->GetWatchCount());
     EXPECT_EQ(&watcher, handler->GetBoundWatcher());
     EXPECT_TRUE(watcher.UnwatchDirectory(dir_.path()));
-    EXPECT_EQ(1, handler->Count(kStopped));
+    EXPECT_EQ(1, handler->Count(kWatchStopped));
     EXPECT_EQ(1, handler->RefCount());
     EXPECT_EQ(nullptr, handler->GetBoundWatcher());
 }
@@ -96,15 +96,15 @@ TEST_F(WatchLifecycle, AnotherLetterCaseReplacesTheWatch) {
     ASSERT_EQ(0u, watcher.WatchDirectory(dir_.path(), kNameChanges, first.get()));
     ASSERT_EQ(0u, watcher.WatchDirectory(upper, kNameChanges, second.get()));
     // The old watch ended completely before the new one began.
-    EXPECT_EQ(1, first->Count(kStopped));
+    EXPECT_EQ(1, first->Count(kWatchStopped));
     EXPECT_EQ(1u, watcher.GetWatchSlotCount());
     EXPECT_TRUE(watcher.IsWatchingDirectory(dir_.path()));
 
     WriteTextFile(dir_ / "a.txt", "x");
-    EXPECT_TRUE(WaitFor(*second, kAdded, upper + "\\a.txt"));
-    EXPECT_EQ(0, first->Count(kAdded));
+    EXPECT_TRUE(WaitFor(*second, kFileAdded, upper + "\\a.txt"));
+    EXPECT_EQ(0, first->Count(kFileAdded));
     EXPECT_TRUE(watcher.UnwatchDirectory(dir_.path()));
-    EXPECT_EQ(1, second->Count(kStopped));
+    EXPECT_EQ(1, second->Count(kWatchStopped));
 }
 
 TEST_F(WatchLifecycle, TrailingBackslashMakesASecondWatch) {
@@ -115,12 +115,12 @@ TEST_F(WatchLifecycle, TrailingBackslashMakesASecondWatch) {
     ASSERT_EQ(0u, watcher.WatchDirectory(dir_.path(), kNameChanges, plain.get()));
     ASSERT_EQ(0u, watcher.WatchDirectory(withSlash, kNameChanges, slashed.get()));
     EXPECT_EQ(2u, watcher.GetWatchSlotCount());
-    EXPECT_EQ(0, plain->Count(kStopped));
+    EXPECT_EQ(0, plain->Count(kWatchStopped));
 
     // Either way one backslash before the relative name.
     WriteTextFile(dir_ / "b.txt", "x");
-    EXPECT_TRUE(WaitFor(*plain, kAdded, dir_ / "b.txt"));
-    EXPECT_TRUE(WaitFor(*slashed, kAdded, dir_ / "b.txt"));
+    EXPECT_TRUE(WaitFor(*plain, kFileAdded, dir_ / "b.txt"));
+    EXPECT_TRUE(WaitFor(*slashed, kFileAdded, dir_ / "b.txt"));
     EXPECT_TRUE(watcher.UnwatchDirectory(withSlash));
     EXPECT_TRUE(watcher.IsWatchingDirectory(dir_.path()));
     EXPECT_FALSE(watcher.IsWatchingDirectory(withSlash));
@@ -157,7 +157,7 @@ TEST_F(WatchLifecycle, UnwatchingWhatIsNotWatchedChangesNothing) {
     EXPECT_FALSE(watcher.UnwatchDirectory(dir_ / "other"));
     EXPECT_FALSE(watcher.UnwatchDirectory(""));
     EXPECT_TRUE(watcher.IsWatchingDirectory(dir_.path()));
-    EXPECT_EQ(0, handler->Count(kStopped));
+    EXPECT_EQ(0, handler->Count(kWatchStopped));
     EXPECT_EQ(1, watcher.starts.load());
 }
 
@@ -173,7 +173,7 @@ TEST_F(WatchLifecycle, UnwatchAllEndsTheWorkerAndANewWatchStartsAnother) {
 
     EXPECT_TRUE(watcher.UnwatchAllDirectories());
     EXPECT_EQ(1, watcher.exits.load());
-    EXPECT_EQ(2, handler->Count(kStopped));
+    EXPECT_EQ(2, handler->Count(kWatchStopped));
     EXPECT_FALSE(watcher.IsWatchingDirectory(dir_.path()));
     EXPECT_EQ(0u, watcher.GetWatchSlotCount());
     EXPECT_EQ(0u, watcher.GetWorkerThreadId());
@@ -183,7 +183,7 @@ TEST_F(WatchLifecycle, UnwatchAllEndsTheWorkerAndANewWatchStartsAnother) {
     ASSERT_EQ(0u, watcher.WatchDirectory(dir_.path(), kNameChanges, handler.get()));
     EXPECT_EQ(2, watcher.starts.load());
     WriteTextFile(dir_ / "after.txt", "x");
-    EXPECT_TRUE(WaitFor(*handler, kAdded, dir_ / "after.txt"));
+    EXPECT_TRUE(WaitFor(*handler, kFileAdded, dir_ / "after.txt"));
 }
 
 TEST_F(WatchLifecycle, AHandlerMovesToASecondWatcher) {
@@ -199,13 +199,13 @@ TEST_F(WatchLifecycle, AHandlerMovesToASecondWatcher) {
     ASSERT_EQ(2, handler->GetWatchCount());
 
     ASSERT_EQ(0u, second.WatchDirectory(dir_.path(), kNameChanges, handler.get()));
-    EXPECT_EQ(2, handler->Count(kStopped));
+    EXPECT_EQ(2, handler->Count(kWatchStopped));
     EXPECT_FALSE(first.IsWatchingDirectory(a));
     EXPECT_FALSE(first.IsWatchingDirectory(b));
     EXPECT_EQ(&second, handler->GetBoundWatcher());
     EXPECT_EQ(1, handler->GetWatchCount());
     WriteTextFile(dir_ / "moved.txt", "x");
-    EXPECT_TRUE(WaitFor(*handler, kAdded, dir_ / "moved.txt"));
+    EXPECT_TRUE(WaitFor(*handler, kFileAdded, dir_ / "moved.txt"));
 }
 
 bool PrivilegeEnabled(const char* name) {
