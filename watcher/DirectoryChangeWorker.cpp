@@ -8,7 +8,9 @@
 //
 // A completed read is copied out and the next read issued before the copy is walked, so the
 // directory is almost never without a pending read; an old name that ends a batch waits at the
-// start of the record's walk buffer for its new name in the next one.
+// start of the record's walk buffer for its new name in the next one. The walk is kept short, since
+// other directories' completions wait behind it: it copies each record into a queued notification
+// and leaves the debugger output of the names to a writer thread.
 #include "watcher/DelayedDirectoryChangeHandler.h"
 #include "watcher/DirectoryChanges.h"
 
@@ -53,19 +55,16 @@ void CDirectoryChangeWatcher::MonitorDirectoryChanges(HANDLE port) {
         DWORD bytes = 0;
         ULONG_PTR key = 0;
         OVERLAPPED* overlapped = nullptr;
-        // Queued batches are walked only when no packet waits.
-        const DWORD timeout = batches_.empty() ? INFINITE : 0;
-        if (!::GetQueuedCompletionStatus(port, &bytes, &key, &overlapped, timeout) && overlapped == nullptr &&
-            ::GetLastError() == WAIT_TIMEOUT) {
-            WalkOldestBatch();
-            continue;
-        }
+        ::GetQueuedCompletionStatus(port, &bytes, &key, &overlapped, INFINITE);
         // Failed dequeues with a key are served like successful ones: the record's state decides.
         if (key == 0)
             break;
         HandlePacket(reinterpret_cast<CDirWatchInfo*>(key), bytes);
+        while (!batches_.empty())
+            WalkOldestBatch();
     }
     batches_.clear();
+    debugNames_.Finish();
     try {
         On_WorkerThreadExit();
     } catch (...) {
@@ -185,7 +184,7 @@ void CDirectoryChangeWatcher::WalkBatch(CDirWatchInfo* pdi, const BYTE* bytes, D
     DWORD keepBytes = 0;
     try {
         pdi->GetChangeHandler()->SetNotifyDirectory(pdi->directory);
-        CFileNotifyInformation info(pdi->walkBuffer, valid);
+        CFileNotifyInformation info(pdi->walkBuffer, valid, &debugNames_);
         ProcessChangeNotifications(info, pdi, keepBytes);
     } catch (...) {
         keepBytes = 0;

@@ -13,6 +13,7 @@
 #include "common/RecursiveLock.h"
 #include "common/UniqueHandle.h"
 #include "common/Win32.h"
+#include "watcher/DebugNameWriter.h"
 
 #include <cstdint>
 #include <deque>
@@ -33,8 +34,9 @@ inline constexpr DWORD kNotificationBufferSize = 64 * 1024;
 class CFileNotifyInformation {
 public:
     // `size` is the number of valid bytes: the records carried from the previous read plus what
-    // this read wrote, never more than the buffer holds.
-    CFileNotifyInformation(BYTE* buffer, DWORD size);
+    // this read wrote, never more than the buffer holds. Every name taken from a record is also
+    // written to the debugger output: through `debugNames` when given, else at once.
+    CFileNotifyInformation(BYTE* buffer, DWORD size, DebugNameWriter* debugNames = nullptr);
 
     BOOL MoveToNextRecord();
     DWORD GetCurrentAction() const;
@@ -48,6 +50,7 @@ private:
     BYTE* bufferStart_;
     DWORD bufferSize_;
     BYTE* current_;
+    DebugNameWriter* debugNames_;
 };
 
 // Whether the last character of a narrow path is a backslash, with double-byte characters read as
@@ -283,9 +286,9 @@ private:
     volatile LONG overflowCount_ = 0;
 
     // Worker thread only: completed reads not walked yet, oldest first. A completion is queued and
-    // its read issued again at once; batches are walked while the port has nothing else, so a long
-    // walk never leaves a directory without a pending read (the system drops a burst's changes when
-    // they pile up with no read to take them).
+    // its read issued again before the batch is walked, so a walk never leaves its directory without
+    // a pending read (the system drops a burst's changes when they pile up with no read to take
+    // them). A batch that cannot be queued is walked first, straight from the read buffer.
     struct PendingBatch {
         CDirWatchInfo* pdi;
         std::vector<BYTE> bytes;
@@ -293,4 +296,6 @@ private:
     static constexpr size_t kMaxQueuedBytes = 32u << 20;
     std::deque<PendingBatch> batches_;
     size_t queuedBytes_ = 0;
+    // Worker thread only; finished when the worker ends.
+    DebugNameWriter debugNames_;
 };

@@ -51,9 +51,9 @@ UINT ConversionCodePage() {
 
 } // namespace
 
-CFileNotifyInformation::CFileNotifyInformation(BYTE* buffer, DWORD size)
+CFileNotifyInformation::CFileNotifyInformation(BYTE* buffer, DWORD size, DebugNameWriter* debugNames)
     : bufferStart_(buffer), bufferSize_(buffer != nullptr ? size : 0),
-      current_(buffer != nullptr && size >= kFileNameField ? buffer : nullptr) {}
+      current_(buffer != nullptr && size >= kFileNameField ? buffer : nullptr), debugNames_(debugNames) {}
 
 // The candidate must leave room for a whole header inside the valid bytes; offsets only grow, so
 // the walk always ends.
@@ -86,7 +86,10 @@ std::string CFileNotifyInformation::GetCurrentFileName() const {
     WCHAR wide[kMaxNameUnits + 1] = {};
     const DWORD nameBytes = std::min(AvailableNameBytes(bufferStart_, bufferSize_, current_), kMaxNameBytes);
     std::memcpy(wide, current_ + kFileNameField, nameBytes);
-    ::OutputDebugStringW(wide);
+    if (debugNames_ != nullptr)
+        debugNames_->Write(wide);
+    else
+        ::OutputDebugStringW(wide);
     // Room for the widest code pages (four bytes per unit) rather than the two a DBCS page needs.
     char narrow[4 * (kMaxNameUnits + 1)];
     const int written =

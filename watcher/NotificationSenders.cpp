@@ -1,9 +1,13 @@
 // The two shared delivery points: the hidden window and the delivery thread, each reference counted
-// by the sender objects that use it. The shared state is guarded by one lock per delivery point,
-// which is never held while waiting for the delivery thread or while a window is destroyed, since
-// both may run deliveries that construct or destroy senders themselves.
+// by the sender objects that use it. Records wait in the delivery point's own queue; the thread
+// behind it is sent one wake message at a time and takes, per wake, what is queued. The shared
+// state is guarded by one lock per delivery point, which is never held while a record is delivered,
+// while waiting for the delivery thread or while a window is destroyed, since all three may run
+// deliveries that construct or destroy senders themselves.
 #include "watcher/DelayedDirectoryChangeHandler.h"
+#include "watcher/RecordQueue.h"
 
+#include <climits>
 #include <process.h>
 
 namespace {
@@ -11,14 +15,28 @@ namespace {
 // Asks a window whose owner thread is another one to destroy itself; it does so after the records
 // already queued to it, since posted messages keep their order.
 constexpr UINT kRetireWindowMessage = WM_DELAYED_NOTIFICATION + 1;
+// Sends the delivering thread to take the records queued at its delivery point.
+constexpr UINT kWakeMessage = WM_DELAYED_NOTIFICATION + 2;
+// Records delivered per wake before the thread goes back to its other messages (the host's timers
+// and input), when a further wake already waits for the rest.
+constexpr int kRecordsPerWake = 256;
 constexpr const char* kWindowClassName = "Delayed_Message_Sender";
 constexpr const char* kWindowTitle = "DelayedWnd";
+
+BOOL PostWindowWake(RecordQueue::Target target) {
+    return ::PostMessageA(reinterpret_cast<HWND>(target), kWakeMessage, 0, 0);
+}
+
+BOOL PostThreadWake(RecordQueue::Target target) {
+    return ::PostThreadMessageA(DWORD(target), kWakeMessage, 0, 0);
+}
 
 struct SharedWindowState {
     RecursiveLock lock;
     volatile LONG refCount = 0;
     HWND window = nullptr;
     BOOL classRegistered = FALSE;
+    RecordQueue records{PostWindowWake};
 };
 
 struct SharedThreadState {
@@ -26,6 +44,7 @@ struct SharedThreadState {
     volatile LONG refCount = 0;
     UniqueHandle thread;
     DWORD threadId = 0;
+    RecordQueue records{PostThreadWake};
 };
 
 SharedWindowState& WindowState() {
@@ -38,11 +57,42 @@ SharedThreadState& ThreadState() {
     return state;
 }
 
-void DeliverGuarded(LPARAM lParam) noexcept {
+void DeliverGuarded(CDirChangeNotification* record) noexcept {
+    if (record == nullptr)
+        return;
     try {
-        reinterpret_cast<CDirChangeNotification*>(lParam)->Deliver();
+        record->Deliver();
     } catch (...) {
         // A delivery never ends the window procedure or the delivery thread.
+    }
+}
+
+void DeliverGuarded(LPARAM lParam) noexcept {
+    DeliverGuarded(reinterpret_cast<CDirChangeNotification*>(lParam));
+}
+
+// Delivers what is queued at a delivery point, in order, for one wake of `target`: up to `limit`
+// records while a further wake waits for the rest, else all. `stillServes` tells, under the lock,
+// whether the target still serves the delivery point: a window that has been replaced, or a thread
+// that is not the delivery thread any more, takes nothing.
+template <typename State, typename StillServes>
+void DeliverQueuedRecords(State& state, RecordQueue::Target target, StillServes stillServes,
+                          int limit = kRecordsPerWake) {
+    {
+        ScopedLock hold(state.lock);
+        state.records.WakeArrived(target);
+    }
+    for (int delivered = 0;; ++delivered) {
+        CDirChangeNotification* record;
+        {
+            ScopedLock hold(state.lock);
+            if (!stillServes() || (delivered >= limit && state.records.WakePending(target)))
+                return;
+            record = state.records.TakeNext(target);
+        }
+        if (record == nullptr)
+            return;
+        DeliverGuarded(record);
     }
 }
 
@@ -50,6 +100,11 @@ LRESULT CALLBACK DelayedWindowProc(HWND window, UINT message, WPARAM wParam, LPA
     if (message == WM_DELAYED_NOTIFICATION) {
         if (lParam != 0)
             DeliverGuarded(lParam);
+        return 0;
+    }
+    if (message == kWakeMessage) {
+        SharedWindowState& state = WindowState();
+        DeliverQueuedRecords(state, RecordQueue::Target(window), [&] { return state.window == window; });
         return 0;
     }
     if (message == kRetireWindowMessage) {
@@ -108,7 +163,11 @@ BOOL CDelayedNotificationWindow::CreateNotificationWindow() {
         state.classRegistered = RegisterWindowClass(kWindowClassName);
     state.window = ::CreateWindowExA(0, kWindowClassName, kWindowTitle, 0, 0, 0, 0, 0, nullptr, nullptr,
                                      ::GetModuleHandleA(nullptr), nullptr);
-    return state.window != nullptr;
+    if (state.window == nullptr)
+        return FALSE;
+    // Records left by a window whose thread ended are delivered by this one.
+    state.records.Retarget(RecordQueue::Target(state.window));
+    return TRUE;
 }
 
 bool CDelayedNotificationWindow::UnregisterWindowClass() {
@@ -123,17 +182,16 @@ bool CDelayedNotificationWindow::UnregisterWindowClass() {
     return !state.classRegistered;
 }
 
+// A null record is accepted and ignored, as a delivery point ignores a message without a record.
 BOOL CDelayedNotificationWindow::PostNotification(CDirChangeNotification* record) {
     SharedWindowState& state = WindowState();
-    HWND target;
-    {
-        ScopedLock hold(state.lock);
-        target = state.window;
-    }
-    lastTarget_ = target;
-    if (target == nullptr)
+    ScopedLock hold(state.lock);
+    lastTarget_ = state.window;
+    if (state.window == nullptr)
         return FALSE;
-    return ::PostMessageA(target, WM_DELAYED_NOTIFICATION, 0, reinterpret_cast<LPARAM>(record));
+    if (record == nullptr)
+        return TRUE;
+    return state.records.Push(record, RecordQueue::Target(state.window));
 }
 
 bool CDelayedNotificationWindow::IsDeliveryPointAlive() const {
@@ -188,6 +246,8 @@ BOOL CDelayedNotificationThread::StartThread() {
         HANDLE handles[] = {threadReady_.get(), thread};
         ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
     }
+    // Records that a stopping thread left behind are delivered by this one.
+    state.records.Retarget(threadId);
     return TRUE;
 }
 
@@ -218,6 +278,8 @@ unsigned __stdcall CDelayedNotificationThread::ThreadFunc(void* readyEvent) {
     ::PostMessageA(nullptr, WM_NULL, 0, 0);
     if (readyEvent != nullptr)
         ::SetEvent(static_cast<HANDLE>(readyEvent));
+    SharedThreadState& state = ThreadState();
+    const DWORD self = ::GetCurrentThreadId();
     MSG msg;
     for (;;) {
         const BOOL result = ::GetMessageA(&msg, nullptr, 0, 0);
@@ -225,8 +287,13 @@ unsigned __stdcall CDelayedNotificationThread::ThreadFunc(void* readyEvent) {
             break;
         if (msg.message == WM_DELAYED_NOTIFICATION && msg.lParam != 0)
             DeliverGuarded(msg.lParam);
+        else if (msg.message == kWakeMessage)
+            DeliverQueuedRecords(state, self, [&] { return state.threadId == self; });
     }
-    // Records that arrived behind the WM_QUIT still own references; they are delivered, not lost.
+    // What was posted before the stop is delivered, not lost: the records still queued (unless a new
+    // delivery thread has taken over the queue) and records that arrived behind the WM_QUIT.
+    DeliverQueuedRecords(
+        state, self, [&] { return state.threadId == 0 || state.threadId == self; }, INT_MAX);
     while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
         if (msg.message == WM_DELAYED_NOTIFICATION && msg.lParam != 0)
             DeliverGuarded(msg.lParam);
@@ -234,17 +301,16 @@ unsigned __stdcall CDelayedNotificationThread::ThreadFunc(void* readyEvent) {
     return 0;
 }
 
+// A null record is accepted and ignored, as a delivery point ignores a message without a record.
 BOOL CDelayedNotificationThread::PostNotification(CDirChangeNotification* record) {
     SharedThreadState& state = ThreadState();
-    DWORD threadId;
-    {
-        ScopedLock hold(state.lock);
-        threadId = state.threadId;
-    }
-    lastTargetId_ = threadId;
-    if (threadId == 0)
+    ScopedLock hold(state.lock);
+    lastTargetId_ = state.threadId;
+    if (state.threadId == 0)
         return FALSE;
-    return ::PostThreadMessageA(threadId, WM_DELAYED_NOTIFICATION, 0, reinterpret_cast<LPARAM>(record));
+    if (record == nullptr)
+        return TRUE;
+    return state.records.Push(record, state.threadId);
 }
 
 bool CDelayedNotificationThread::IsDeliveryPointAlive() const {
