@@ -1,0 +1,127 @@
+// Every name taken from a change notification goes to the debugger output, in order and none
+// missing, though a thread of its own writes it. Observed as a debug-output viewer does: through
+// the shared DBWIN_BUFFER and its two events, keeping what this process writes.
+#include "tests/watcher/core/CoreTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+using namespace core_test;
+using testing_support::PumpMessagesUntil;
+using testing_support::TempDir;
+using testing_support::WriteTextFile;
+
+namespace {
+
+class DebuggerOutputListener {
+public:
+    DebuggerOutputListener()
+        : bufferReady_(::CreateEventA(nullptr, FALSE, FALSE, "DBWIN_BUFFER_READY")),
+          dataReady_(::CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY")),
+          mapping_(::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kBufferSize,
+                                        "DBWIN_BUFFER")) {
+        if (mapping_)
+            view_ =
+                static_cast<const char*>(::MapViewOfFile(mapping_.get(), FILE_MAP_READ, 0, 0, kBufferSize));
+        if (bufferReady_ && dataReady_ && view_ != nullptr)
+            thread_ = std::thread([this] { Run(); });
+    }
+    ~DebuggerOutputListener() {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+        if (view_ != nullptr)
+            ::UnmapViewOfFile(view_);
+    }
+    bool ok() const { return thread_.joinable(); }
+
+    // What this process wrote that starts with `prefix`.
+    std::vector<std::string> Lines(const std::string& prefix) const {
+        std::lock_guard<std::mutex> hold(mutex_);
+        std::vector<std::string> matching;
+        for (const std::string& line : lines_) {
+            if (line.compare(0, prefix.size(), prefix) == 0)
+                matching.push_back(line);
+        }
+        return matching;
+    }
+
+private:
+    static constexpr DWORD kBufferSize = 4096;
+
+    void Run() {
+        const DWORD self = ::GetCurrentProcessId();
+        ::SetEvent(bufferReady_.get());
+        while (!stop_) {
+            if (::WaitForSingleObject(dataReady_.get(), 100) != WAIT_OBJECT_0)
+                continue;
+            DWORD writer;
+            std::memcpy(&writer, view_, sizeof writer);
+            if (writer == self) {
+                std::lock_guard<std::mutex> hold(mutex_);
+                lines_.emplace_back(view_ + sizeof writer, strnlen(view_ + sizeof writer, kBufferSize - 4));
+            }
+            ::SetEvent(bufferReady_.get());
+        }
+    }
+
+    UniqueHandle bufferReady_;
+    UniqueHandle dataReady_;
+    UniqueHandle mapping_;
+    const char* view_ = nullptr;
+    std::atomic<bool> stop_{false};
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+    std::thread thread_;
+};
+
+std::wstring Wide(const std::string& text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+TEST(DebugOutput, EveryQueuedNameIsWrittenInOrderAcrossRestarts) {
+    DebuggerOutputListener listener;
+    ASSERT_TRUE(listener.ok());
+    std::vector<std::string> expected;
+    {
+        DebugNameWriter writer;
+        for (int i = 0; i < 2000; ++i) {
+            expected.push_back("queued-" + std::to_string(i));
+            writer.Write(Wide(expected.back()).c_str());
+        }
+        writer.Finish();
+        // A writer that finished starts again on the next name; its destructor writes what is left.
+        for (int i = 2000; i < 2100; ++i) {
+            expected.push_back("queued-" + std::to_string(i));
+            writer.Write(Wide(expected.back()).c_str());
+        }
+    }
+    ASSERT_TRUE(PumpMessagesUntil([&] { return listener.Lines("queued-").size() >= expected.size(); }));
+    EXPECT_EQ(listener.Lines("queued-"), expected);
+}
+
+TEST(DebugOutput, AWatchWritesEveryNotifiedNameOnce) {
+    DebuggerOutputListener listener;
+    ASSERT_TRUE(listener.ok());
+    TempDir dir("debug-output");
+    HandlerPtr handler = MakeHandler();
+    {
+        CDirectoryChangeWatcher watcher;
+        ASSERT_EQ(0u, watcher.WatchDirectory(dir.path(), kNameChanges, handler.get(), FALSE));
+        WriteTextFile(dir / "named-one.txt", "x");
+        ASSERT_TRUE(WaitFor(*handler, kFileAdded, dir / "named-one.txt"));
+        WriteTextFile(dir / "named-two.txt", "x");
+        ASSERT_TRUE(WaitFor(*handler, kFileAdded, dir / "named-two.txt"));
+        ASSERT_TRUE(::DeleteFileA((dir / "named-one.txt").c_str()));
+        ASSERT_TRUE(WaitFor(*handler, kFileRemoved, dir / "named-one.txt"));
+    }
+    // The watcher's end waits for its writer, so the names are out; the listener may still be
+    // taking the last one.
+    const std::vector<std::string> expected{"named-one.txt", "named-two.txt", "named-one.txt"};
+    ASSERT_TRUE(PumpMessagesUntil([&] { return listener.Lines("named-").size() >= expected.size(); }));
+    EXPECT_EQ(listener.Lines("named-"), expected);
+}
+
+} // namespace
