@@ -5,38 +5,46 @@
 #include <process.h>
 #include <utility>
 
-DebugNameWriter::DebugNameWriter() : wake_(::CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
+DebugNameWriter::DebugNameWriter(size_t maxQueuedUnits)
+    : maxQueuedUnits_(maxQueuedUnits), wake_(::CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
 
 DebugNameWriter::~DebugNameWriter() {
     Finish();
 }
 
 void DebugNameWriter::Write(const WCHAR* name) {
-    if (!Queue(name))
+    if (Queue(name) == QueueResult::kRefused)
         ::OutputDebugStringW(name);
+}
+
+size_t DebugNameWriter::DroppedCount() const {
+    ScopedLock hold(lock_);
+    return dropped_;
 }
 
 // The writer is woken only when the queue was empty: while it is behind, it finds the new names
 // on its next turn without a signal.
-bool DebugNameWriter::Queue(const WCHAR* name) {
+DebugNameWriter::QueueResult DebugNameWriter::Queue(const WCHAR* name) {
     if (!wake_ || (!thread_ && !StartThread()))
-        return false;
+        return QueueResult::kRefused;
     bool wasEmpty;
     {
         ScopedLock hold(lock_);
         const size_t length = std::wcslen(name) + 1;
-        if (queued_.size() + length > kMaxQueuedUnits)
-            return false;
+        if (queued_.size() + length > maxQueuedUnits_) {
+            ++dropped_;
+            return QueueResult::kDropped;
+        }
         wasEmpty = queued_.empty();
         try {
             queued_.append(name, length);
         } catch (const std::bad_alloc&) {
-            return false;
+            return QueueResult::kRefused;
         }
     }
     if (wasEmpty)
         ::SetEvent(wake_.get());
-    return true;
+    return QueueResult::kQueued;
 }
 
 bool DebugNameWriter::StartThread() {
@@ -45,21 +53,22 @@ bool DebugNameWriter::StartThread() {
     return bool(thread_);
 }
 
-// The thread only writes names, so the wait for it always ends; it is taken in slices, the wake
-// repeated at each, in case the thread was between two looks at the queue.
+// The thread stops writing at the deadline, so the wait for it ends after at most one more write;
+// it is taken in slices, the wake repeated at each, in case the thread was between two looks at
+// the queue.
 void DebugNameWriter::Finish() {
     if (!thread_)
         return;
     {
         ScopedLock hold(lock_);
-        finishing_ = true;
+        finishDeadline_ = ::GetTickCount64() + kFinishBudgetMs;
     }
     do {
         ::SetEvent(wake_.get());
     } while (::WaitForSingleObject(thread_.get(), 5000) == WAIT_TIMEOUT);
     thread_.reset();
     ScopedLock hold(lock_);
-    finishing_ = false;
+    finishDeadline_ = 0;
 }
 
 unsigned __stdcall DebugNameWriter::ThreadProc(void* writer) {
@@ -75,7 +84,7 @@ void DebugNameWriter::Run() {
             ScopedLock hold(lock_);
             names.clear();
             names.swap(queued_);
-            finishing = finishing_;
+            finishing = finishDeadline_ != 0;
         }
         if (names.empty()) {
             if (finishing)
@@ -83,7 +92,23 @@ void DebugNameWriter::Run() {
             ::WaitForSingleObject(wake_.get(), 5000);
             continue;
         }
-        for (size_t at = 0; at < names.size(); at += std::wcslen(names.c_str() + at) + 1)
-            ::OutputDebugStringW(names.c_str() + at);
+        WriteNames(names);
     }
+}
+
+void DebugNameWriter::WriteNames(const std::wstring& names) {
+    for (size_t at = 0; at < names.size(); at += std::wcslen(names.c_str() + at) + 1) {
+        if (FinishIsOverdue()) {
+            ScopedLock hold(lock_);
+            for (; at < names.size(); at += std::wcslen(names.c_str() + at) + 1)
+                ++dropped_;
+            return;
+        }
+        ::OutputDebugStringW(names.c_str() + at);
+    }
+}
+
+bool DebugNameWriter::FinishIsOverdue() const {
+    ScopedLock hold(lock_);
+    return finishDeadline_ != 0 && ::GetTickCount64() > finishDeadline_;
 }

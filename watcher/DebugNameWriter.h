@@ -5,7 +5,8 @@
 //
 // Threading: Write is called by one thread (a watcher's worker); Finish by the same thread or by one
 // that knows the writer is not used meanwhile. The writer thread is started on the first name and
-// ended by Finish, after it has written every name queued before.
+// ended by Finish, after it has written every name queued before, unless a listener that stopped
+// answering keeps that from happening within kFinishBudgetMs: then the rest is dropped.
 #pragma once
 
 #include "common/RecursiveLock.h"
@@ -16,31 +17,46 @@
 
 class DebugNameWriter {
 public:
-    DebugNameWriter();
+    // Past `maxQueuedUnits` queued UTF-16 units (the writer that far behind: a listener that stopped
+    // answering makes each write wait ten seconds) further names are dropped, not waited for.
+    explicit DebugNameWriter(size_t maxQueuedUnits = kMaxQueuedUnits);
     ~DebugNameWriter();
     DebugNameWriter(const DebugNameWriter&) = delete;
     DebugNameWriter& operator=(const DebugNameWriter&) = delete;
 
-    // Queues a terminated UTF-16 name. When it cannot be queued (no thread, no memory, or the
-    // writer is this far behind) it is written here and now: a name is never dropped.
+    // Queues a terminated UTF-16 name. Without a writer thread or the memory to queue it, the name
+    // is written here and now.
     void Write(const WCHAR* name);
 
     // Writes what is queued, then ends the writer thread. The next Write starts a new one.
     void Finish();
 
+    // Names dropped because the writer was too far behind, or could not write them all in time
+    // when finishing.
+    size_t DroppedCount() const;
+
+    static constexpr size_t kMaxQueuedUnits = 4u << 20; // 8 MiB
+    static constexpr ULONGLONG kFinishBudgetMs = 5000;
+
 private:
+    enum class QueueResult { kQueued, kDropped, kRefused };
+
     static unsigned __stdcall ThreadProc(void* writer);
     void Run();
-    bool Queue(const WCHAR* name);
+    // Writes the names, or as many as the finish deadline leaves time for.
+    void WriteNames(const std::wstring& names);
+    bool FinishIsOverdue() const;
+    QueueResult Queue(const WCHAR* name);
     bool StartThread();
 
-    // Past this many queued UTF-16 units (8 MiB) names are written by the caller.
-    static constexpr size_t kMaxQueuedUnits = 4u << 20;
-
-    RecursiveLock lock_;
-    // Queued names, each followed by its terminating NUL. Guarded by lock_.
+    const size_t maxQueuedUnits_;
+    mutable RecursiveLock lock_;
+    // Guarded by lock_: the queued names, each followed by its terminating NUL, and the count of
+    // names dropped.
     std::wstring queued_;
-    bool finishing_ = false;
+    size_t dropped_ = 0;
+    // While finishing: when the writer stops writing; 0 otherwise. Guarded by lock_.
+    ULONGLONG finishDeadline_ = 0;
     UniqueHandle wake_;
     UniqueHandle thread_;
 };

@@ -24,7 +24,9 @@ inline constexpr DWORD NF_NO_HOOK = 0x20;
 inline constexpr DWORD NF_NO_WATCH_STARTED = 0x40;
 inline constexpr DWORD NF_NO_WATCH_STOPPED = 0x80;
 
-// WM_APP + 0x400; wParam 0, lParam the record.
+// WM_APP + 0x400; wParam 0, lParam the record. Both delivery points deliver a record that comes
+// this way; the senders themselves queue records at the delivery point and send its thread one
+// wake message for all that are waiting (RecordQueue.h).
 inline constexpr UINT WM_DELAYED_NOTIFICATION = 0x8400;
 
 // Record kinds. 1 to 4 equal the FILE_ACTION_* values handed to On_FilterNotification.

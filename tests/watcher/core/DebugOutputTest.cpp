@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <thread>
 
 using namespace core_test;
@@ -17,15 +18,17 @@ namespace {
 
 class DebuggerOutputListener {
 public:
-    DebuggerOutputListener()
-        : bufferReady_(::CreateEventA(nullptr, FALSE, FALSE, "DBWIN_BUFFER_READY")),
+    // A listener that is not answering makes every write wait for it (ten seconds at most).
+    explicit DebuggerOutputListener(bool answering = true)
+        : answering_(::CreateEventA(nullptr, TRUE, answering, nullptr)),
+          bufferReady_(::CreateEventA(nullptr, FALSE, FALSE, "DBWIN_BUFFER_READY")),
           dataReady_(::CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY")),
           mapping_(::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kBufferSize,
                                         "DBWIN_BUFFER")) {
         if (mapping_)
             view_ =
                 static_cast<const char*>(::MapViewOfFile(mapping_.get(), FILE_MAP_READ, 0, 0, kBufferSize));
-        if (bufferReady_ && dataReady_ && view_ != nullptr)
+        if (answering_ && bufferReady_ && dataReady_ && view_ != nullptr)
             thread_ = std::thread([this] { Run(); });
     }
     ~DebuggerOutputListener() {
@@ -36,6 +39,7 @@ public:
             ::UnmapViewOfFile(view_);
     }
     bool ok() const { return thread_.joinable(); }
+    void StartAnswering() { ::SetEvent(answering_.get()); }
 
     // What this process wrote that starts with `prefix`.
     std::vector<std::string> Lines(const std::string& prefix) const {
@@ -53,6 +57,8 @@ private:
 
     void Run() {
         const DWORD self = ::GetCurrentProcessId();
+        while (!stop_ && ::WaitForSingleObject(answering_.get(), 100) != WAIT_OBJECT_0) {
+        }
         ::SetEvent(bufferReady_.get());
         while (!stop_) {
             if (::WaitForSingleObject(dataReady_.get(), 100) != WAIT_OBJECT_0)
@@ -67,6 +73,7 @@ private:
         }
     }
 
+    UniqueHandle answering_;
     UniqueHandle bufferReady_;
     UniqueHandle dataReady_;
     UniqueHandle mapping_;
@@ -122,6 +129,41 @@ TEST(DebugOutput, AWatchWritesEveryNotifiedNameOnce) {
     const std::vector<std::string> expected{"named-one.txt", "named-two.txt", "named-one.txt"};
     ASSERT_TRUE(PumpMessagesUntil([&] { return listener.Lines("named-").size() >= expected.size(); }));
     EXPECT_EQ(listener.Lines("named-"), expected);
+}
+
+// Runs `body` on a thread of its own; whether it ended within `timeoutMs`. If not, `release` is
+// called to let it end: the thread is joined either way.
+bool EndsWithin(DWORD timeoutMs, const std::function<void()>& body, const std::function<void()>& release) {
+    UniqueHandle done(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    std::thread thread([&] {
+        body();
+        ::SetEvent(done.get());
+    });
+    const bool ended = ::WaitForSingleObject(done.get(), timeoutMs) == WAIT_OBJECT_0;
+    if (!ended)
+        release();
+    thread.join();
+    return ended;
+}
+
+// A listener that stops answering must not hold back the worker, which writes a name for every
+// notification: the names the writer cannot take are dropped, and its end is bounded too. (Each
+// write waits up to ten seconds for such a listener.)
+TEST(DebugOutput, AListenerThatDoesNotAnswerHoldsBackNeitherWritesNorTheEnd) {
+    DebuggerOutputListener listener(false);
+    ASSERT_TRUE(listener.ok());
+    DebugNameWriter writer(64);
+    const auto release = [&] { listener.StartAnswering(); };
+    EXPECT_TRUE(EndsWithin(
+        20000,
+        [&] {
+            for (int i = 0; i < 200; ++i)
+                writer.Write(Wide("stalled-" + std::to_string(i)).c_str());
+        },
+        release));
+    EXPECT_TRUE(EndsWithin(
+        30000, [&] { writer.Finish(); }, release));
+    EXPECT_GT(writer.DroppedCount(), 150u);
 }
 
 } // namespace
