@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <thread>
 
 using namespace core_test;
@@ -149,6 +151,39 @@ TEST(NotificationFlow, AFolderDeletedFromOutsideWineCanStillBeUnwatched) {
     EXPECT_TRUE(watcher.UnwatchDirectory(watched));
     EXPECT_EQ(1, handler->Count(kWatchStopped));
     EXPECT_EQ(0, handler->Count(kReadDirectoryChangesError));
+}
+
+// Files that appear faster than Wine itself could make them (plain Linux tools writing into the
+// prefix) all reach the handler, each once, while this thread dispatches.
+TEST(NotificationFlow, ABurstMadeFromOutsideWineArrivesWhole) {
+    constexpr int kFiles = 5000;
+    TempDir dir("burst");
+    const std::string unixPath = UnixPathOf(dir.path());
+    ASSERT_FALSE(unixPath.empty());
+    CDirectoryChangeWatcher watcher;
+    HandlerPtr handler = MakeHandler();
+    ASSERT_EQ(0u, watcher.WatchDirectory(dir.path(), kNameChanges, handler.get(), TRUE));
+    ASSERT_TRUE(::CreateDirectoryA((dir / "many").c_str(), nullptr));
+    ASSERT_TRUE(WaitFor(*handler, kFileAdded, dir / "many"));
+
+    ASSERT_TRUE(StartUnixShell("cd '" + unixPath + "/many' && seq -f 'f%05g' 1 " + std::to_string(kFiles) +
+                               " | xargs touch"));
+    EXPECT_TRUE(PumpMessagesUntil([&] { return handler->Count(kFileAdded) >= kFiles + 1; }, 60000));
+    ASSERT_TRUE(watcher.UnwatchDirectory(dir.path()));
+
+    std::vector<bool> seen(kFiles + 1, false);
+    int duplicates = 0;
+    for (const Delivery& delivery : handler->Deliveries()) {
+        if (delivery.kind != kFileAdded || delivery.path == dir / "many")
+            continue;
+        const int index = std::atoi(delivery.path.c_str() + (dir / "many\\f").size());
+        ASSERT_GT(index, 0) << delivery.path;
+        ASSERT_LE(index, kFiles) << delivery.path;
+        duplicates += seen[size_t(index)] ? 1 : 0;
+        seen[size_t(index)] = true;
+    }
+    EXPECT_EQ(std::count(seen.begin() + 1, seen.end(), false), 0) << "files missing";
+    EXPECT_EQ(duplicates, 0);
 }
 
 } // namespace
