@@ -2,8 +2,8 @@
 
 namespace {
 
-// The module object: constructed when the library loads, destroyed when it unloads. It owns the
-// lifetime of the process's registry monitor and nothing else.
+// The module object: constructed when the library loads, destroyed when it unloads. Its end releases
+// what tracking shares across recorders: the registry monitor and the engine's window class.
 class COrvaneApp {
 public:
     COrvaneApp() = default;

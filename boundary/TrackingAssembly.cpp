@@ -2,7 +2,6 @@
 
 #include "include/IOrvaneInc.h"
 
-#if defined(ORVANE_WITH_RECORDER)
 #include "recorder/FileChangeRecorder.h"
 #include "registry/RegistryMonitor.h"
 #include "watcher/DelayedDirectoryChangeHandler.h"
@@ -24,13 +23,3 @@ void ReleaseSharedTrackingState() noexcept {
     g_registryMonitor = nullptr;
     CDelayedNotificationWindow::UnregisterWindowClass();
 }
-
-#else
-
-IOrvaneInc* CreateTrackingRecorder() noexcept {
-    return nullptr;
-}
-
-void ReleaseSharedTrackingState() noexcept {}
-
-#endif

@@ -70,8 +70,7 @@ BOOL StopAndDeleteService(const char* serviceName) {
     if (UniqueService service = OpenNamedService(manager.get(), serviceName)) {
         SERVICE_STATUS status;
         ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-    }
-    if (UniqueService service = OpenNamedService(manager.get(), serviceName))
         ::DeleteService(service.get());
+    }
     return TRUE;
 }

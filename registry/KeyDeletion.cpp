@@ -4,12 +4,6 @@
 
 namespace {
 
-constexpr std::string_view kDeleteKey = "DeleteKey";
-
-bool StartsWith(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
 // The deleted paths, sorted, without any that another of them already begins (those cancel
 // nothing more). The views point into the entries' paths, which pass 2 never changes.
 std::vector<std::string_view> DeletedPrefixes(const std::list<_RegLogEntry>& entries) {

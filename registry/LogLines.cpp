@@ -12,11 +12,6 @@ const std::string_view kExcludedProcessFragments[] = {
 constexpr std::string_view kExcludedPathPrefix = "HKCU\\CLSID";
 constexpr std::string_view kSuccess = "SUCCESS";
 constexpr std::string_view kSetValue = "SetValue";
-constexpr std::string_view kDeleteKey = "DeleteKey";
-
-bool StartsWith(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
 
 bool IsExcludedProcess(std::string_view process) {
     for (std::string_view name : kExcludedProcesses) {

@@ -21,6 +21,13 @@ struct _RegLogEntry {
     std::string detail;
 };
 
+// The operation that removes a key, and everything below it.
+inline constexpr std::string_view kDeleteKey = "DeleteKey";
+
+inline bool StartsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
 // Appends the pieces of `text` between occurrences of `delimiter` to `fields`. Empty pieces between
 // two delimiters and an empty first piece are appended; an empty last piece (text ending in the
 // delimiter) is not, and an empty text gives none. An empty delimiter gives the whole text as one

@@ -70,15 +70,8 @@ CRegistryMonitor::CRegistryMonitor(const std::string& driverPath) {
 
 CRegistryMonitor::~CRegistryMonitor() {
     KillPullTimer();
-    CRegistryMonitor* self = this;
-    g_timerMonitor.compare_exchange_strong(self, nullptr);
-    if (device.valid()) {
-        device.reset();
-        StopAndDeleteService(REGMON_SERVICE_NAME);
-    }
-    rawLines.clear();
-    entries.clear();
-    changes.clear();
+    if (device.valid())
+        GiveUpDriver();
 }
 
 void CRegistryMonitor::GiveUpDriver() {

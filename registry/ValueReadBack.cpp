@@ -72,7 +72,7 @@ bool ReadRecordFromKey(HKEY key, const std::string& path, const std::string& val
                        IConfInfoInc::_ConfInfo& record) {
     DWORD type = 0, size = 0;
     std::unique_ptr<char[]> data;
-    if (!ReadValueData(key, valueName, type, data, size) || size > kLargestValue)
+    if (!ReadValueData(key, valueName, type, data, size))
         return false;
     const size_t textSize = size_t(size) * 5;
     std::unique_ptr<char[]> text(size == 0 ? nullptr : new (std::nothrow) char[textSize]);

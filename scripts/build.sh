@@ -7,4 +7,3 @@ for arch in i686 x86_64; do
     cmake --preset "$arch" >/dev/null
     cmake --build --preset "$arch"
 done
-cmake --install build/x86_64 --prefix build/x86_64/stage >/dev/null

@@ -1,6 +1,7 @@
 // The deferred-delivery wrapper: posting on the worker thread, delivery on the delivering thread,
 // and the watch-stopped flush between the two.
 #include "watcher/DelayedDirectoryChangeHandler.h"
+#include "watcher/MessageDispatch.h"
 
 #include <cstdlib>
 #include <new>
@@ -164,36 +165,20 @@ bool CDelayedDirectoryChangeHandler::WaitForStopDelivery() {
     if (!stopDelivered_)
         return false;
     HANDLE event = stopDelivered_.get();
-    bool quitSeen = false;
-    WPARAM quitCode = 0;
-    bool delivered = false;
+    QuitKeeper quit;
     for (;;) {
         const DWORD result = pumpWhileWaiting_ ? ::MsgWaitForMultipleObjectsEx(1, &event, 5000, QS_ALLINPUT,
                                                                                MWMO_INPUTAVAILABLE)
                                                : ::WaitForSingleObject(event, 5000);
-        if (result == WAIT_OBJECT_0) {
-            delivered = true;
-            break;
-        }
+        if (result == WAIT_OBJECT_0)
+            return true;
         if (pumpWhileWaiting_ && result == WAIT_OBJECT_0 + 1) {
-            MSG msg;
-            while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-                if (msg.message == WM_QUIT) {
-                    quitSeen = true;
-                    quitCode = msg.wParam;
-                    continue;
-                }
-                ::TranslateMessage(&msg);
-                ::DispatchMessageA(&msg);
-            }
+            DispatchQueuedMessages(quit);
             continue;
         }
         if (result == WAIT_FAILED || sender_ == nullptr || !sender_->IsDeliveryPointAlive())
-            break;
+            return false;
     }
-    if (quitSeen)
-        ::PostQuitMessage(int(quitCode));
-    return delivered;
 }
 
 // ---- delivery (delivering thread) ----
@@ -225,6 +210,11 @@ void CDelayedDirectoryChangeHandler::CallRealHandler(const CDirChangeNotificatio
     default:
         break;
     }
+}
+
+bool CDelayedDirectoryChangeHandler::PassesFilters(const CDirChangeNotification* record) const {
+    HandlerReference handler(AcquireRealHandler());
+    return handler.get() != nullptr && PassesFiltersFor(record, handler.get());
 }
 
 // An exception of the real handler (or of its filter hook) ends only this delivery: the record is

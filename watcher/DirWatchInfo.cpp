@@ -1,5 +1,6 @@
 #include "watcher/DelayedDirectoryChangeHandler.h"
 #include "watcher/DirectoryChanges.h"
+#include "watcher/MessageDispatch.h"
 
 #include <new>
 
@@ -45,40 +46,6 @@ namespace {
 constexpr DWORD kPostRetryMs = 50;
 constexpr DWORD kStartWaitSliceMs = 10000;
 constexpr DWORD kStopWaitSliceMs = 5000;
-
-// A WM_QUIT taken off the queue while waiting is posted again once the wait is over: swallowing it
-// would leave the thread's own message loop running for ever.
-class QuitKeeper {
-public:
-    QuitKeeper() = default;
-    QuitKeeper(const QuitKeeper&) = delete;
-    QuitKeeper& operator=(const QuitKeeper&) = delete;
-    ~QuitKeeper() {
-        if (seen_)
-            ::PostQuitMessage(static_cast<int>(code_));
-    }
-    void Keep(WPARAM code) {
-        seen_ = true;
-        code_ = code;
-    }
-
-private:
-    bool seen_ = false;
-    WPARAM code_ = 0;
-};
-
-// Dispatches what is queued for this thread; a WM_QUIT ends the dispatching and is kept.
-void DispatchQueuedMessages(QuitKeeper& quit) {
-    MSG msg;
-    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (msg.message == WM_QUIT) {
-            quit.Keep(msg.wParam);
-            return;
-        }
-        ::TranslateMessage(&msg);
-        ::DispatchMessageA(&msg);
-    }
-}
 
 } // namespace
 

@@ -296,17 +296,6 @@ bool CDirectoryChangeWatcher::FindWatchInfo(const std::string& directory, int& i
     return false;
 }
 
-bool CDirectoryChangeWatcher::FindWatchInfo(const CDirWatchInfo* pdi, int& index) const {
-    ScopedLock hold(lock_);
-    for (size_t i = 0; i < watches_.size(); ++i) {
-        if (pdi != nullptr && watches_[i] == pdi) {
-            index = static_cast<int>(i);
-            return true;
-        }
-    }
-    return false;
-}
-
 bool CDirectoryChangeWatcher::FindWatchInfoByHandler(const CDirectoryChangeHandler* handler,
                                                      int& index) const {
     ScopedLock hold(lock_);

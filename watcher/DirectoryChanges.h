@@ -148,9 +148,6 @@ public:
     CDelayedDirectoryChangeHandler* GetChangeHandler() const { return changeHandler; }
     CDirectoryChangeHandler* GetRealChangeHandler() const;
 
-    void LockProperties() { propertiesLock.Lock(); }
-    void UnlockProperties() { propertiesLock.Unlock(); }
-
     // Caller thread. Posts the start request and waits (10 s slices) for the worker's answer: 0, or
     // the error of the first read, or the error of a post that failed (nothing is waited for then).
     DWORD RequestStart(HANDLE port);
@@ -251,7 +248,6 @@ private:
 
     BOOL AddWatchInfo(CDirWatchInfo* pdi);
     bool FindWatchInfo(const std::string& directory, int& index) const;
-    bool FindWatchInfo(const CDirWatchInfo* pdi, int& index) const;
     bool FindWatchInfoByHandler(const CDirectoryChangeHandler* handler, int& index) const;
     // Takes a record out of its slot, leaving a hole, so that nothing re-entered during the stop
     // (handlers run while the caller dispatches messages) can find it again.

@@ -58,6 +58,17 @@ int ClampedOffset(const char* path, int offset) {
     return offset < 0 ? 0 : (offset > length ? length : offset);
 }
 
+// Where the pattern test of one path starts: its file name, or what follows the watched folder.
+int PathMatchStartOffset(const char* path, int relativePathOffset, DWORD flags) {
+    if (path == nullptr)
+        return 0;
+    if (flags & NF_MATCH_FILE_NAME)
+        return FileNameOffset(path);
+    if (flags & NF_MATCH_RELATIVE_PATH)
+        return ClampedOffset(path, relativePathOffset);
+    return 0;
+}
+
 bool IsFileKind(int kind) {
     return kind >= kFileAdded && kind <= kFileRenamed;
 }
@@ -93,39 +104,12 @@ bool CDelayedDirectoryChangeHandler::IsExcluded(const char* name) const {
 }
 
 int CDelayedDirectoryChangeHandler::MatchStartOffset(const CDirChangeNotification* record, DWORD flags) {
-    if (record == nullptr || record->name == nullptr)
-        return 0;
-    if (flags & NF_MATCH_FILE_NAME)
-        return FileNameOffset(record->name);
-    if (flags & NF_MATCH_RELATIVE_PATH)
-        return ClampedOffset(record->name, record->relativePathOffset);
-    return 0;
+    return record != nullptr ? PathMatchStartOffset(record->name, record->relativePathOffset, flags) : 0;
 }
 
 int CDelayedDirectoryChangeHandler::NewNameMatchStartOffset(const CDirChangeNotification* record,
                                                             DWORD flags) {
-    if (record == nullptr || record->newName == nullptr)
-        return 0;
-    if (flags & NF_MATCH_FILE_NAME)
-        return FileNameOffset(record->newName);
-    if (flags & NF_MATCH_RELATIVE_PATH)
-        return ClampedOffset(record->newName, record->relativePathOffset);
-    return 0;
-}
-
-bool CDelayedDirectoryChangeHandler::PassesFilters(const CDirChangeNotification* record) const {
-    CDirectoryChangeHandler* handler = AcquireRealHandler();
-    if (handler == nullptr)
-        return false;
-    bool passes = false;
-    try {
-        passes = PassesFiltersFor(record, handler);
-    } catch (...) {
-        handler->Release();
-        throw;
-    }
-    handler->Release();
-    return passes;
+    return record != nullptr ? PathMatchStartOffset(record->newName, record->relativePathOffset, flags) : 0;
 }
 
 bool CDelayedDirectoryChangeHandler::PassesFiltersFor(const CDirChangeNotification* record,

@@ -42,7 +42,6 @@ public:
     // sent a wake there, since the old target will not take them.
     void Retarget(Target target);
 
-    bool Empty() const { return records_.empty(); }
     bool WakePending(Target target) const { return wakeQueued_ && wakeTarget_ == target; }
 
 private:

@@ -1,5 +1,6 @@
 // IsEliminatePath on 10,000 existing files, beside a bare loop of the same system calls (one
 // attribute query, one open and close per path). Rounds alternate so both see the same caches.
+#include "bench/BenchTiming.h"
 #include "include/IOrvaneInc.h"
 
 #include "tests/support/TestSupport.h"
@@ -13,21 +14,6 @@ namespace {
 
 constexpr int kFiles = 10000;
 constexpr int kRounds = 5;
-
-double Seconds(LARGE_INTEGER from, LARGE_INTEGER to) {
-    LARGE_INTEGER frequency;
-    ::QueryPerformanceFrequency(&frequency);
-    return double(to.QuadPart - from.QuadPart) / double(frequency.QuadPart);
-}
-
-template <typename Body>
-double Time(Body body) {
-    LARGE_INTEGER start, end;
-    ::QueryPerformanceCounter(&start);
-    body();
-    ::QueryPerformanceCounter(&end);
-    return Seconds(start, end);
-}
 
 bool BareCalls(const std::string& path) {
     if (::GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES)
@@ -56,12 +42,12 @@ int main() {
     int kept = 0, bareKept = 0;
     for (int round = 0; round < kRounds; ++round) {
         kept = 0;
-        bestLibrary = std::min(bestLibrary, Time([&] {
+        bestLibrary = std::min(bestLibrary, SecondsFor([&] {
                                    for (const auto& p : paths)
                                        kept += object->IsEliminatePath(p) ? 0 : 1;
                                }));
         bareKept = 0;
-        bestBare = std::min(bestBare, Time([&] {
+        bestBare = std::min(bestBare, SecondsFor([&] {
                                 for (const auto& p : paths)
                                     bareKept += BareCalls(p) ? 0 : 1;
                             }));

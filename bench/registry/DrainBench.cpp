@@ -3,7 +3,7 @@
 // the same log, filled the same way, without keeping anything.
 #include "registry/RegistryMonitor.h"
 
-#include "bench/registry/BenchTiming.h"
+#include "bench/BenchTiming.h"
 #include "common/UniqueHandle.h"
 
 #include <process.h>

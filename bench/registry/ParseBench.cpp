@@ -6,7 +6,7 @@
 //     read-back of every line; both must give the same records.
 #include "registry/LogParser.h"
 
-#include "bench/registry/BenchTiming.h"
+#include "bench/BenchTiming.h"
 #include "common/UniqueHandle.h"
 
 #include <algorithm>

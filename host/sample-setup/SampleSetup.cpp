@@ -2,10 +2,8 @@
 
 #include "host/sample-setup/RegistryAnnouncer.h"
 
+#include "common/KnownFolder.h"
 #include "common/UniqueHandle.h"
-
-#include <knownfolders.h>
-#include <shlobj.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -26,18 +24,10 @@ struct Failure : std::runtime_error {
 };
 
 std::string KnownFolder(const KNOWNFOLDERID& id) {
-    PWSTR wide = nullptr;
-    std::string narrow;
-    if (SUCCEEDED(::SHGetKnownFolderPath(id, 0, nullptr, &wide))) {
-        char buffer[MAX_PATH * 2];
-        const int size = ::WideCharToMultiByte(CP_ACP, 0, wide, -1, buffer, sizeof buffer, nullptr, nullptr);
-        if (size > 1)
-            narrow.assign(buffer, static_cast<size_t>(size - 1));
-    }
-    ::CoTaskMemFree(wide);
-    if (narrow.empty())
+    std::string path = KnownFolderPathAnsi(id);
+    if (path.empty())
         throw Failure("the system names no such folder");
-    return narrow;
+    return path;
 }
 
 void WriteWholeFile(const std::string& path, const std::string& contents) {

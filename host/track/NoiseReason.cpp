@@ -1,44 +1,46 @@
 #include "host/track/NoiseReason.h"
 
+#include "boundary/PathElimination.h"
 #include "common/UniqueHandle.h"
+
+#include <iterator>
 
 namespace track {
 
 namespace {
 
-struct NoiseLocation {
-    const char* fragment; // matched as the library does: exact case, anywhere in the path
-    const char* reason;
-};
-
 const char kBookkeeping[] = "installer bookkeeping: the installer's own records, not part of the product";
 const char kShellView[] = "shell view file: Windows writes one for any folder it displays";
 const char kSystemManaged[] = "system-maintained location: Windows manages what is there, not the setup";
 
-const NoiseLocation kNoiseLocations[] = {
-    {"\\InstallShield Installation Information\\", kBookkeeping},
-    {"\\desktop.ini", kShellView},
-    {"\\Folder.jpg", kShellView},
-    {"\\Thumbs.db", kShellView},
-    {"\\CatRoot\\", kSystemManaged},
-    {"\\CatRoot2\\", kSystemManaged},
-    {"\\InstallShield\\", kBookkeeping},
-    {"\\Installer\\", kBookkeeping},
-    {"\\windows\\Temp\\", kSystemManaged},
-    {"\\winevt\\", kSystemManaged},
-    {"\\windows\\Prefetch\\", kSystemManaged},
-    {"\\windows\\system32\\restore\\", kSystemManaged},
-    {"\\windows\\winsxs\\", kSystemManaged},
+// Why the library calls a path with each of its noise fragments noise, fragment by fragment.
+const char* const kFragmentReasons[] = {
+    kBookkeeping,   // InstallShield Installation Information folder
+    kShellView,     // desktop.ini
+    kShellView,     // Folder.jpg
+    kShellView,     // Thumbs.db
+    kSystemManaged, // CatRoot folder
+    kSystemManaged, // CatRoot2 folder
+    kBookkeeping,   // InstallShield folder
+    kBookkeeping,   // Installer folder
+    kSystemManaged, // windows Temp folder
+    kSystemManaged, // winevt folder
+    kSystemManaged, // windows Prefetch folder
+    kSystemManaged, // system32 restore folder
+    kSystemManaged, // system32 winevt Logs folder
+    kSystemManaged, // windows winsxs folder
 };
+static_assert(std::size(kFragmentReasons) == kNoisePathFragments.size(), "one reason per noise fragment");
 
 } // namespace
 
 std::string NoiseReason(const std::string& path, const PathFacts& facts) {
     if (!facts.exists)
         return "no longer exists, so there is nothing to package";
-    for (const NoiseLocation& location : kNoiseLocations) {
-        if (path.find(location.fragment) != std::string::npos)
-            return location.reason;
+    // Matched as the library does: exact case, anywhere in the path, in the library's order.
+    for (size_t i = 0; i < kNoisePathFragments.size(); ++i) {
+        if (path.find(kNoisePathFragments[i]) != std::string::npos)
+            return kFragmentReasons[i];
     }
     if (!facts.readable)
         return "cannot be opened for reading (a folder, locked, or access denied)";

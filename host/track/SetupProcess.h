@@ -24,7 +24,6 @@ public:
 
     // The setup's exit code; valid once its own process has ended.
     DWORD ExitCode() const;
-    bool FollowsJob() const { return job_.valid(); }
 
 private:
     bool ProcessEnded() const;

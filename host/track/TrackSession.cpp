@@ -26,6 +26,40 @@ private:
     ULONGLONG start_ = ::GetTickCount64();
 };
 
+// The recorder, destroyed through the library however the session ends. One still tracking is
+// stopped first: the library must not be unloaded while it captures.
+class OwnedRecorder {
+public:
+    OwnedRecorder(const OrvaneLibrary& library, IOrvaneInc* recorder)
+        : library_(library), recorder_(recorder) {}
+    ~OwnedRecorder() { Destroy(); }
+    OwnedRecorder(const OwnedRecorder&) = delete;
+    OwnedRecorder& operator=(const OwnedRecorder&) = delete;
+
+    IOrvaneInc* get() const { return recorder_; }
+    void Start() {
+        recorder_->Start();
+        tracking_ = true;
+    }
+    void Stop() {
+        recorder_->Stop();
+        tracking_ = false;
+    }
+    void Destroy() {
+        if (recorder_ == nullptr)
+            return;
+        if (tracking_)
+            Stop();
+        library_.Destroy(&recorder_);
+        recorder_ = nullptr;
+    }
+
+private:
+    const OrvaneLibrary& library_;
+    IOrvaneInc* recorder_;
+    bool tracking_ = false;
+};
+
 void PumpPendingMessages() {
     MSG msg;
     while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -91,8 +125,8 @@ int RunTrackSession(const TrackOptions& options) {
         Fail(error);
         return kExitLibraryNotLoadable;
     }
-    IOrvaneInc* recorder = library.Create(IOrvaneInc::OV_RECORDER);
-    if (recorder == nullptr) {
+    OwnedRecorder recorder(library, library.Create(IOrvaneInc::OV_RECORDER));
+    if (recorder.get() == nullptr) {
         Fail("Orvane.dll could not create a tracking recorder");
         return kExitRecorderNotCreated;
     }
@@ -101,20 +135,20 @@ int RunTrackSession(const TrackOptions& options) {
     SetupProcess setup;
     DWORD startError = 0;
     if (!setup.StartSuspended(commandLine, startError)) {
-        library.Destroy(&recorder);
+        recorder.Destroy();
         Fail("cannot start the setup " + options.setup.front() + " (error " + std::to_string(startError) +
              ")");
         return kExitSetupNotStarted;
     }
     // The recorder watches before the setup's first instruction runs.
-    recorder->Start();
+    recorder.Start();
     const Stopwatch clock;
     setup.Resume();
-    WaitForSetup(setup, recorder, clock, options.settleMs);
-    recorder->Stop();
+    WaitForSetup(setup, recorder.get(), clock, options.settleMs);
+    recorder.Stop();
 
-    TrackResult result = CollectResult(library, recorder);
-    library.Destroy(&recorder);
+    TrackResult result = CollectResult(library, recorder.get());
+    recorder.Destroy();
     result.setupCommand = commandLine;
     result.setupExitCode = setup.ExitCode();
     result.seconds = clock.Seconds();

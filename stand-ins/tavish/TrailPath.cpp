@@ -1,9 +1,6 @@
 #include "ITavishInc.h"
 
-#include "common/Win32.h"
-
-#include <knownfolders.h>
-#include <shlobj.h>
+#include "common/KnownFolder.h"
 
 #include <cstring>
 
@@ -28,22 +25,6 @@ const KNOWNFOLDERID* FolderOf(const std::string& token) {
     return nullptr;
 }
 
-// The folder in the ANSI code page, as the rest of the system keeps paths; empty on failure.
-std::string KnownFolderPath(const KNOWNFOLDERID& folder) {
-    PWSTR wide = nullptr;
-    std::string narrow;
-    if (SUCCEEDED(::SHGetKnownFolderPath(folder, 0, nullptr, &wide))) {
-        const int size = ::WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-        if (size > 1) {
-            narrow.resize(static_cast<size_t>(size));
-            ::WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow.data(), size, nullptr, nullptr);
-            narrow.resize(static_cast<size_t>(size - 1));
-        }
-    }
-    ::CoTaskMemFree(wide);
-    return narrow;
-}
-
 } // namespace
 
 const std::string& ITavishInc::TrailPath(const std::string& token, const std::string& tail) {
@@ -51,7 +32,7 @@ const std::string& ITavishInc::TrailPath(const std::string& token, const std::st
     result.clear();
     try {
         if (const KNOWNFOLDERID* folder = FolderOf(token)) {
-            result = KnownFolderPath(*folder);
+            result = KnownFolderPathAnsi(*folder);
             if (!result.empty())
                 result += tail;
         }

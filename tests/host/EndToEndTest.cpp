@@ -15,18 +15,15 @@ namespace {
 
 using host_tests::ProcessResult;
 using host_tests::ReportSection;
-
-std::string Quoted(const std::string& text) {
-    return "\"" + text + "\"";
-}
+using testing_support::QuoteArgument;
 
 ProcessResult Track(const std::string& arguments) {
-    return host_tests::RunProcess(Quoted(host_tests::BinFolder() + "\\orvane-track.exe") + " " + arguments,
-                                  180000);
+    return host_tests::RunProcess(
+        QuoteArgument(host_tests::BinFolder() + "\\orvane-track.exe") + " " + arguments, 180000);
 }
 
 std::string SampleSetup() {
-    return Quoted(host_tests::BinFolder() + "\\orvane-sample-setup.exe");
+    return QuoteArgument(host_tests::BinFolder() + "\\orvane-sample-setup.exe");
 }
 
 // Removes whatever the sample installed, also when a test failed halfway.
@@ -47,7 +44,7 @@ std::set<std::string> Paths(const std::vector<host_tests::ExpectedFile>& files) 
 TEST_F(SampleTracking, ReportsExactlyWhatTheSampleInstalled) {
     testing_support::TempDir dir("track-sample");
     const std::string jsonPath = dir / "sample.json", regPath = dir / "sample.reg";
-    const ProcessResult run = Track("--json " + Quoted(jsonPath) + " --reg " + Quoted(regPath) +
+    const ProcessResult run = Track("--json " + QuoteArgument(jsonPath) + " --reg " + QuoteArgument(regPath) +
                                     " --eliminated -- " + SampleSetup());
     ASSERT_TRUE(run.finished);
     ASSERT_EQ(run.exitCode, 0u) << run.out << run.err;
@@ -108,7 +105,7 @@ TEST_F(SampleTracking, ReportsExactlyWhatTheSampleInstalled) {
 
     // The registry script puts the values back after an uninstall.
     Uninstall();
-    const ProcessResult imported = host_tests::RunProcess("reg.exe import " + Quoted(regPath), 60000);
+    const ProcessResult imported = host_tests::RunProcess("reg.exe import " + QuoteArgument(regPath), 60000);
     ASSERT_EQ(imported.exitCode, 0u) << imported.out << imported.err;
     for (const auto& expected : host_tests::SampleValues()) {
         DWORD type = 0;

@@ -1,25 +1,14 @@
 #include "tests/host/SampleExpectations.h"
 
+#include "tests/support/TestSupport.h"
+
 #include <knownfolders.h>
 #include <shlobj.h>
 
 namespace host_tests {
 
-std::string KnownFolderPath(const KNOWNFOLDERID& id) {
-    PWSTR wide = nullptr;
-    std::string narrow;
-    if (SUCCEEDED(::SHGetKnownFolderPath(id, 0, nullptr, &wide))) {
-        char buffer[MAX_PATH * 2];
-        const int size = ::WideCharToMultiByte(CP_ACP, 0, wide, -1, buffer, sizeof buffer, nullptr, nullptr);
-        if (size > 1)
-            narrow.assign(buffer, static_cast<size_t>(size - 1));
-    }
-    ::CoTaskMemFree(wide);
-    return narrow;
-}
-
 std::string SampleFolder() {
-    return KnownFolderPath(FOLDERID_ProgramFiles) + "\\Orvane Sample";
+    return testing_support::KnownFolder(FOLDERID_ProgramFiles) + "\\Orvane Sample";
 }
 
 std::vector<ExpectedFile> SampleProductFiles() {
@@ -30,7 +19,7 @@ std::vector<ExpectedFile> SampleProductFiles() {
         {app + "\\readme.txt", "Orvane Sample 1.0.0\r\n"},
         {app + "\\data\\catalog.dat", std::string("ORVCAT\x01\x00\x02\x00", 10)},
         {app + "\\data\\templates.dat", "letter\r\ninvoice\r\n"},
-        {KnownFolderPath(FOLDERID_PublicDesktop) + "\\Orvane Sample.url",
+        {testing_support::KnownFolder(FOLDERID_PublicDesktop) + "\\Orvane Sample.url",
          "[InternetShortcut]\r\nURL=file:///" + app + "\\readme.txt\r\n"},
     };
 }

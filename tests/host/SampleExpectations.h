@@ -4,9 +4,6 @@
 
 #include "common/Win32.h"
 
-#include <knownfolders.h>
-#include <shlobj.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -27,7 +24,6 @@ struct ExpectedValue {
     std::string bytes;
 };
 
-std::string KnownFolderPath(const KNOWNFOLDERID& id);
 std::string SampleFolder();
 
 // The files the sample leaves that a packaging engineer wants, and the one that is noise.

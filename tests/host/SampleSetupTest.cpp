@@ -14,8 +14,10 @@ namespace {
 using host_tests::ProcessResult;
 
 ProcessResult RunSample(const std::string& arguments) {
-    return host_tests::RunProcess("\"" + host_tests::BinFolder() + "\\orvane-sample-setup.exe\" " + arguments,
-                                  60000);
+    return host_tests::RunProcess(
+        testing_support::QuoteArgument(host_tests::BinFolder() + "\\orvane-sample-setup.exe") + " " +
+            arguments,
+        60000);
 }
 
 bool KeyExists(HKEY root, const std::string& subKey) {

@@ -19,10 +19,6 @@ using host_tests::ReportSection;
 using testing_support::QuoteArgument;
 using testing_support::TempDir;
 
-std::string Quoted(const std::string& text) {
-    return "\"" + text + "\"";
-}
-
 // A folder holding orvane-track.exe and, as the case needs, a library beside it.
 class TrackerFolder {
 public:
@@ -49,7 +45,7 @@ public:
 
     ProcessResult Track(const std::string& arguments,
                         const std::map<std::string, std::string>& environment = {}) {
-        return host_tests::RunProcess(Quoted(dir_ / "orvane-track.exe") + " " + arguments, 120000,
+        return host_tests::RunProcess(QuoteArgument(dir_ / "orvane-track.exe") + " " + arguments, 120000,
                                       environment);
     }
 
@@ -61,7 +57,7 @@ private:
 
 // A setup that leaves a marker file behind, to tell whether it ran.
 std::string MarkerSetup(const std::string& marker) {
-    return Quoted(testing_support::ThisExecutable()) + " " + kModeTouch + " " + Quoted(marker);
+    return QuoteArgument(testing_support::ThisExecutable()) + " " + kModeTouch + " " + QuoteArgument(marker);
 }
 
 std::string OneLine(const std::string& text) {
@@ -138,7 +134,7 @@ TEST(Tracker, ALibraryThatBuildsNoRecorderExitsWith242BeforeTheSetupRuns) {
 TEST(Tracker, ASetupThatCannotStartExitsWith243) {
     TrackerFolder folder(TrackerFolder::Library::StandIn);
     const std::string missing = folder.dir() / "no-such-setup.exe";
-    const ProcessResult run = folder.Track("-- " + Quoted(missing) + " /S");
+    const ProcessResult run = folder.Track("-- " + QuoteArgument(missing) + " /S");
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, static_cast<DWORD>(track::kExitSetupNotStarted));
     EXPECT_EQ(OneLine(run.err), "orvane-track: cannot start the setup " + missing + " (error 2)");
@@ -151,7 +147,7 @@ TEST(Tracker, AReportFileThatCannotBeWrittenExitsWith244BeforeTheSetupRuns) {
     for (const char* option : {"--json", "--reg"}) {
         const std::string target = folder.dir() / "missing-folder\\report.out";
         const ProcessResult run =
-            folder.Track(std::string(option) + " " + Quoted(target) + " -- " + MarkerSetup(marker));
+            folder.Track(std::string(option) + " " + QuoteArgument(target) + " -- " + MarkerSetup(marker));
         ASSERT_TRUE(run.finished);
         EXPECT_EQ(run.exitCode, static_cast<DWORD>(track::kExitReportNotWritten)) << option;
         EXPECT_EQ(OneLine(run.err).rfind("orvane-track: cannot create " + target + " (error ", 0), 0u)
@@ -164,7 +160,7 @@ TEST(Tracker, ExitsWithTheSetupsOwnExitCode) {
     TrackerFolder folder(TrackerFolder::Library::StandIn);
     for (DWORD code : {0u, 1u, 7u, 1603u, 3010u, 0xC0000005u}) {
         const ProcessResult run =
-            folder.Track("--settle-ms 0 -- " + Quoted(testing_support::ThisExecutable()) + " " +
+            folder.Track("--settle-ms 0 -- " + QuoteArgument(testing_support::ThisExecutable()) + " " +
                          kModeExitWith + " " + std::to_string(code));
         ASSERT_TRUE(run.finished);
         EXPECT_EQ(run.exitCode, code);
@@ -197,10 +193,11 @@ TEST(Tracker, ReportsTheResultAsTextJsonAndRegistryScript) {
     testing_support::WriteTextFile(desktopIni, "[.ShellClassInfo]\r\n");
     const std::string playback = PlaybackFile(folder.dir(), desktopIni);
     const std::string jsonPath = folder.dir() / "result.json", regPath = folder.dir() / "result.reg";
-    const ProcessResult run = folder.Track(
-        "--json " + Quoted(jsonPath) + " --reg " + Quoted(regPath) + " --eliminated --settle-ms 0 -- " +
-            Quoted(testing_support::ThisExecutable()) + " " + kModeSayHello,
-        {{"ORVANE_FAKE_RESULTS", playback}});
+    const ProcessResult run =
+        folder.Track("--json " + QuoteArgument(jsonPath) + " --reg " + QuoteArgument(regPath) +
+                         " --eliminated --settle-ms 0 -- " +
+                         QuoteArgument(testing_support::ThisExecutable()) + " " + kModeSayHello,
+                     {{"ORVANE_FAKE_RESULTS", playback}});
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, 0u) << run.err;
 
@@ -248,9 +245,10 @@ TEST(Tracker, WaitsForEveryProcessTheSetupStarted) {
     testing_support::WriteTextFile(playback, "");
     // The setup starts a helper and ends at once; the helper waits for the setup to end, then adds
     // a file to the result. Only a tracker that waits for the helper too reports that file.
-    const ProcessResult run = folder.Track("--settle-ms 0 -- " + Quoted(testing_support::ThisExecutable()) +
-                                               " " + kModeSpawnLateWriter + " " + Quoted(playback),
-                                           {{"ORVANE_FAKE_RESULTS", playback}});
+    const ProcessResult run =
+        folder.Track("--settle-ms 0 -- " + QuoteArgument(testing_support::ThisExecutable()) + " " +
+                         kModeSpawnLateWriter + " " + QuoteArgument(playback),
+                     {{"ORVANE_FAKE_RESULTS", playback}});
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, static_cast<DWORD>(kSpawnerExitCode)) << "the setup's own code, not the helper's";
     EXPECT_EQ(ReportSection(run.out, "Files added"), std::vector<std::string>{kLateFile})

@@ -14,19 +14,17 @@
 
 namespace {
 
-std::string Quoted(const std::string& text) {
-    return "\"" + text + "\"";
-}
+using testing_support::QuoteArgument;
 
 std::string InstallFolder() {
-    return host_tests::KnownFolderPath(FOLDERID_ProgramFiles) + "\\Orvane Test Product";
+    return testing_support::KnownFolder(FOLDERID_ProgramFiles) + "\\Orvane Test Product";
 }
 
 std::set<std::string> InstalledFiles() {
     const std::string app = InstallFolder();
     return {app + "\\readme.txt", app + "\\docs\\guide.txt", app + "\\uninstall.exe",
-            host_tests::KnownFolderPath(FOLDERID_PublicDesktop) + "\\Orvane Test Product.lnk",
-            host_tests::KnownFolderPath(FOLDERID_CommonStartMenu) + "\\Orvane Test Product.lnk"};
+            testing_support::KnownFolder(FOLDERID_PublicDesktop) + "\\Orvane Test Product.lnk",
+            testing_support::KnownFolder(FOLDERID_CommonStartMenu) + "\\Orvane Test Product.lnk"};
 }
 
 class InstallerTracking : public ::testing::Test {
@@ -46,8 +44,8 @@ TEST_F(InstallerTracking, ReportsExactlyTheFilesTheInstallerInstalls) {
     testing_support::TempDir dir("track-installer");
     const std::string jsonPath = dir / "installer.json";
     const auto run =
-        host_tests::RunProcess(Quoted(host_tests::BinFolder() + "\\orvane-track.exe") + " --json " +
-                                   Quoted(jsonPath) + " -- " + Quoted(installer) + " /S",
+        host_tests::RunProcess(QuoteArgument(host_tests::BinFolder() + "\\orvane-track.exe") + " --json " +
+                                   QuoteArgument(jsonPath) + " -- " + QuoteArgument(installer) + " /S",
                                180000);
     ASSERT_TRUE(run.finished);
     ASSERT_EQ(run.exitCode, 0u) << run.out << run.err;

@@ -23,7 +23,6 @@ public:
 
     IOrvaneInc* operator->() const { return object_; }
     IOrvaneInc* get() const { return object_; }
-    void Destroy() { IOrvaneInc::DestroyOrvane(&object_); }
 
     bool Has(const std::string& path) const { return object_->GetFileChanges().count(path) != 0; }
 

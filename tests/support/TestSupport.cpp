@@ -1,5 +1,7 @@
 #include "tests/support/TestSupport.h"
 
+#include "common/KnownFolder.h"
+
 #include <atomic>
 #include <cstdio>
 #include <stdexcept>
@@ -89,12 +91,7 @@ bool PumpMessagesUntil(const std::function<bool()>& condition, DWORD timeoutMs) 
 }
 
 std::string KnownFolder(const KNOWNFOLDERID& id) {
-    PWSTR wide = nullptr;
-    char buffer[MAX_PATH * 2] = {};
-    if (SUCCEEDED(::SHGetKnownFolderPath(id, 0, nullptr, &wide)))
-        ::WideCharToMultiByte(CP_ACP, 0, wide, -1, buffer, sizeof buffer, nullptr, nullptr);
-    ::CoTaskMemFree(wide);
-    return buffer;
+    return KnownFolderPathAnsi(id);
 }
 
 std::string UnixPathOf(const std::string& windowsPath) {

@@ -24,7 +24,7 @@ namespace {
 
 constexpr int kFiles = 20000;
 constexpr DWORD kQuietMs = 3000;
-constexpr ULONGLONG kLimitMs = 180000;
+constexpr DWORD kLimitMs = 180000;
 constexpr DWORD kFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME;
 
 // What one observer saw of the burst. Written by one thread, read by the main thread.
@@ -145,31 +145,6 @@ private:
     std::thread thread_;
 };
 
-void Pump() {
-    MSG msg;
-    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        ::TranslateMessage(&msg);
-        ::DispatchMessageA(&msg);
-    }
-}
-
-// Dispatches messages until `done` holds; false after `limitMs`.
-template <typename Condition>
-bool PumpUntil(Condition done, ULONGLONG limitMs) {
-    const ULONGLONG deadline = ::GetTickCount64() + limitMs;
-    while (!done()) {
-        if (::GetTickCount64() > deadline)
-            return false;
-        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
-        Pump();
-    }
-    return true;
-}
-
-bool Exists(const std::string& path) {
-    return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 void PrintRow(const char* what, const Tally& tally, ULONGLONG start) {
     const ULONGLONG last = tally.lastRecordAt;
     const double seconds = last > start ? double(last - start) / 1000.0 : 0.0;
@@ -221,7 +196,7 @@ int main() {
         }
         // Subtree watching covers subfolders made after the watch began, once Wine has seen them.
         ::CreateDirectoryA((folder + "\\burst").c_str(), nullptr);
-        PumpUntil(
+        testing_support::PumpMessagesUntil(
             [&] { return handler->tally.sawSubfolder && bare.tally.sawSubfolder && page.tally.sawSubfolder; },
             20000);
 
@@ -233,12 +208,12 @@ int main() {
             std::printf("cannot start the burst\n");
             status = 1;
         } else {
-            PumpUntil([&] { return Exists(marker); }, kLimitMs);
+            testing_support::PumpMessagesUntil([&] { return testing_support::FileExists(marker); }, kLimitMs);
             const ULONGLONG created = ::GetTickCount64();
             // Done when every observer has everything, or nothing new came for a while.
             ULONGLONG lastProgress = ::GetTickCount64();
             int lastTotal = -1;
-            PumpUntil(
+            testing_support::PumpMessagesUntil(
                 [&] {
                     const int total = handler->tally.records + bare.tally.records + page.tally.records;
                     if (total != lastTotal) {
@@ -272,7 +247,7 @@ int main() {
     // Twenty thousand files go faster from the Linux side too.
     ::DeleteFileA(marker.c_str());
     if (testing_support::StartUnixShell("rm -rf '" + unixFolder + "'"))
-        PumpUntil([&] { return !Exists(folder); }, 60000);
+        testing_support::PumpMessagesUntil([&] { return !testing_support::FileExists(folder); }, 60000);
     ::RemoveDirectoryA(base.c_str());
     return status;
 }

@@ -90,7 +90,7 @@ TEST(NotificationFlow, TheWindowThreadUnwatchesWhileNotificationsFlow) {
             windowThread = ::GetCurrentThreadId();
             CDirectoryChangeWatcher watcher;
             if (watcher.WatchDirectory(dir.path(), kNameChanges, handler.get()) == 0) {
-                PumpMessagesUntil([&] { return handler->Count(kFileAdded) >= 20; });
+                WaitForCount(*handler, kFileAdded, 20);
                 unwatched = watcher.UnwatchDirectory(dir.path());
                 handler->MarkEnded();
                 PumpPendingMessages();

@@ -1,4 +1,4 @@
-// Wall-clock timing for the registry benchmarks.
+// Wall-clock timing for the benchmarks.
 #pragma once
 
 #include "common/Win32.h"
