@@ -19,8 +19,8 @@ RawLineList::RawLineList(std::initializer_list<std::string_view> lines) {
 std::string_view RawLineList::StoreText(const char* data, size_t size) {
     if (chunks_.empty() || chunkSize_ - chunkUsed_ < size) {
         const size_t newSize = std::max(kChunkSize, size);
-        chunks_.reserve(chunks_.size() + 1);
-        chunks_.emplace_back(new char[newSize]);
+        std::unique_ptr<char[]> chunk(new char[newSize]); // not zeroed: every byte is copied over
+        chunks_.push_back(std::move(chunk));
         chunkSize_ = newSize;
         chunkUsed_ = 0;
     }

@@ -1,6 +1,7 @@
 #include "host/track/Reports.h"
 
 #include "host/track/Base64.h"
+#include "host/track/RegistryData.h"
 #include "host/track/TextEncoding.h"
 
 #include "common/Win32.h"
@@ -133,15 +134,15 @@ std::wstring DataText(const ScriptValue& value, const std::wstring& nameText) {
             return lead + QuotedName(text);
         break;
     }
-    case REG_DWORD:
-        if (value.bytes.size() == 4) {
+    case REG_DWORD: {
+        std::uint64_t dword = 0;
+        if (NumberData(REG_DWORD, value.bytes, dword)) {
             wchar_t number[16];
-            const unsigned long dword = value.bytes[0] | (value.bytes[1] << 8) | (value.bytes[2] << 16) |
-                                        (static_cast<unsigned long>(value.bytes[3]) << 24);
-            std::swprintf(number, 16, L"dword:%08lx", dword);
+            std::swprintf(number, 16, L"dword:%08lx", static_cast<unsigned long>(dword));
             return lead + number;
         }
         return HexData(lead + HexTypePrefix(value.type), value.bytes);
+    }
     default:
         break;
     }
@@ -152,13 +153,10 @@ std::wstring DataText(const ScriptValue& value, const std::wstring& nameText) {
     return HexData(lead + HexTypePrefix(value.type), value.bytes);
 }
 
-std::string LittleEndianBytes(const std::wstring& text) {
-    std::string bytes = "\xFF\xFE"; // byte-order mark
-    for (wchar_t c : text) {
-        bytes += static_cast<char>(c & 0xFF);
-        bytes += static_cast<char>((c >> 8) & 0xFF);
-    }
-    return bytes;
+// The whole script as regedit writes one: UTF-16LE behind its byte-order mark.
+std::string ScriptBytes(const std::wstring& text) {
+    const std::vector<std::uint8_t> units = Utf16Bytes(text);
+    return "\xFF\xFE" + std::string(units.begin(), units.end());
 }
 
 } // namespace
@@ -176,11 +174,9 @@ std::string FormatRegScript(const TrackResult& result) {
                        AnsiToWide(value.path) + L"\r\n";
             continue;
         }
-        auto found = keyIndex.find(LowerAscii(key));
-        if (found == keyIndex.end()) {
-            found = keyIndex.emplace(LowerAscii(key), keys.size()).first;
+        const auto [found, added] = keyIndex.try_emplace(LowerAscii(key), keys.size());
+        if (added)
             keys.push_back(ScriptKey{key, {}});
-        }
         keys[found->second].values.push_back(ScriptValue{name, value.type, *bytes});
     }
     std::wstring text = L"Windows Registry Editor Version 5.00\r\n\r\n";
@@ -193,7 +189,7 @@ std::string FormatRegScript(const TrackResult& result) {
         }
         text += L"\r\n";
     }
-    return LittleEndianBytes(text);
+    return ScriptBytes(text);
 }
 
 } // namespace track

@@ -3,6 +3,7 @@
 #include "host/track/ExitCodes.h"
 
 #include <cstdlib>
+#include <set>
 
 namespace track {
 
@@ -27,10 +28,10 @@ bool IsHelp(const std::string& arg) {
 ParsedOptions ParseTrackOptions(const std::vector<std::string>& args) {
     ParsedOptions result;
     TrackOptions& options = result.options;
-    bool settleGiven = false;
+    std::set<std::string> given;
     size_t i = 0;
     auto takeValue = [&](const std::string& option, std::string& target) {
-        if (!target.empty() || (option == "--settle-ms" && settleGiven)) {
+        if (!given.insert(option).second) {
             result.error = option + " given twice";
             return false;
         }
@@ -65,7 +66,6 @@ ParsedOptions ParseTrackOptions(const std::vector<std::string>& args) {
                 result.error = "--settle-ms takes milliseconds from 0 to " + std::to_string(kMaxSettleMs);
                 return result;
             }
-            settleGiven = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
             result.error = "unknown option " + arg;
             return result;

@@ -87,11 +87,13 @@ TEST_F(RegmonDriver, FullLogRefusesLinesAndKeepsEveryRecord) {
         std::string line = "line " + std::to_string(i) + " ";
         return line + std::string(4096 - line.size(), char('a' + i % 26));
     };
+    // One more than the log can hold bounds the loop should the driver never refuse.
+    const int capacity = int(REGMON_LOG_CAPACITY / REGMON_RECORD_SIZE(4096u));
     int appended = 0;
-    while (device.Append(lineFor(appended)))
+    while (appended <= capacity && device.Append(lineFor(appended)))
         ++appended;
     EXPECT_EQ(device.lastError(), DWORD(ERROR_LOG_FILE_FULL));
-    EXPECT_EQ(appended, int(REGMON_LOG_CAPACITY / REGMON_RECORD_SIZE(4096u)));
+    EXPECT_EQ(appended, capacity);
     EXPECT_FALSE(device.Append(lineFor(appended)));
 
     // The monitor's own pull, called directly, drains it all, whole and in order.

@@ -3,6 +3,8 @@
 #include "common/Win32.h"
 #include "driver/RegmonProtocol.h"
 
+#include "tests/support/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -31,31 +33,6 @@ std::vector<std::string> Walk(const char* block, size_t reported, size_t capacit
     EXPECT_EQ(count, lines.size());
     return std::vector<std::string>(lines.begin(), lines.end());
 }
-
-// Memory whose last usable byte is followed by a page that faults on any access: a walk that reads
-// one byte too far crashes the test instead of passing unnoticed.
-class GuardedBlock {
-public:
-    explicit GuardedBlock(size_t size) : size_(size) {
-        SYSTEM_INFO info;
-        ::GetSystemInfo(&info);
-        const size_t page = info.dwPageSize;
-        const size_t usable = (size + page - 1) / page * page;
-        base_ = static_cast<char*>(
-            ::VirtualAlloc(nullptr, usable + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        DWORD old;
-        ::VirtualProtect(base_ + usable, page, PAGE_NOACCESS, &old);
-        data_ = base_ + usable - size;
-    }
-    ~GuardedBlock() { ::VirtualFree(base_, 0, MEM_RELEASE); }
-    char* data() const { return data_; }
-    size_t size() const { return size_; }
-
-private:
-    size_t size_;
-    char* base_ = nullptr;
-    char* data_ = nullptr;
-};
 
 TEST(LogFraming, RecordsOccupyTheirPaddedSizes) {
     const std::vector<std::string> texts = {"", "abc", "abcd", "abcdefg", "abcdefgh", std::string(4096, 'x')};
@@ -90,16 +67,16 @@ TEST(LogFraming, RecordCutByTheCountIsDroppedAndEndsTheWalk) {
 
 TEST(LogFraming, CountBeyondTheBufferStopsAtTheBuffer) {
     const std::vector<char> framed = Frame({"alpha", "beta"});
-    GuardedBlock guarded(12 + 4 + 4); // "beta" ends at the buffer's end: its NUL is cut off
-    std::memcpy(guarded.data(), framed.data(), guarded.size());
-    EXPECT_EQ(Walk(guarded.data(), REGMON_READ_SIZE, guarded.size()), (std::vector<std::string>{"alpha"}));
+    testing_support::GuardedBuffer guarded(12 + 4 + 4); // "beta" ends at the buffer's end: its NUL is cut off
+    std::memcpy(guarded.chars(), framed.data(), guarded.size());
+    EXPECT_EQ(Walk(guarded.chars(), REGMON_READ_SIZE, guarded.size()), (std::vector<std::string>{"alpha"}));
 }
 
 TEST(LogFraming, TextWithoutNulNeverReadsPastTheBuffer) {
-    GuardedBlock guarded(64);
-    std::memset(guarded.data(), 'x', guarded.size());
-    EXPECT_TRUE(Walk(guarded.data(), guarded.size(), guarded.size()).empty());
-    EXPECT_TRUE(Walk(guarded.data(), 0xFFFFFFFFu, guarded.size()).empty());
+    testing_support::GuardedBuffer guarded(64);
+    std::memset(guarded.chars(), 'x', guarded.size());
+    EXPECT_TRUE(Walk(guarded.chars(), guarded.size(), guarded.size()).empty());
+    EXPECT_TRUE(Walk(guarded.chars(), 0xFFFFFFFFu, guarded.size()).empty());
     EXPECT_TRUE(Walk(nullptr, 100, 100).empty());
 }
 
@@ -107,12 +84,12 @@ TEST(LogFraming, RandomBlocksStayInsideTheirBuffer) {
     std::mt19937 random(12345);
     for (int round = 0; round < 2000; ++round) {
         const size_t size = 1 + random() % 300;
-        GuardedBlock guarded(size);
+        testing_support::GuardedBuffer guarded(size);
         for (size_t i = 0; i < size; ++i)
-            guarded.data()[i] = (random() % 4 == 0) ? '\0' : char(random());
+            guarded.chars()[i] = (random() % 4 == 0) ? '\0' : char(random());
         const size_t reported = random() % (2 * size + 8);
         RawLineList lines;
-        AppendLogRecords(guarded.data(), reported, size, lines);
+        AppendLogRecords(guarded.chars(), reported, size, lines);
         size_t total = 0;
         for (std::string_view line : lines)
             total += REGMON_RECORD_SIZE(line.size());

@@ -3,6 +3,8 @@
 
 #include "tests/registry/RegistryTestSupport.h"
 
+#include "tests/support/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -91,26 +93,19 @@ TEST(Base64Encode, NothingForNoInput) {
 // the 5 x length buffer, which ends at a page that faults on access.
 TEST(Base64Encode, RoundTripsInsideItsBuffer) {
     std::mt19937 random(99);
-    SYSTEM_INFO info;
-    ::GetSystemInfo(&info);
-    const size_t page = info.dwPageSize;
-    char* region =
-        static_cast<char*>(::VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-    ASSERT_NE(region, nullptr);
-    DWORD old;
-    ::VirtualProtect(region + page, page, PAGE_NOACCESS, &old);
-    for (size_t length = 1; length <= 300; ++length) {
+    constexpr size_t kLongest = 300;
+    testing_support::GuardedBuffer region(5 * kLongest);
+    for (size_t length = 1; length <= kLongest; ++length) {
         std::string data(length, '\0');
         for (char& c : data)
             c = char(random());
-        char* out = region + page - 5 * length;
+        char* out = region.chars() + region.size() - 5 * length;
         const int written = ITavishInc::Base64Encode(data.data(), int(length), out);
         ASSERT_EQ(size_t(written), (length + 2) / 3 * 4);
         const std::string text(out, size_t(written));
         EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos);
         EXPECT_EQ(registry_testing::DecodeBase64(text), data) << "length " << length;
     }
-    ::VirtualFree(region, 0, MEM_RELEASE);
 }
 
 } // namespace

@@ -60,4 +60,23 @@ UniqueHandle StartSelf(const std::string& arguments);
 // Quotes one command-line argument for CreateProcess.
 std::string QuoteArgument(const std::string& argument);
 
+// `size` usable bytes that end exactly where a PAGE_NOACCESS page begins: reading one byte past the
+// end faults, so a walk that reads too far crashes the test instead of passing unnoticed.
+class GuardedBuffer {
+public:
+    explicit GuardedBuffer(size_t size);
+    ~GuardedBuffer();
+    GuardedBuffer(const GuardedBuffer&) = delete;
+    GuardedBuffer& operator=(const GuardedBuffer&) = delete;
+
+    BYTE* data() const { return data_; }
+    char* chars() const { return reinterpret_cast<char*>(data_); }
+    size_t size() const { return size_; }
+
+private:
+    BYTE* base_ = nullptr;
+    BYTE* data_ = nullptr;
+    size_t size_ = 0;
+};
+
 } // namespace testing_support

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace core_test {
@@ -84,6 +85,40 @@ protected:
 };
 
 inline constexpr DWORD kNameChanges = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME;
+
+// Creates and deletes files round the folders until told to stop.
+class Churn {
+public:
+    explicit Churn(std::vector<std::string> folders)
+        : folders_(std::move(folders)), thread_([this] { Run(); }) {}
+    ~Churn() {
+        stop_ = true;
+        thread_.join();
+    }
+    Churn(const Churn&) = delete;
+    Churn& operator=(const Churn&) = delete;
+
+    // Files written or deleted so far.
+    int Changes() const { return changes_; }
+
+private:
+    void Run() {
+        for (unsigned i = 0; !stop_; ++i) {
+            const std::string& folder = folders_[i % folders_.size()];
+            const std::string path = folder + "\\c" + std::to_string((i / folders_.size() / 2) % 20) + ".txt";
+            if ((i / folders_.size()) % 2 == 0)
+                testing_support::WriteTextFile(path, "x");
+            else
+                ::DeleteFileA(path.c_str());
+            ++changes_;
+        }
+    }
+
+    std::vector<std::string> folders_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> changes_{0};
+    std::thread thread_;
+};
 
 // Waits (dispatching this thread's messages) for a delivery; 20 s at most.
 bool WaitFor(const RecordingHandler& handler, int kind, const std::string& path);

@@ -46,34 +46,6 @@ TEST(NotificationFlow, FilesAndFoldersReachTheHandlerWithFullPaths) {
     EXPECT_EQ(kWatchStopped, all.back().kind);
 }
 
-// Writes files into a folder until told to stop.
-class FileWriter {
-public:
-    explicit FileWriter(std::string folder) : folder_(std::move(folder)), thread_([this] { Run(); }) {}
-    ~FileWriter() {
-        stop_ = true;
-        thread_.join();
-    }
-    int Written() const { return written_; }
-
-private:
-    void Run() {
-        for (int i = 0; !stop_; ++i) {
-            const std::string path = folder_ + "\\w" + std::to_string(i % 50) + ".txt";
-            if (i % 2 == 0)
-                WriteTextFile(path, "x");
-            else
-                ::DeleteFileA((folder_ + "\\w" + std::to_string((i - 1) % 50) + ".txt").c_str());
-            ++written_;
-        }
-    }
-
-    std::string folder_;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> written_{0};
-    std::thread thread_;
-};
-
 // The unwatching thread owns the delivery window: the watch can only end because the unwatch
 // dispatches that window's messages, the flowing notifications and On_WatchStopped included.
 TEST(NotificationFlow, TheWindowThreadUnwatchesWhileNotificationsFlow) {
@@ -85,7 +57,7 @@ TEST(NotificationFlow, TheWindowThreadUnwatchesWhileNotificationsFlow) {
     BOOL unwatched = FALSE;
     int lateDeliveries = -1;
     {
-        FileWriter writer(dir.path());
+        Churn writer({dir.path()});
         std::thread owner([&] {
             windowThread = ::GetCurrentThreadId();
             CDirectoryChangeWatcher watcher;
@@ -102,7 +74,7 @@ TEST(NotificationFlow, TheWindowThreadUnwatchesWhileNotificationsFlow) {
         // that the case fails instead of hanging.
         EXPECT_TRUE(PumpMessagesUntil([&] { return done.load(); }, 60000));
         owner.join();
-        EXPECT_GT(writer.Written(), 0);
+        EXPECT_GT(writer.Changes(), 0);
     }
     EXPECT_TRUE(unwatched);
     EXPECT_EQ(0, lateDeliveries);

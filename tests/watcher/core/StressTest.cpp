@@ -18,33 +18,6 @@ namespace {
 
 constexpr ULONGLONG kDeadlineMs = 150000;
 
-// Creates and deletes files round the folders until told to stop.
-class Churn {
-public:
-    explicit Churn(std::vector<std::string> folders)
-        : folders_(std::move(folders)), thread_([this] { Run(); }) {}
-    ~Churn() {
-        stop_ = true;
-        thread_.join();
-    }
-
-private:
-    void Run() {
-        for (unsigned i = 0; !stop_; ++i) {
-            const std::string& folder = folders_[i % folders_.size()];
-            const std::string path = folder + "\\c" + std::to_string((i / folders_.size() / 2) % 20) + ".txt";
-            if ((i / folders_.size()) % 2 == 0)
-                WriteTextFile(path, "x");
-            else
-                ::DeleteFileA(path.c_str());
-        }
-    }
-
-    std::vector<std::string> folders_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-
 class Stress : public testing::Test {
 protected:
     Stress() {

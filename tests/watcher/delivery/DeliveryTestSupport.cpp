@@ -12,25 +12,6 @@
 
 namespace delivery_tests {
 
-GuardedBuffer::GuardedBuffer(size_t size) : size_(size) {
-    SYSTEM_INFO system;
-    ::GetSystemInfo(&system);
-    const size_t page = system.dwPageSize;
-    const size_t usable = (size + page - 1) / page * page;
-    base_ =
-        static_cast<BYTE*>(::VirtualAlloc(nullptr, usable + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-    if (base_ == nullptr)
-        throw std::runtime_error("VirtualAlloc failed");
-    DWORD previous = 0;
-    if (!::VirtualProtect(base_ + usable, page, PAGE_NOACCESS, &previous))
-        throw std::runtime_error("VirtualProtect failed");
-    data_ = base_ + usable - size;
-}
-
-GuardedBuffer::~GuardedBuffer() {
-    ::VirtualFree(base_, 0, MEM_RELEASE);
-}
-
 namespace {
 
 unsigned __stdcall RunBody(void* parameter) {

@@ -1,11 +1,11 @@
 // Shared pieces of the delivery tests: a change handler that records every call with the thread it
-// ran on, guarded memory whose end touches an inaccessible page, and running code on another
-// thread with a deadline.
+// ran on, and running code on another thread with a deadline.
 #pragma once
 
 #include "watcher/DelayedDirectoryChangeHandler.h"
 
 #include "common/UniqueHandle.h"
+#include "tests/support/TestSupport.h"
 
 #include <functional>
 #include <mutex>
@@ -89,23 +89,7 @@ private:
     bool* destroyed_;
 };
 
-// `size` usable bytes that end exactly where a PAGE_NOACCESS page begins: reading one byte past the
-// end faults.
-class GuardedBuffer {
-public:
-    explicit GuardedBuffer(size_t size);
-    ~GuardedBuffer();
-    GuardedBuffer(const GuardedBuffer&) = delete;
-    GuardedBuffer& operator=(const GuardedBuffer&) = delete;
-
-    BYTE* data() const { return data_; }
-    size_t size() const { return size_; }
-
-private:
-    BYTE* base_ = nullptr;
-    BYTE* data_ = nullptr;
-    size_t size_ = 0;
-};
+using testing_support::GuardedBuffer;
 
 // Runs `body` on a new thread; answers whether it finished within `timeoutMs`. When `pump` is set,
 // this thread dispatches its messages meanwhile.
