@@ -144,18 +144,16 @@ void CRegistryMonitor::PullLog() {
     if (!device.valid())
         return;
     const DWORD t0 = ::GetTickCount();
-    // One buffer for the tick's reads; each block is then copied once into the raw lines. (Reads
-    // straight into the raw lines' fresh storage were measured slower under Wine.)
-    std::unique_ptr<char[]> block(new (std::nothrow) char[REGMON_READ_SIZE]);
-    if (!block)
+    // One buffer for every read, made on the first; each block is then copied once into the raw
+    // lines. (Reads straight into the raw lines' fresh storage were measured slower under Wine.)
+    if (!readBlock)
+        readBlock.reset(new (std::nothrow) char[REGMON_READ_SIZE]);
+    if (!readBlock)
         return;
     for (;;) {
-        DWORD read = 0;
-        if (!::DeviceIoControl(device.get(), IOCTL_READ_LOG, nullptr, 0, block.get(), REGMON_READ_SIZE, &read,
-                               nullptr) ||
-            read == 0)
+        if (!Control(IOCTL_READ_LOG, nullptr, 0, readBlock.get(), REGMON_READ_SIZE) || bytesReturned == 0)
             return;
-        AppendLogRecords(block.get(), read, REGMON_READ_SIZE, rawLines);
+        AppendLogRecords(readBlock.get(), bytesReturned, REGMON_READ_SIZE, rawLines);
         if (::GetTickCount() - t0 > kTickBudgetMs)
             return;
     }

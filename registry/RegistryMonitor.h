@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <list>
+#include <memory>
 #include <set>
 #include <string>
 
@@ -73,6 +74,7 @@ private:
     RawLineList rawLines;
     UINT_PTR timerId = 0;
     DWORD timerThread = 0; // the thread whose queue holds timerId: only it can kill the timer
+    std::unique_ptr<char[]> readBlock; // where each read of the log lands
 };
 
 // The monitor whose log the timer procedure pulls: set by Start, untied by Stop and by the
