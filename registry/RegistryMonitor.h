@@ -73,7 +73,7 @@ private:
     std::list<_RegLogEntry> entries;
     RawLineList rawLines;
     UINT_PTR timerId = 0;
-    DWORD timerThread = 0; // the thread whose queue holds timerId: only it can kill the timer
+    DWORD timerThread = 0;             // the thread whose queue holds timerId: only it can kill the timer
     std::unique_ptr<char[]> readBlock; // where each read of the log lands
 };
 
