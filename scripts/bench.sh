@@ -1,19 +1,29 @@
 #!/bin/sh
-# Builds and runs every benchmark under Wine, in a fresh prefix, and prints their figures.
+# Builds and runs every benchmark under Wine, in a fresh prefix per lane, and prints their figures.
+#   bench.sh [LANE] [NAME]   LANE: i686, x86_64 or all (the default); NAME: part of a benchmark's name
 set -eu
 cd "$(dirname "$0")/.."
+case "${1:-all}" in
+    i686 | x86_64) ORVANE_LANES="$1"; shift ;;
+    all) [ $# -eq 0 ] || shift ;;
+esac
 sh scripts/build.sh
-prefix="$(pwd)/build/bench-prefix"
-sh tests/wine/prefix-up.sh "$prefix" build/x86_64/drivers/REGSYS.SYS >/dev/null
-trap 'sh tests/wine/prefix-down.sh "$prefix"' EXIT
-# Each benchmark has 15 minutes; one that fails or overruns does not keep the others from running.
+. scripts/lanes.sh
+orvane_say_32bit_skipped
 status=0
-for bench in build/x86_64/bin/bench_*.exe; do
-    [ -n "${1:-}" ] && case "$bench" in *"$1"*) ;; *) continue ;; esac
-    echo "== $(basename "$bench" .exe)"
-    if ! ORVANE_WINEPREFIX="$prefix" timeout 900 sh tests/wine/wine-run.sh "$bench"; then
-        echo "== $(basename "$bench" .exe) failed or ran out of time"
-        status=1
-    fi
+for lane in $orvane_lanes; do
+    export ORVANE_WINE_LANE="$(orvane_wine_lane_of "$lane")"
+    prefix="$(pwd)/build/bench-prefix-$lane"
+    sh tests/wine/prefix-up.sh "$prefix" "build/$lane/drivers/REGSYS.SYS" >/dev/null
+    # Each benchmark has 15 minutes; one that fails or overruns does not keep the others from running.
+    for bench in build/"$lane"/bin/bench_*.exe; do
+        [ -n "${1:-}" ] && case "$bench" in *"$1"*) ;; *) continue ;; esac
+        echo "== $lane ($ORVANE_WINE_LANE Windows): $(basename "$bench" .exe)"
+        if ! ORVANE_WINEPREFIX="$prefix" timeout 900 sh tests/wine/wine-run.sh "$bench"; then
+            echo "== $lane: $(basename "$bench" .exe) failed or ran out of time"
+            status=1
+        fi
+    done
+    sh tests/wine/prefix-down.sh "$prefix"
 done
 exit $status

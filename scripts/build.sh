@@ -1,5 +1,6 @@
 #!/bin/sh
-# Builds both architectures: the 32-bit product and the 64-bit build that the tests run.
+# Builds both architectures, each with its tests and benchmarks: the 32-bit product and its 64-bit
+# sibling.
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/setup-machine.sh

@@ -1,6 +1,29 @@
 #!/bin/sh
-# Builds both architectures and runs the whole test suite under Wine64.
+# Builds both architectures and runs the whole test suite in each lane this machine can run: the
+# 32-bit product under 32-bit Wine on 32-bit Windows, then the x86_64 build under Wine64. Any
+# failing lane fails the run; the last line adds up both lanes.
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/build.sh
-ctest --preset x86_64 -j2
+. scripts/lanes.sh
+orvane_say_32bit_skipped
+status=0 passed=0 failed=0
+log="$(mktemp)"
+trap 'rm -f "$log"' EXIT
+for lane in $orvane_lanes; do
+    echo "== $lane lane ($(orvane_wine_lane_of "$lane") Windows)"
+    ctest --preset "$lane" -j2 2>&1 | tee "$log" || true
+    summary="$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)"
+    if [ -z "$summary" ]; then
+        echo "== $lane lane: ctest gave no summary"
+        status=1
+        continue
+    fi
+    lane_failed="$(echo "$summary" | sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/')"
+    lane_total="$(echo "$summary" | sed -E 's/.* out of ([0-9]+).*/\1/')"
+    passed=$((passed + lane_total - lane_failed))
+    failed=$((failed + lane_failed))
+    [ "$lane_failed" -eq 0 ] || status=1
+done
+echo "tests: $passed passed, $failed failed"
+exit $status

@@ -1,6 +1,9 @@
 // Tracks a synthetic setup (5,000 files in 50 new folders, 2,000 registry values announced to the
 // driver) and prints how long Stop takes to settle both sets, beside what a snapshot comparison of
-// the same folders and registry trees takes for the same result, in the same run.
+// the same folders and registry trees takes for the same result, in the same run. It measures
+// twice: on the machine as it is, then with 100,000 files already below the watched folders and
+// 20,000 values already in the registry. A snapshot's cost grows with the machine; Stop's should
+// grow only with the changes.
 #include "include/IOrvaneInc.h"
 
 #include "driver/RegmonProtocol.h"
@@ -10,6 +13,7 @@
 #include <cstdio>
 #include <map>
 #include <set>
+#include <tuple>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +23,10 @@ namespace {
 constexpr int kFolders = 50;
 constexpr int kFilesPerFolder = 100;
 constexpr int kValues = 2000;
+constexpr int kBallastFolders = 100;
+constexpr int kBallastFilesPerFolder = 1000;
+constexpr int kBallastKeys = 20;
+constexpr int kBallastValuesPerKey = 1000;
 
 double Now() {
     LARGE_INTEGER counter, frequency;
@@ -147,24 +155,77 @@ struct SyntheticSetup {
     }
 };
 
-} // namespace
+struct Measurement {
+    double stopSeconds = 0;
+    double snapshotSeconds = 0; // the after-snapshot and the comparison
+    double beforeSnapshotSeconds = 0;
+    size_t lost = 0;
+    size_t snapshotFiles = 0, snapshotValues = 0;
+};
 
-int main() {
-    using testing_support::KnownFolder;
-    const std::vector<std::string> folders = {
-        KnownFolder(FOLDERID_ProgramFiles),    KnownFolder(FOLDERID_Windows),
-        KnownFolder(FOLDERID_CommonStartMenu), KnownFolder(FOLDERID_PublicDesktop),
-        KnownFolder(FOLDERID_StartMenu),       KnownFolder(FOLDERID_Desktop)};
+// What the machine held before the setup ran: files made from the Linux side (Wine's own file
+// creation would take minutes for this many), values written directly.
+class Ballast {
+public:
+    explicit Ballast(const std::string& programFiles)
+        : root_(programFiles + "\\orvane-ballast-" + std::to_string(::GetCurrentProcessId())) {}
+
+    bool Lay() {
+        ::CreateDirectoryA(root_.c_str(), nullptr);
+        const std::string unixRoot = testing_support::UnixPathOf(root_);
+        if (unixRoot.empty())
+            return false;
+        const std::string script =
+            "cd '" + unixRoot + "' && for d in $(seq 1 " + std::to_string(kBallastFolders) +
+            "); do mkdir d$d && (cd d$d && seq -f 'f%04g.dat' 1 " + std::to_string(kBallastFilesPerFolder) +
+            " | xargs touch); done && touch laid";
+        if (!testing_support::StartUnixShell(script))
+            return false;
+        if (!testing_support::PumpMessagesUntil([&] { return testing_support::FileExists(root_ + "\\laid"); },
+                                                600000))
+            return false;
+        for (int k = 0; k < kBallastKeys; ++k) {
+            HKEY raw = nullptr;
+            const std::string key = keyPath_ + "\\key" + std::to_string(k);
+            if (::RegCreateKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                  &raw, nullptr) != ERROR_SUCCESS)
+                return false;
+            UniqueKey owner(raw);
+            for (int v = 0; v < kBallastValuesPerKey; ++v) {
+                const std::string name = "Value" + std::to_string(v);
+                ::RegSetValueExA(owner.get(), name.c_str(), 0, REG_SZ,
+                                 reinterpret_cast<const BYTE*>(name.c_str()),
+                                 static_cast<DWORD>(name.size() + 1));
+            }
+        }
+        return true;
+    }
+
+    ~Ballast() {
+        const std::string unixRoot = testing_support::UnixPathOf(root_);
+        if (!unixRoot.empty())
+            testing_support::StartUnixShell("rm -rf '" + unixRoot + "'");
+        ::RegDeleteTreeA(HKEY_CURRENT_USER, keyPath_.c_str());
+    }
+
+private:
+    std::string root_;
+    std::string keyPath_ = "Software\\orvane-ballast-" + std::to_string(::GetCurrentProcessId());
+};
+
+Measurement TrackOnce(const std::vector<std::string>& folders, const std::string& tag) {
+    Measurement result;
     SyntheticSetup setup;
-    setup.root = folders[0] + "\\orvane-bench-" + std::to_string(::GetCurrentProcessId());
+    setup.root = folders[0] + "\\orvane-bench-" + tag + "-" + std::to_string(::GetCurrentProcessId());
+    setup.keyPath += "-" + tag;
 
     const double beforeStart = Now();
     const Snapshot before = Take(folders);
-    const double beforeSeconds = Now() - beforeStart;
+    result.beforeSnapshotSeconds = Now() - beforeStart;
 
     IOrvaneInc* recorder = IOrvaneInc::CreateOrvane(IOrvaneInc::OV_RECORDER);
     if (recorder == nullptr)
-        return 1;
+        return result;
     recorder->Start();
     std::atomic<bool> done{false};
     std::thread worker([&] {
@@ -178,7 +239,7 @@ int main() {
 
     const double stopStart = Now();
     recorder->Stop();
-    const double stopSeconds = Now() - stopStart;
+    result.stopSeconds = Now() - stopStart;
 
     size_t filesFound = 0, valuesFound = 0;
     for (const std::string& file : setup.files)
@@ -188,25 +249,56 @@ int main() {
         recorded.insert(record.path);
     for (const std::string& path : setup.valuePaths)
         valuesFound += recorded.count(path);
+    result.lost = (setup.files.size() - filesFound) + (setup.valuePaths.size() - valuesFound);
 
     const double afterStart = Now();
     const Snapshot after = Take(folders);
-    const auto [snapshotFiles, snapshotValues] = Compare(before, after);
-    const double afterSeconds = Now() - afterStart;
+    std::tie(result.snapshotFiles, result.snapshotValues) = Compare(before, after);
+    result.snapshotSeconds = Now() - afterStart;
 
     IOrvaneInc::DestroyOrvane(&recorder);
     setup.Undo();
+    return result;
+}
 
-    std::printf("synthetic setup: %d files in %d new folders, %d registry values\n",
-                kFolders * kFilesPerFolder, kFolders, kValues);
-    std::printf("  tracking  : Stop settled in %8.3f s; files %zu/%zu, values %zu/%zu (lost %zu)\n",
-                stopSeconds, filesFound, setup.files.size(), valuesFound, setup.valuePaths.size(),
-                (setup.files.size() - filesFound) + (setup.valuePaths.size() - valuesFound));
+void Print(const char* label, const Measurement& m) {
+    std::printf("%s\n", label);
+    std::printf("  tracking  : Stop settled in %8.3f s (lost %zu)\n", m.stopSeconds, m.lost);
     std::printf("  snapshot  : after-snapshot + compare %8.3f s (before-snapshot %.3f s); new files %zu, "
                 "new or changed values %zu\n",
-                afterSeconds, beforeSeconds, snapshotFiles, snapshotValues);
+                m.snapshotSeconds, m.beforeSnapshotSeconds, m.snapshotFiles, m.snapshotValues);
     std::printf("  speed-up  : %.1fx against after-snapshot + compare (target >= 20x), %.1fx against both "
                 "snapshots\n",
-                afterSeconds / stopSeconds, (afterSeconds + beforeSeconds) / stopSeconds);
-    return 0;
+                m.snapshotSeconds / m.stopSeconds,
+                (m.snapshotSeconds + m.beforeSnapshotSeconds) / m.stopSeconds);
+}
+
+} // namespace
+
+int main() {
+    using testing_support::KnownFolder;
+    const std::vector<std::string> folders = {
+        KnownFolder(FOLDERID_ProgramFiles),    KnownFolder(FOLDERID_Windows),
+        KnownFolder(FOLDERID_CommonStartMenu), KnownFolder(FOLDERID_PublicDesktop),
+        KnownFolder(FOLDERID_StartMenu),       KnownFolder(FOLDERID_Desktop)};
+    std::printf("synthetic setup: %d files in %d new folders, %d registry values (%d-bit build)\n",
+                kFolders * kFilesPerFolder, kFolders, kValues, int(sizeof(void*) * 8));
+
+    const Measurement fresh = TrackOnce(folders, "fresh");
+    Print("machine as it is (fresh prefix):", fresh);
+
+    Ballast ballast(folders[0]);
+    const double layStart = Now();
+    if (!ballast.Lay()) {
+        std::printf("could not lay the ballast of pre-existing files and values\n");
+        return 1;
+    }
+    std::printf("ballast: %d files and %d values laid in %.1f s\n", kBallastFolders * kBallastFilesPerFolder,
+                kBallastKeys * kBallastValuesPerKey, Now() - layStart);
+    const Measurement loaded = TrackOnce(folders, "loaded");
+    Print("with the ballast already present:", loaded);
+
+    std::printf("growth with the machine: Stop %.2fx, snapshot comparison %.2fx\n",
+                loaded.stopSeconds / fresh.stopSeconds, loaded.snapshotSeconds / fresh.snapshotSeconds);
+    return (fresh.lost == 0 && loaded.lost == 0) ? 0 : 1;
 }

@@ -1,5 +1,6 @@
 // Reads the export tables of both architectures' Orvane.dll from their files and finds the three
-// exports under their decorated member names.
+// exports under their decorated member names: the DLL of this test's own build first, then its
+// sibling of the other architecture.
 #include "common/UniqueHandle.h"
 
 #include <gtest/gtest.h>
@@ -113,15 +114,20 @@ const char* const kDecoratedExports[] = {
     "_ZN10IOrvaneInc15IsEliminatePathERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE",
 };
 
+#ifdef _WIN64
+const WORD kExpectedMachines[] = {IMAGE_FILE_MACHINE_AMD64, IMAGE_FILE_MACHINE_I386};
+#else
+const WORD kExpectedMachines[] = {IMAGE_FILE_MACHINE_I386, IMAGE_FILE_MACHINE_AMD64};
+#endif
+
 TEST(ExportTables, BothArchitecturesExportTheThreeMembersByDecoratedName) {
-    ASSERT_EQ(g_dllPaths.size(), 2u) << "usage: export_table_tests X64_DLL I686_DLL";
-    const WORD expectedMachines[] = {IMAGE_FILE_MACHINE_AMD64, IMAGE_FILE_MACHINE_I386};
+    ASSERT_EQ(g_dllPaths.size(), 2u) << "usage: export_table_tests OWN_BUILD_DLL OTHER_ARCHITECTURE_DLL";
     for (size_t i = 0; i < g_dllPaths.size(); ++i) {
         PeImage image(ReadWholeFile(g_dllPaths[i]));
         WORD machine = 0;
         std::set<std::string> exports;
         ASSERT_TRUE(image.Parse(machine, exports)) << g_dllPaths[i];
-        EXPECT_EQ(machine, expectedMachines[i]) << g_dllPaths[i];
+        EXPECT_EQ(machine, kExpectedMachines[i]) << g_dllPaths[i];
         for (const char* name : kDecoratedExports)
             EXPECT_EQ(exports.count(name), 1u) << name << " missing from " << g_dllPaths[i];
     }

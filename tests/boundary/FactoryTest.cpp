@@ -64,23 +64,25 @@ TEST(EmptyRecorder, OperationsInAnyOrderChangeNothing) {
     EXPECT_TRUE(registry->empty());
 }
 
+struct AnotherThreadContext {
+    IOrvaneInc* object;
+    bool empty = false;
+};
+
+DWORD WINAPI StartStopAndReadOnAnotherThread(void* raw) {
+    auto* context = static_cast<AnotherThreadContext*>(raw);
+    context->object->Start();
+    context->object->Stop();
+    context->empty =
+        context->object->GetFileChanges().empty() && context->object->GetRegistryChanges().empty();
+    return 0;
+}
+
 TEST(EmptyRecorder, UsableFromAnotherThread) {
     OrvaneObject object(IOrvaneInc::OV_EMPTY);
     ASSERT_NE(object.get(), nullptr);
-    struct Context {
-        IOrvaneInc* object;
-        bool empty = false;
-    } context{object.get()};
-    UniqueHandle thread(::CreateThread(
-        nullptr, 0,
-        [](void* raw) -> DWORD {
-            auto* c = static_cast<Context*>(raw);
-            c->object->Start();
-            c->object->Stop();
-            c->empty = c->object->GetFileChanges().empty() && c->object->GetRegistryChanges().empty();
-            return 0;
-        },
-        &context, 0, nullptr));
+    AnotherThreadContext context{object.get()};
+    UniqueHandle thread(::CreateThread(nullptr, 0, StartStopAndReadOnAnotherThread, &context, 0, nullptr));
     ASSERT_TRUE(thread);
     EXPECT_EQ(::WaitForSingleObject(thread.get(), 30000), WAIT_OBJECT_0);
     EXPECT_TRUE(context.empty);

@@ -1,18 +1,24 @@
 #!/bin/sh
 # Installs the build tree, checks the layout a host relies on, builds a host against it with
-# find_package, and runs that host under Wine with only the installed DLLs beside it.
-#   check-install-tree.sh BUILD_DIR SOURCE_DIR WORK_DIR
+# find_package, and runs that host under Wine with only the installed DLLs beside it. The host is
+# built with the toolchain of the tree's own architecture; a host of the other architecture must be
+# refused by the package configuration rather than fail at link or load time.
+#   check-install-tree.sh BUILD_DIR SOURCE_DIR WORK_DIR TOOLCHAIN_FILE OTHER_TOOLCHAIN_FILE
 set -eu
-build="$1"; source="$2"; work="$3"
+build="$1"; source="$2"; work="$3"; toolchain="$4"; other_toolchain="$5"
 rm -rf "$work"
 cmake --install "$build" --prefix "$work/tree" >/dev/null
 for f in include/IOrvaneInc.h include/IConfInfoInc.h lib/libOrvane.dll.a lib/libKelmira.dll.a \
-         bin/Orvane.dll bin/Kelmira.dll lib/cmake/Orvane/OrvaneConfig.cmake; do
+         bin/Orvane.dll bin/Kelmira.dll lib/cmake/Orvane/OrvaneConfig.cmake drivers/REGSYS.SYS; do
     [ -f "$work/tree/$f" ] || { echo "install tree lacks $f" >&2; exit 1; }
 done
+if cmake -S "$source/tests/install/host" -B "$work/other-host" -G Ninja \
+         -DCMAKE_TOOLCHAIN_FILE="$other_toolchain" -DCMAKE_PREFIX_PATH="$work/tree" >/dev/null 2>&1; then
+    echo "a host of the other architecture found this install tree's package" >&2
+    exit 1
+fi
 cmake -S "$source/tests/install/host" -B "$work/host" -G Ninja \
-      -DCMAKE_TOOLCHAIN_FILE="$source/cmake/mingw-x86_64.cmake" \
-      -DCMAKE_PREFIX_PATH="$work/tree" >/dev/null
+      -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_PREFIX_PATH="$work/tree" >/dev/null
 cmake --build "$work/host" >/dev/null
 cp "$work/host/installed_host.exe" "$work/tree/bin/"
 sh "$source/tests/wine/wine-run.sh" "$work/tree/bin/installed_host.exe"

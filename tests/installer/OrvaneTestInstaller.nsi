@@ -1,14 +1,22 @@
 ; A small real installer for the tracking tests, built by makensis at build time. It installs into
 ; a new folder below the program-files folder (with a subfolder), puts shortcuts directly into the
 ; common desktop and common Start-menu folders, and writes its uninstaller.
-;   makensis -DOUTFILE=<installer.exe> -DPAYLOAD=<payload folder> OrvaneTestInstaller.nsi
+;   makensis -DOUTFILE=<installer.exe> -DPAYLOAD=<payload folder> [-DX86] OrvaneTestInstaller.nsi
+; X86 builds a 32-bit installer that installs below the 32-bit program-files folder, as a 32-bit
+; setup does; without it the installer is 64-bit.
 Unicode true
+!ifdef X86
+Target x86-unicode
+!define PROGRAM_FILES "$PROGRAMFILES"
+!else
 Target amd64-unicode
+!define PROGRAM_FILES "$PROGRAMFILES64"
+!endif
 SetCompressor /SOLID lzma
 
 Name "Orvane Test Product"
 OutFile "${OUTFILE}"
-InstallDir "$PROGRAMFILES64\Orvane Test Product"
+InstallDir "${PROGRAM_FILES}\Orvane Test Product"
 RequestExecutionLevel admin
 SilentInstall silent
 SilentUnInstall silent
