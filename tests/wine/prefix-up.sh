@@ -26,9 +26,14 @@ for link in "$prefix"/drive_c/users/*/*; do
         mkdir "$link"
     fi
 done
+# A 32-bit installer on 64-bit Windows writes system32\drivers through the file-system redirection,
+# into syswow64\drivers.
+drivers="$prefix/drive_c/windows/system32/drivers"
+[ "${ORVANE_WINE_LANE:-win64}" != wow64 ] || drivers="$prefix/drive_c/windows/syswow64/drivers"
+mkdir -p "$drivers"
 for driver in "$@"; do
     if [ -f "$driver" ]; then
-        cp "$driver" "$prefix/drive_c/windows/system32/drivers/"
+        cp "$driver" "$drivers/"
     fi
 done
 wineserver -p </dev/null >/dev/null 2>&1
