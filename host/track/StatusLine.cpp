@@ -16,15 +16,21 @@ bool StatusLine::StandardOutputIsTerminal() {
 StatusLine::StatusLine() : enabled_(StandardOutputIsTerminal()) {}
 
 void StatusLine::Update(double seconds, size_t files, const char* phase) {
+    if (!enabled_)
+        return;
+    char text[128];
+    const int length = std::snprintf(text, sizeof text, "orvane-track: %s, %.1f s, %zu file%s so far", phase,
+                                     seconds, files, files == 1 ? "" : "s");
+    Show(std::string(text, length > 0 ? static_cast<size_t>(length) : 0));
+}
+
+void StatusLine::Show(const std::string& text) {
     const ULONGLONG now = ::GetTickCount64();
     if (!enabled_ || (lastUpdate_ != 0 && now - lastUpdate_ < 250))
         return;
     lastUpdate_ = now;
-    char text[128];
-    const int length = std::snprintf(text, sizeof text, "orvane-track: %s, %.1f s, %zu file%s so far", phase,
-                                     seconds, files, files == 1 ? "" : "s");
-    const size_t width = length > 0 ? static_cast<size_t>(length) : 0;
-    std::string line = "\r" + std::string(text, width);
+    const size_t width = text.size();
+    std::string line = "\r" + text;
     if (shownWidth_ > width)
         line += std::string(shownWidth_ - width, ' ');
     shownWidth_ = width;

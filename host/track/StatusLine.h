@@ -5,6 +5,7 @@
 #include "common/Win32.h"
 
 #include <cstddef>
+#include <string>
 
 namespace track {
 
@@ -17,6 +18,8 @@ public:
 
     // Rewrites the line at most every 250 ms.
     void Update(double seconds, size_t files, const char* phase);
+    // The same for a line of the caller's own wording.
+    void Show(const std::string& text);
     // Removes the line, so that the report starts on a clean line.
     void Clear();
 

@@ -8,6 +8,7 @@
 #include "host/track/Reports.h"
 #include "host/track/SetupProcess.h"
 #include "host/track/StatusLine.h"
+#include "host/track/WinePrime.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -104,6 +105,25 @@ TrackResult CollectResult(const OrvaneLibrary& library, IOrvaneInc* recorder) {
     return result;
 }
 
+// Under Wine, makes the folders that exist before the setup runs report changes, as they do on
+// Windows. It needs the recorder's watches in place: Wine takes up only folders listed after a
+// watch's first read.
+void PrimeExistingFoldersForWine() {
+    if (!RunningUnderWine())
+        return;
+    StatusLine status;
+    const PrimeResult primed =
+        PrimeExistingSubfolders(WatchedFolders(), PrimeLimits{}, [&](size_t folders, double) {
+            status.Show("orvane-track: under Wine, listing existing folders: " + std::to_string(folders));
+        });
+    status.Clear();
+    std::fprintf(stderr,
+                 "orvane-track: under Wine, listed %zu existing folders in %.2f s so that changes inside "
+                 "them are reported%s\n",
+                 primed.folders, primed.seconds,
+                 primed.complete ? "" : "; stopped at the limit, changes in the rest may go unreported");
+}
+
 void Fail(const std::string& message) {
     std::fprintf(stderr, "orvane-track: %s\n", message.c_str());
 }
@@ -142,6 +162,7 @@ int RunTrackSession(const TrackOptions& options) {
     }
     // The recorder watches before the setup's first instruction runs.
     recorder.Start();
+    PrimeExistingFoldersForWine();
     const Stopwatch clock;
     setup.Resume();
     WaitForSetup(setup, recorder.get(), clock, options.settleMs);

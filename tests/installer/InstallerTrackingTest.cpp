@@ -1,6 +1,7 @@
 // A real installer, built by makensis from OrvaneTestInstaller.nsi, tracked by orvane-track during
-// its silent install: the result names exactly the files it installs below the watched folders.
-// Its folder below the program-files folder is new, so Wine reports what lands inside it too.
+// its silent install: the result names exactly the files it installs below the watched folders,
+// in its new folder below the program-files folder and in folders that existed before (the common
+// Programs folder, the system folder), which Wine reports only because the tracker lists them.
 #include "tests/host/HostTestSupport.h"
 #include "tests/host/MiniJson.h"
 #include "tests/host/SampleExpectations.h"
@@ -22,9 +23,13 @@ std::string InstallFolder() {
 
 std::set<std::string> InstalledFiles() {
     const std::string app = InstallFolder();
-    return {app + "\\readme.txt", app + "\\docs\\guide.txt", app + "\\uninstall.exe",
+    return {app + "\\readme.txt",
+            app + "\\docs\\guide.txt",
+            app + "\\uninstall.exe",
             testing_support::KnownFolder(FOLDERID_PublicDesktop) + "\\Orvane Test Product.lnk",
-            testing_support::KnownFolder(FOLDERID_CommonStartMenu) + "\\Orvane Test Product.lnk"};
+            testing_support::KnownFolder(FOLDERID_CommonStartMenu) + "\\Orvane Test Product.lnk",
+            testing_support::KnownFolder(FOLDERID_CommonPrograms) + "\\Orvane Test Product Guide.lnk",
+            testing_support::KnownFolder(FOLDERID_System) + "\\orvane-test-product.dat"};
 }
 
 class InstallerTracking : public ::testing::Test {
