@@ -112,9 +112,12 @@ void CRegistryMonitor::Stop() {
     if (!device.valid())
         return;
     KillPullTimer();
-    Control(IOCTL_STOP_CAPTURE, nullptr, 0, nullptr, 0);
+    const bool captureOff = Control(IOCTL_STOP_CAPTURE, nullptr, 0, nullptr, 0);
     try {
-        DrainLog();
+        // A driver still capturing may log faster than it is read: no last pull then. Otherwise
+        // one tick's worth, so that Stop never holds the host's thread longer than a tick does.
+        if (captureOff)
+            PullLog();
         ParseLog();
     } catch (...) {
         // Out of memory: the change set keeps what was made of the lines before.
@@ -156,20 +159,6 @@ void CRegistryMonitor::PullLog() {
         AppendLogRecords(readBlock.get(), bytesReturned, REGMON_READ_SIZE, rawLines);
         if (::GetTickCount() - t0 > kTickBudgetMs)
             return;
-    }
-}
-
-// After capture is off the log only shrinks, so this ends: ticks of at most 500 ms each, until one
-// adds nothing. The bound stops a driver that never runs dry: a full log holds fewer records.
-void CRegistryMonitor::DrainLog() {
-    constexpr size_t kMostRecords = REGMON_LOG_CAPACITY / REGMON_RECORD_SIZE(0u);
-    size_t taken = 0;
-    while (taken <= kMostRecords) {
-        const size_t before = rawLines.size();
-        PullLog();
-        if (rawLines.size() == before)
-            return;
-        taken += rawLines.size() - before;
     }
 }
 

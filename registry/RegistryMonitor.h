@@ -37,8 +37,9 @@ public:
     // Clears the results and switches capture on. Both arguments are ignored. A Start during
     // capture kills the running pull timer before it sets a new one.
     void Start(int target, const std::string& targetName);
-    // Switches capture off, takes what the driver logged since the last tick, and parses every
-    // pulled line into the change set.
+    // Switches capture off, takes what the driver logged since the last tick (at most one tick's
+    // worth, and nothing when the driver did not switch capture off), and parses every pulled line
+    // into the change set.
     void Stop();
     const std::set<IConfInfoInc::_ConfInfo>& GetChanges() const;
 
@@ -62,7 +63,6 @@ private:
     void GiveUpDriver();
     void SendFilter();
     void KillPullTimer();
-    void DrainLog();
     bool Control(DWORD code, void* input, DWORD inputSize, void* output, DWORD outputSize);
 
     std::set<IConfInfoInc::_ConfInfo> changes;
