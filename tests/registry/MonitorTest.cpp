@@ -293,8 +293,8 @@ struct TimerThread {
         self->startedPulling = self->monitor->IsPulling();
         ::SetEvent(self->started.get());
         // No message is retrieved until the monitor is gone, so no tick runs while it is being
-        // destroyed; then a few periods' worth: the orphaned timer's ticks run here and must find
-        // nothing.
+        // destroyed; then a few periods' worth: whatever is left of the timer on this thread must
+        // not reach the destroyed monitor.
         if (::WaitForSingleObject(self->destroyed.get(), 30000) != WAIT_OBJECT_0)
             return 2;
         PumpThroughTicks(3);
