@@ -30,8 +30,15 @@ struct Ticks {
     }
 };
 
+// Of this process only: test programs that run beside this one have timer windows of their own.
 bool AnyTimerWindow() {
-    return ::FindWindowExA(HWND_MESSAGE, nullptr, kWindowClass, nullptr) != nullptr;
+    for (HWND window = nullptr; (window = ::FindWindowExA(HWND_MESSAGE, window, kWindowClass, nullptr));) {
+        DWORD process = 0;
+        ::GetWindowThreadProcessId(window, &process);
+        if (process == ::GetCurrentProcessId())
+            return true;
+    }
+    return false;
 }
 
 // Dispatches for a good number of periods: a tick that should not come has every chance to.
@@ -80,6 +87,31 @@ TEST(ThreadTimer, StartAgainReplacesTheTimerAndBadInputStartsNothing) {
     DispatchForAWhile();
     EXPECT_EQ(first.count, firstAt);
     EXPECT_EQ(second.count, secondAt);
+}
+
+LRESULT CALLBACK ForeignProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    return ::DefWindowProcA(window, message, wParam, lParam);
+}
+
+// A class of the timer's name is reused only when its procedure is DefWindowProcA, as a class left
+// by an earlier load of the library is.
+TEST(ThreadTimer, RefusesAClassOfItsNameWithAnotherProcedure) {
+    Watchdog watchdog(60000, "the test");
+    const HINSTANCE self = ::GetModuleHandleA(nullptr); // where the timer's code lies in this test
+    ::UnregisterClassA(kWindowClass, self);
+    WNDCLASSA foreign{};
+    foreign.lpfnWndProc = ForeignProc;
+    foreign.hInstance = self;
+    foreign.lpszClassName = kWindowClass;
+    ASSERT_NE(::RegisterClassA(&foreign), 0);
+    Ticks ticks;
+    ThreadTimer timer;
+    EXPECT_FALSE(timer.Start(kPeriodMs, Ticks::Count, &ticks));
+    EXPECT_FALSE(timer.running());
+    ASSERT_TRUE(::UnregisterClassA(kWindowClass, self));
+
+    ASSERT_TRUE(timer.Start(kPeriodMs, Ticks::Count, &ticks));
+    ASSERT_TRUE(PumpMessagesUntil([&] { return ticks.count >= 1; }));
 }
 
 // The owning thread is blocked, as a host waiting for the thread that unloads the library is, while
