@@ -163,6 +163,34 @@ TEST(ThreadTimer, StoppedFromAnotherThreadLeavesItsOwnerNothingToRun) {
     EXPECT_FALSE(owner.windowLeft) << "the owner's next dispatch closes the window";
 }
 
+struct EndedOwner {
+    ThreadTimer timer;
+    Ticks ticks;
+    bool started = false;
+
+    static unsigned __stdcall Run(void* argument) {
+        auto* self = static_cast<EndedOwner*>(argument);
+        self->started = self->timer.Start(kPeriodMs, Ticks::Count, &self->ticks);
+        return 0; // the thread's end destroys its windows, and their timers with them
+    }
+};
+
+TEST(ThreadTimer, StopAfterItsThreadEndedDoesNothingAndWaitsForNothing) {
+    Watchdog watchdog(60000, "the test");
+    EndedOwner owner;
+    UniqueHandle thread(
+        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, EndedOwner::Run, &owner, 0, nullptr)));
+    ASSERT_TRUE(thread);
+    ASSERT_EQ(::WaitForSingleObject(thread.get(), 30000), WAIT_OBJECT_0);
+    ASSERT_TRUE(owner.started);
+    EXPECT_TRUE(owner.timer.running());
+    const ULONGLONG t0 = ::GetTickCount64();
+    owner.timer.Stop();
+    EXPECT_LT(::GetTickCount64() - t0, ULONGLONG(ThreadTimer::kTickWaitMs));
+    EXPECT_FALSE(owner.timer.running());
+    EXPECT_FALSE(AnyTimerWindow());
+}
+
 // A tick that runs on the owning thread while another thread stops the timer: the stop waits for
 // it, or for kTickWaitMs when it does not end.
 struct TickDuringStop {
