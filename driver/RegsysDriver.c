@@ -6,7 +6,11 @@
  * the registry operations announces them. A full log refuses new lines and keeps what it holds.
  *
  * Every request runs at PASSIVE_LEVEL in the caller's context; one fast mutex guards the log, and
- * no request waits for anything else while holding it. */
+ * no request waits for anything else while holding it.
+ *
+ * Built with REGSYS_STUCK_CAPTURE, it is a broken driver for the tests of its client: the stop code
+ * fails and leaves capture on, and every read first logs one more line of its own, so that a reader
+ * who waits for the log to run dry waits for ever. */
 #include <ntddk.h>
 
 #include "RegmonProtocol.h"
@@ -98,6 +102,14 @@ static ULONG TakeRecords(REGSYS_LOG* log, UCHAR* target, ULONG capacity) {
     return written;
 }
 
+#ifdef REGSYS_STUCK_CAPTURE
+/* A query, which a reader's parser drops: the line is there to keep the log from running dry. */
+static void LogOwnLine(REGSYS_LOG* log) {
+    static const char line[] = "regsys.sys\tQueryValue\tHKLM\\Software\\Regsys\tSUCCESS\tstill logging";
+    AppendLine(log, line, sizeof line - 1);
+}
+#endif
+
 static void SetCapture(REGSYS_LOG* log, BOOLEAN on) {
     ExAcquireFastMutex(&log->lock);
     if (on) {
@@ -125,6 +137,9 @@ static NTSTATUS ReadLog(REGSYS_LOG* log, PIRP irp, ULONG outputLength) {
     UCHAR* target = (UCHAR*)irp->UserBuffer;
     if (target == NULL || outputLength < REGMON_RECORD_HEADER_SIZE)
         return CompleteWith(irp, STATUS_INVALID_PARAMETER, 0);
+#ifdef REGSYS_STUCK_CAPTURE
+    LogOwnLine(log);
+#endif
     written = TakeRecords(log, target, outputLength);
     return CompleteWith(irp, STATUS_SUCCESS, written);
 }
@@ -142,8 +157,12 @@ static NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
         SetCapture(log, TRUE);
         return CompleteWith(irp, STATUS_SUCCESS, 0);
     case IOCTL_STOP_CAPTURE:
+#ifdef REGSYS_STUCK_CAPTURE
+        return CompleteWith(irp, STATUS_DEVICE_BUSY, 0);
+#else
         SetCapture(log, FALSE);
         return CompleteWith(irp, STATUS_SUCCESS, 0);
+#endif
     case IOCTL_READ_LOG:
         return ReadLog(log, irp, outputLength);
     case IOCTL_SET_FILTER:

@@ -27,16 +27,9 @@ std::string DefaultDriverPath() noexcept {
     }
 }
 
-// Ticks of a timer that is no longer its monitor's (the monitor was stopped or destroyed while the
-// timer lived on another thread's queue) kill that timer: they run on its own thread, which can.
-void CALLBACK OnPullTimer(HWND, UINT, UINT_PTR id, DWORD) noexcept {
-    CRegistryMonitor* monitor = g_timerMonitor.load();
-    if (monitor == nullptr || !monitor->OwnsTimer(id)) {
-        ::KillTimer(nullptr, id);
-        return;
-    }
+void OnPullTimer(void* monitor) noexcept {
     try {
-        monitor->PullLog();
+        static_cast<CRegistryMonitor*>(monitor)->PullLog();
     } catch (...) {
         // Out of memory mid-block: the lines stored so far stay, the rest of that block is lost.
     }
@@ -104,17 +97,19 @@ void CRegistryMonitor::Start(int, const std::string&) {
     if (!Control(IOCTL_START_CAPTURE, nullptr, 0, nullptr, 0))
         return;
     g_timerMonitor.store(this);
-    timerId = ::SetTimer(nullptr, 0, kPullPeriodMs, OnPullTimer);
-    timerThread = timerId != 0 ? ::GetCurrentThreadId() : 0;
+    pullTimer.Start(kPullPeriodMs, OnPullTimer, this);
 }
 
 void CRegistryMonitor::Stop() {
     if (!device.valid())
         return;
     KillPullTimer();
-    Control(IOCTL_STOP_CAPTURE, nullptr, 0, nullptr, 0);
+    const bool captureOff = Control(IOCTL_STOP_CAPTURE, nullptr, 0, nullptr, 0);
     try {
-        DrainLog();
+        // A driver still capturing may log faster than it is read: no last pull then. Otherwise
+        // one tick's worth, so that Stop never holds the host's thread longer than a tick does.
+        if (captureOff)
+            PullLog();
         ParseLog();
     } catch (...) {
         // Out of memory: the change set keeps what was made of the lines before.
@@ -125,17 +120,10 @@ const std::set<IConfInfoInc::_ConfInfo>& CRegistryMonitor::GetChanges() const {
     return changes;
 }
 
-bool CRegistryMonitor::OwnsTimer(UINT_PTR id) const {
-    return timerId != 0 && id == timerId && timerThread == ::GetCurrentThreadId();
-}
-
-// A thread timer can only be killed on its own thread. Called elsewhere, this forgets the timer:
-// its next tick no longer finds it owned and kills it there.
+// Also from the destructor on the thread that unloads the library, which need not be the one that
+// called Start: the timer's owner handles that (see ThreadTimer).
 void CRegistryMonitor::KillPullTimer() {
-    if (timerId != 0 && timerThread == ::GetCurrentThreadId())
-        ::KillTimer(nullptr, timerId);
-    timerId = 0;
-    timerThread = 0;
+    pullTimer.Stop();
     CRegistryMonitor* self = this;
     g_timerMonitor.compare_exchange_strong(self, nullptr);
 }
@@ -156,20 +144,6 @@ void CRegistryMonitor::PullLog() {
         AppendLogRecords(readBlock.get(), bytesReturned, REGMON_READ_SIZE, rawLines);
         if (::GetTickCount() - t0 > kTickBudgetMs)
             return;
-    }
-}
-
-// After capture is off the log only shrinks, so this ends: ticks of at most 500 ms each, until one
-// adds nothing. The bound stops a driver that never runs dry: a full log holds fewer records.
-void CRegistryMonitor::DrainLog() {
-    constexpr size_t kMostRecords = REGMON_LOG_CAPACITY / REGMON_RECORD_SIZE(0u);
-    size_t taken = 0;
-    while (taken <= kMostRecords) {
-        const size_t before = rawLines.size();
-        PullLog();
-        if (rawLines.size() == before)
-            return;
-        taken += rawLines.size() - before;
     }
 }
 

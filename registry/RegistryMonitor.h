@@ -1,14 +1,12 @@
 // The client of the registry-monitor driver: installs it as the kernel service "REGMON", opens its
-// device, switches capture on and off, pulls its log on a 500 ms thread timer and turns the log into
-// registry change records when capture stops.
+// device, switches capture on and off, pulls its log on a 500 ms timer of the thread that calls
+// Start and turns the log into registry change records when capture stops.
 //
 // Threading: no thread of its own and no lock. Start, the timer ticks and Stop run on the thread that
 // calls Start, which must dispatch messages while capturing. One monitor per process. The destructor
-// may run on another thread (library unload): it never waits for one, and it unties the timer so
-// that no later tick reaches the destroyed monitor. It must not overlap a tick that is running on
-// the Start thread, and a thread timer can only be killed on its own thread: a library unloaded on
-// another thread while capturing leaves that thread a timer whose procedure is gone, so hosts stop
-// before they unload.
+// may run on another thread (library unload): it never waits for the Start thread to dispatch, and
+// it leaves that thread nothing that runs this library's code (ThreadTimer says how). A tick that is
+// running on the Start thread at that moment is waited for, a bounded time.
 #pragma once
 
 #include "common/UniqueHandle.h"
@@ -17,6 +15,7 @@
 #include "include/IConfInfoInc.h"
 #include "registry/LogParser.h"
 #include "registry/RawLineList.h"
+#include "registry/ThreadTimer.h"
 
 #include <atomic>
 #include <list>
@@ -37,8 +36,9 @@ public:
     // Clears the results and switches capture on. Both arguments are ignored. A Start during
     // capture kills the running pull timer before it sets a new one.
     void Start(int target, const std::string& targetName);
-    // Switches capture off, takes what the driver logged since the last tick, and parses every
-    // pulled line into the change set.
+    // Switches capture off, takes what the driver logged since the last tick (at most one tick's
+    // worth, and nothing when the driver did not switch capture off), and parses every pulled line
+    // into the change set.
     void Stop();
     const std::set<IConfInfoInc::_ConfInfo>& GetChanges() const;
 
@@ -51,18 +51,14 @@ public:
     // What a host never needs, for tests and diagnostics.
     bool HasDriver() const { return device.valid(); }
     DWORD DriverVersion() const { return driverVersion; }
-    bool IsPulling() const { return timerId != 0; }
+    bool IsPulling() const { return pullTimer.running(); }
     const RawLineList& RawLines() const { return rawLines; }
     const std::list<_RegLogEntry>& Entries() const { return entries; }
-
-    // The timer procedure's view of which timer is this monitor's own.
-    bool OwnsTimer(UINT_PTR id) const;
 
 private:
     void GiveUpDriver();
     void SendFilter();
     void KillPullTimer();
-    void DrainLog();
     bool Control(DWORD code, void* input, DWORD inputSize, void* output, DWORD outputSize);
 
     std::set<IConfInfoInc::_ConfInfo> changes;
@@ -72,11 +68,10 @@ private:
     DWORD driverVersion = 0;
     std::list<_RegLogEntry> entries;
     RawLineList rawLines;
-    UINT_PTR timerId = 0;
-    DWORD timerThread = 0;             // the thread whose queue holds timerId: only it can kill the timer
+    ThreadTimer pullTimer;             // running from a successful Start until Stop or destruction
     std::unique_ptr<char[]> readBlock; // where each read of the log lands
 };
 
-// The monitor whose log the timer procedure pulls: set by Start, untied by Stop and by the
-// destructor. Atomic because the destructor may run on another thread than the ticks.
+// The monitor that is capturing: set by Start, untied by Stop and by the destructor. Atomic because
+// the destructor may run on another thread than the ticks.
 extern std::atomic<CRegistryMonitor*> g_timerMonitor;

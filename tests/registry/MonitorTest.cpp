@@ -16,6 +16,7 @@ namespace {
 using IConfInfoInc::_ConfInfo;
 using registry_testing::DecodeBase64;
 using registry_testing::LogLine;
+using registry_testing::PumpThroughTicks;
 using registry_testing::RegmonDevice;
 using registry_testing::TestKey;
 using testing_support::PumpMessagesUntil;
@@ -34,22 +35,6 @@ std::map<std::string, std::pair<DWORD, std::string>> Recorded(const CRegistryMon
 
 std::string Sz(const std::string& text) {
     return std::string(text.c_str(), text.size() + 1);
-}
-
-thread_local int t_clockTicks = 0;
-
-void CALLBACK CountClockTick(HWND, UINT, UINT_PTR, DWORD) {
-    ++t_clockTicks;
-}
-
-// Dispatches messages for a few timer periods, measured by a timer of the test's own, so that a
-// tick that should not come has every chance to come.
-void PumpThroughTicks(int periods) {
-    t_clockTicks = 0;
-    const UINT_PTR clock = ::SetTimer(nullptr, 0, 500, CountClockTick);
-    ASSERT_NE(clock, 0u);
-    EXPECT_TRUE(PumpMessagesUntil([periods] { return t_clockTicks >= periods; }, 30000));
-    ::KillTimer(nullptr, clock);
 }
 
 class RegistryMonitorTest : public testing::Test {
@@ -308,8 +293,8 @@ struct TimerThread {
         self->startedPulling = self->monitor->IsPulling();
         ::SetEvent(self->started.get());
         // No message is retrieved until the monitor is gone, so no tick runs while it is being
-        // destroyed; then a few periods' worth: the orphaned timer's ticks run here and must find
-        // nothing.
+        // destroyed; then a few periods' worth: whatever is left of the timer on this thread must
+        // not reach the destroyed monitor.
         if (::WaitForSingleObject(self->destroyed.get(), 30000) != WAIT_OBJECT_0)
             return 2;
         PumpThroughTicks(3);

@@ -2,11 +2,17 @@
 
 #include "driver/RegmonProtocol.h"
 #include "registry/LogFraming.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
 
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <process.h>
+
 #include <atomic>
+#include <cstdio>
 #include <stdexcept>
 
 namespace registry_testing {
@@ -192,6 +198,49 @@ std::string DriverFile(const std::string& file) {
     char system[MAX_PATH];
     const UINT length = ::GetSystemDirectoryA(system, sizeof system);
     return std::string(system, length) + "\\drivers\\" + file;
+}
+
+namespace {
+
+thread_local int t_clockTicks = 0;
+
+void CALLBACK CountClockTick(HWND, UINT, UINT_PTR, DWORD) {
+    ++t_clockTicks;
+}
+
+} // namespace
+
+void PumpThroughTicks(int periods) {
+    t_clockTicks = 0;
+    const UINT_PTR clock = ::SetTimer(nullptr, 0, 500, CountClockTick);
+    ASSERT_NE(clock, 0u);
+    EXPECT_TRUE(testing_support::PumpMessagesUntil([periods] { return t_clockTicks >= periods; }, 30000));
+    ::KillTimer(nullptr, clock);
+}
+
+Watchdog::Watchdog(DWORD timeoutMs, std::string what)
+    : timeoutMs_(timeoutMs), what_(std::move(what)), left_(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+    if (!left_)
+        throw std::runtime_error("watchdog: no event");
+    thread_.reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, Run, this, 0, nullptr)));
+    if (!thread_)
+        throw std::runtime_error("watchdog: no thread");
+}
+
+Watchdog::~Watchdog() {
+    ::SetEvent(left_.get());
+    ::WaitForSingleObject(thread_.get(), INFINITE);
+}
+
+unsigned __stdcall Watchdog::Run(void* argument) noexcept {
+    auto* self = static_cast<Watchdog*>(argument);
+    if (::WaitForSingleObject(self->left_.get(), self->timeoutMs_) == WAIT_OBJECT_0)
+        return 0;
+    std::fprintf(stderr, "watchdog: %s did not end within %lu ms\n", self->what_.c_str(),
+                 static_cast<unsigned long>(self->timeoutMs_));
+    std::fflush(stderr);
+    ::TerminateProcess(::GetCurrentProcess(), 99);
+    return 1;
 }
 
 } // namespace registry_testing

@@ -71,4 +71,26 @@ void RemoveService(const char* name = "REGMON");
 // <system directory>\drivers\<file>
 std::string DriverFile(const std::string& file);
 
+// Dispatches messages for a few 500 ms periods, measured by a timer of the test's own, so that a
+// tick that should not come has every chance to come.
+void PumpThroughTicks(int periods);
+
+// Ends the test program with a message unless the scope is left within `timeoutMs`: a call that
+// never returns fails its test at once instead of stalling the run until the suite's timeout.
+class Watchdog {
+public:
+    Watchdog(DWORD timeoutMs, std::string what);
+    ~Watchdog();
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+private:
+    static unsigned __stdcall Run(void* self) noexcept;
+
+    DWORD timeoutMs_;
+    std::string what_;
+    UniqueHandle left_;
+    UniqueHandle thread_;
+};
+
 } // namespace registry_testing

@@ -1,0 +1,155 @@
+#include "registry/ThreadTimer.h"
+
+#include "common/UniqueHandle.h"
+
+namespace {
+
+constexpr char kClassName[] = "Orvane_Thread_Timer";
+constexpr UINT_PTR kTimerId = 1;
+constexpr DWORD kWaitSliceMs = 10;
+
+// The module this code lies in: the library, or a program that links the registry monitor in.
+HINSTANCE ThisModule() noexcept {
+    HMODULE module = nullptr;
+    ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                             GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                         kClassName, &module);
+    return module;
+}
+
+// The class's procedure is DefWindowProcA, which never goes away. So a class left behind (by a
+// window that outlived an earlier load of the library at the same address) is as good as a new
+// one; a class of this name with any other procedure is not ours and is refused.
+bool RegisterTimerClass(HINSTANCE instance) noexcept {
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = ::DefWindowProcA;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = kClassName;
+    if (::RegisterClassA(&windowClass) != 0)
+        return true;
+    if (::GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
+        return false;
+    WNDCLASSA existing{};
+    return ::GetClassInfoA(instance, kClassName, &existing) && existing.lpfnWndProc == ::DefWindowProcA;
+}
+
+// A message-only window of the calling thread. A timer retired on its own thread unregisters the
+// class, which another thread's Start may meet between its registration and its window: one more
+// round then.
+HWND CreateTimerWindow() noexcept {
+    const HINSTANCE instance = ThisModule();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!RegisterTimerClass(instance))
+            return nullptr;
+        HWND window =
+            ::CreateWindowExA(0, kClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, nullptr);
+        if (window != nullptr)
+            return window;
+    }
+    return nullptr;
+}
+
+LRESULT CALLBACK TimerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noexcept {
+    if (message == WM_TIMER && wParam == kTimerId) {
+        auto* timer = reinterpret_cast<ThreadTimer*>(::GetWindowLongPtrA(window, GWLP_USERDATA));
+        if (timer != nullptr)
+            timer->Tick();
+        return 0;
+    }
+    return ::DefWindowProcA(window, message, wParam, lParam);
+}
+
+} // namespace
+
+bool ThreadTimer::Start(UINT periodMs, Callback callback, void* context) noexcept {
+    Stop();
+    if (callback == nullptr)
+        return false;
+    HWND window = CreateTimerWindow();
+    if (window == nullptr)
+        return false;
+    callback_ = callback;
+    context_ = context;
+    state_.store(kIdle);
+    ::SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    ::SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&TimerWindowProc));
+    if (::SetTimer(window, kTimerId, periodMs, nullptr) == 0) {
+        state_.store(kClosed);
+        ::DestroyWindow(window);
+        return false;
+    }
+    window_ = window;
+    thread_ = ::GetCurrentThreadId();
+    return true;
+}
+
+void ThreadTimer::Stop() noexcept {
+    if (window_ == nullptr)
+        return;
+    if (thread_ == ::GetCurrentThreadId())
+        RetireOnOwnThread();
+    else
+        RetireFromAnotherThread();
+    window_ = nullptr;
+    thread_ = 0;
+}
+
+void ThreadTimer::Tick() noexcept {
+    int idle = kIdle;
+    if (!state_.compare_exchange_strong(idle, kTicking))
+        return; // stopped, or a tick already running further up this thread's stack
+    try {
+        callback_(context_);
+    } catch (...) {
+    }
+    // The last touch of this object: a Stop on another thread may free it as soon as it sees this.
+    int ticking = kTicking;
+    state_.compare_exchange_strong(ticking, kIdle);
+}
+
+void ThreadTimer::RetireOnOwnThread() noexcept {
+    state_.store(kClosed);
+    ::KillTimer(window_, kTimerId);
+    ::DestroyWindow(window_);
+    ::UnregisterClassA(kClassName, ThisModule()); // refused while another timer's window lives
+}
+
+// Nothing here waits for the owning thread to dispatch: that thread may be blocked on the caller
+// (a host waiting for the thread that unloads the library, or the loader lock itself).
+void ThreadTimer::RetireFromAnotherThread() noexcept {
+    DWORD process = 0;
+    if (::GetWindowThreadProcessId(window_, &process) != thread_ || process != ::GetCurrentProcessId()) {
+        state_.store(kClosed); // the window went with its thread
+        return;
+    }
+    // From here on a dispatch on the owning thread runs DefWindowProcA only.
+    ::SetWindowLongPtrA(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&::DefWindowProcA));
+    ::SetWindowLongPtrA(window_, GWLP_USERDATA, 0);
+    // Windows may refuse to kill another thread's timer; the window's end kills it all the same.
+    ::KillTimer(window_, kTimerId);
+    // Should the post fail, the window and its timer stay until the thread ends, harmless.
+    ::PostMessageA(window_, WM_CLOSE, 0, 0);
+    WaitForRunningTick();
+}
+
+// A tick that had already entered the window procedure may still be running on the owning thread;
+// it only does the callback's own work (no lock this thread may hold), so waiting for it ends.
+void ThreadTimer::WaitForRunningTick() noexcept {
+    UniqueHandle owner(::OpenThread(SYNCHRONIZE, FALSE, thread_));
+    const ULONGLONG deadline = ::GetTickCount64() + kTickWaitMs;
+    for (;;) {
+        int idle = kIdle;
+        if (state_.compare_exchange_strong(idle, kClosed) || idle == kClosed)
+            return;
+        const ULONGLONG now = ::GetTickCount64();
+        if (now >= deadline)
+            break;
+        const DWORD slice = static_cast<DWORD>(deadline - now < kWaitSliceMs ? deadline - now : kWaitSliceMs);
+        if (!owner) {
+            ::Sleep(slice);
+        } else if (::WaitForSingleObject(owner.get(), slice) == WAIT_OBJECT_0) {
+            break; // the owning thread ended, in the middle of its tick
+        }
+    }
+    state_.store(kClosed);
+}
