@@ -34,15 +34,19 @@ public:
         }
         if (!module_ || create_ == nullptr || destroy_ == nullptr)
             throw std::runtime_error("Orvane.dll or its exports are missing");
+        lastDestroy_ = destroy_;
     }
     IOrvaneInc* Create() const { return create_(IOrvaneInc::OV_RECORDER); }
     void Destroy(IOrvaneInc*& object) const { destroy_(&object); }
+    // The destroyer of the library loaded last, for handlers that have no LoadedLibrary at hand.
+    static void DestroyThrough(IOrvaneInc** object) { lastDestroy_(object); }
     void Free() { module_.reset(); }
 
 private:
     UniqueModule module_;
     CreateFn create_ = nullptr;
     DestroyFn destroy_ = nullptr;
+    static inline DestroyFn lastDestroy_ = nullptr;
 };
 
 // A folder created below the program-files folder while tracking runs (Wine reports changes only in
@@ -241,6 +245,57 @@ int FreeWhileTracking() {
     return 0;
 }
 
+// The host's window procedure destroys the recorder when its window is closed.
+IOrvaneInc* closingRecorder = nullptr;
+
+LRESULT CALLBACK ClosingHostProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_CLOSE && closingRecorder != nullptr) {
+        LoadedLibrary::DestroyThrough(&closingRecorder);
+        return 0;
+    }
+    return ::DefWindowProcA(window, message, wParam, lParam);
+}
+
+// Helper mode: a WM_CLOSE reaches the host while Stop dispatches messages, and its handler destroys
+// the recorder that is stopping.
+int DestroyWhileStopPumps() {
+    LoadedLibrary library;
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = &ClosingHostProcedure;
+    windowClass.hInstance = ::GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "OrvaneClosingHost";
+    ::RegisterClassA(&windowClass);
+    const HWND window = ::CreateWindowExA(0, "OrvaneClosingHost", "host", 0, 0, 0, 0, 0, nullptr, nullptr,
+                                          ::GetModuleHandleA(nullptr), nullptr);
+    IOrvaneInc* recorder = library.Create();
+    if (recorder == nullptr || window == nullptr)
+        return 4;
+    closingRecorder = recorder;
+    recorder->Start();
+    {
+        NewFolder app("closing");
+        WriteTextFile(app / "a.txt", "x");
+        if (!PumpMessagesUntil([&] { return Has(recorder, app / "a.txt"); }))
+            return 5;
+        ::PostMessageA(window, WM_CLOSE, 0, 0);
+        recorder->Stop(); // the recorder is destroyed inside
+        if (closingRecorder != nullptr)
+            return 6; // the close was not dispatched while Stop waited
+    }
+    testing_support::PumpPendingMessages();
+    ::DestroyWindow(window);
+    return 0;
+}
+
+TEST(HostReentrancy, DestroyingTheRecorderFromAHandlerWhileStopPumpsEndsWell) {
+    UniqueHandle child = testing_support::StartSelf("--destroy-while-stop-pumps");
+    ASSERT_TRUE(child);
+    ASSERT_EQ(::WaitForSingleObject(child.get(), 120000), WAIT_OBJECT_0) << "the host hung";
+    DWORD code = 1;
+    ::GetExitCodeProcess(child.get(), &code);
+    EXPECT_EQ(code, 0u) << "the host crashed or failed";
+}
+
 TEST(HostUnload, FreeLibraryWithARecorderStillTrackingNeitherCrashesNorHangs) {
     UniqueHandle child = testing_support::StartSelf("--free-while-tracking");
     ASSERT_TRUE(child);
@@ -255,6 +310,8 @@ TEST(HostUnload, FreeLibraryWithARecorderStillTrackingNeitherCrashesNorHangs) {
 int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "--free-while-tracking") == 0)
         return FreeWhileTracking();
+    if (argc == 2 && std::strcmp(argv[1], "--destroy-while-stop-pumps") == 0)
+        return DestroyWhileStopPumps();
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
