@@ -245,6 +245,68 @@ int FreeWhileTracking() {
     return 0;
 }
 
+// Helper mode: the stop from a handler ahead of the wake, in a process whose registry monitor has no
+// driver (so no pull timer of its own comes by to wake a waiting thread).
+int StopBehindWakeWithoutTimer() {
+    LoadedLibrary library;
+    HostWindow host;
+    IOrvaneInc* recorder = library.Create();
+    if (recorder == nullptr)
+        return 4;
+    host.recorder = recorder;
+    recorder->Start();
+    {
+        NewFolder app("nodriver");
+        WriteTextFile(app / "first.txt", "x");
+        if (!PumpMessagesUntil([&] { return Has(recorder, app / "first.txt"); }))
+            return 5;
+        ::PostMessageA(host.window, kStopMessage, 0, 0);
+        WriteTextFile(app / "behind.txt", "x");
+        if (!WaitWithoutDispatching(DeliveryMessageQueued))
+            return 6;
+        Watchdog watchdog("Stop from a handler ahead of the wake, without the driver", 60000);
+        MSG msg;
+        if (::GetMessageA(&msg, nullptr, 0, 0) <= 0 || msg.message != kStopMessage)
+            return 7;
+        ::DispatchMessageA(&msg);
+        if (!host.stopped || !Has(recorder, app / "behind.txt"))
+            return 8;
+    }
+    library.Destroy(recorder);
+    return 0;
+}
+
+// The driver file moved aside for the length of a scope, so that the library cannot install it.
+class DriverMovedAside {
+public:
+    DriverMovedAside() {
+        char system[MAX_PATH] = {};
+        ::GetSystemDirectoryA(system, MAX_PATH);
+        path_ = std::string(system) + "\\drivers\\REGSYS.SYS";
+        moved_ = ::MoveFileExA(path_.c_str(), (path_ + ".aside").c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    }
+    ~DriverMovedAside() {
+        if (moved_)
+            ::MoveFileExA((path_ + ".aside").c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
+    bool moved() const { return moved_; }
+
+private:
+    std::string path_;
+    bool moved_ = false;
+};
+
+TEST(HostWithoutDriver, StopFromAHandlerWhileAWakeWaitsBehindItsMessage) {
+    DriverMovedAside aside;
+    ASSERT_TRUE(aside.moved());
+    UniqueHandle child = testing_support::StartSelf("--stop-behind-wake");
+    ASSERT_TRUE(child);
+    ASSERT_EQ(::WaitForSingleObject(child.get(), 120000), WAIT_OBJECT_0) << "the host hung";
+    DWORD code = 1;
+    ::GetExitCodeProcess(child.get(), &code);
+    EXPECT_EQ(code, 0u) << "the host failed, crashed or hung";
+}
+
 // The host's window procedure destroys the recorder when its window is closed.
 IOrvaneInc* closingRecorder = nullptr;
 
@@ -310,6 +372,8 @@ TEST(HostUnload, FreeLibraryWithARecorderStillTrackingNeitherCrashesNorHangs) {
 int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "--free-while-tracking") == 0)
         return FreeWhileTracking();
+    if (argc == 2 && std::strcmp(argv[1], "--stop-behind-wake") == 0)
+        return StopBehindWakeWithoutTimer();
     if (argc == 2 && std::strcmp(argv[1], "--destroy-while-stop-pumps") == 0)
         return DestroyWhileStopPumps();
     testing::InitGoogleTest(&argc, argv);
