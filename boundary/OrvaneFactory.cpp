@@ -2,6 +2,7 @@
 
 #include "boundary/EmptyRecorder.h"
 #include "boundary/TrackingAssembly.h"
+#include "recorder/FileChangeRecorder.h"
 
 #include <new>
 
@@ -18,6 +19,10 @@ IOrvaneInc* IOrvaneInc::CreateOrvane(OV_TYPE type) {
 void IOrvaneInc::DestroyOrvane(IOrvaneInc** object) {
     if (object == nullptr || *object == nullptr)
         return;
-    delete *object;
+    // A recorder may be destroyed by a host handler while its own Stop dispatches messages.
+    if (auto* recorder = dynamic_cast<CFileChangeRecorder*>(*object))
+        recorder->Destroy();
+    else
+        delete *object;
     *object = nullptr;
 }

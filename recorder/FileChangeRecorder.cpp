@@ -29,14 +29,40 @@ CFileChangeRecorder::~CFileChangeRecorder() {
     watcher.UnwatchAllDirectories();
 }
 
+// Start and Stop dispatch messages while the watcher waits, so a host handler may destroy the
+// recorder in the middle of either; the destruction then waits until the operation is through.
 void CFileChangeRecorder::Start() {
+    EnterOperation();
+    StartTracking();
+    LeaveOperation();
+}
+
+void CFileChangeRecorder::Stop() {
+    EnterOperation();
+    StopTracking();
+    LeaveOperation();
+}
+
+void CFileChangeRecorder::Destroy() {
+    if (operationsInProgress > 0)
+        destroyWhenIdle = true;
+    else
+        delete this;
+}
+
+void CFileChangeRecorder::LeaveOperation() {
+    if (--operationsInProgress == 0 && destroyWhenIdle)
+        delete this;
+}
+
+void CFileChangeRecorder::StartTracking() {
     for (const std::string& folder : watchedFolders)
         watcher.WatchDirectory(folder, FILE_NOTIFY_CHANGE_FILE_NAME, this, TRUE, nullptr, nullptr);
     if (g_registryMonitor != nullptr)
         g_registryMonitor->Start(target, targetName);
 }
 
-void CFileChangeRecorder::Stop() {
+void CFileChangeRecorder::StopTracking() {
     // Each unwatch returns once its watch's queued notifications have been delivered here.
     for (const std::string& folder : watchedFolders) {
         if (watcher.IsWatchingDirectory(folder))

@@ -46,8 +46,21 @@ public:
 
     const std::list<std::string>& GetWatchedFolders() const { return watchedFolders; }
 
+    // Destroys the recorder: now, or, when a host handler asks for it while Start or Stop of this
+    // recorder dispatches messages further up the stack, as soon as that operation returns (it
+    // still uses the recorder and its watcher on the way out).
+    void Destroy();
+
 private:
+    void StartTracking();
+    void StopTracking();
     void SettleAddedFiles();
+    void EnterOperation() { ++operationsInProgress; }
+    // May delete the recorder: nothing of it may be touched afterwards.
+    void LeaveOperation();
+
+    int operationsInProgress = 0;
+    bool destroyWhenIdle = false;
 
     // Declared in this order so that destruction runs the teardown in the right order: the watcher
     // ends its watches (delivering what is still queued) while both sets are intact.

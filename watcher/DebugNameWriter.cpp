@@ -2,7 +2,6 @@
 
 #include <cwchar>
 #include <new>
-#include <process.h>
 #include <utility>
 
 DebugNameWriter::DebugNameWriter(size_t maxQueuedUnits)
@@ -25,7 +24,7 @@ size_t DebugNameWriter::DroppedCount() const {
 // The writer is woken only when the queue was empty: while it is behind, it finds the new names
 // on its next turn without a signal.
 DebugNameWriter::QueueResult DebugNameWriter::Queue(const WCHAR* name) {
-    if (!wake_ || (!thread_ && !StartThread()))
+    if (!wake_ || (!thread_.running() && !StartThread()))
         return QueueResult::kRefused;
     bool wasEmpty;
     {
@@ -48,32 +47,30 @@ DebugNameWriter::QueueResult DebugNameWriter::Queue(const WCHAR* name) {
 }
 
 bool DebugNameWriter::StartThread() {
-    const uintptr_t thread = ::_beginthreadex(nullptr, 0, ThreadProc, this, 0, nullptr);
-    thread_.reset(reinterpret_cast<HANDLE>(thread));
-    return bool(thread_);
+    return thread_.Start(&ThreadBody, this);
 }
 
 // The thread stops writing at the deadline, so the wait for it ends after at most one more write;
 // it is taken in slices, the wake repeated at each, in case the thread was between two looks at
 // the queue.
 void DebugNameWriter::Finish() {
-    if (!thread_)
+    if (!thread_.running())
         return;
     {
         ScopedLock hold(lock_);
         finishDeadline_ = ::GetTickCount64() + kFinishBudgetMs;
     }
-    do {
-        ::SetEvent(wake_.get());
-    } while (::WaitForSingleObject(thread_.get(), 5000) == WAIT_TIMEOUT);
-    thread_.reset();
+    thread_.StopAndJoin(&WakeWriter, this, 5000, true);
     ScopedLock hold(lock_);
     finishDeadline_ = 0;
 }
 
-unsigned __stdcall DebugNameWriter::ThreadProc(void* writer) {
+bool DebugNameWriter::WakeWriter(void* writer) {
+    return ::SetEvent(static_cast<DebugNameWriter*>(writer)->wake_.get()) != FALSE;
+}
+
+void DebugNameWriter::ThreadBody(void* writer) {
     static_cast<DebugNameWriter*>(writer)->Run();
-    return 0;
 }
 
 void DebugNameWriter::Run() {

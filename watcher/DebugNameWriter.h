@@ -9,6 +9,7 @@
 // answering keeps that from happening within kFinishBudgetMs: then the rest is dropped.
 #pragma once
 
+#include "common/LibraryThread.h"
 #include "common/RecursiveLock.h"
 #include "common/UniqueHandle.h"
 #include "common/Win32.h"
@@ -41,7 +42,8 @@ public:
 private:
     enum class QueueResult { kQueued, kDropped, kRefused };
 
-    static unsigned __stdcall ThreadProc(void* writer);
+    static void ThreadBody(void* writer);
+    static bool WakeWriter(void* writer);
     void Run();
     // Writes the names, or as many as the finish deadline leaves time for.
     void WriteNames(const std::wstring& names);
@@ -58,5 +60,5 @@ private:
     // While finishing: when the writer stops writing; 0 otherwise. Guarded by lock_.
     ULONGLONG finishDeadline_ = 0;
     UniqueHandle wake_;
-    UniqueHandle thread_;
+    LibraryThread thread_;
 };

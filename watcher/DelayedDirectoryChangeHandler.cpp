@@ -1,7 +1,7 @@
 // The deferred-delivery wrapper: posting on the worker thread, delivery on the delivering thread,
 // and the watch-stopped flush between the two.
 #include "watcher/DelayedDirectoryChangeHandler.h"
-#include "watcher/MessageDispatch.h"
+#include "common/MessagePumpWait.h"
 
 #include <cstdlib>
 #include <new>
@@ -149,33 +149,31 @@ void CDelayedDirectoryChangeHandler::On_WatchStarted(DWORD error, const std::str
 }
 
 void CDelayedDirectoryChangeHandler::On_WatchStopped(const std::string& directory) {
-    if (filterFlags_ & NF_NO_WATCH_STOPPED)
-        return;
-    if (stopDelivered_)
-        ::ResetEvent(stopDelivered_.get());
-    if (PostRecord(kWatchStopped, 0, directory, nullptr))
+    if (PostWatchStopped(directory))
         WaitForStopDelivery();
 }
 
+bool CDelayedDirectoryChangeHandler::PostWatchStopped(const std::string& directory) {
+    if (filterFlags_ & NF_NO_WATCH_STOPPED)
+        return false;
+    if (stopDelivered_)
+        ::ResetEvent(stopDelivered_.get());
+    return PostRecord(kWatchStopped, 0, directory, nullptr);
+}
+
 // Waits in 5000 ms slices until the delivering thread has run the real On_WatchStopped. Gives up
-// only when that cannot happen any more: the window or thread the record went to is gone. A
-// WM_QUIT met while dispatching is kept and posted again once the wait is over, so the thread's
-// own message loop still ends.
+// only when that cannot happen any more: the delivery point has no window or thread left to take
+// the queue. A WM_QUIT met while dispatching is kept and posted again once the wait is over.
 bool CDelayedDirectoryChangeHandler::WaitForStopDelivery() {
     if (!stopDelivered_)
         return false;
     HANDLE event = stopDelivered_.get();
     QuitKeeper quit;
     for (;;) {
-        const DWORD result = pumpWhileWaiting_ ? ::MsgWaitForMultipleObjectsEx(1, &event, 5000, QS_ALLINPUT,
-                                                                               MWMO_INPUTAVAILABLE)
+        const DWORD result = pumpWhileWaiting_ ? WaitDispatchingMessages(event, 5000, quit)
                                                : ::WaitForSingleObject(event, 5000);
         if (result == WAIT_OBJECT_0)
             return true;
-        if (pumpWhileWaiting_ && result == WAIT_OBJECT_0 + 1) {
-            DispatchQueuedMessages(quit);
-            continue;
-        }
         if (result == WAIT_FAILED || sender_ == nullptr || !sender_->IsDeliveryPointAlive())
             return false;
     }

@@ -62,8 +62,10 @@ public:
     virtual ~CDelayedNotificationSender() = default;
     // TRUE when the record was queued; on FALSE the caller still owns it.
     virtual BOOL PostNotification(CDirChangeNotification* record) = 0;
-    // Whether the delivery point of the last post can still deliver what was queued to it: the
-    // window still exists, the thread still runs. Lets a wait for a delivery end when it cannot come.
+    // Whether the delivery point can still deliver what is queued to it: a window exists, the
+    // thread runs. Records queued for a window or thread that went away move to the one that
+    // replaces it, so only a delivery point without any can no longer deliver. Lets a wait for a
+    // delivery end when it cannot come.
     virtual bool IsDeliveryPointAlive() const = 0;
 };
 
@@ -86,11 +88,18 @@ public:
     // sender uses it any more. True when no class of this library stays registered.
     static bool UnregisterWindowClass();
 
+    // Builds the process-wide state of both delivery points now. The module object calls it when
+    // the library loads, before it finishes its own construction: the state is then destroyed after
+    // the module object, whose teardown still uses it.
+    static void PrepareSharedState();
+
+    // How often the window's thread looks for records whose wake was thrown away (a host that empties
+    // its queue without dispatching, a modal loop that drops messages): one timer of the window.
+    static constexpr UINT kRenewalPeriodMs = 500;
+
 private:
     static BOOL RegisterWindowClass(const char* className);
     static BOOL CreateNotificationWindow();
-
-    HWND lastTarget_ = nullptr;
 };
 
 // The shared delivery thread, reference counted. Started by the first sender, stopped by the last.
@@ -108,10 +117,9 @@ public:
 private:
     BOOL StartThread();
     static BOOL StopThread();
-    static unsigned __stdcall ThreadFunc(void* readyEvent);
+    static void ThreadFunc(void* readyEvent);
 
     UniqueHandle threadReady_;
-    DWORD lastTargetId_ = 0;
 };
 
 class CDelayedDirectoryChangeHandler : public CDirectoryChangeHandler {
@@ -121,7 +129,8 @@ public:
     ~CDelayedDirectoryChangeHandler() override;
 
     // Called on the worker thread: each queues a copy of its arguments and returns, except
-    // On_WatchStopped, which returns once the real handler's On_WatchStopped has run.
+    // On_WatchStopped, which returns once the real handler's On_WatchStopped has run. The watcher's
+    // worker uses PostWatchStopped instead and leaves the wait to the unwatching caller.
     void On_FileAdded(const std::string& path) override;
     void On_FileRemoved(const std::string& path) override;
     void On_FileNameChanged(const std::string& oldPath, const std::string& newPath) override;
@@ -129,6 +138,13 @@ public:
     void On_ReadDirectoryChangesError(DWORD error, const std::string& directory) override;
     void On_WatchStarted(DWORD error, const std::string& directory) override;
     void On_WatchStopped(const std::string& directory) override;
+
+    // Queues the watch-stopped record without waiting for it; true when it was queued, so that
+    // WaitForStopDelivery has something to wait for. False under NF_NO_WATCH_STOPPED.
+    bool PostWatchStopped(const std::string& directory);
+    // Waits (5000 ms slices, dispatching this thread's messages) until the record queued by
+    // PostWatchStopped has been delivered; false when it cannot be any more.
+    bool WaitForStopDelivery();
 
     // Stores the directory here and, while a real handler is held, on it too.
     void SetNotifyDirectory(const std::string& directory);
@@ -166,15 +182,14 @@ private:
     CDirChangeNotification* NewNotification();
     static void DisposeNotification(CDirChangeNotification* record);
     bool PostRecord(int kind, DWORD code, const std::string& name, const std::string* newName);
-    bool WaitForStopDelivery();
     CDirectoryChangeHandler* AcquireRealHandler() const;
     bool PassesFiltersFor(const CDirChangeNotification* record, CDirectoryChangeHandler* handler) const;
     static void CallRealHandler(const CDirChangeNotification* record, CDirectoryChangeHandler* handler);
 
     std::unique_ptr<CDelayedNotificationSender> sender_;
     CDirectoryChangeHandler* realHandler_ = nullptr;
-    // The waiting thread is normally the worker, which owns no window; dispatching anyway lets a
-    // wait on a thread that owns the delivery window deliver the very record it waits for.
+    // The waiting thread is the unwatching caller, which may own the delivery window: dispatching
+    // lets it deliver the very record it waits for.
     bool pumpWhileWaiting_ = true;
     DWORD filterFlags_ = 0;
     int relativePathOffset_ = 0;

@@ -1,6 +1,6 @@
 #include "watcher/DelayedDirectoryChangeHandler.h"
 #include "watcher/DirectoryChanges.h"
-#include "watcher/MessageDispatch.h"
+#include "common/MessagePumpWait.h"
 
 #include <new>
 
@@ -91,23 +91,22 @@ BOOL CDirWatchInfo::RequestStop(HANDLE port) {
             if (osCalls->postQueuedCompletionStatus(port, 4, reinterpret_cast<ULONG_PTR>(this), &overlapped))
                 break;
         }
-        // The worker may be delivering this watch's notifications to a window of this thread.
-        if (::MsgWaitForMultipleObjects(0, nullptr, FALSE, kPostRetryMs, QS_ALLINPUT) == WAIT_OBJECT_0)
-            DispatchQueuedMessages(quit);
+        // Handlers of this thread go on running meanwhile, as in every wait of this thread.
+        WaitDispatchingMessages(nullptr, kPostRetryMs, quit);
     }
     return WaitPumpingMessages();
 }
 
 BOOL CDirWatchInfo::WaitPumpingMessages() {
     QuitKeeper quit;
-    HANDLE done = doneEvent.get();
-    for (;;) {
-        const DWORD result = ::MsgWaitForMultipleObjects(1, &done, FALSE, kStopWaitSliceMs, QS_ALLINPUT);
-        if (result == WAIT_OBJECT_0) {
-            ::ResetEvent(done);
-            return TRUE;
-        }
-        if (result == WAIT_OBJECT_0 + 1)
-            DispatchQueuedMessages(quit);
+    while (WaitDispatchingMessages(doneEvent.get(), kStopWaitSliceMs, quit) != WAIT_OBJECT_0) {
     }
+    ::ResetEvent(doneEvent.get());
+    return TRUE;
+}
+
+void CDirWatchInfo::WaitForStopFlush() {
+    if (stopRecordPosted && changeHandler != nullptr)
+        changeHandler->WaitForStopDelivery();
+    stopRecordPosted = false;
 }

@@ -1,14 +1,18 @@
 // The watcher's public operations and its array of watch records. The worker thread is in
 // DirectoryChangeWorker.cpp.
 //
-// Locks: the watcher's lock guards the array, the port and the worker's handle. Callers hold it
-// while they wait for the worker to answer a request; that cannot deadlock because the worker never
-// takes it: a watch whose re-read failed is only marked on the worker thread and taken out of the
-// array by the next caller that holds the lock.
+// Locks: the watcher's lock guards the array, the port, the worker and the stops in flight. A start
+// holds it while it waits for the worker's answer; that cannot deadlock because the worker never
+// takes it (a watch whose re-read failed is only marked on the worker thread and taken out of the
+// array by the next caller that holds the lock) and never waits for anything but the port. A stop
+// does not hold it while it waits: the flush it waits for runs user handlers, which may call this
+// watcher from any thread.
+#include "common/MessagePumpWait.h"
 #include "watcher/DelayedDirectoryChangeHandler.h"
 #include "watcher/DirectoryChanges.h"
 #include "watcher/WatchPrivileges.h"
 
+#include <algorithm>
 #include <mbstring.h>
 #include <process.h>
 
@@ -106,8 +110,14 @@ DWORD CDirectoryChangeWatcher::StartWatch(const std::string& directory, DWORD no
     CDirWatchInfo* pdi = record.release();
     handler->AttachToWatcher(this);
     if (!AddWatchInfo(pdi)) {
-        ScopedLock hold(lock_);
-        EndWatch(pdi);
+        HANDLE port;
+        {
+            ScopedLock hold(lock_);
+            stopsInFlight_.push_back(::GetCurrentThreadId());
+            port = port_.get();
+        }
+        EndWatch(pdi, port);
+        FinishDeferredUnwatchAll();
         return ERROR_OUTOFMEMORY;
     }
     return ERROR_SUCCESS;
@@ -153,7 +163,7 @@ DWORD CDirectoryChangeWatcher::ConnectAndStart(CDirWatchInfo* pdi) {
     ScopedLock hold(lock_);
     if (const DWORD error = AssociateWithPort(pdi))
         return error;
-    if (!threadHandle_) {
+    if (!worker_.running()) {
         if (const DWORD error = StartWorker())
             return error;
     }
@@ -171,69 +181,126 @@ DWORD CDirectoryChangeWatcher::AssociateWithPort(CDirWatchInfo* pdi) {
     return ERROR_SUCCESS;
 }
 
-// The thread handle from _beginthreadex is ours to close, so it stays valid for the final join.
+// The thread handle is ours to close, so it stays valid for the final join.
 DWORD CDirectoryChangeWatcher::StartWorker() {
-    unsigned id = 0;
-    ::SetLastError(0);
-    const uintptr_t thread = osCalls_.beginThread(nullptr, 0, &WorkerThreadProc, this, 0, &id);
-    if (thread == 0)
+    if (!worker_.Start(&WorkerBody, this, osCalls_.beginThread))
         return ErrorOr(::GetLastError(), ERROR_MAX_THRDS_REACHED);
-    threadHandle_.reset(reinterpret_cast<HANDLE>(thread));
-    threadId_ = id;
     return ERROR_SUCCESS;
 }
 
 BOOL CDirectoryChangeWatcher::UnwatchDirectory(const std::string& directory) {
-    ScopedLock hold(lock_);
-    if (!port_)
-        return FALSE;
-    ReapFailedWatches();
-    int index = -1;
-    if (!FindWatchInfo(directory, index))
-        return FALSE;
-    EndWatch(TakeWatchAt(index));
+    CDirWatchInfo* pdi;
+    HANDLE port;
+    {
+        ScopedLock hold(lock_);
+        if (!port_)
+            return FALSE;
+        ReapFailedWatches();
+        int index = -1;
+        if (!FindWatchInfo(directory, index))
+            return FALSE;
+        pdi = TakeWatchAt(index, port);
+    }
+    EndWatch(pdi, port);
+    FinishDeferredUnwatchAll();
     return TRUE;
 }
 
 BOOL CDirectoryChangeWatcher::UnwatchDirectoriesOfHandler(CDirectoryChangeHandler* handler) {
-    ScopedLock hold(lock_);
     int removed = 0;
-    int index = -1;
     // Failed watches of the handler count too: they are its watches until taken out.
-    while (FindWatchInfoByHandler(handler, index)) {
-        EndWatch(TakeWatchAt(index));
+    for (;;) {
+        CDirWatchInfo* pdi;
+        HANDLE port;
+        {
+            ScopedLock hold(lock_);
+            int index = -1;
+            if (!FindWatchInfoByHandler(handler, index))
+                break;
+            pdi = TakeWatchAt(index, port);
+        }
+        EndWatch(pdi, port);
         ++removed;
     }
+    FinishDeferredUnwatchAll();
     return removed > 0 ? TRUE : FALSE;
 }
 
 // Records are taken from the first occupied slot each time: handlers that run while this thread
 // waits may unwatch (or even watch) on this watcher, and every record must be ended before the
-// worker is told to go.
+// worker is told to go. A call nested in another one of this thread (from a handler, or from a host
+// that destroys its recorder while a stop dispatches messages) ends what is left and returns; the
+// worker then ends with the outer call.
 BOOL CDirectoryChangeWatcher::UnwatchAllDirectories() {
-    ScopedLock hold(lock_);
-    if (!threadHandle_)
-        return FALSE;
+    {
+        ScopedLock hold(lock_);
+        if (!worker_.running())
+            return FALSE;
+    }
     for (;;) {
-        int index = -1;
-        for (size_t i = 0; i < watches_.size() && index < 0; ++i) {
-            if (watches_[i] != nullptr)
-                index = static_cast<int>(i);
+        CDirWatchInfo* pdi = nullptr;
+        HANDLE port = nullptr;
+        {
+            ScopedLock hold(lock_);
+            for (size_t i = 0; i < watches_.size() && pdi == nullptr; ++i) {
+                if (watches_[i] != nullptr)
+                    pdi = TakeWatchAt(static_cast<int>(i), port);
+            }
         }
-        if (index < 0)
-            break;
-        EndWatch(TakeWatchAt(index));
+        if (pdi != nullptr) {
+            EndWatch(pdi, port);
+            continue;
+        }
+        if (EndWorkerWhenNoWatchIsLeft())
+            return TRUE;
     }
-    watches_.clear();
-    while (!osCalls_.postQueuedCompletionStatus(port_.get(), 0, 0, nullptr)) {
-        // The worker only ends on this packet; try again until the system takes it.
-        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+}
+
+bool CDirectoryChangeWatcher::EndWorkerWhenNoWatchIsLeft() {
+    const DWORD self = ::GetCurrentThreadId();
+    for (;;) {
+        {
+            ScopedLock hold(lock_);
+            if (!worker_.running()) {
+                unwatchAllDeferred_ = false;
+                return true;
+            }
+            if (std::any_of(watches_.begin(), watches_.end(),
+                            [](CDirWatchInfo* pdi) { return pdi != nullptr; }))
+                return false;
+            const auto mine = std::count(stopsInFlight_.begin(), stopsInFlight_.end(), self);
+            if (size_t(mine) == stopsInFlight_.size()) {
+                if (mine > 0) {
+                    unwatchAllDeferred_ = true;
+                    return true;
+                }
+                unwatchAllDeferred_ = false;
+                watches_.clear();
+                // The worker ends on this packet alone; a post the system refuses is tried again.
+                worker_.StopAndJoin(&PostEndPacket, this, 50, false);
+                port_.reset();
+                return true;
+            }
+        }
+        // Another thread is stopping a watch of this watcher and waits for the worker's answer.
+        WaitDispatchingMessages(nullptr, 20);
     }
-    ::WaitForSingleObject(threadHandle_.get(), INFINITE);
-    threadHandle_.reset();
-    threadId_ = 0;
-    port_.reset();
-    return TRUE;
+}
+
+bool CDirectoryChangeWatcher::PostEndPacket(void* watcher) {
+    auto* self = static_cast<CDirectoryChangeWatcher*>(watcher);
+    return self->osCalls_.postQueuedCompletionStatus(self->port_.get(), 0, 0, nullptr) != FALSE;
+}
+
+void CDirectoryChangeWatcher::FinishDeferredUnwatchAll() {
+    bool deferred;
+    {
+        ScopedLock hold(lock_);
+        deferred = unwatchAllDeferred_ && std::find(stopsInFlight_.begin(), stopsInFlight_.end(),
+                                                    ::GetCurrentThreadId()) == stopsInFlight_.end();
+    }
+    if (deferred)
+        UnwatchAllDirectories();
 }
 
 // Also lets go of watches whose re-read failed, so that what the handler's watch count says agrees
@@ -258,7 +325,7 @@ size_t CDirectoryChangeWatcher::GetWatchSlotCount() const {
 
 DWORD CDirectoryChangeWatcher::GetWorkerThreadId() const {
     ScopedLock hold(lock_);
-    return threadId_;
+    return worker_.id();
 }
 
 // The first hole, else a new slot at the end. FALSE when the array cannot grow.
@@ -308,24 +375,35 @@ bool CDirectoryChangeWatcher::FindWatchInfoByHandler(const CDirectoryChangeHandl
     return false;
 }
 
-CDirWatchInfo* CDirectoryChangeWatcher::TakeWatchAt(int index) {
+CDirWatchInfo* CDirectoryChangeWatcher::TakeWatchAt(int index, HANDLE& port) {
     CDirWatchInfo* pdi = watches_[static_cast<size_t>(index)];
     watches_[static_cast<size_t>(index)] = nullptr;
+    stopsInFlight_.push_back(::GetCurrentThreadId());
+    port = port_.get();
     return pdi;
 }
 
-void CDirectoryChangeWatcher::EndWatch(CDirWatchInfo* pdi) {
-    pdi->RequestStop(port_.get());
+// The port stays open while the stop is in flight: the worker is not ended before it is through.
+void CDirectoryChangeWatcher::EndWatch(CDirWatchInfo* pdi, HANDLE port) {
+    pdi->RequestStop(port);
+    pdi->WaitForStopFlush();
+    ScopedLock hold(lock_);
     if (CDirectoryChangeHandler* handler = pdi->GetRealChangeHandler())
         handler->ReleaseWatch();
     delete pdi;
+    const auto entry = std::find(stopsInFlight_.begin(), stopsInFlight_.end(), ::GetCurrentThreadId());
+    if (entry != stopsInFlight_.end())
+        stopsInFlight_.erase(entry);
 }
 
 // Caller threads only, under the lock. A failed record gets no packets any more, so ending it
-// needs no request (RequestStop answers at once).
+// needs no request (RequestStop answers at once) and nothing waits.
 void CDirectoryChangeWatcher::ReapFailedWatches() {
     for (size_t i = 0; i < watches_.size(); ++i) {
-        if (watches_[i] != nullptr && watches_[i]->IsReadyToReap())
-            EndWatch(TakeWatchAt(static_cast<int>(i)));
+        if (watches_[i] != nullptr && watches_[i]->IsReadyToReap()) {
+            HANDLE port;
+            CDirWatchInfo* pdi = TakeWatchAt(static_cast<int>(i), port);
+            EndWatch(pdi, port);
+        }
     }
 }

@@ -38,12 +38,11 @@ void WriteRunState(CDirWatchInfo* pdi, int state) {
 
 } // namespace
 
-unsigned __stdcall CDirectoryChangeWatcher::WorkerThreadProc(void* watcher) {
+void CDirectoryChangeWatcher::WorkerBody(void* watcher) {
     auto* self = static_cast<CDirectoryChangeWatcher*>(watcher);
     // Read without the lock, which the starting caller holds until this thread answers its start
     // request; the port was set before this thread was created and stays until it has ended.
     self->MonitorDirectoryChanges(self->port_.get());
-    return 0;
 }
 
 void CDirectoryChangeWatcher::MonitorDirectoryChanges(HANDLE port) {
@@ -107,7 +106,9 @@ void CDirectoryChangeWatcher::ServeStartRequest(CDirWatchInfo* pdi) {
 }
 
 // Closing the directory aborts the pending read; its completion, which comes later with the same
-// key, confirms the stop. The wrapper's On_WatchStopped returns once the user's handler has run it.
+// key, confirms the stop. The On_WatchStopped record is only queued here: the unwatching caller
+// waits for its delivery, so this thread goes on serving the port meanwhile, and handlers that call
+// the watcher (a start or stop request needs this thread's answer) cannot wait on it.
 void CDirectoryChangeWatcher::ServeStopRequest(CDirWatchInfo* pdi) {
     if (!pdi->directoryHandle) {
         ::SetEvent(pdi->doneEvent.get());
@@ -117,7 +118,7 @@ void CDirectoryChangeWatcher::ServeStopRequest(CDirWatchInfo* pdi) {
     WriteRunState(pdi, CDirWatchInfo::WATCH_STOPPING);
     WalkQueuedBatchesOf(pdi);
     try {
-        pdi->GetChangeHandler()->On_WatchStopped(pdi->directory);
+        pdi->stopRecordPosted = pdi->GetChangeHandler()->PostWatchStopped(pdi->directory);
     } catch (...) {
     }
 }
@@ -132,8 +133,14 @@ void CDirectoryChangeWatcher::ServeStopping(CDirWatchInfo* pdi) {
 // The read is issued again before anything is walked. Only when the batch cannot be queued is it
 // walked first, straight from the read buffer.
 void CDirectoryChangeWatcher::ServeCompletion(CDirWatchInfo* pdi, DWORD bytes) {
-    if (bytes == 0)
+    if (bytes == 0) {
+        // The system's change list overflowed: the new name that an old name carried from the last
+        // batch waits for is among the changes lost, so the old name must not pair with whatever
+        // the next read brings.
         ::InterlockedIncrement(&overflowCount_);
+        WalkQueuedBatchesOf(pdi);
+        pdi->carriedOffset = 0;
+    }
     if (bytes > 0 && !QueueBatch(pdi, bytes))
         WalkBatch(pdi, pdi->buffer, bytes);
     if (IssueDirectoryRead(pdi)) {

@@ -10,6 +10,7 @@
 // another watcher.
 #pragma once
 
+#include "common/LibraryThread.h"
 #include "common/RecursiveLock.h"
 #include "common/UniqueHandle.h"
 #include "common/Win32.h"
@@ -156,6 +157,11 @@ public:
     // not be freed while its read is pending. TRUE once stopped.
     BOOL RequestStop(HANDLE port);
     BOOL WaitPumpingMessages();
+    // Caller thread, after RequestStop. Waits, dispatching this thread's messages, until the user's
+    // handler has received the On_WatchStopped that the worker queued for this watch: every record
+    // queued before it has been delivered by then. The worker itself never waits for a delivery, so
+    // a handler may call back into the watcher from any operation.
+    void WaitForStopFlush();
 
     // Under propertiesLock. A watch whose re-read failed no longer counts as watching from the moment
     // the failure is known; its record may be freed by a caller once the worker has finished with it.
@@ -182,6 +188,8 @@ public:
     DWORD carriedOffset = 0;
     // Set by the worker, under propertiesLock, when a re-read failed.
     bool readFailed = false;
+    // Set by the worker before it confirms a stop: an On_WatchStopped record is on its way.
+    bool stopRecordPosted = false;
     // The watcher's seam; set before the record is started.
     const WatcherOsCalls* osCalls = &DefaultWatcherOsCalls();
 };
@@ -249,15 +257,24 @@ private:
     BOOL AddWatchInfo(CDirWatchInfo* pdi);
     bool FindWatchInfo(const std::string& directory, int& index) const;
     bool FindWatchInfoByHandler(const CDirectoryChangeHandler* handler, int& index) const;
-    // Takes a record out of its slot, leaving a hole, so that nothing re-entered during the stop
-    // (handlers run while the caller dispatches messages) can find it again.
-    CDirWatchInfo* TakeWatchAt(int index);
-    // Stops a record that is out of the array, releases its handler's watch and frees it.
-    void EndWatch(CDirWatchInfo* pdi);
+    // Under the lock. Takes a record out of its slot, leaving a hole, so that nothing re-entered
+    // during the stop (handlers run while the caller dispatches messages) can find it again, and
+    // counts the stop as in flight on this thread until EndWatch is done with it.
+    CDirWatchInfo* TakeWatchAt(int index, HANDLE& port);
+    // Stops a record taken out of the array, waits for its flush, releases its handler's watch and
+    // frees it. Holds the lock only around the bookkeeping, never across a wait.
+    void EndWatch(CDirWatchInfo* pdi, HANDLE port);
     void ReapFailedWatches();
+    // Ends the worker once no watch is left. TRUE when done: ended now, ended already, or left to a
+    // stop that this thread has in flight further up its stack (a nested unwatch-all), which ends it
+    // when it is through. FALSE when handlers watched again meanwhile.
+    bool EndWorkerWhenNoWatchIsLeft();
+    // After an unwatch: a nested unwatch-all asked for the worker's end while this thread was busy.
+    void FinishDeferredUnwatchAll();
+    static bool PostEndPacket(void* watcher);
 
     // Worker thread.
-    static unsigned __stdcall WorkerThreadProc(void* watcher);
+    static void WorkerBody(void* watcher);
     void MonitorDirectoryChanges(HANDLE port);
     void HandlePacket(CDirWatchInfo* pdi, DWORD bytes);
     void ServeStartRequest(CDirWatchInfo* pdi);
@@ -272,9 +289,12 @@ private:
     BOOL RemoveFailedWatch(CDirWatchInfo* pdi);
 
     UniqueHandle port_;
-    UniqueHandle threadHandle_;
-    DWORD threadId_ = 0;
+    LibraryThread worker_;
     std::vector<CDirWatchInfo*> watches_;
+    // Guarded by lock_: the threads that have a stop of this watcher in flight, one entry per stop.
+    // The worker is not ended while any is, since each waits for the worker's answer.
+    std::vector<DWORD> stopsInFlight_;
+    bool unwatchAllDeferred_ = false;
     mutable RecursiveLock lock_;
     bool useWindowDelivery_;
     DWORD filterFlags_;

@@ -4,11 +4,19 @@
 // state is guarded by one lock per delivery point, which is never held while a record is delivered,
 // while waiting for the delivery thread or while a window is destroyed, since all three may run
 // deliveries that construct or destroy senders themselves.
+//
+// A wake can be lost: a host that empties its queue without dispatching, or a modal loop inside a
+// delivery that drops what it does not know, takes it without ever handing it to us. So the
+// delivering thread also looks at its queue by itself every renewal period: the window through a
+// timer of its own (a timer message comes again however often it is thrown away), the delivery
+// thread at each time-out of its wait. Whatever it takes then clears the lost wake's mark, so that
+// the next record gets a new wake.
+#include "common/LibraryThread.h"
+#include "common/MessagePumpWait.h"
 #include "watcher/DelayedDirectoryChangeHandler.h"
 #include "watcher/RecordQueue.h"
 
 #include <climits>
-#include <process.h>
 
 namespace {
 
@@ -20,6 +28,7 @@ constexpr UINT kWakeMessage = WM_DELAYED_NOTIFICATION + 2;
 // Records delivered per wake before the thread goes back to its other messages (the host's timers
 // and input), when a further wake already waits for the rest.
 constexpr int kRecordsPerWake = 256;
+constexpr UINT_PTR kRenewalTimerId = 1;
 constexpr const char* kWindowClassName = "Delayed_Message_Sender";
 constexpr const char* kWindowTitle = "DelayedWnd";
 
@@ -36,13 +45,16 @@ struct SharedWindowState {
     volatile LONG refCount = 0;
     HWND window = nullptr;
     BOOL classRegistered = FALSE;
+    // The module the class is registered for: the host executable, or this library's own module
+    // when a stale class of an earlier load blocks the executable's name.
+    HINSTANCE classInstance = nullptr;
     RecordQueue records{PostWindowWake};
 };
 
 struct SharedThreadState {
     RecursiveLock lock;
     volatile LONG refCount = 0;
-    UniqueHandle thread;
+    LibraryThread thread;
     DWORD threadId = 0;
     RecordQueue records{PostThreadWake};
 };
@@ -107,11 +119,41 @@ LRESULT CALLBACK DelayedWindowProc(HWND window, UINT message, WPARAM wParam, LPA
         DeliverQueuedRecords(state, RecordQueue::Target(window), [&] { return state.window == window; });
         return 0;
     }
+    if (message == WM_TIMER && wParam == kRenewalTimerId) {
+        SharedWindowState& state = WindowState();
+        DeliverQueuedRecords(state, RecordQueue::Target(window), [&] { return state.window == window; });
+        return 0;
+    }
     if (message == kRetireWindowMessage) {
         ::DestroyWindow(window);
         return 0;
     }
     return ::DefWindowProcA(window, message, wParam, lParam);
+}
+
+HINSTANCE OwnModule() {
+    HMODULE module = nullptr;
+    ::GetModuleHandleExA(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        reinterpret_cast<LPCSTR>(reinterpret_cast<const void*>(&DelayedWindowProc)), &module);
+    return module;
+}
+
+bool IsOurClass(HINSTANCE instance, const char* className) {
+    WNDCLASSA existing{};
+    return ::GetClassInfoA(instance, className, &existing) && existing.lpfnWndProc == &DelayedWindowProc;
+}
+
+// Registers the class for `instance`; a class of that name already there counts when it is ours.
+BOOL RegisterClassFor(WNDCLASSA windowClass, HINSTANCE instance) {
+    windowClass.hInstance = instance;
+    if (::RegisterClassA(&windowClass) != 0)
+        return TRUE;
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_CLASS_ALREADY_EXISTS && IsOurClass(instance, windowClass.lpszClassName))
+        return TRUE;
+    ::SetLastError(error);
+    return FALSE;
 }
 
 // Only the owner thread may destroy a window; any other asks it to.
@@ -147,13 +189,33 @@ CDelayedNotificationWindow::~CDelayedNotificationWindow() {
     RetireWindow(retired);
 }
 
+// Called with the shared window's lock held. The class belongs to the host executable, so a
+// window that outlived an earlier load of this library can leave it registered with that load's
+// window procedure, which is gone: such a class is replaced, or, while windows of it still exist
+// and keep it, this load registers the name for its own module instead.
 BOOL CDelayedNotificationWindow::RegisterWindowClass(const char* className) {
+    SharedWindowState& state = WindowState();
     WNDCLASSA windowClass{};
     windowClass.lpfnWndProc = DelayedWindowProc;
-    windowClass.hInstance = ::GetModuleHandleA(nullptr);
     windowClass.hbrBackground = static_cast<HBRUSH>(::GetStockObject(WHITE_BRUSH));
     windowClass.lpszClassName = className;
-    return ::RegisterClassA(&windowClass) != 0;
+    const HINSTANCE host = ::GetModuleHandleA(nullptr);
+    if (RegisterClassFor(windowClass, host)) {
+        state.classInstance = host;
+        return TRUE;
+    }
+    if (::GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
+        return FALSE;
+    if (::UnregisterClassA(className, host) && RegisterClassFor(windowClass, host)) {
+        state.classInstance = host;
+        return TRUE;
+    }
+    const HINSTANCE own = OwnModule();
+    if (own != nullptr && own != host && RegisterClassFor(windowClass, own)) {
+        state.classInstance = own;
+        return TRUE;
+    }
+    return FALSE;
 }
 
 // Called with the shared window's lock held; the new window belongs to the calling thread.
@@ -161,10 +223,13 @@ BOOL CDelayedNotificationWindow::CreateNotificationWindow() {
     SharedWindowState& state = WindowState();
     if (!state.classRegistered)
         state.classRegistered = RegisterWindowClass(kWindowClassName);
+    if (!state.classRegistered)
+        return FALSE;
     state.window = ::CreateWindowExA(0, kWindowClassName, kWindowTitle, 0, 0, 0, 0, 0, nullptr, nullptr,
-                                     ::GetModuleHandleA(nullptr), nullptr);
+                                     state.classInstance, nullptr);
     if (state.window == nullptr)
         return FALSE;
+    ::SetTimer(state.window, kRenewalTimerId, kRenewalPeriodMs, nullptr);
     // Records left by a window whose thread ended are delivered by this one.
     state.records.Retarget(RecordQueue::Target(state.window));
     return TRUE;
@@ -177,16 +242,20 @@ bool CDelayedNotificationWindow::UnregisterWindowClass() {
         return true;
     if (state.refCount != 0)
         return false;
-    if (::UnregisterClassA(kWindowClassName, ::GetModuleHandleA(nullptr)))
+    if (::UnregisterClassA(kWindowClassName, state.classInstance))
         state.classRegistered = FALSE;
     return !state.classRegistered;
+}
+
+void CDelayedNotificationWindow::PrepareSharedState() {
+    WindowState();
+    ThreadState();
 }
 
 // A null record is accepted and ignored, as a delivery point ignores a message without a record.
 BOOL CDelayedNotificationWindow::PostNotification(CDirChangeNotification* record) {
     SharedWindowState& state = WindowState();
     ScopedLock hold(state.lock);
-    lastTarget_ = state.window;
     if (state.window == nullptr)
         return FALSE;
     if (record == nullptr)
@@ -195,7 +264,9 @@ BOOL CDelayedNotificationWindow::PostNotification(CDirChangeNotification* record
 }
 
 bool CDelayedNotificationWindow::IsDeliveryPointAlive() const {
-    return lastTarget_ != nullptr && ::IsWindow(lastTarget_);
+    SharedWindowState& state = WindowState();
+    ScopedLock hold(state.lock);
+    return state.window != nullptr && ::IsWindow(state.window);
 }
 
 HWND CDelayedNotificationWindow::SharedWindow() {
@@ -235,77 +306,93 @@ CDelayedNotificationThread::~CDelayedNotificationThread() {
 // message queue. The wait also ends if the thread dies before it is ready.
 BOOL CDelayedNotificationThread::StartThread() {
     SharedThreadState& state = ThreadState();
-    unsigned threadId = 0;
-    HANDLE thread =
-        reinterpret_cast<HANDLE>(::_beginthreadex(nullptr, 0, ThreadFunc, threadReady_.get(), 0, &threadId));
-    if (thread == nullptr)
+    if (!state.thread.Start(&ThreadFunc, threadReady_.get()))
         return FALSE;
-    state.thread.reset(thread);
-    state.threadId = threadId;
+    state.threadId = state.thread.id();
     if (threadReady_) {
-        HANDLE handles[] = {threadReady_.get(), thread};
+        HANDLE handles[] = {threadReady_.get(), state.thread.handle()};
         ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
     }
     // Records that a stopping thread left behind are delivered by this one.
-    state.records.Retarget(threadId);
+    state.records.Retarget(state.threadId);
     return TRUE;
 }
+
+namespace {
+
+bool PostQuitToThread(void* threadId) {
+    return ::PostThreadMessageA(DWORD(reinterpret_cast<UINT_PTR>(threadId)), WM_QUIT, 0, 0) != FALSE;
+}
+
+} // namespace
 
 // The thread delivers what was posted before the WM_QUIT, then ends. Stopping from the delivery
 // thread itself (its last sender destroyed by a delivery) cannot wait for itself: the thread just
-// ends after the delivery in progress. WM_QUIT is posted again at every slice, in case a post failed.
+// ends after the delivery in progress. WM_QUIT is posted again at every slice, in case a post failed
+// or a modal loop inside a delivery took it.
 BOOL CDelayedNotificationThread::StopThread() {
     SharedThreadState& state = ThreadState();
-    UniqueHandle thread;
-    DWORD threadId = 0;
+    LibraryThread thread;
     {
         ScopedLock hold(state.lock);
-        if (!state.thread || state.threadId == 0)
+        if (!state.thread.running() || state.threadId == 0)
             return TRUE;
         thread = std::move(state.thread);
-        threadId = std::exchange(state.threadId, 0);
+        state.threadId = 0;
     }
-    ::PostThreadMessageA(threadId, WM_QUIT, 0, 0);
-    if (threadId == ::GetCurrentThreadId())
-        return TRUE;
-    while (::WaitForSingleObject(thread.get(), 5000) == WAIT_TIMEOUT)
-        ::PostThreadMessageA(threadId, WM_QUIT, 0, 0);
+    thread.StopAndJoin(&PostQuitToThread, reinterpret_cast<void*>(UINT_PTR(thread.id())), 5000, true);
     return TRUE;
 }
 
-unsigned __stdcall CDelayedNotificationThread::ThreadFunc(void* readyEvent) {
+namespace {
+
+// Handles one message of the delivery thread's queue; false at WM_QUIT.
+bool HandleDeliveryThreadMessage(const MSG& msg, SharedThreadState& state, DWORD self) {
+    if (msg.message == WM_QUIT)
+        return false;
+    if (msg.message == WM_DELAYED_NOTIFICATION && msg.lParam != 0)
+        DeliverGuarded(msg.lParam);
+    else if (msg.message == kWakeMessage)
+        DeliverQueuedRecords(state, self, [&] { return state.threadId == self; });
+    return true;
+}
+
+} // namespace
+
+void CDelayedNotificationThread::ThreadFunc(void* readyEvent) {
     // Posting to the thread itself gives it its message queue; the WM_NULL is dropped below.
     ::PostMessageA(nullptr, WM_NULL, 0, 0);
     if (readyEvent != nullptr)
         ::SetEvent(static_cast<HANDLE>(readyEvent));
     SharedThreadState& state = ThreadState();
     const DWORD self = ::GetCurrentThreadId();
-    MSG msg;
-    for (;;) {
-        const BOOL result = ::GetMessageA(&msg, nullptr, 0, 0);
-        if (result == 0 || result == -1)
-            break;
-        if (msg.message == WM_DELAYED_NOTIFICATION && msg.lParam != 0)
-            DeliverGuarded(msg.lParam);
-        else if (msg.message == kWakeMessage)
+    for (bool running = true; running;) {
+        const DWORD result = ::MsgWaitForMultipleObjectsEx(
+            0, nullptr, CDelayedNotificationWindow::kRenewalPeriodMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        if (result == WAIT_TIMEOUT) {
+            // Records whose wake a modal loop inside an earlier delivery threw away.
             DeliverQueuedRecords(state, self, [&] { return state.threadId == self; });
+            continue;
+        }
+        MSG msg;
+        while (running && ::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+            running = HandleDeliveryThreadMessage(msg, state, self);
     }
     // What was posted before the stop is delivered, not lost: the records still queued (unless a new
     // delivery thread has taken over the queue) and records that arrived behind the WM_QUIT.
     DeliverQueuedRecords(
         state, self, [&] { return state.threadId == 0 || state.threadId == self; }, INT_MAX);
+    MSG msg;
     while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
         if (msg.message == WM_DELAYED_NOTIFICATION && msg.lParam != 0)
             DeliverGuarded(msg.lParam);
     }
-    return 0;
 }
 
 // A null record is accepted and ignored, as a delivery point ignores a message without a record.
 BOOL CDelayedNotificationThread::PostNotification(CDirChangeNotification* record) {
     SharedThreadState& state = ThreadState();
     ScopedLock hold(state.lock);
-    lastTargetId_ = state.threadId;
     if (state.threadId == 0)
         return FALSE;
     if (record == nullptr)
@@ -316,8 +403,8 @@ BOOL CDelayedNotificationThread::PostNotification(CDirChangeNotification* record
 bool CDelayedNotificationThread::IsDeliveryPointAlive() const {
     SharedThreadState& state = ThreadState();
     ScopedLock hold(state.lock);
-    return lastTargetId_ != 0 && state.threadId == lastTargetId_ && state.thread &&
-           ::WaitForSingleObject(state.thread.get(), 0) == WAIT_TIMEOUT;
+    return state.threadId != 0 && state.thread.running() &&
+           ::WaitForSingleObject(state.thread.handle(), 0) == WAIT_TIMEOUT;
 }
 
 DWORD CDelayedNotificationThread::DeliveryThreadId() {

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
+#include <thread>
 #include <stdexcept>
 
 namespace {
@@ -246,6 +248,50 @@ TEST_F(Delivery, NotifyDirectoryReachesTheRealHandler) {
     w.wrapper->DetachRealHandler()->Release();
     w.wrapper->SetNotifyDirectory("C:\\other");
     EXPECT_EQ(w.wrapper->GetNotifyDirectory(), "C:\\other");
+}
+
+// The window that took a stop record goes away with its thread before it dispatched anything, and a
+// new window replaces it: the records move there, and the wait for the stop's delivery goes on
+// until the new window has delivered it (the wait's slice is 5 s; the new window is served later).
+TEST_F(Delivery, AStopWaitOutlastsTheReplacementOfItsWindow) {
+    std::unique_ptr<Wrapped> watch;
+    UniqueHandle release(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    UniqueHandle ready(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    std::atomic<bool> waitReturned{false};
+    std::atomic<size_t> deliveredAtReturn{0};
+    std::thread owner([&] {
+        watch = std::make_unique<Wrapped>(true);
+        ::SetEvent(ready.get());
+        ::WaitForSingleObject(release.get(), 20000); // dispatches nothing: the records stay queued
+    });
+    ASSERT_EQ(::WaitForSingleObject(ready.get(), 20000), WAIT_OBJECT_0);
+    const HWND first = CDelayedNotificationWindow::SharedWindow();
+    std::thread stopper([&] {
+        watch->wrapper->On_FileAdded(FileName(0));
+        watch->wrapper->On_WatchStopped("C:\\w");
+        deliveredAtReturn = watch->handler->Count();
+        waitReturned = true;
+    });
+    ASSERT_TRUE(PumpMessagesUntil([&] { return watch->WrapperReferences() == 3; }, 20000))
+        << "both records queued";
+    ::SetEvent(release.get());
+    owner.join();
+    ASSERT_FALSE(::IsWindow(first));
+
+    Wrapped replacement(true);
+    EXPECT_NE(CDelayedNotificationWindow::SharedWindow(), first);
+    // Past one slice of the stop wait without serving the new window: the wait must still be on.
+    EXPECT_FALSE(RunOnThread(
+        [&] {
+            while (!waitReturned)
+                ::SwitchToThread();
+        },
+        6500));
+    ASSERT_TRUE(PumpMessagesUntil([&] { return waitReturned.load(); }, 20000));
+    stopper.join();
+    EXPECT_EQ(deliveredAtReturn.load(), 2u) << "the stop returned before its records were delivered";
+    EXPECT_EQ(watch->handler->Texts(), (std::vector<std::string>{"added " + FileName(0), "stopped C:\\w"}));
+    watch.reset();
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 
 namespace {
@@ -67,10 +68,13 @@ TEST_F(DeliveryQueue, ABurstWhileTheWindowThreadIsBusyWaitsBehindOneMessage) {
     }));
     EXPECT_EQ(watch.handler->Count(), 0u) << "nothing runs while this thread dispatches nothing";
 
+    // The window's renewal timer may come by too; it is no message per record either.
     std::vector<MSG> waiting;
     MSG msg;
-    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
-        waiting.push_back(msg);
+    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message != WM_TIMER)
+            waiting.push_back(msg);
+    }
     EXPECT_EQ(waiting.size(), 1u);
     for (const MSG& one : waiting)
         ::DispatchMessageA(&one);
@@ -185,6 +189,63 @@ TEST_F(DeliveryQueue, RecordsLeftByAWindowWhoseThreadEndedReachTheNextWindow) {
     for (const auto& call : orphaned->handler->Calls())
         EXPECT_EQ(call.threadId, ::GetCurrentThreadId());
     orphaned.reset();
+}
+
+// A modal loop inside a delivery that throws away what it does not know (as a message box's loop
+// drops thread messages) takes the wake of a record queued meanwhile. That record, and every later
+// one, must still come.
+void ExpectNothingStrandedBehindADroppedWake(bool useWindow) {
+    Watch watch(useWindow);
+    std::atomic<bool> inModalLoop{false};
+    std::atomic<bool> secondQueued{false};
+    std::atomic<int> droppedWakes{0};
+    watch.handler->afterCall = [&](const std::string& text) {
+        if (text != "added " + PathOf(0))
+            return;
+        inModalLoop = true;
+        const ULONGLONG deadline = ::GetTickCount64() + 10000;
+        while (::GetTickCount64() < deadline) {
+            MSG msg;
+            if (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+                if (msg.message >= WM_DELAYED_NOTIFICATION && msg.message <= WM_DELAYED_NOTIFICATION + 0xFF)
+                    ++droppedWakes;
+                continue;
+            }
+            if (secondQueued && droppedWakes > 0)
+                return;
+            ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+        }
+    };
+    const auto post = [&] {
+        watch.wrapper->On_FileAdded(PathOf(0));
+        const ULONGLONG deadline = ::GetTickCount64() + 10000;
+        while (!inModalLoop && ::GetTickCount64() < deadline)
+            ::SwitchToThread();
+        watch.wrapper->On_FileAdded(PathOf(1));
+        secondQueued = true;
+    };
+    const auto delivered = [&](size_t count) {
+        return useWindow ? PumpMessagesUntil([&] { return watch.handler->Count() == count; })
+                         : RunOnThread([&] {
+                               while (watch.handler->Count() != count)
+                                   ::SwitchToThread();
+                           });
+    };
+    ASSERT_TRUE(RunOnThread(post, 20000, useWindow));
+    ASSERT_TRUE(delivered(2));
+    EXPECT_GT(droppedWakes.load(), 0) << "the modal loop took the wake";
+    ASSERT_TRUE(RunOnThread([&] { watch.wrapper->On_FileAdded(PathOf(2)); }));
+    ASSERT_TRUE(delivered(3)) << "a record behind a thrown-away wake was stranded";
+    EXPECT_EQ(watch.handler->Texts(),
+              (std::vector<std::string>{"added " + PathOf(0), "added " + PathOf(1), "added " + PathOf(2)}));
+}
+
+TEST_F(DeliveryQueue, AWakeDroppedByAModalLoopOnTheWindowThreadStrandsNothing) {
+    ExpectNothingStrandedBehindADroppedWake(true);
+}
+
+TEST_F(DeliveryQueue, AWakeDroppedByAModalLoopOnTheDeliveryThreadStrandsNothing) {
+    ExpectNothingStrandedBehindADroppedWake(false);
 }
 
 } // namespace

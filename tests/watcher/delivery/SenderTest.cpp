@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 
 namespace {
@@ -144,6 +145,37 @@ TEST_F(Senders, StoppingTheDeliveryThreadDeliversWhatWasPostedFirst) {
     EXPECT_EQ(handler->Count(), 50u);
     for (const auto& call : handler->Calls())
         EXPECT_EQ(call.threadId, threadId);
+    handler->Release();
+}
+
+std::atomic<int> staleCalls{0};
+
+LRESULT CALLBACK StaleWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message >= WM_DELAYED_NOTIFICATION && message <= WM_DELAYED_NOTIFICATION + 0xFF)
+        ++staleCalls;
+    return ::DefWindowProcA(window, message, wParam, lParam);
+}
+
+// A class of the same name registered for the host by an earlier load of the library, whose window
+// procedure would be gone: the engine must not make its window of that class.
+TEST_F(Senders, AStaleWindowClassIsReplacedByOurs) {
+    ASSERT_TRUE(CDelayedNotificationWindow::UnregisterWindowClass());
+    WNDCLASSA stale{};
+    stale.lpfnWndProc = StaleWindowProc;
+    stale.hInstance = ::GetModuleHandleA(nullptr);
+    stale.lpszClassName = "Delayed_Message_Sender";
+    ASSERT_NE(::RegisterClassA(&stale), 0);
+
+    auto* handler = new RecordingHandler();
+    auto* wrapper = new CDelayedDirectoryChangeHandler(handler, true, nullptr, nullptr, NF_MATCH_FILE_NAME);
+    const HWND window = CDelayedNotificationWindow::SharedWindow();
+    ASSERT_TRUE(::IsWindow(window));
+    EXPECT_NE(::GetWindowLongPtrA(window, GWLP_WNDPROC), reinterpret_cast<LONG_PTR>(&StaleWindowProc));
+    ASSERT_TRUE(RunOnThread([&] { wrapper->On_FileAdded("C:\\w\\a"); }));
+    EXPECT_TRUE(PumpMessagesUntil([&] { return handler->Count() == 1; }));
+    EXPECT_EQ(staleCalls.load(), 0);
+    wrapper->DetachRealHandler();
+    wrapper->Release();
     handler->Release();
 }
 
