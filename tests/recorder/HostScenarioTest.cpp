@@ -4,6 +4,7 @@
 // still tracks. Each scenario runs under a watchdog that ends the program when it hangs.
 #include "include/IOrvaneInc.h"
 
+#include "tests/recorder/LoadedLibrary.h"
 #include "tests/support/TestSupport.h"
 #include "tests/watcher/Watchdog.h"
 
@@ -19,35 +20,7 @@ using testing_support::PumpMessagesUntil;
 using testing_support::Watchdog;
 using testing_support::WriteTextFile;
 
-using CreateFn = IOrvaneInc* (*)(IOrvaneInc::OV_TYPE);
-using DestroyFn = void (*)(IOrvaneInc**);
-
-// The library loaded by hand, as a host loads it, with its factory and destroyer.
-class LoadedLibrary {
-public:
-    LoadedLibrary() : module_(::LoadLibraryA("Orvane.dll")) {
-        if (module_) {
-            create_ = reinterpret_cast<CreateFn>(reinterpret_cast<void*>(
-                ::GetProcAddress(module_.get(), "_ZN10IOrvaneInc12CreateOrvaneENS_7OV_TYPEE")));
-            destroy_ = reinterpret_cast<DestroyFn>(reinterpret_cast<void*>(
-                ::GetProcAddress(module_.get(), "_ZN10IOrvaneInc13DestroyOrvaneEPPS_")));
-        }
-        if (!module_ || create_ == nullptr || destroy_ == nullptr)
-            throw std::runtime_error("Orvane.dll or its exports are missing");
-        lastDestroy_ = destroy_;
-    }
-    IOrvaneInc* Create() const { return create_(IOrvaneInc::OV_RECORDER); }
-    void Destroy(IOrvaneInc*& object) const { destroy_(&object); }
-    // The destroyer of the library loaded last, for handlers that have no LoadedLibrary at hand.
-    static void DestroyThrough(IOrvaneInc** object) { lastDestroy_(object); }
-    void Free() { module_.reset(); }
-
-private:
-    UniqueModule module_;
-    CreateFn create_ = nullptr;
-    DestroyFn destroy_ = nullptr;
-    static inline DestroyFn lastDestroy_ = nullptr;
-};
+using recorder_tests::LoadedLibrary;
 
 // A folder created below the program-files folder while tracking runs (Wine reports changes only in
 // folders created after the watch started), removed with its contents at the end.
@@ -135,6 +108,7 @@ HostWindow* HostWindow::current = nullptr;
 class HostScenario : public testing::Test {
 protected:
     void SetUp() override {
+        ASSERT_TRUE(library_.loaded());
         recorder_ = library_.Create();
         ASSERT_NE(recorder_, nullptr);
         host_.recorder = recorder_;
@@ -227,7 +201,7 @@ int FreeWhileTracking() {
     NewFolder* app = nullptr;
     {
         LoadedLibrary library;
-        IOrvaneInc* recorder = library.Create();
+        IOrvaneInc* recorder = library.loaded() ? library.Create() : nullptr;
         if (recorder == nullptr)
             return 4;
         recorder->Start();
@@ -250,7 +224,7 @@ int FreeWhileTracking() {
 int StopBehindWakeWithoutTimer() {
     LoadedLibrary library;
     HostWindow host;
-    IOrvaneInc* recorder = library.Create();
+    IOrvaneInc* recorder = library.loaded() ? library.Create() : nullptr;
     if (recorder == nullptr)
         return 4;
     host.recorder = recorder;
@@ -329,7 +303,7 @@ int DestroyWhileStopPumps() {
     ::RegisterClassA(&windowClass);
     const HWND window = ::CreateWindowExA(0, "OrvaneClosingHost", "host", 0, 0, 0, 0, 0, nullptr, nullptr,
                                           ::GetModuleHandleA(nullptr), nullptr);
-    IOrvaneInc* recorder = library.Create();
+    IOrvaneInc* recorder = library.loaded() ? library.Create() : nullptr;
     if (recorder == nullptr || window == nullptr)
         return 4;
     closingRecorder = recorder;

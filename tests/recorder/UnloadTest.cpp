@@ -2,6 +2,7 @@
 // recorder, while capturing, and at process exit with a recorder still alive.
 #include "include/IOrvaneInc.h"
 
+#include "tests/recorder/LoadedLibrary.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -13,32 +14,7 @@
 
 namespace {
 
-using CreateFn = IOrvaneInc* (*)(IOrvaneInc::OV_TYPE);
-using DestroyFn = void (*)(IOrvaneInc**);
-
-// The library loaded by hand, with its factory and destroyer found by their decorated names.
-class LoadedLibrary {
-public:
-    LoadedLibrary() : module_(::LoadLibraryA("Orvane.dll")) {
-        if (module_) {
-            create_ = reinterpret_cast<CreateFn>(reinterpret_cast<void*>(
-                ::GetProcAddress(module_.get(), "_ZN10IOrvaneInc12CreateOrvaneENS_7OV_TYPEE")));
-            destroy_ = reinterpret_cast<DestroyFn>(reinterpret_cast<void*>(
-                ::GetProcAddress(module_.get(), "_ZN10IOrvaneInc13DestroyOrvaneEPPS_")));
-        }
-    }
-    bool loaded() const { return module_ && create_ && destroy_; }
-    IOrvaneInc* Create(IOrvaneInc::OV_TYPE type) const { return create_(type); }
-    void Destroy(IOrvaneInc*& object) const { destroy_(&object); }
-    void Free() { module_.reset(); }
-    // Hands the library's reference to the caller, who frees it.
-    HMODULE Release() { return module_.release(); }
-
-private:
-    UniqueModule module_;
-    CreateFn create_ = nullptr;
-    DestroyFn destroy_ = nullptr;
-};
+using recorder_tests::LoadedLibrary;
 
 bool ServiceExists(const char* name) {
     UniqueService manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
