@@ -131,29 +131,72 @@ TEST(Tracker, ALibraryThatBuildsNoRecorderExitsWith242BeforeTheSetupRuns) {
     EXPECT_FALSE(testing_support::FileExists(marker));
 }
 
-TEST(Tracker, ASetupThatCannotStartExitsWith243) {
+// The names in `folder`, sorted: what a run left behind.
+std::set<std::string> FolderContents(const std::string& folder) {
+    std::set<std::string> names;
+    WIN32_FIND_DATAA entry;
+    HANDLE find = ::FindFirstFileA((folder + "\\*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        const std::string name = entry.cFileName;
+        if (name != "." && name != "..")
+            names.insert(name);
+    } while (::FindNextFileA(find, &entry));
+    ::FindClose(find);
+    return names;
+}
+
+TEST(Tracker, ASetupThatCannotStartExitsWith243AndLeavesNoOutputFile) {
     TrackerFolder folder(TrackerFolder::Library::StandIn);
     const std::string missing = folder.dir() / "no-such-setup.exe";
-    const ProcessResult run = folder.Track("-- " + QuoteArgument(missing) + " /S");
+    const std::string existing = folder.dir() / "old.reg";
+    testing_support::WriteTextFile(existing, "an earlier run's script");
+    const std::set<std::string> before = FolderContents(folder.dir().path());
+    const ProcessResult run = folder.Track("--json " + QuoteArgument(folder.dir() / "new.json") + " --reg " +
+                                           QuoteArgument(existing) + " -- " + QuoteArgument(missing) + " /S");
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, static_cast<DWORD>(track::kExitSetupNotStarted));
     EXPECT_EQ(OneLine(run.err), "orvane-track: cannot start the setup " + missing + " (error 2)");
     EXPECT_EQ(run.out, "");
+    // Neither a new (empty or partial) file nor a changed old one.
+    EXPECT_EQ(FolderContents(folder.dir().path()), before);
+    EXPECT_EQ(host_tests::ReadWholeFile(existing), "an earlier run's script");
 }
 
 TEST(Tracker, AReportFileThatCannotBeWrittenExitsWith244BeforeTheSetupRuns) {
     TrackerFolder folder(TrackerFolder::Library::StandIn);
     const std::string marker = folder.dir() / "setup-ran.txt";
-    for (const char* option : {"--json", "--reg"}) {
-        const std::string target = folder.dir() / "missing-folder\\report.out";
-        const ProcessResult run =
-            folder.Track(std::string(option) + " " + QuoteArgument(target) + " -- " + MarkerSetup(marker));
-        ASSERT_TRUE(run.finished);
-        EXPECT_EQ(run.exitCode, static_cast<DWORD>(track::kExitReportNotWritten)) << option;
-        EXPECT_EQ(OneLine(run.err).rfind("orvane-track: cannot create " + target + " (error ", 0), 0u)
-            << run.err;
-        EXPECT_FALSE(testing_support::FileExists(marker));
+    const std::string aFolder = folder.dir() / "a folder";
+    ASSERT_TRUE(::CreateDirectoryA(aFolder.c_str(), nullptr));
+    const std::string readOnly = folder.dir() / "read-only.json";
+    testing_support::WriteTextFile(readOnly, "kept");
+    ASSERT_TRUE(::SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
+    const struct {
+        std::string target;
+        std::string messageStart;
+    } targets[] = {
+        {folder.dir() / "missing-folder\\report.out",
+         "orvane-track: cannot create " + folder.dir() / "missing-folder\\report.out" + " (error "},
+        {aFolder, "orvane-track: cannot create " + aFolder + ": it is a folder"},
+        {readOnly, "orvane-track: cannot create " + readOnly + ": the file is read-only"},
+        {folder.dir() / "bad<name>.out", "orvane-track: cannot create " + folder.dir() / "bad<name>.out"},
+    };
+    const std::set<std::string> before = FolderContents(folder.dir().path());
+    for (const auto& target : targets) {
+        for (const char* option : {"--json", "--reg"}) {
+            const ProcessResult run = folder.Track(std::string(option) + " " + QuoteArgument(target.target) +
+                                                   " -- " + MarkerSetup(marker));
+            ASSERT_TRUE(run.finished);
+            EXPECT_EQ(run.exitCode, static_cast<DWORD>(track::kExitReportNotWritten)) << option;
+            EXPECT_EQ(OneLine(run.err).rfind(target.messageStart, 0), 0u) << run.err;
+            EXPECT_FALSE(testing_support::FileExists(marker));
+            EXPECT_EQ(FolderContents(folder.dir().path()), before) << option << " " << target.target;
+            EXPECT_EQ(FolderContents(aFolder), std::set<std::string>());
+        }
     }
+    EXPECT_EQ(host_tests::ReadWholeFile(readOnly), "kept");
+    ::SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST(Tracker, ExitsWithTheSetupsOwnExitCode) {
@@ -193,6 +236,7 @@ TEST(Tracker, ReportsTheResultAsTextJsonAndRegistryScript) {
     testing_support::WriteTextFile(desktopIni, "[.ShellClassInfo]\r\n");
     const std::string playback = PlaybackFile(folder.dir(), desktopIni);
     const std::string jsonPath = folder.dir() / "result.json", regPath = folder.dir() / "result.reg";
+    testing_support::WriteTextFile(jsonPath, "an earlier run's report, replaced whole");
     const ProcessResult run =
         folder.Track("--json " + QuoteArgument(jsonPath) + " --reg " + QuoteArgument(regPath) +
                          " --eliminated --settle-ms 0 -- " +
@@ -233,6 +277,10 @@ TEST(Tracker, ReportsTheResultAsTextJsonAndRegistryScript) {
     EXPECT_EQ((*parsed)["eliminatedFiles"].items.size(), 2u);
     EXPECT_EQ((*parsed)["registry"].items.size(), 3u);
     EXPECT_EQ((*parsed)["setup"]["exitCode"].text, "0");
+
+    // Only the finished reports are left beside the targets.
+    for (const std::string& name : FolderContents(folder.dir().path()))
+        EXPECT_EQ(name.find(".partial"), std::string::npos) << name;
 
     const std::string script = host_tests::ReadWholeFile(regPath);
     const std::string header = "\xff\xfeW\0i\0n\0d\0o\0w\0s\0";
