@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,9 @@ struct TrackResult {
     std::vector<std::string> files; // added files the library keeps, in the library's order
     std::vector<EliminatedFile> eliminated;
     std::vector<RegistryValue> registry;
+    // The true name (UTF-8) of each recorded path whose ANSI form lost characters the ANSI code
+    // page cannot hold; paths that converted whole are not listed.
+    std::map<std::string, std::string> realNames;
 };
 
 } // namespace track

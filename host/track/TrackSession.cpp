@@ -1,11 +1,14 @@
 #include "host/track/TrackSession.h"
 
 #include "host/track/CommandLine.h"
+#include "host/track/ConsoleOutput.h"
 #include "host/track/ExitCodes.h"
 #include "host/track/NoiseReason.h"
 #include "host/track/OrvaneLibrary.h"
+#include "host/track/RealNames.h"
 #include "host/track/ReportFile.h"
 #include "host/track/Reports.h"
+#include "host/track/TextEncoding.h"
 #include "host/track/SetupProcess.h"
 #include "host/track/StatusLine.h"
 
@@ -91,11 +94,24 @@ void WaitForSetup(const SetupProcess& setup, IOrvaneInc* recorder, const Stopwat
     status.Clear();
 }
 
+// The library judged `path`, whose ANSI form lost characters, by a name that names no file. The
+// tracker judges the real file instead, by the same evidence: it must exist, be readable, and lie
+// outside the noise locations.
+bool IsNoiseByRealName(const std::string& path, const std::wstring& realName) {
+    const PathFacts facts = ProbePath(realName);
+    return !facts.exists || !facts.readable || HasNoiseFragment(path);
+}
+
 TrackResult CollectResult(const OrvaneLibrary& library, IOrvaneInc* recorder) {
     TrackResult result;
     for (const std::string& path : recorder->GetFileChanges()) {
-        if (library.IsEliminatePath(recorder, path))
-            result.eliminated.push_back(EliminatedFile{path, NoiseReason(path, ProbePath(path))});
+        const std::wstring realName = FindRealName(path);
+        const bool lossy = !realName.empty() && realName != AnsiToWide(path);
+        if (lossy)
+            result.realNames[path] = WideToUtf8(realName);
+        if (lossy ? IsNoiseByRealName(path, realName) : library.IsEliminatePath(recorder, path))
+            result.eliminated.push_back(
+                EliminatedFile{path, NoiseReason(path, lossy ? ProbePath(realName) : ProbePath(path))});
         else
             result.files.push_back(path);
     }
@@ -153,8 +169,7 @@ int RunTrackSession(const TrackOptions& options) {
     result.setupExitCode = setup.ExitCode();
     result.seconds = clock.Seconds();
 
-    std::fputs(FormatTextReport(result, options.listEliminated).c_str(), stdout);
-    std::fflush(stdout);
+    WriteStandardOutput(FormatTextReport(result, options.listEliminated));
     bool written = true;
     if (jsonFile.IsOpen() && !jsonFile.Write(FormatJsonReport(result), error)) {
         Fail(error);

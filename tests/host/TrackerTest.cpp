@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 
 namespace {
@@ -304,3 +305,100 @@ TEST(Tracker, WaitsForEveryProcessTheSetupStarted) {
 }
 
 } // namespace
+
+namespace {
+
+std::string FromWide(UINT codePage, const std::wstring& wide) {
+    const int size = ::WideCharToMultiByte(codePage, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
+                                           0, nullptr, nullptr);
+    std::string text(static_cast<size_t>(size > 0 ? size : 0), '\0');
+    ::WideCharToMultiByte(codePage, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size, nullptr,
+                          nullptr);
+    return text;
+}
+
+std::wstring AnsiToWide(const std::string& ansi) {
+    const int size = ::MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(size > 0 ? size : 0), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), wide.data(), size);
+    return wide;
+}
+
+void CreateWideFile(const std::wstring& path) {
+    UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(file.valid()) << FromWide(CP_UTF8, path);
+    DWORD written = 0;
+    ::WriteFile(file.get(), "x", 1, &written, nullptr);
+}
+
+// Runs `commandLine` through the helper mode in a console of its own and answers what that
+// console shows, or the helper's failure.
+std::string ShownInNewConsole(const std::string& commandLine, const std::string& capture, DWORD& helperExit) {
+    std::string line = QuoteArgument(testing_support::ThisExecutable()) + " " + kModeInConsole + " " +
+                       QuoteArgument(capture) + " " + QuoteArgument(commandLine);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION info{};
+    helperExit = 1;
+    if (!::CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr, nullptr,
+                          &startup, &info))
+        return std::string();
+    UniqueHandle process(info.hProcess), thread(info.hThread);
+    if (::WaitForSingleObject(process.get(), 110000) != WAIT_OBJECT_0) {
+        ::TerminateProcess(process.get(), 1);
+        return std::string();
+    }
+    ::GetExitCodeProcess(process.get(), &helperExit);
+    return host_tests::ReadWholeFile(capture);
+}
+
+} // namespace
+
+// The library hands out ANSI names: "é" survives in most code pages, "Ω" and "文" do not and come
+// as '?' (or a look-alike). The report names the files the setup really made, both in a file or
+// pipe (UTF-8) and on a console (wide characters).
+TEST(Tracker, ReportsNamesOutsideTheAnsiCodePageByTheirRealNames) {
+    TrackerFolder folder(TrackerFolder::Library::StandIn);
+    const std::wstring dir = AnsiToWide(folder.dir().path());
+    const std::wstring names[] = {L"caf\u00e9.txt", L"\u03a9mega \u6587 (1) & 100%!.txt"};
+    std::string playback;
+    std::vector<std::string> expected;
+    for (const std::wstring& name : names) {
+        CreateWideFile(dir + L"\\" + name);
+        playback += "F\t" + FromWide(CP_ACP, dir + L"\\" + name) + "\n";
+        expected.push_back(FromWide(CP_UTF8, dir + L"\\" + name));
+    }
+    EXPECT_NE(AnsiToWide(FromWide(CP_ACP, names[1])), names[1])
+        << "the code page " << ::GetACP() << " holds the test's odd name";
+    const std::string playbackPath = folder.dir() / "playback.txt";
+    testing_support::WriteTextFile(playbackPath, playback);
+    const std::string jsonPath = folder.dir() / "names.json";
+    const std::string setup = QuoteArgument(testing_support::ThisExecutable()) + " " + kModeExitWith + " 0";
+
+    const ProcessResult run = folder.Track("--json " + QuoteArgument(jsonPath) + " --settle-ms 0 -- " + setup,
+                                           {{"ORVANE_FAKE_RESULTS", playbackPath}});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 0u) << run.err;
+    // In the library's order: by the ANSI names, so '?' comes before 'c'.
+    std::reverse(expected.begin(), expected.end());
+    EXPECT_EQ(ReportSection(run.out, "Files added"), expected) << run.out;
+    const auto parsed = json::Parse(host_tests::ReadWholeFile(jsonPath));
+    ASSERT_TRUE(parsed.has_value());
+    std::vector<std::string> jsonFiles;
+    for (const json::Value& file : (*parsed)["files"].items)
+        jsonFiles.push_back(file.text);
+    EXPECT_EQ(jsonFiles, expected);
+
+    // On a console of its own, through the wide console API.
+    ::SetEnvironmentVariableA("ORVANE_FAKE_RESULTS", playbackPath.c_str());
+    DWORD helperExit = 0;
+    const std::string shown =
+        ShownInNewConsole(QuoteArgument(folder.dir() / "orvane-track.exe") + " --settle-ms 0 -- " + setup,
+                          folder.dir() / "console.txt", helperExit);
+    ::SetEnvironmentVariableA("ORVANE_FAKE_RESULTS", nullptr);
+    ASSERT_EQ(helperExit, 0u) << "the console helper failed (2: no console, 3: no start, 4: timeout)";
+    EXPECT_EQ(ReportSection(shown, "Files added"), expected) << shown;
+}
