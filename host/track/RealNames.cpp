@@ -80,6 +80,27 @@ std::wstring Utf8ToWide(const std::string& utf8) {
     return wide;
 }
 
+std::string AsciiShortPath(const std::wstring& path) {
+    auto isAscii = [](const std::wstring& text) {
+        for (wchar_t c : text) {
+            if (c >= 0x80)
+                return false;
+        }
+        return true;
+    };
+    if (isAscii(path))
+        return std::string();
+    const DWORD size = ::GetShortPathNameW(path.c_str(), nullptr, 0);
+    if (size == 0)
+        return std::string();
+    std::wstring shortPath(size, L'\0');
+    const DWORD length = ::GetShortPathNameW(path.c_str(), shortPath.data(), size);
+    if (length == 0 || length >= size)
+        return std::string();
+    shortPath.resize(length);
+    return isAscii(shortPath) ? WideToUtf8(shortPath) : std::string();
+}
+
 std::wstring FindRealName(const std::string& ansiPath) {
     const std::wstring plain = AnsiToWide(ansiPath);
     if (!plain.empty() && Exists(plain))

@@ -13,6 +13,11 @@ namespace track {
 // recorded one. Empty when nothing on disk matches (the file is gone, or the match is ambiguous).
 std::wstring FindRealName(const std::string& ansiPath);
 
+// The 8.3 form of an existing path when the path holds characters beyond ASCII and that form is
+// plain ASCII: it names the same file in any code page, which is what a cmd script needs (cmd
+// reads a script in the console's code page). Empty otherwise.
+std::string AsciiShortPath(const std::wstring& path);
+
 // The ANSI form of a UTF-16 name, converted as the library converts notification names.
 std::string WideToAnsi(const std::wstring& wide);
 std::string WideToUtf8(const std::wstring& wide);
