@@ -6,6 +6,7 @@
 #include "host/track/FolderSnapshot.h"
 #include "host/track/NoiseReason.h"
 #include "host/track/OrvaneLibrary.h"
+#include "host/track/PackageKit.h"
 #include "host/track/RealNames.h"
 #include "host/track/ReportFile.h"
 #include "host/track/Reports.h"
@@ -168,6 +169,10 @@ int RunTrackSession(const TrackOptions& options) {
         Fail(error);
         return kExitReportNotWritten;
     }
+    if (!options.packageDir.empty() && !CheckPackageFolder(options.packageDir, error)) {
+        Fail(error);
+        return kExitReportNotWritten;
+    }
 
     OrvaneLibrary library;
     if (!library.Load("Orvane.dll", error)) {
@@ -213,6 +218,10 @@ int RunTrackSession(const TrackOptions& options) {
         written = false;
     }
     if (regFile.IsOpen() && !regFile.Write(FormatRegScript(result), error)) {
+        Fail(error);
+        written = false;
+    }
+    if (!options.packageDir.empty() && !WritePackage(options.packageDir, result, error)) {
         Fail(error);
         written = false;
     }

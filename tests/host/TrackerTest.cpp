@@ -402,3 +402,66 @@ TEST(Tracker, ReportsNamesOutsideTheAnsiCodePageByTheirRealNames) {
     ASSERT_EQ(helperExit, 0u) << "the console helper failed (2: no console, 3: no start, 4: timeout)";
     EXPECT_EQ(ReportSection(shown, "Files added"), expected) << shown;
 }
+
+namespace {
+
+TEST(Tracker, APackageFolderInUseOrASetupThatCannotStartLeavesNoPackage) {
+    TrackerFolder folder(TrackerFolder::Library::StandIn);
+    const std::string marker = folder.dir() / "setup-ran.txt";
+    const std::string used = folder.dir() / "used", aFile = folder.dir() / "a-file";
+    ASSERT_TRUE(::CreateDirectoryA(used.c_str(), nullptr));
+    testing_support::WriteTextFile(used + "\\old.txt", "kept");
+    testing_support::WriteTextFile(aFile, "kept");
+    for (const std::string& target : {used, aFile}) {
+        const ProcessResult run =
+            folder.Track("--package " + QuoteArgument(target) + " -- " + MarkerSetup(marker));
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(run.exitCode, static_cast<DWORD>(track::kExitReportNotWritten));
+        EXPECT_EQ(OneLine(run.err), "orvane-track: cannot make the package in " + target +
+                                        ": it exists and is not an empty folder");
+        EXPECT_FALSE(testing_support::FileExists(marker));
+    }
+    EXPECT_EQ(host_tests::ReadWholeFile(used + "\\old.txt"), "kept");
+    EXPECT_EQ(host_tests::ReadWholeFile(aFile), "kept");
+
+    const std::set<std::string> before = FolderContents(folder.dir().path());
+    const ProcessResult run = folder.Track("--package " + QuoteArgument(folder.dir() / "kit") + " -- " +
+                                           QuoteArgument(folder.dir() / "no-such-setup.exe"));
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, static_cast<DWORD>(track::kExitSetupNotStarted));
+    EXPECT_EQ(FolderContents(folder.dir().path()), before);
+}
+
+// The kit of a result with a name outside the ANSI code page: the file copied under its real name,
+// and the source naming it in UTF-8.
+TEST(Tracker, PackagesFilesUnderTheirRealNames) {
+    TrackerFolder folder(TrackerFolder::Library::StandIn);
+    char programFiles[MAX_PATH] = {};
+    ASSERT_TRUE(SUCCEEDED(::SHGetFolderPathA(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, programFiles)));
+    const std::wstring product = AnsiToWide(std::string(programFiles) + "\\Orvane Kit Test");
+    const std::wstring file = product + L"\\\u03a9 & 'caf\u00e9' (1).txt";
+    ASSERT_TRUE(::CreateDirectoryW(product.c_str(), nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS);
+    CreateWideFile(file);
+    const std::string playback = folder.dir() / "playback.txt";
+    testing_support::WriteTextFile(playback, "F\t" + FromWide(CP_ACP, file) + "\n");
+    const std::string kit = folder.dir() / "kit";
+    const ProcessResult run =
+        folder.Track("--package " + QuoteArgument(kit) + " --settle-ms 0 -- " +
+                         QuoteArgument(testing_support::ThisExecutable()) + " " + kModeExitWith + " 0",
+                     {{"ORVANE_FAKE_RESULTS", playback}});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 0u) << run.err;
+    const std::wstring copied =
+        AnsiToWide(kit) + L"\\files\\pf\\Orvane Kit Test\\\u03a9 & 'caf\u00e9' (1).txt";
+    EXPECT_NE(::GetFileAttributesW(copied.c_str()), INVALID_FILE_ATTRIBUTES);
+    const std::string wxs = host_tests::ReadWholeFile(kit + "\\product.wxs");
+    EXPECT_NE(wxs.find("Name=\"" + FromWide(CP_UTF8, L"\u03a9 &amp; &apos;caf\u00e9&apos; (1).txt") + "\""),
+              std::string::npos)
+        << wxs;
+    EXPECT_NE(wxs.find("<Directory Id=\"ProgramFiles"), std::string::npos) << wxs;
+    EXPECT_TRUE(testing_support::FileExists(kit + "\\build-msi.sh"));
+    ::DeleteFileW(file.c_str());
+    ::RemoveDirectoryW(product.c_str());
+}
+
+} // namespace
