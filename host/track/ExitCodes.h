@@ -9,6 +9,6 @@ constexpr int kExitUsage = 240;              // bad command line
 constexpr int kExitLibraryNotLoadable = 241; // Orvane.dll missing, unloadable or lacking its exports
 constexpr int kExitRecorderNotCreated = 242; // the library built no tracking recorder
 constexpr int kExitSetupNotStarted = 243;    // the setup program could not be started
-constexpr int kExitReportNotWritten = 244;   // a --json or --reg file could not be written
+constexpr int kExitReportNotWritten = 244;   // an output file or the package could not be written
 
 } // namespace track

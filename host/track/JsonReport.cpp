@@ -12,10 +12,10 @@ namespace track {
 
 namespace {
 
-// A JSON string from ANSI text; the converted UTF-8 passes through, control characters escaped.
-std::string JsonString(const std::string& ansi) {
+// A JSON string from UTF-8 text, control characters escaped.
+std::string JsonUtf8String(const std::string& utf8) {
     std::string out = "\"";
-    for (unsigned char c : AnsiToUtf8(ansi)) {
+    for (unsigned char c : utf8) {
         switch (c) {
         case '"':
             out += "\\\"";
@@ -43,6 +43,10 @@ std::string JsonString(const std::string& ansi) {
         }
     }
     return out + "\"";
+}
+
+std::string JsonString(const std::string& ansi) {
+    return JsonUtf8String(AnsiToUtf8(ansi));
 }
 
 std::string JsonValue(const RegistryValue& value) {
@@ -89,9 +93,11 @@ std::string FormatJsonReport(const TrackResult& result) {
     std::string out = "{\n";
     out += "  \"setup\": {\"command\": " + JsonString(result.setupCommand) +
            ", \"exitCode\": " + std::to_string(result.setupExitCode) + ", \"seconds\": " + seconds + "},\n";
-    AppendArray(out, "files", result.files, [](const std::string& path) { return JsonString(path); });
-    AppendArray(out, "eliminatedFiles", result.eliminated, [](const EliminatedFile& file) {
-        return "{\"path\": " + JsonString(file.path) + ", \"reason\": " + JsonString(file.reason) + "}";
+    AppendArray(out, "files", result.files,
+                [&](const std::string& path) { return JsonUtf8String(Utf8Path(result, path)); });
+    AppendArray(out, "eliminatedFiles", result.eliminated, [&](const EliminatedFile& file) {
+        return "{\"path\": " + JsonUtf8String(Utf8Path(result, file.path)) +
+               ", \"reason\": " + JsonString(file.reason) + "}";
     });
     AppendArray(out, "registry", result.registry, [](const RegistryValue& value) {
         return "{\"path\": " + JsonString(value.path) +

@@ -47,6 +47,25 @@ std::string NoiseReason(const std::string& path, const PathFacts& facts) {
     return "judged noise by Orvane.dll";
 }
 
+bool HasNoiseFragment(const std::string& path) {
+    for (const auto& fragment : kNoisePathFragments) {
+        if (path.find(fragment) != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+PathFacts ProbePath(const std::wstring& path) {
+    PathFacts facts;
+    facts.exists = ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    if (facts.exists) {
+        UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        facts.readable = file.valid();
+    }
+    return facts;
+}
+
 PathFacts ProbePath(const std::string& path) {
     PathFacts facts;
     facts.exists = ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;

@@ -15,7 +15,11 @@ struct PathFacts {
 // The explanation for a path the library eliminated, given what the file system says about it.
 std::string NoiseReason(const std::string& path, const PathFacts& facts);
 
+// Whether the path contains one of the library's noise fragments (exact case, anywhere).
+bool HasNoiseFragment(const std::string& path);
+
 // Asks the file system: exists (file or folder) and opens for reading with full sharing.
 PathFacts ProbePath(const std::string& path);
+PathFacts ProbePath(const std::wstring& path);
 
 } // namespace track

@@ -8,7 +8,10 @@
 
 namespace track {
 
-// The text report: added files, (with `listEliminated`) the eliminated files and why, registry
+// A recorded path as UTF-8: its true name when the library's ANSI form lost characters.
+std::string Utf8Path(const TrackResult& result, const std::string& path);
+
+// The text report, in UTF-8: added files, (with `listEliminated`) the eliminated files and why, registry
 // values with type and decoded data, and a summary line. Lines end in "\n".
 std::string FormatTextReport(const TrackResult& result, bool listEliminated);
 

@@ -1,6 +1,7 @@
 #include "host/track/Reports.h"
 
 #include "host/track/RegistryData.h"
+#include "host/track/TextEncoding.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -15,8 +16,17 @@ std::string Plural(size_t count, const char* one, const char* many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
+// Characters, not bytes, of UTF-8 text: what a column on screen is made of.
+size_t Width(const std::string& utf8) {
+    size_t width = 0;
+    for (unsigned char c : utf8)
+        width += (c & 0xC0) != 0x80 ? 1 : 0;
+    return width;
+}
+
 std::string Padded(const std::string& text, size_t width) {
-    return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
+    const size_t size = Width(text);
+    return size >= width ? text : text + std::string(width - size, ' ');
 }
 
 void AppendFiles(std::string& out, const TrackResult& result) {
@@ -24,7 +34,7 @@ void AppendFiles(std::string& out, const TrackResult& result) {
     if (result.files.empty())
         out += "  (none)\n";
     for (const std::string& path : result.files)
-        out += "  " + path + "\n";
+        out += "  " + Utf8Path(result, path) + "\n";
     out += "\n";
 }
 
@@ -33,7 +43,7 @@ void AppendEliminated(std::string& out, const TrackResult& result) {
     if (result.eliminated.empty())
         out += "  (none)\n";
     for (const EliminatedFile& file : result.eliminated)
-        out += "  " + file.path + "\n      " + file.reason + "\n";
+        out += "  " + Utf8Path(result, file.path) + "\n      " + file.reason + "\n";
     out += "\n";
 }
 
@@ -43,18 +53,25 @@ void AppendRegistry(std::string& out, const TrackResult& result) {
         out += "  (none)\n";
     size_t pathWidth = 0, typeWidth = 0;
     for (const RegistryValue& value : result.registry) {
-        if (value.path.size() <= kMaxPathColumn && value.path.size() > pathWidth)
-            pathWidth = value.path.size();
+        const size_t width = Width(AnsiToUtf8(value.path));
+        if (width <= kMaxPathColumn && width > pathWidth)
+            pathWidth = width;
         typeWidth = std::max(typeWidth, RegistryTypeName(value.type).size());
     }
     for (const RegistryValue& value : result.registry) {
-        out += "  " + Padded(value.path, pathWidth) + "  " + Padded(RegistryTypeName(value.type), typeWidth) +
-               "  " + DescribeRegistryData(value.type, value.base64) + "\n";
+        out += "  " + Padded(AnsiToUtf8(value.path), pathWidth) + "  " +
+               Padded(RegistryTypeName(value.type), typeWidth) + "  " +
+               AnsiToUtf8(DescribeRegistryData(value.type, value.base64)) + "\n";
     }
     out += "\n";
 }
 
 } // namespace
+
+std::string Utf8Path(const TrackResult& result, const std::string& path) {
+    const auto real = result.realNames.find(path);
+    return real != result.realNames.end() ? real->second : AnsiToUtf8(path);
+}
 
 std::string FormatSummary(const TrackResult& result) {
     char seconds[32];
@@ -67,7 +84,7 @@ std::string FormatSummary(const TrackResult& result) {
 }
 
 std::string FormatTextReport(const TrackResult& result, bool listEliminated) {
-    std::string out = "Tracked: " + result.setupCommand + "\n\n";
+    std::string out = "Tracked: " + AnsiToUtf8(result.setupCommand) + "\n\n";
     AppendFiles(out, result);
     if (listEliminated)
         AppendEliminated(out, result);

@@ -3,6 +3,7 @@
 #include "host/track/ExitCodes.h"
 
 #include <cstdlib>
+#include <iterator>
 #include <set>
 
 namespace track {
@@ -56,6 +57,12 @@ ParsedOptions ParseTrackOptions(const std::vector<std::string>& args) {
         } else if (arg == "--reg") {
             if (!takeValue(arg, options.regFile))
                 return result;
+        } else if (arg == "--uninstall-script") {
+            if (!takeValue(arg, options.uninstallScript))
+                return result;
+        } else if (arg == "--package") {
+            if (!takeValue(arg, options.packageDir))
+                return result;
         } else if (arg == "--eliminated") {
             options.listEliminated = true;
         } else if (arg == "--settle-ms") {
@@ -80,8 +87,20 @@ ParsedOptions ParseTrackOptions(const std::vector<std::string>& args) {
         result.error = "no setup program given";
         return result;
     }
-    if (!options.jsonFile.empty() && options.jsonFile == options.regFile)
-        result.error = "--json and --reg name the same file";
+    const std::pair<const char*, const std::string*> outputs[] = {
+        {"--json", &options.jsonFile},
+        {"--reg", &options.regFile},
+        {"--uninstall-script", &options.uninstallScript},
+        {"--package", &options.packageDir}};
+    for (size_t a = 0; a < std::size(outputs); ++a) {
+        for (size_t b = a + 1; b < std::size(outputs); ++b) {
+            if (!outputs[a].second->empty() && *outputs[a].second == *outputs[b].second) {
+                result.error =
+                    std::string(outputs[a].first) + " and " + outputs[b].first + " name the same file";
+                return result;
+            }
+        }
+    }
     return result;
 }
 
@@ -100,6 +119,13 @@ std::string HelpText() {
            "  --json FILE      also write the result as JSON (UTF-8) to FILE\n"
            "  --reg FILE       also write the captured registry values to FILE as a registry\n"
            "                   script (Windows Registry Editor Version 5.00) that reproduces them\n"
+           "  --uninstall-script FILE\n"
+           "                   also write FILE, a .cmd script that removes what was recorded: the\n"
+           "                   files, then the folders the setup created once they are empty\n"
+           "                   (deepest first), then the registry values\n"
+           "  --package DIR    copy each recorded file into DIR\\files and write DIR\\product.wxs,\n"
+           "                   a Windows Installer source (wixl, WiX 3) that installs the same\n"
+           "                   files and registry values\n"
            "  --eliminated     also list the added files judged noise, each with the reason\n"
            "  --settle-ms MS   keep collecting for MS milliseconds after the setup has ended, so\n"
            "                   that late notifications arrive (default " +
@@ -107,14 +133,17 @@ std::string HelpText() {
            ")\n"
            "  --help           show this text\n"
            "\n"
-           "The setup's own output goes to standard error; standard output carries the report.\n"
+           "The setup's own output goes to standard error; standard output carries the report: wide\n"
+           "characters on a console, UTF-8 when redirected. Output files are written beside their\n"
+           "target and renamed into place when complete; a run that fails leaves none behind.\n"
            "\n"
            "exit status: the setup's own exit code, or\n" +
            code(kExitUsage, "the command line was not understood") +
            code(kExitLibraryNotLoadable, "Orvane.dll could not be loaded, or lacks its exports") +
            code(kExitRecorderNotCreated, "the library could not create a tracking recorder") +
            code(kExitSetupNotStarted, "the setup could not be started") +
-           code(kExitReportNotWritten, "a --json or --reg file could not be written");
+           code(kExitReportNotWritten,
+                "an output file (--json, --reg, --uninstall-script, --package) could not be written");
 }
 
 } // namespace track

@@ -14,6 +14,8 @@ struct TrackOptions {
     bool listEliminated = false;
     std::string jsonFile;
     std::string regFile;
+    std::string uninstallScript;
+    std::string packageDir;
     unsigned settleMs = kDefaultSettleMs;
     std::vector<std::string> setup; // the setup program and its arguments, as given
 };

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,15 @@ struct TrackResult {
     std::vector<std::string> files; // added files the library keeps, in the library's order
     std::vector<EliminatedFile> eliminated;
     std::vector<RegistryValue> registry;
+    // The true name (UTF-8) of each recorded path whose ANSI form lost characters the ANSI code
+    // page cannot hold; paths that converted whole are not listed.
+    std::map<std::string, std::string> realNames;
+    // Folders (UTF-8) that hold a recorded file and did not exist when tracking began; filled only
+    // when an output needs them.
+    std::vector<std::string> createdFolders;
+    // The plain-ASCII 8.3 form of each file and created folder (UTF-8 name -> short path) whose
+    // name goes beyond ASCII, for the uninstall script; filled only when that script is asked for.
+    std::map<std::string, std::string> shortNames;
 };
 
 } // namespace track

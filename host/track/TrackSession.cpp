@@ -1,17 +1,24 @@
 #include "host/track/TrackSession.h"
 
 #include "host/track/CommandLine.h"
+#include "host/track/ConsoleOutput.h"
 #include "host/track/ExitCodes.h"
+#include "host/track/FolderSnapshot.h"
 #include "host/track/NoiseReason.h"
 #include "host/track/OrvaneLibrary.h"
+#include "host/track/PackageKit.h"
+#include "host/track/RealNames.h"
 #include "host/track/ReportFile.h"
 #include "host/track/Reports.h"
+#include "host/track/TextEncoding.h"
+#include "host/track/UninstallScript.h"
 #include "host/track/SetupProcess.h"
 #include "host/track/StatusLine.h"
 #include "host/track/WinePrime.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <set>
 
 namespace track {
 
@@ -92,11 +99,24 @@ void WaitForSetup(const SetupProcess& setup, IOrvaneInc* recorder, const Stopwat
     status.Clear();
 }
 
+// The library judged `path`, whose ANSI form lost characters, by a name that names no file. The
+// tracker judges the real file instead, by the same evidence: it must exist, be readable, and lie
+// outside the noise locations.
+bool IsNoiseByRealName(const std::string& path, const std::wstring& realName) {
+    const PathFacts facts = ProbePath(realName);
+    return !facts.exists || !facts.readable || HasNoiseFragment(path);
+}
+
 TrackResult CollectResult(const OrvaneLibrary& library, IOrvaneInc* recorder) {
     TrackResult result;
     for (const std::string& path : recorder->GetFileChanges()) {
-        if (library.IsEliminatePath(recorder, path))
-            result.eliminated.push_back(EliminatedFile{path, NoiseReason(path, ProbePath(path))});
+        const std::wstring realName = FindRealName(path);
+        const bool lossy = !realName.empty() && realName != AnsiToWide(path);
+        if (lossy)
+            result.realNames[path] = WideToUtf8(realName);
+        if (lossy ? IsNoiseByRealName(path, realName) : library.IsEliminatePath(recorder, path))
+            result.eliminated.push_back(
+                EliminatedFile{path, NoiseReason(path, lossy ? ProbePath(realName) : ProbePath(path))});
         else
             result.files.push_back(path);
     }
@@ -124,6 +144,35 @@ void PrimeExistingFoldersForWine() {
                  primed.complete ? "" : "; stopped at the limit, changes in the rest may go unreported");
 }
 
+// The folders the setup created that hold its recorded files, as UTF-8.
+std::vector<std::string> CreatedFolders(const TrackResult& result, const FolderSnapshot& before) {
+    std::set<std::string> seen;
+    std::vector<std::string> folders;
+    for (const std::string& path : result.files) {
+        const auto real = result.realNames.find(path);
+        const std::wstring wide =
+            real != result.realNames.end() ? Utf8ToWide(real->second) : AnsiToWide(path);
+        for (const std::wstring& folder : before.CreatedFoldersOf(wide)) {
+            const std::string utf8 = WideToUtf8(folder);
+            if (seen.insert(utf8).second)
+                folders.push_back(utf8);
+        }
+    }
+    return folders;
+}
+
+// The 8.3 forms the uninstall script uses for names beyond ASCII, taken while the files exist.
+void AddShortNames(TrackResult& result) {
+    std::vector<std::string> names = result.createdFolders;
+    for (const std::string& path : result.files)
+        names.push_back(Utf8Path(result, path));
+    for (const std::string& name : names) {
+        const std::string shortPath = AsciiShortPath(Utf8ToWide(name));
+        if (!shortPath.empty())
+            result.shortNames[name] = shortPath;
+    }
+}
+
 void Fail(const std::string& message) {
     std::fprintf(stderr, "orvane-track: %s\n", message.c_str());
 }
@@ -132,10 +181,15 @@ void Fail(const std::string& message) {
 
 int RunTrackSession(const TrackOptions& options) {
     // Report files are claimed before the setup runs, so that a bad path costs no install.
-    ReportFile jsonFile, regFile;
+    ReportFile jsonFile, regFile, uninstallFile;
     std::string error;
     if ((!options.jsonFile.empty() && !jsonFile.Open(options.jsonFile, error)) ||
-        (!options.regFile.empty() && !regFile.Open(options.regFile, error))) {
+        (!options.regFile.empty() && !regFile.Open(options.regFile, error)) ||
+        (!options.uninstallScript.empty() && !uninstallFile.Open(options.uninstallScript, error))) {
+        Fail(error);
+        return kExitReportNotWritten;
+    }
+    if (!options.packageDir.empty() && !CheckPackageFolder(options.packageDir, error)) {
         Fail(error);
         return kExitReportNotWritten;
     }
@@ -160,6 +214,10 @@ int RunTrackSession(const TrackOptions& options) {
              ")");
         return kExitSetupNotStarted;
     }
+    // What was there before, for the outputs that must tell the setup's folders from older ones.
+    FolderSnapshot foldersBefore;
+    if (uninstallFile.IsOpen())
+        foldersBefore.Take();
     // The recorder watches before the setup's first instruction runs.
     recorder.Start();
     PrimeExistingFoldersForWine();
@@ -174,8 +232,7 @@ int RunTrackSession(const TrackOptions& options) {
     result.setupExitCode = setup.ExitCode();
     result.seconds = clock.Seconds();
 
-    std::fputs(FormatTextReport(result, options.listEliminated).c_str(), stdout);
-    std::fflush(stdout);
+    WriteStandardOutput(FormatTextReport(result, options.listEliminated));
     bool written = true;
     if (jsonFile.IsOpen() && !jsonFile.Write(FormatJsonReport(result), error)) {
         Fail(error);
@@ -184,6 +241,18 @@ int RunTrackSession(const TrackOptions& options) {
     if (regFile.IsOpen() && !regFile.Write(FormatRegScript(result), error)) {
         Fail(error);
         written = false;
+    }
+    if (!options.packageDir.empty() && !WritePackage(options.packageDir, result, error)) {
+        Fail(error);
+        written = false;
+    }
+    if (uninstallFile.IsOpen()) {
+        result.createdFolders = CreatedFolders(result, foldersBefore);
+        AddShortNames(result);
+        if (!uninstallFile.Write(FormatUninstallScript(result), error)) {
+            Fail(error);
+            written = false;
+        }
     }
     return written ? static_cast<int>(result.setupExitCode) : kExitReportNotWritten;
 }

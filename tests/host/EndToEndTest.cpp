@@ -6,6 +6,10 @@
 #include "tests/host/SampleExpectations.h"
 #include "tests/support/TestSupport.h"
 
+#include "common/UniqueHandle.h"
+
+#include <knownfolders.h>
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -115,6 +119,54 @@ TEST_F(SampleTracking, ReportsExactlyWhatTheSampleInstalled) {
         EXPECT_EQ(type, expected.type) << expected.path;
         EXPECT_EQ(std::string(data.begin(), data.end()), expected.bytes) << expected.path;
     }
+}
+
+// The uninstall script of the sample's run takes out its files, its emptied folder and its ten
+// values; a value that was under its key before, and a file beside its desktop shortcut, stay. Its
+// program folder stays too: it still holds desktop.ini, which the report calls noise.
+TEST_F(SampleTracking, ItsUninstallScriptRemovesWhatItInstalledAndNothingElse) {
+    const std::string key = host_tests::SampleKeyBelowRoot();
+    HKEY raw = nullptr;
+    ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &raw,
+                                nullptr),
+              ERROR_SUCCESS);
+    {
+        UniqueKey owned(raw);
+        const char kept[] = "was here before";
+        ASSERT_EQ(::RegSetValueExA(owned.get(), "Kept", 0, REG_SZ, reinterpret_cast<const BYTE*>(kept),
+                                   sizeof kept),
+                  ERROR_SUCCESS);
+    }
+    const std::string keptFile = testing_support::KnownFolder(FOLDERID_PublicDesktop) + "\\kept.txt";
+    testing_support::WriteTextFile(keptFile, "was here before");
+    testing_support::TempDir dir("uninstall-sample");
+    const std::string scriptPath = dir / "uninstall.cmd";
+    const ProcessResult run =
+        Track("--uninstall-script " + QuoteArgument(scriptPath) + " -- " + SampleSetup());
+    ASSERT_TRUE(run.finished);
+    ASSERT_EQ(run.exitCode, 0u) << run.out << run.err;
+
+    const auto removal = host_tests::RunProcess("cmd.exe /c " + QuoteArgument(scriptPath), 60000);
+    ASSERT_TRUE(removal.finished);
+    EXPECT_EQ(removal.exitCode, 0u) << removal.out << removal.err;
+    const std::string script = host_tests::ReadWholeFile(scriptPath);
+    for (const auto& file : host_tests::SampleProductFiles())
+        EXPECT_FALSE(testing_support::FileExists(file.path)) << file.path << "\n" << script;
+    EXPECT_FALSE(testing_support::FileExists(host_tests::SampleFolder() + "\\data")) << script;
+    EXPECT_TRUE(testing_support::FileExists(host_tests::SampleNoiseFiles()[0].path))
+        << "not recorded, so kept";
+    for (const auto& expected : host_tests::SampleValues()) {
+        DWORD type = 0;
+        std::vector<std::uint8_t> data;
+        EXPECT_FALSE(host_tests::ReadRegistryValue(expected.root, expected.subKey, expected.name, type, data))
+            << expected.path << "\n"
+            << script;
+    }
+    DWORD type = 0;
+    std::vector<std::uint8_t> data;
+    EXPECT_TRUE(host_tests::ReadRegistryValue(HKEY_LOCAL_MACHINE, key, "Kept", type, data));
+    EXPECT_EQ(host_tests::ReadWholeFile(keptFile), "was here before");
+    ::DeleteFileA(keptFile.c_str());
 }
 
 TEST_F(SampleTracking, PassesTheSetupsExitCodeThroughWithTheRealLibrary) {

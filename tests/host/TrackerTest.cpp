@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 
 namespace {
@@ -131,29 +132,72 @@ TEST(Tracker, ALibraryThatBuildsNoRecorderExitsWith242BeforeTheSetupRuns) {
     EXPECT_FALSE(testing_support::FileExists(marker));
 }
 
-TEST(Tracker, ASetupThatCannotStartExitsWith243) {
+// The names in `folder`, sorted: what a run left behind.
+std::set<std::string> FolderContents(const std::string& folder) {
+    std::set<std::string> names;
+    WIN32_FIND_DATAA entry;
+    HANDLE find = ::FindFirstFileA((folder + "\\*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        const std::string name = entry.cFileName;
+        if (name != "." && name != "..")
+            names.insert(name);
+    } while (::FindNextFileA(find, &entry));
+    ::FindClose(find);
+    return names;
+}
+
+TEST(Tracker, ASetupThatCannotStartExitsWith243AndLeavesNoOutputFile) {
     TrackerFolder folder(TrackerFolder::Library::StandIn);
     const std::string missing = folder.dir() / "no-such-setup.exe";
-    const ProcessResult run = folder.Track("-- " + QuoteArgument(missing) + " /S");
+    const std::string existing = folder.dir() / "old.reg";
+    testing_support::WriteTextFile(existing, "an earlier run's script");
+    const std::set<std::string> before = FolderContents(folder.dir().path());
+    const ProcessResult run = folder.Track("--json " + QuoteArgument(folder.dir() / "new.json") + " --reg " +
+                                           QuoteArgument(existing) + " -- " + QuoteArgument(missing) + " /S");
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, static_cast<DWORD>(track::kExitSetupNotStarted));
     EXPECT_EQ(OneLine(run.err), "orvane-track: cannot start the setup " + missing + " (error 2)");
     EXPECT_EQ(run.out, "");
+    // Neither a new (empty or partial) file nor a changed old one.
+    EXPECT_EQ(FolderContents(folder.dir().path()), before);
+    EXPECT_EQ(host_tests::ReadWholeFile(existing), "an earlier run's script");
 }
 
 TEST(Tracker, AReportFileThatCannotBeWrittenExitsWith244BeforeTheSetupRuns) {
     TrackerFolder folder(TrackerFolder::Library::StandIn);
     const std::string marker = folder.dir() / "setup-ran.txt";
-    for (const char* option : {"--json", "--reg"}) {
-        const std::string target = folder.dir() / "missing-folder\\report.out";
-        const ProcessResult run =
-            folder.Track(std::string(option) + " " + QuoteArgument(target) + " -- " + MarkerSetup(marker));
-        ASSERT_TRUE(run.finished);
-        EXPECT_EQ(run.exitCode, static_cast<DWORD>(track::kExitReportNotWritten)) << option;
-        EXPECT_EQ(OneLine(run.err).rfind("orvane-track: cannot create " + target + " (error ", 0), 0u)
-            << run.err;
-        EXPECT_FALSE(testing_support::FileExists(marker));
+    const std::string aFolder = folder.dir() / "a folder";
+    ASSERT_TRUE(::CreateDirectoryA(aFolder.c_str(), nullptr));
+    const std::string readOnly = folder.dir() / "read-only.json";
+    testing_support::WriteTextFile(readOnly, "kept");
+    ASSERT_TRUE(::SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
+    const struct {
+        std::string target;
+        std::string messageStart;
+    } targets[] = {
+        {folder.dir() / "missing-folder\\report.out",
+         "orvane-track: cannot create " + folder.dir() / "missing-folder\\report.out" + " (error "},
+        {aFolder, "orvane-track: cannot create " + aFolder + ": it is a folder"},
+        {readOnly, "orvane-track: cannot create " + readOnly + ": the file is read-only"},
+        {folder.dir() / "bad<name>.out", "orvane-track: cannot create " + folder.dir() / "bad<name>.out"},
+    };
+    const std::set<std::string> before = FolderContents(folder.dir().path());
+    for (const auto& target : targets) {
+        for (const char* option : {"--json", "--reg"}) {
+            const ProcessResult run = folder.Track(std::string(option) + " " + QuoteArgument(target.target) +
+                                                   " -- " + MarkerSetup(marker));
+            ASSERT_TRUE(run.finished);
+            EXPECT_EQ(run.exitCode, static_cast<DWORD>(track::kExitReportNotWritten)) << option;
+            EXPECT_EQ(OneLine(run.err).rfind(target.messageStart, 0), 0u) << run.err;
+            EXPECT_FALSE(testing_support::FileExists(marker));
+            EXPECT_EQ(FolderContents(folder.dir().path()), before) << option << " " << target.target;
+            EXPECT_EQ(FolderContents(aFolder), std::set<std::string>());
+        }
     }
+    EXPECT_EQ(host_tests::ReadWholeFile(readOnly), "kept");
+    ::SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST(Tracker, ExitsWithTheSetupsOwnExitCode) {
@@ -193,6 +237,7 @@ TEST(Tracker, ReportsTheResultAsTextJsonAndRegistryScript) {
     testing_support::WriteTextFile(desktopIni, "[.ShellClassInfo]\r\n");
     const std::string playback = PlaybackFile(folder.dir(), desktopIni);
     const std::string jsonPath = folder.dir() / "result.json", regPath = folder.dir() / "result.reg";
+    testing_support::WriteTextFile(jsonPath, "an earlier run's report, replaced whole");
     const ProcessResult run =
         folder.Track("--json " + QuoteArgument(jsonPath) + " --reg " + QuoteArgument(regPath) +
                          " --eliminated --settle-ms 0 -- " +
@@ -234,6 +279,10 @@ TEST(Tracker, ReportsTheResultAsTextJsonAndRegistryScript) {
     EXPECT_EQ((*parsed)["registry"].items.size(), 3u);
     EXPECT_EQ((*parsed)["setup"]["exitCode"].text, "0");
 
+    // Only the finished reports are left beside the targets.
+    for (const std::string& name : FolderContents(folder.dir().path()))
+        EXPECT_EQ(name.find(".partial"), std::string::npos) << name;
+
     const std::string script = host_tests::ReadWholeFile(regPath);
     const std::string header = "\xff\xfeW\0i\0n\0d\0o\0w\0s\0";
     EXPECT_EQ(script.substr(0, header.size()), std::string(header.data(), header.size()));
@@ -253,6 +302,166 @@ TEST(Tracker, WaitsForEveryProcessTheSetupStarted) {
     EXPECT_EQ(run.exitCode, static_cast<DWORD>(kSpawnerExitCode)) << "the setup's own code, not the helper's";
     EXPECT_EQ(ReportSection(run.out, "Files added"), std::vector<std::string>{kLateFile})
         << run.out << run.err;
+}
+
+} // namespace
+
+namespace {
+
+std::string FromWide(UINT codePage, const std::wstring& wide) {
+    const int size = ::WideCharToMultiByte(codePage, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
+                                           0, nullptr, nullptr);
+    std::string text(static_cast<size_t>(size > 0 ? size : 0), '\0');
+    ::WideCharToMultiByte(codePage, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size, nullptr,
+                          nullptr);
+    return text;
+}
+
+std::wstring AnsiToWide(const std::string& ansi) {
+    const int size = ::MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(size > 0 ? size : 0), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), wide.data(), size);
+    return wide;
+}
+
+void CreateWideFile(const std::wstring& path) {
+    UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(file.valid()) << FromWide(CP_UTF8, path);
+    DWORD written = 0;
+    ::WriteFile(file.get(), "x", 1, &written, nullptr);
+}
+
+// Runs `commandLine` through the helper mode in a console of its own and answers what that
+// console shows, or the helper's failure.
+std::string ShownInNewConsole(const std::string& commandLine, const std::string& capture, DWORD& helperExit) {
+    std::string line = QuoteArgument(testing_support::ThisExecutable()) + " " + kModeInConsole + " " +
+                       QuoteArgument(capture) + " " + QuoteArgument(commandLine);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION info{};
+    helperExit = 1;
+    if (!::CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr, nullptr,
+                          &startup, &info))
+        return std::string();
+    UniqueHandle process(info.hProcess), thread(info.hThread);
+    if (::WaitForSingleObject(process.get(), 110000) != WAIT_OBJECT_0) {
+        ::TerminateProcess(process.get(), 1);
+        return std::string();
+    }
+    ::GetExitCodeProcess(process.get(), &helperExit);
+    return host_tests::ReadWholeFile(capture);
+}
+
+} // namespace
+
+// The library hands out ANSI names: "é" survives in most code pages, "Ω" and "文" do not and come
+// as '?' (or a look-alike). The report names the files the setup really made, both in a file or
+// pipe (UTF-8) and on a console (wide characters).
+TEST(Tracker, ReportsNamesOutsideTheAnsiCodePageByTheirRealNames) {
+    TrackerFolder folder(TrackerFolder::Library::StandIn);
+    const std::wstring dir = AnsiToWide(folder.dir().path());
+    const std::wstring names[] = {L"caf\u00e9.txt", L"\u03a9mega \u6587 (1) & 100%!.txt"};
+    std::string playback;
+    std::vector<std::string> expected;
+    for (const std::wstring& name : names) {
+        CreateWideFile(dir + L"\\" + name);
+        playback += "F\t" + FromWide(CP_ACP, dir + L"\\" + name) + "\n";
+        expected.push_back(FromWide(CP_UTF8, dir + L"\\" + name));
+    }
+    EXPECT_NE(AnsiToWide(FromWide(CP_ACP, names[1])), names[1])
+        << "the code page " << ::GetACP() << " holds the test's odd name";
+    const std::string playbackPath = folder.dir() / "playback.txt";
+    testing_support::WriteTextFile(playbackPath, playback);
+    const std::string jsonPath = folder.dir() / "names.json";
+    const std::string setup = QuoteArgument(testing_support::ThisExecutable()) + " " + kModeExitWith + " 0";
+
+    const ProcessResult run = folder.Track("--json " + QuoteArgument(jsonPath) + " --settle-ms 0 -- " + setup,
+                                           {{"ORVANE_FAKE_RESULTS", playbackPath}});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 0u) << run.err;
+    // In the library's order: by the ANSI names, so '?' comes before 'c'.
+    std::reverse(expected.begin(), expected.end());
+    EXPECT_EQ(ReportSection(run.out, "Files added"), expected) << run.out;
+    const auto parsed = json::Parse(host_tests::ReadWholeFile(jsonPath));
+    ASSERT_TRUE(parsed.has_value());
+    std::vector<std::string> jsonFiles;
+    for (const json::Value& file : (*parsed)["files"].items)
+        jsonFiles.push_back(file.text);
+    EXPECT_EQ(jsonFiles, expected);
+
+    // On a console of its own, through the wide console API.
+    ::SetEnvironmentVariableA("ORVANE_FAKE_RESULTS", playbackPath.c_str());
+    DWORD helperExit = 0;
+    const std::string shown =
+        ShownInNewConsole(QuoteArgument(folder.dir() / "orvane-track.exe") + " --settle-ms 0 -- " + setup,
+                          folder.dir() / "console.txt", helperExit);
+    ::SetEnvironmentVariableA("ORVANE_FAKE_RESULTS", nullptr);
+    ASSERT_EQ(helperExit, 0u) << "the console helper failed (2: no console, 3: no start, 4: timeout)";
+    EXPECT_EQ(ReportSection(shown, "Files added"), expected) << shown;
+}
+
+namespace {
+
+TEST(Tracker, APackageFolderInUseOrASetupThatCannotStartLeavesNoPackage) {
+    TrackerFolder folder(TrackerFolder::Library::StandIn);
+    const std::string marker = folder.dir() / "setup-ran.txt";
+    const std::string used = folder.dir() / "used", aFile = folder.dir() / "a-file";
+    ASSERT_TRUE(::CreateDirectoryA(used.c_str(), nullptr));
+    testing_support::WriteTextFile(used + "\\old.txt", "kept");
+    testing_support::WriteTextFile(aFile, "kept");
+    for (const std::string& target : {used, aFile}) {
+        const ProcessResult run =
+            folder.Track("--package " + QuoteArgument(target) + " -- " + MarkerSetup(marker));
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(run.exitCode, static_cast<DWORD>(track::kExitReportNotWritten));
+        EXPECT_EQ(OneLine(run.err), "orvane-track: cannot make the package in " + target +
+                                        ": it exists and is not an empty folder");
+        EXPECT_FALSE(testing_support::FileExists(marker));
+    }
+    EXPECT_EQ(host_tests::ReadWholeFile(used + "\\old.txt"), "kept");
+    EXPECT_EQ(host_tests::ReadWholeFile(aFile), "kept");
+
+    const std::set<std::string> before = FolderContents(folder.dir().path());
+    const ProcessResult run = folder.Track("--package " + QuoteArgument(folder.dir() / "kit") + " -- " +
+                                           QuoteArgument(folder.dir() / "no-such-setup.exe"));
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, static_cast<DWORD>(track::kExitSetupNotStarted));
+    EXPECT_EQ(FolderContents(folder.dir().path()), before);
+}
+
+// The kit of a result with a name outside the ANSI code page: the file copied under its real name,
+// and the source naming it in UTF-8.
+TEST(Tracker, PackagesFilesUnderTheirRealNames) {
+    TrackerFolder folder(TrackerFolder::Library::StandIn);
+    char programFiles[MAX_PATH] = {};
+    ASSERT_TRUE(SUCCEEDED(::SHGetFolderPathA(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, programFiles)));
+    const std::wstring product = AnsiToWide(std::string(programFiles) + "\\Orvane Kit Test");
+    const std::wstring file = product + L"\\\u03a9 & 'caf\u00e9' (1).txt";
+    ASSERT_TRUE(::CreateDirectoryW(product.c_str(), nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS);
+    CreateWideFile(file);
+    const std::string playback = folder.dir() / "playback.txt";
+    testing_support::WriteTextFile(playback, "F\t" + FromWide(CP_ACP, file) + "\n");
+    const std::string kit = folder.dir() / "kit";
+    const ProcessResult run =
+        folder.Track("--package " + QuoteArgument(kit) + " --settle-ms 0 -- " +
+                         QuoteArgument(testing_support::ThisExecutable()) + " " + kModeExitWith + " 0",
+                     {{"ORVANE_FAKE_RESULTS", playback}});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 0u) << run.err;
+    const std::wstring copied =
+        AnsiToWide(kit) + L"\\files\\pf\\Orvane Kit Test\\\u03a9 & 'caf\u00e9' (1).txt";
+    EXPECT_NE(::GetFileAttributesW(copied.c_str()), INVALID_FILE_ATTRIBUTES);
+    const std::string wxs = host_tests::ReadWholeFile(kit + "\\product.wxs");
+    EXPECT_NE(wxs.find("Name=\"" + FromWide(CP_UTF8, L"\u03a9 &amp; &apos;caf\u00e9&apos; (1).txt") + "\""),
+              std::string::npos)
+        << wxs;
+    EXPECT_NE(wxs.find("<Directory Id=\"ProgramFiles"), std::string::npos) << wxs;
+    EXPECT_TRUE(testing_support::FileExists(kit + "\\build-msi.sh"));
+    ::DeleteFileW(file.c_str());
+    ::RemoveDirectoryW(product.c_str());
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -36,6 +37,43 @@ int LateWriter(DWORD parentId, const std::string& playback) {
                : 1;
 }
 
+// Runs `commandLine` in this process's console (its output not redirected), waits for it, then
+// reads back every character the console shows and saves the lines, as UTF-8, to `outPath`.
+int RunInConsole(const std::string& outPath, const std::string& commandLine) {
+    HANDLE console = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!::GetConsoleScreenBufferInfo(console, &info))
+        return 2;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    std::string line = commandLine;
+    if (!::CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                          &process))
+        return 3;
+    UniqueHandle child(process.hProcess), thread(process.hThread);
+    if (::WaitForSingleObject(child.get(), 100000) != WAIT_OBJECT_0)
+        return 4;
+    ::GetConsoleScreenBufferInfo(console, &info);
+    std::wstring shown;
+    const SHORT width = info.dwSize.X;
+    std::vector<wchar_t> row(static_cast<size_t>(width));
+    for (SHORT y = 0; y <= info.dwCursorPosition.Y; ++y) {
+        DWORD read = 0;
+        ::ReadConsoleOutputCharacterW(console, row.data(), static_cast<DWORD>(width), COORD{0, y}, &read);
+        std::wstring text(row.data(), read);
+        text.erase(text.find_last_not_of(L' ') + 1);
+        shown += text + L"\n";
+    }
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, shown.data(), static_cast<int>(shown.size()), nullptr,
+                                           0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(size > 0 ? size : 0), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, shown.data(), static_cast<int>(shown.size()), utf8.data(), size,
+                          nullptr, nullptr);
+    testing_support::WriteTextFile(outPath, utf8);
+    return 0;
+}
+
 } // namespace
 
 const char* StandInLibraryPath() {
@@ -60,6 +98,8 @@ int RunTrackerTestMode(int argc, char** argv) {
         return SpawnLateWriter(argv[2]);
     if (mode == kModeLateWriter && argc == 4)
         return LateWriter(static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10)), argv[3]);
+    if (mode == kModeInConsole && argc == 4)
+        return RunInConsole(argv[2], argv[3]);
     return -1;
 }
 

@@ -6,6 +6,8 @@ constexpr char kModeExitWith[] = "--exit-with";                // N: exit with N
 constexpr char kModeSayHello[] = "--say-hello";                // print a line on stdout, exit 0
 constexpr char kModeSpawnLateWriter[] = "--spawn-late-writer"; // FILE: start a late writer, exit
 constexpr char kModeLateWriter[] = "--late-writer";            // PID FILE: wait for PID, append to FILE
+constexpr char kModeInConsole[] = "--in-console";              // OUT COMMAND: run COMMAND in this
+                                                               // console, save what it shows to OUT
 constexpr int kSpawnerExitCode = 5;
 constexpr char kLateFile[] = "C:\\Program Files\\Late\\written-after-the-setup.txt";
 

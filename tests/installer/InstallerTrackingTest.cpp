@@ -68,4 +68,68 @@ TEST_F(InstallerTracking, ReportsExactlyTheFilesTheInstallerInstalls) {
     EXPECT_EQ((*parsed)["eliminatedFiles"].items.size(), 0u) << run.out;
 }
 
+// The files a test puts beside the installer's own before it runs: the uninstall script must not
+// touch them, nor the folders they and the installer share.
+std::vector<std::string> PreExistingFiles() {
+    return {testing_support::KnownFolder(FOLDERID_PublicDesktop) + "\\kept (1) & 100%!.txt",
+            testing_support::KnownFolder(FOLDERID_CommonStartMenu) + "\\kept.txt",
+            testing_support::KnownFolder(FOLDERID_ProgramFiles) + "\\kept beside the product.txt"};
+}
+
+std::vector<std::string> PreExistingFolders() {
+    char system[MAX_PATH] = {};
+    ::GetSystemDirectoryA(system, sizeof system);
+    return {testing_support::KnownFolder(FOLDERID_PublicDesktop),
+            testing_support::KnownFolder(FOLDERID_CommonStartMenu),
+            testing_support::KnownFolder(FOLDERID_CommonPrograms),
+            testing_support::KnownFolder(FOLDERID_ProgramFiles), system};
+}
+
+bool IsFolder(const std::string& path) {
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+TEST_F(InstallerTracking, ItsUninstallScriptRemovesWhatItInstalledAndNothingElse) {
+    const std::string installer = host_tests::BinFolder() + "\\orvane-test-installer.exe";
+    ASSERT_TRUE(testing_support::FileExists(installer)) << "built by the orvane_test_installer target";
+    for (const std::string& file : PreExistingFiles())
+        testing_support::WriteTextFile(file, "was here before");
+    testing_support::TempDir dir("uninstall-installer");
+    const std::string jsonPath = dir / "installer.json", scriptPath = dir / "uninstall.cmd";
+    const auto run = host_tests::RunProcess(
+        QuoteArgument(host_tests::BinFolder() + "\\orvane-track.exe") + " --json " + QuoteArgument(jsonPath) +
+            " --uninstall-script " + QuoteArgument(scriptPath) + " -- " + QuoteArgument(installer) + " /S",
+        180000);
+    ASSERT_TRUE(run.finished);
+    ASSERT_EQ(run.exitCode, 0u) << run.out << run.err;
+    const auto parsed = json::Parse(host_tests::ReadWholeFile(jsonPath));
+    ASSERT_TRUE(parsed.has_value());
+    std::vector<std::string> recorded;
+    for (const json::Value& file : (*parsed)["files"].items)
+        recorded.push_back(file.text);
+    ASSERT_FALSE(recorded.empty());
+    const std::string script = host_tests::ReadWholeFile(scriptPath);
+    EXPECT_NE(
+        script.find("rmdir \"" + InstallFolder() + "\\docs\" 2>nul\r\nrmdir \"" + InstallFolder() + "\""),
+        std::string::npos)
+        << "the product's folders, deepest first\n"
+        << script;
+
+    const auto removal = host_tests::RunProcess("cmd.exe /c " + QuoteArgument(scriptPath), 60000);
+    ASSERT_TRUE(removal.finished);
+    EXPECT_EQ(removal.exitCode, 0u) << removal.out << removal.err;
+    for (const std::string& path : recorded)
+        EXPECT_FALSE(testing_support::FileExists(path)) << path << " is left\n" << script;
+    for (const std::string& path : InstalledFiles())
+        EXPECT_FALSE(testing_support::FileExists(path)) << path << " is left\n" << script;
+    EXPECT_FALSE(IsFolder(InstallFolder())) << "the product's own folder is removed";
+    for (const std::string& path : PreExistingFiles()) {
+        EXPECT_EQ(host_tests::ReadWholeFile(path), "was here before") << path;
+        ::DeleteFileA(path.c_str());
+    }
+    for (const std::string& folder : PreExistingFolders())
+        EXPECT_TRUE(IsFolder(folder)) << folder << " was there before and must stay";
+}
+
 } // namespace

@@ -1,0 +1,85 @@
+#include "host/track/FolderSnapshot.h"
+
+#include "common/UniqueHandle.h"
+
+#include <shlobj.h>
+
+#include <vector>
+
+namespace track {
+
+namespace {
+
+// The watched folders as the shell names them: program files, Windows, the common Start menu
+// and desktop, the user's Start menu and desktop.
+std::vector<std::wstring> WatchedFolders() {
+    const int ids[] = {CSIDL_PROGRAM_FILES,           CSIDL_WINDOWS,   CSIDL_COMMON_STARTMENU,
+                       CSIDL_COMMON_DESKTOPDIRECTORY, CSIDL_STARTMENU, CSIDL_DESKTOPDIRECTORY};
+    std::vector<std::wstring> folders;
+    for (int id : ids) {
+        wchar_t path[MAX_PATH] = {};
+        if (SUCCEEDED(::SHGetFolderPathW(nullptr, id, nullptr, SHGFP_TYPE_CURRENT, path)) && path[0] != 0)
+            folders.emplace_back(path);
+    }
+    return folders;
+}
+
+} // namespace
+
+std::wstring FolderSnapshot::Key(const std::wstring& path) {
+    std::wstring key = path;
+    while (key.size() > 3 && key.back() == L'\\')
+        key.pop_back();
+    if (!key.empty())
+        ::CharUpperBuffW(key.data(), static_cast<DWORD>(key.size()));
+    return key;
+}
+
+void FolderSnapshot::Take() {
+    for (const std::wstring& folder : WatchedFolders()) {
+        if (folders_.insert(Key(folder)).second)
+            Walk(folder);
+    }
+}
+
+void FolderSnapshot::Walk(const std::wstring& folder) {
+    std::vector<std::wstring> pending{folder};
+    while (!pending.empty()) {
+        const std::wstring current = pending.back();
+        pending.pop_back();
+        WIN32_FIND_DATAW entry;
+        UniqueFind find(::FindFirstFileExW((current + L"\\*").c_str(), FindExInfoBasic, &entry,
+                                           FindExSearchLimitToDirectories, nullptr,
+                                           FIND_FIRST_EX_LARGE_FETCH));
+        if (!find)
+            continue;
+        do {
+            const std::wstring name = entry.cFileName;
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || name == L"." || name == L"..")
+                continue;
+            const std::wstring path = current + L"\\" + name;
+            if (folders_.insert(Key(path)).second &&
+                (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+                pending.push_back(path);
+        } while (::FindNextFileW(find.get(), &entry));
+    }
+}
+
+std::vector<std::wstring> FolderSnapshot::CreatedFoldersOf(const std::wstring& file) const {
+    std::vector<std::wstring> created;
+    std::wstring folder = file;
+    for (;;) {
+        const size_t slash = folder.rfind(L'\\');
+        if (slash == std::wstring::npos || slash < 3)
+            break;
+        folder.resize(slash);
+        if (folders_.count(Key(folder)) != 0)
+            return created;
+        created.push_back(folder);
+    }
+    // No folder on the way existed before: the file lies outside the watched folders, and nothing
+    // there is the tracker's to remove.
+    return {};
+}
+
+} // namespace track

@@ -1,0 +1,126 @@
+#include "host/track/RealNames.h"
+
+#include "host/track/TextEncoding.h"
+
+#include "common/UniqueHandle.h"
+
+#include <climits>
+#include <vector>
+
+namespace track {
+
+namespace {
+
+std::string FromWide(UINT codePage, const std::wstring& wide) {
+    if (wide.empty() || wide.size() > INT_MAX / 4)
+        return std::string();
+    const int length = static_cast<int>(wide.size());
+    const int size = ::WideCharToMultiByte(codePage, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
+    if (size <= 0)
+        return std::string();
+    std::string text(static_cast<size_t>(size), '\0');
+    ::WideCharToMultiByte(codePage, 0, wide.data(), length, text.data(), size, nullptr, nullptr);
+    return text;
+}
+
+bool Exists(const std::wstring& path) {
+    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<std::string> Components(const std::string& path) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('\\', start);
+        if (end == std::string::npos)
+            end = path.size();
+        parts.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+// The one entry of `folder` whose ANSI form is `ansiName`; empty when none or several match.
+std::wstring MatchEntry(const std::wstring& folder, const std::string& ansiName) {
+    WIN32_FIND_DATAW entry;
+    UniqueFind find(::FindFirstFileW((folder + L"\\*").c_str(), &entry));
+    if (!find)
+        return std::wstring();
+    std::wstring match;
+    int matches = 0;
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name != L"." && name != L".." && WideToAnsi(name) == ansiName) {
+            match = name;
+            ++matches;
+        }
+    } while (::FindNextFileW(find.get(), &entry));
+    return matches == 1 ? match : std::wstring();
+}
+
+} // namespace
+
+std::string WideToAnsi(const std::wstring& wide) {
+    return FromWide(CP_ACP, wide);
+}
+
+std::string WideToUtf8(const std::wstring& wide) {
+    return FromWide(CP_UTF8, wide);
+}
+
+std::wstring Utf8ToWide(const std::string& utf8) {
+    if (utf8.empty() || utf8.size() > INT_MAX / 2)
+        return std::wstring();
+    const int length = static_cast<int>(utf8.size());
+    const int size = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, nullptr, 0);
+    if (size <= 0)
+        return std::wstring();
+    std::wstring wide(static_cast<size_t>(size), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, wide.data(), size);
+    return wide;
+}
+
+std::string AsciiShortPath(const std::wstring& path) {
+    auto isAscii = [](const std::wstring& text) {
+        for (wchar_t c : text) {
+            if (c >= 0x80)
+                return false;
+        }
+        return true;
+    };
+    if (isAscii(path))
+        return std::string();
+    const DWORD size = ::GetShortPathNameW(path.c_str(), nullptr, 0);
+    if (size == 0)
+        return std::string();
+    std::wstring shortPath(size, L'\0');
+    const DWORD length = ::GetShortPathNameW(path.c_str(), shortPath.data(), size);
+    if (length == 0 || length >= size)
+        return std::string();
+    shortPath.resize(length);
+    return isAscii(shortPath) ? WideToUtf8(shortPath) : std::string();
+}
+
+std::wstring FindRealName(const std::string& ansiPath) {
+    const std::wstring plain = AnsiToWide(ansiPath);
+    if (!plain.empty() && Exists(plain))
+        return plain;
+    const std::vector<std::string> parts = Components(ansiPath);
+    if (parts.size() < 2)
+        return std::wstring();
+    std::wstring path = AnsiToWide(parts[0]); // the drive, "C:"
+    for (size_t i = 1; i < parts.size(); ++i) {
+        const std::wstring direct = path + L"\\" + AnsiToWide(parts[i]);
+        if (!parts[i].empty() && Exists(direct)) {
+            path = direct;
+            continue;
+        }
+        const std::wstring name = MatchEntry(path, parts[i]);
+        if (name.empty())
+            return std::wstring();
+        path += L"\\" + name;
+    }
+    return path;
+}
+
+} // namespace track
