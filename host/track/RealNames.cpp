@@ -4,24 +4,11 @@
 
 #include "common/UniqueHandle.h"
 
-#include <climits>
 #include <vector>
 
 namespace track {
 
 namespace {
-
-std::string FromWide(UINT codePage, const std::wstring& wide) {
-    if (wide.empty() || wide.size() > INT_MAX / 4)
-        return std::string();
-    const int length = static_cast<int>(wide.size());
-    const int size = ::WideCharToMultiByte(codePage, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
-    if (size <= 0)
-        return std::string();
-    std::string text(static_cast<size_t>(size), '\0');
-    ::WideCharToMultiByte(codePage, 0, wide.data(), length, text.data(), size, nullptr, nullptr);
-    return text;
-}
 
 bool Exists(const std::wstring& path) {
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -59,26 +46,6 @@ std::wstring MatchEntry(const std::wstring& folder, const std::string& ansiName)
 }
 
 } // namespace
-
-std::string WideToAnsi(const std::wstring& wide) {
-    return FromWide(CP_ACP, wide);
-}
-
-std::string WideToUtf8(const std::wstring& wide) {
-    return FromWide(CP_UTF8, wide);
-}
-
-std::wstring Utf8ToWide(const std::string& utf8) {
-    if (utf8.empty() || utf8.size() > INT_MAX / 2)
-        return std::wstring();
-    const int length = static_cast<int>(utf8.size());
-    const int size = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, nullptr, 0);
-    if (size <= 0)
-        return std::wstring();
-    std::wstring wide(static_cast<size_t>(size), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, wide.data(), size);
-    return wide;
-}
 
 std::string AsciiShortPath(const std::wstring& path) {
     auto isAscii = [](const std::wstring& text) {

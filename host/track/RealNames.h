@@ -4,6 +4,8 @@
 // scripts and packages name the file the setup really made.
 #pragma once
 
+#include "host/track/TextEncoding.h"
+
 #include <string>
 
 namespace track {
@@ -17,10 +19,5 @@ std::wstring FindRealName(const std::string& ansiPath);
 // plain ASCII: it names the same file in any code page, which is what a cmd script needs (cmd
 // reads a script in the console's code page). Empty otherwise.
 std::string AsciiShortPath(const std::wstring& path);
-
-// The ANSI form of a UTF-16 name, converted as the library converts notification names.
-std::string WideToAnsi(const std::wstring& wide);
-std::string WideToUtf8(const std::wstring& wide);
-std::wstring Utf8ToWide(const std::string& utf8);
 
 } // namespace track

@@ -6,29 +6,52 @@
 
 namespace track {
 
-std::wstring AnsiToWide(const std::string& text) {
+namespace {
+
+std::wstring ToWide(UINT codePage, const std::string& text) {
     if (text.empty() || text.size() > INT_MAX / 2)
         return std::wstring();
     const int length = static_cast<int>(text.size());
-    const int size = ::MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
+    const int size = ::MultiByteToWideChar(codePage, 0, text.data(), length, nullptr, 0);
     if (size <= 0)
         return std::wstring();
     std::wstring wide(static_cast<size_t>(size), L'\0');
-    ::MultiByteToWideChar(CP_ACP, 0, text.data(), length, wide.data(), size);
+    ::MultiByteToWideChar(codePage, 0, text.data(), length, wide.data(), size);
     return wide;
 }
 
-std::string AnsiToUtf8(const std::string& text) {
-    const std::wstring wide = AnsiToWide(text);
-    if (wide.empty())
+std::string FromWide(UINT codePage, const std::wstring& wide) {
+    if (wide.empty() || wide.size() > INT_MAX / 4)
         return std::string();
     const int length = static_cast<int>(wide.size());
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
+    const int size = ::WideCharToMultiByte(codePage, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
     if (size <= 0)
         return std::string();
-    std::string utf8(static_cast<size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, utf8.data(), size, nullptr, nullptr);
-    return utf8;
+    std::string text(static_cast<size_t>(size), '\0');
+    ::WideCharToMultiByte(codePage, 0, wide.data(), length, text.data(), size, nullptr, nullptr);
+    return text;
+}
+
+} // namespace
+
+std::wstring AnsiToWide(const std::string& text) {
+    return ToWide(CP_ACP, text);
+}
+
+std::string AnsiToUtf8(const std::string& text) {
+    return FromWide(CP_UTF8, AnsiToWide(text));
+}
+
+std::string WideToAnsi(const std::wstring& wide) {
+    return FromWide(CP_ACP, wide);
+}
+
+std::string WideToUtf8(const std::wstring& wide) {
+    return FromWide(CP_UTF8, wide);
+}
+
+std::wstring Utf8ToWide(const std::string& utf8) {
+    return ToWide(CP_UTF8, utf8);
 }
 
 } // namespace track

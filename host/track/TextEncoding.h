@@ -1,4 +1,6 @@
-// Conversions from the ANSI code page, in which the library hands out paths and string data.
+// Conversions between the code pages the tracker meets: the ANSI code page, in which the library
+// hands out paths and string data; UTF-16, in which the file system keeps names; UTF-8, in which
+// the tracker writes its files.
 #pragma once
 
 #include <string>
@@ -8,5 +10,10 @@ namespace track {
 // Both convert every byte, embedded NULs included; bytes the code page cannot map become U+FFFD.
 std::wstring AnsiToWide(const std::string& text);
 std::string AnsiToUtf8(const std::string& text);
+
+// The ANSI form of a UTF-16 name, converted as the library converts notification names.
+std::string WideToAnsi(const std::wstring& wide);
+std::string WideToUtf8(const std::wstring& wide);
+std::wstring Utf8ToWide(const std::string& utf8);
 
 } // namespace track
