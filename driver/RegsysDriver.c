@@ -6,14 +6,19 @@
  * the registry operations announces them. A full log refuses new lines and keeps what it holds.
  *
  * Every request runs at PASSIVE_LEVEL in the caller's context; one fast mutex guards the log, and
- * no request waits for anything else while holding it.
+ * no request waits for anything else while holding it. Only SYSTEM and the Administrators may open
+ * the device, and every buffer is checked (RequestChecks.h) before it is touched; a read's caller
+ * buffer, which this device takes as given, is written only outside the mutex.
  *
  * Built with REGSYS_STUCK_CAPTURE, it is a broken driver for the tests of its client: the stop code
  * fails and leaves capture on, and every read first logs one more line of its own, so that a reader
  * who waits for the log to run dry waits for ever. */
 #include <ntddk.h>
 
+#include "DeviceSecurity.h"
 #include "RegmonProtocol.h"
+#include "RequestChecks.h"
+#include "UserCopy.h"
 
 #ifndef REGSYS_REPORTED_VERSION
 #define REGSYS_REPORTED_VERSION REGMON_VERSION
@@ -63,7 +68,7 @@ static NTSTATUS AppendLine(REGSYS_LOG* log, const char* text, ULONG length) {
     static const UCHAR zeros[4] = {0, 0, 0, 0};
     ULONG record, at;
     NTSTATUS status = STATUS_SUCCESS;
-    if (text == NULL || length == 0 || length > REGMON_MAX_LINE)
+    if (text == NULL || !RegsysAppendLengthAcceptable(length))
         return STATUS_INVALID_PARAMETER;
     /* A NUL inside the text would end the line early for every reader. */
     if (memchr(text, 0, length) != NULL)
@@ -129,19 +134,33 @@ static NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     return status;
 }
 
-/* METHOD_NEITHER: the output is the caller's buffer as given. Under Wine it is a buffer of the
- * device host's own; on Windows it would need probing under structured exception handling, which
- * this compiler does not offer. */
+/* METHOD_NEITHER: the output is the caller's pointer as given. It must lie in user space, whatever
+ * the requestor mode: no kernel component sends this device reads, and Wine's device host builds
+ * every request as a kernel-mode one around a user-space buffer of its own. The records are moved
+ * into a pool buffer under the mutex and written out after it is released, by a copy that turns a
+ * fault into a failed request where the architecture allows (UserCopy.h). */
 static NTSTATUS ReadLog(REGSYS_LOG* log, PIRP irp, ULONG outputLength) {
-    ULONG written;
+    ULONG written, staged;
+    UCHAR* staging;
+    NTSTATUS status = STATUS_SUCCESS;
     UCHAR* target = (UCHAR*)irp->UserBuffer;
-    if (target == NULL || outputLength < REGMON_RECORD_HEADER_SIZE)
+    if (!RegsysReadLengthAcceptable(outputLength))
         return CompleteWith(irp, STATUS_INVALID_PARAMETER, 0);
+    if (!RegsysRangeInUserSpace((ULONG_PTR)target, outputLength,
+                                RegsysUserSpaceBound((ULONG_PTR)MmUserProbeAddress, 8 * sizeof(void*))))
+        return CompleteWith(irp, STATUS_INVALID_USER_BUFFER, 0);
+    staged = RegsysReadStagingSize(outputLength);
+    staging = (UCHAR*)ExAllocatePoolWithTag(PagedPool, staged, REGSYS_POOL_TAG);
+    if (staging == NULL)
+        return CompleteWith(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
 #ifdef REGSYS_STUCK_CAPTURE
     LogOwnLine(log);
 #endif
-    written = TakeRecords(log, target, outputLength);
-    return CompleteWith(irp, STATUS_SUCCESS, written);
+    written = TakeRecords(log, staging, staged);
+    if (written != 0 && !RegsysCopyToUser(target, staging, written))
+        status = STATUS_ACCESS_VIOLATION;
+    ExFreePoolWithTag(staging, REGSYS_POOL_TAG);
+    return CompleteWith(irp, status, NT_SUCCESS(status) ? written : 0);
 }
 
 static NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
@@ -166,14 +185,14 @@ static NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
     case IOCTL_READ_LOG:
         return ReadLog(log, irp, outputLength);
     case IOCTL_SET_FILTER:
-        if (system == NULL || inputLength != REGMON_FILTER_SIZE)
+        if (system == NULL || !RegsysFilterLengthAcceptable(inputLength))
             return CompleteWith(irp, STATUS_INVALID_PARAMETER, 0);
         ExAcquireFastMutex(&log->lock);
         RtlCopyMemory(&log->filter, system, REGMON_FILTER_SIZE);
         ExReleaseFastMutex(&log->lock);
         return CompleteWith(irp, STATUS_SUCCESS, 0);
     case IOCTL_GET_VERSION:
-        if (system == NULL || outputLength < sizeof(ULONG))
+        if (system == NULL || !RegsysVersionLengthAcceptable(outputLength))
             return CompleteWith(irp, STATUS_BUFFER_TOO_SMALL, 0);
         *(ULONG*)system = REGSYS_REPORTED_VERSION;
         return CompleteWith(irp, STATUS_SUCCESS, sizeof(ULONG));
@@ -210,9 +229,16 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) 
     (void)registryPath;
 
     RtlInitUnicodeString(&name, kDeviceName);
-    status = IoCreateDevice(driver, sizeof(REGSYS_LOG), &name, REGMON_DEVICE_TYPE, 0, FALSE, &device);
+    status = IoCreateDevice(driver, sizeof(REGSYS_LOG), &name, REGMON_DEVICE_TYPE, FILE_DEVICE_SECURE_OPEN,
+                            FALSE, &device);
     if (!NT_SUCCESS(status))
         return status;
+    /* Nobody can open the device before it has a link and DriverEntry has returned. */
+    status = RestrictDeviceToSystemAndAdministrators(device);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(device);
+        return status;
+    }
     log = LogOf(device);
     RtlZeroMemory(log, sizeof *log);
     ExInitializeFastMutex(&log->lock);

@@ -5,9 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <vector>
+
 namespace {
 
 using registry_testing::RegmonDevice;
+
+const std::vector<std::string> kLoggedBefore = {"p\tSetValue\tHKLM\\a\tSUCCESS\td",
+                                                "p\tSetValue\tHKLM\\b\tSUCCESS\td"};
 
 class RegmonDriver : public testing::Test {
 protected:
@@ -74,6 +80,83 @@ TEST_F(RegmonDriver, ReadsNeedRoomForAHeader) {
     EXPECT_EQ(device.bytesReturned(), 8u);
     EXPECT_STREQ(eight + 4, "abc");
     monitor.Stop();
+}
+
+// After each odd read the driver must still answer with its version, and hand out the lines logged
+// before it whole, once each.
+class RegmonDriverAfterOddReads : public RegmonDriver {
+protected:
+    void SetUp() override {
+        RegmonDriver::SetUp();
+        monitor.Start(0, "");
+        for (const std::string& line : kLoggedBefore)
+            ASSERT_TRUE(device.Append(line));
+    }
+    void TearDown() override { monitor.Stop(); }
+
+    void ExpectVersion360() {
+        DWORD version = 0;
+        ASSERT_TRUE(device.Control(IOCTL_GET_VERSION, nullptr, 0, &version, sizeof version));
+        EXPECT_EQ(version, 360u);
+    }
+    // The records of one block, as the monitor walks them.
+    static std::vector<std::string> TextsOf(const std::vector<char>& block, DWORD bytes) {
+        std::vector<std::string> texts;
+        for (DWORD at = 0; at + REGMON_RECORD_HEADER_SIZE < bytes;) {
+            const std::string text(block.data() + at + REGMON_RECORD_HEADER_SIZE);
+            texts.push_back(text);
+            at += REGMON_RECORD_SIZE(DWORD(text.size()));
+        }
+        return texts;
+    }
+};
+
+TEST_F(RegmonDriverAfterOddReads, RefusesReadsOfNoOrOneByte) {
+    char block[8] = {};
+    EXPECT_FALSE(device.Control(IOCTL_READ_LOG, nullptr, 0, block, 0));
+    ExpectVersion360();
+    EXPECT_FALSE(device.Control(IOCTL_READ_LOG, nullptr, 0, block, 1));
+    EXPECT_EQ(block[0], 0);
+    ExpectVersion360();
+    EXPECT_EQ(device.TakeAll(), kLoggedBefore);
+}
+
+// Lengths beyond the buffer the caller owns; the buffer is big enough for what the driver may write,
+// so that a driver that wrote too much shows in the results rather than in the heap.
+TEST_F(RegmonDriverAfterOddReads, ReadClaimingMoreThanItsBufferLosesAndRepeatsNothing) {
+    std::vector<char> block(REGMON_READ_SIZE);
+    ASSERT_TRUE(device.Control(IOCTL_READ_LOG, nullptr, 0, block.data(), DWORD(block.size()) + 4096));
+    EXPECT_EQ(TextsOf(block, device.bytesReturned()), kLoggedBefore);
+    ExpectVersion360();
+    EXPECT_TRUE(device.TakeAll().empty());
+
+    // More than one read's worth, with sixteen reads' room: a read hands out no more than the size
+    // readers offer, whatever length it is given, and the rest stays for the next one.
+    std::vector<std::string> lines;
+    for (int i = 0; i < 20; ++i)
+        lines.push_back(std::to_string(i) + std::string(4090, char('a' + i)));
+    for (const std::string& line : lines)
+        ASSERT_TRUE(device.Append(line));
+    std::vector<char> large(16 * REGMON_READ_SIZE);
+    ASSERT_TRUE(device.Control(IOCTL_READ_LOG, nullptr, 0, large.data(), DWORD(large.size())))
+        << device.lastError();
+    EXPECT_GT(device.bytesReturned(), 0u);
+    EXPECT_LE(device.bytesReturned(), DWORD(REGMON_READ_SIZE));
+    std::vector<std::string> read = TextsOf(large, device.bytesReturned());
+    ExpectVersion360();
+    for (const std::string& line : device.TakeAll())
+        read.push_back(line);
+    EXPECT_EQ(read, lines);
+}
+
+TEST_F(RegmonDriverAfterOddReads, ReadRightAfterStopGetsEveryLineOnce) {
+    ASSERT_TRUE(device.Control(IOCTL_STOP_CAPTURE, nullptr, 0));
+    std::vector<char> block(REGMON_READ_SIZE);
+    ASSERT_TRUE(device.Control(IOCTL_READ_LOG, nullptr, 0, block.data(), DWORD(block.size())));
+    EXPECT_EQ(TextsOf(block, device.bytesReturned()), kLoggedBefore);
+    ExpectVersion360();
+    EXPECT_TRUE(device.TakeAll().empty());
+    EXPECT_FALSE(device.Append("after stop"));
 }
 
 // Some lines are read first, so that the ring's contents wrap around its end once it fills.
