@@ -1,0 +1,117 @@
+// The driver's request checks, driven in user mode with the values no caller under Wine can send.
+#include "driver/RegmonProtocol.h"
+#include "driver/RequestChecks.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+namespace {
+
+constexpr uint64_t kBound32 = 0x7FFF0000u;
+constexpr uint64_t kBound64 = 0x7FFFFFFF0000u;
+
+class UserRange : public testing::TestWithParam<uint64_t> {
+protected:
+    uint64_t bound() const { return GetParam(); }
+};
+
+TEST_P(UserRange, TakesRangesWhollyBelowTheBound) {
+    EXPECT_TRUE(RegsysRangeInUserSpace(0x10000, REGMON_READ_SIZE, bound()));
+    EXPECT_TRUE(RegsysRangeInUserSpace(1, 1, bound()));
+    EXPECT_TRUE(RegsysRangeInUserSpace(bound() - 1, 1, bound()));
+    EXPECT_TRUE(RegsysRangeInUserSpace(bound() - REGMON_READ_SIZE, REGMON_READ_SIZE, bound()));
+    EXPECT_TRUE(RegsysRangeInUserSpace(1, bound() - 1, bound()));
+}
+
+TEST_P(UserRange, RefusesANullStart) {
+    EXPECT_FALSE(RegsysRangeInUserSpace(0, 0, bound()));
+    EXPECT_FALSE(RegsysRangeInUserSpace(0, 1, bound()));
+    EXPECT_FALSE(RegsysRangeInUserSpace(0, REGMON_READ_SIZE, bound()));
+}
+
+TEST_P(UserRange, RefusesTheKernelHalf) {
+    EXPECT_FALSE(RegsysRangeInUserSpace(bound(), 1, bound()));
+    EXPECT_FALSE(RegsysRangeInUserSpace(bound() + 1, 0, bound()));
+    EXPECT_FALSE(RegsysRangeInUserSpace(bound() + 0x10000, REGMON_READ_SIZE, bound()));
+    EXPECT_FALSE(RegsysRangeInUserSpace(0x80000000u, REGMON_READ_SIZE, kBound32));
+    EXPECT_FALSE(RegsysRangeInUserSpace(0xFFFFF80000000000u, REGMON_READ_SIZE, bound()));
+    EXPECT_FALSE(RegsysRangeInUserSpace(UINT64_MAX, 1, bound()));
+}
+
+TEST_P(UserRange, RefusesRangesThatCrossTheBound) {
+    EXPECT_FALSE(RegsysRangeInUserSpace(bound() - 1, 2, bound()));
+    EXPECT_FALSE(RegsysRangeInUserSpace(bound() - REGMON_READ_SIZE + 1, REGMON_READ_SIZE, bound()));
+    EXPECT_FALSE(RegsysRangeInUserSpace(1, bound(), bound()));
+}
+
+TEST_P(UserRange, RefusesOversizedAndWrappingRanges) {
+    EXPECT_FALSE(RegsysRangeInUserSpace(0x10000, 0xFFFFFFFFu, kBound32));
+    EXPECT_FALSE(RegsysRangeInUserSpace(0x10000, UINT64_MAX, bound()));
+    EXPECT_FALSE(RegsysRangeInUserSpace(0x10000, UINT64_MAX - 0xFFFF, bound()));
+    EXPECT_FALSE(RegsysRangeInUserSpace(0x10000, UINT64_MAX - 0x10000 + 2, bound()));
+    EXPECT_FALSE(RegsysRangeInUserSpace(0xFFFFFFFFFFFFF000u, 0x2000, bound()));
+    EXPECT_FALSE(RegsysRangeInUserSpace(0xFFFFF000u, 0x2000, kBound32));
+}
+
+INSTANTIATE_TEST_SUITE_P(Bounds, UserRange, testing::Values(kBound32, kBound64));
+
+TEST(UserSpaceBound, KeepsWhatTheKernelReportsUpToTheArchitecturesHighest) {
+    EXPECT_EQ(RegsysUserSpaceBound(kBound32, 32), kBound32);
+    EXPECT_EQ(RegsysUserSpaceBound(0xBFFF0000u, 32), 0xBFFF0000u);
+    EXPECT_EQ(RegsysUserSpaceBound(kBound64, 64), kBound64);
+    EXPECT_EQ(RegsysUserSpaceBound(0x7FFFFFFEFFFFu, 64), 0x7FFFFFFEFFFFu);
+    // Wine's kernel exports the name as code: what a read of it gives must not open the kernel half.
+    EXPECT_EQ(RegsysUserSpaceBound(0x90909090u, 32), 0x90909090u);
+    EXPECT_EQ(RegsysUserSpaceBound(0xFFFFFFFFu, 32), 0xBFFF0000u);
+    EXPECT_EQ(RegsysUserSpaceBound(0x6D0D8D4828EC8348u, 64), kBound64);
+    EXPECT_EQ(RegsysUserSpaceBound(UINT64_MAX, 64), kBound64);
+    EXPECT_FALSE(RegsysRangeInUserSpace(0xFFFFF80000000000u, 1, RegsysUserSpaceBound(UINT64_MAX, 64)));
+}
+
+TEST(ReadLength, NeedsRoomForARecordHeader) {
+    EXPECT_FALSE(RegsysReadLengthAcceptable(0));
+    EXPECT_FALSE(RegsysReadLengthAcceptable(1));
+    EXPECT_FALSE(RegsysReadLengthAcceptable(REGMON_RECORD_HEADER_SIZE - 1));
+    EXPECT_TRUE(RegsysReadLengthAcceptable(REGMON_RECORD_HEADER_SIZE));
+    EXPECT_TRUE(RegsysReadLengthAcceptable(REGMON_READ_SIZE));
+    EXPECT_TRUE(RegsysReadLengthAcceptable(UINT64_MAX));
+}
+
+TEST(ReadLength, StagesNoMoreThanOneReadOffers) {
+    EXPECT_EQ(RegsysReadStagingSize(0), 0u);
+    EXPECT_EQ(RegsysReadStagingSize(1), 1u);
+    EXPECT_EQ(RegsysReadStagingSize(REGMON_READ_SIZE - 1), REGMON_READ_SIZE - 1u);
+    EXPECT_EQ(RegsysReadStagingSize(REGMON_READ_SIZE), REGMON_READ_SIZE);
+    EXPECT_EQ(RegsysReadStagingSize(REGMON_READ_SIZE + 1), REGMON_READ_SIZE);
+    EXPECT_EQ(RegsysReadStagingSize(0xFFFFFFFFu), REGMON_READ_SIZE);
+    EXPECT_EQ(RegsysReadStagingSize(UINT64_MAX), REGMON_READ_SIZE);
+}
+
+TEST(AppendLength, TakesOneByteUpToAWholeLine) {
+    EXPECT_FALSE(RegsysAppendLengthAcceptable(0));
+    EXPECT_TRUE(RegsysAppendLengthAcceptable(1));
+    EXPECT_TRUE(RegsysAppendLengthAcceptable(REGMON_MAX_LINE));
+    EXPECT_FALSE(RegsysAppendLengthAcceptable(REGMON_MAX_LINE + 1));
+    EXPECT_FALSE(RegsysAppendLengthAcceptable(0xFFFFFFFFu));
+    EXPECT_FALSE(RegsysAppendLengthAcceptable(0x100000001u)); // would be 1 if cut to 32 bits
+}
+
+TEST(VersionLength, NeedsFourBytes) {
+    EXPECT_FALSE(RegsysVersionLengthAcceptable(0));
+    EXPECT_FALSE(RegsysVersionLengthAcceptable(1));
+    EXPECT_FALSE(RegsysVersionLengthAcceptable(3));
+    EXPECT_TRUE(RegsysVersionLengthAcceptable(4));
+    EXPECT_TRUE(RegsysVersionLengthAcceptable(REGMON_READ_SIZE));
+}
+
+TEST(FilterLength, TakesExactlyOneBlock) {
+    EXPECT_FALSE(RegsysFilterLengthAcceptable(0));
+    EXPECT_FALSE(RegsysFilterLengthAcceptable(1));
+    EXPECT_FALSE(RegsysFilterLengthAcceptable(REGMON_FILTER_SIZE - 1));
+    EXPECT_TRUE(RegsysFilterLengthAcceptable(REGMON_FILTER_SIZE));
+    EXPECT_FALSE(RegsysFilterLengthAcceptable(REGMON_FILTER_SIZE + 1));
+    EXPECT_FALSE(RegsysFilterLengthAcceptable(0x100000000u + REGMON_FILTER_SIZE));
+}
+
+} // namespace
