@@ -138,7 +138,7 @@ static NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information) {
  * the requestor mode: no kernel component sends this device reads, and Wine's device host builds
  * every request as a kernel-mode one around a user-space buffer of its own. The records are moved
  * into a pool buffer under the mutex and written out after it is released, by a copy that turns a
- * fault into a failed request where the architecture allows (UserCopy.h). */
+ * fault into a failed request (UserCopy.h); the records a faulting read took are lost to it. */
 static NTSTATUS ReadLog(REGSYS_LOG* log, PIRP irp, ULONG outputLength) {
     ULONG written, staged;
     UCHAR* staging;

@@ -1,4 +1,5 @@
-/* The copy of a read's records into the caller's buffer. Plain C, no kernel headers. */
+/* The copy of a read's records into the caller's buffer, one assembly file per architecture
+ * (UserCopy_i686.S, UserCopy_x86_64.S). No kernel headers: the user-mode test runs the same code. */
 #ifndef ORVANE_DRIVER_USER_COPY_H
 #define ORVANE_DRIVER_USER_COPY_H
 
