@@ -83,6 +83,31 @@ TEST(ReadValueRecord, UnreadableValuesGiveNoRecord) {
     }
 }
 
+TEST(ReadValueRecord, ValueNamesMayHoldBackslashes) {
+    TestKey key("backslash");
+    key.Set("SharedDLLs", "C:\\App\\x.dll", REG_DWORD, Bytes({3, 0, 0, 0}));
+    key.Set("Installer", "Folders\\Sub", REG_SZ, std::string("y\0", 2));
+    key.Set("Installer\\Folders", "Sub", REG_SZ, std::string("deeper\0", 7));
+    key.Set("", "top\\v", REG_SZ, std::string("t\0", 2));
+    const struct {
+        std::string below;
+        std::string data;
+    } cases[] = {
+        {"SharedDLLs\\C:\\App\\x.dll", Bytes({3, 0, 0, 0})},
+        // The key "Installer\Folders" exists too: the longer key wins.
+        {"Installer\\Folders\\Sub", std::string("deeper\0", 7)},
+        {"top\\v", std::string("t\0", 2)},
+    };
+    for (const auto& c : cases) {
+        _ConfInfo record;
+        ASSERT_TRUE(ReadValueRecord(key.LogPath(c.below), record)) << c.below;
+        EXPECT_EQ(record.path, key.LogPath(c.below));
+        EXPECT_EQ(DecodeBase64(record.data), c.data) << c.below;
+    }
+    _ConfInfo record;
+    EXPECT_FALSE(ReadValueRecord(key.LogPath("SharedDLLs\\C:\\App\\y.dll"), record));
+}
+
 TEST(ReadBackValues, OnlyExactSuccessfulWritesEachValueOnce) {
     TestKey key("passthree");
     key.SetString("a", "first");
