@@ -114,6 +114,10 @@ void CRegistryMonitor::Stop() {
         // one tick's worth, so that Stop never holds the host's thread longer than a tick does.
         if (captureOff && logIsOurs)
             PullLog();
+    } catch (...) {
+        // Out of memory mid-block: the lines stored before it are still parsed.
+    }
+    try {
         ParseLog();
     } catch (...) {
         // Out of memory: the change set keeps what was made of the lines before.
