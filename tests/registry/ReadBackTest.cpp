@@ -108,6 +108,28 @@ TEST(ReadValueRecord, ValueNamesMayHoldBackslashes) {
     EXPECT_FALSE(ReadValueRecord(key.LogPath("SharedDLLs\\C:\\App\\y.dll"), record));
 }
 
+TEST(ReadValueRecord, MachineValuesAndLockedMachineKeys) {
+    TestKey key("machine", HKEY_LOCAL_MACHINE, "HKLM");
+    key.Set("Vendor", "v", REG_DWORD, Bytes({1, 2, 3, 4}));
+    key.Set("SharedDLLs", "C:\\App\\x.dll", REG_DWORD, Bytes({1, 0, 0, 0}));
+    key.Set("locked", "v", REG_SZ, std::string("x\0", 2));
+    key.MakeReadOnly("locked");
+    for (const char* below : {"Vendor\\v", "SharedDLLs\\C:\\App\\x.dll"}) {
+        _ConfInfo record;
+        ASSERT_TRUE(ReadValueRecord(key.LogPath(below), record)) << below;
+        EXPECT_EQ(record.path, key.LogPath(below));
+        EXPECT_EQ(record.valueType, DWORD(REG_DWORD));
+    }
+    const std::string longName = "HKEY_LOCAL_MACHINE\\" + key.subKey() + "\\Vendor\\v";
+    _ConfInfo record;
+    EXPECT_TRUE(ReadValueRecord(longName, record));
+    EXPECT_EQ(DecodeBase64(record.data), Bytes({1, 2, 3, 4}));
+    std::set<_ConfInfo> changes;
+    ReadBackValues({Write(key.LogPath("locked\\v")), Write(key.LogPath("Vendor\\v"))}, changes);
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_EQ(changes.begin()->path, key.LogPath("Vendor\\v"));
+}
+
 TEST(ReadBackValues, OnlyExactSuccessfulWritesEachValueOnce) {
     TestKey key("passthree");
     key.SetString("a", "first");
