@@ -29,6 +29,10 @@ public:
     // Adds a line whose text lies inside what StoreText answered.
     void AddStoredLine(std::string_view storedText) { lines_.push_back(storedText); }
 
+    // Tests' stand-in for a heap that runs dry: after `stores` more StoreText calls in the process,
+    // each throws std::bad_alloc; a negative count gives the real heap back.
+    static void FailStoresAfterForTesting(long stores) noexcept;
+
     // Empties the list and gives its memory back.
     void clear() noexcept;
 

@@ -96,6 +96,7 @@ void CRegistryMonitor::Start(int, const std::string&) {
     rawLines.clear();
     if (!Control(IOCTL_START_CAPTURE, nullptr, 0, nullptr, 0))
         return;
+    captureBegun = true;
     g_timerMonitor.store(this);
     pullTimer.Start(kPullPeriodMs, OnPullTimer, this);
 }
@@ -105,11 +106,18 @@ void CRegistryMonitor::Stop() {
         return;
     KillPullTimer();
     const bool captureOff = Control(IOCTL_STOP_CAPTURE, nullptr, 0, nullptr, 0);
+    // A log this monitor did not begin belongs to someone else, such as a host that crashed.
+    const bool logIsOurs = captureBegun;
+    captureBegun = false;
     try {
         // A driver still capturing may log faster than it is read: no last pull then. Otherwise
         // one tick's worth, so that Stop never holds the host's thread longer than a tick does.
-        if (captureOff)
+        if (captureOff && logIsOurs)
             PullLog();
+    } catch (...) {
+        // Out of memory mid-block: the lines stored before it are still parsed.
+    }
+    try {
         ParseLog();
     } catch (...) {
         // Out of memory: the change set keeps what was made of the lines before.

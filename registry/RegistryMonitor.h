@@ -68,7 +68,8 @@ private:
     DWORD driverVersion = 0;
     std::list<_RegLogEntry> entries;
     RawLineList rawLines;
-    ThreadTimer pullTimer;             // running from a successful Start until Stop or destruction
+    bool captureBegun = false; // by this monitor's Start, since the last Stop; the log is ours only then
+    ThreadTimer pullTimer;     // running from a successful Start until Stop or destruction
     std::unique_ptr<char[]> readBlock; // where each read of the log lands
 };
 

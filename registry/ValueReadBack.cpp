@@ -49,6 +49,9 @@ bool ReadValueData(HKEY key, const std::string& valueName, DWORD& type, std::uni
     LONG result =
         ::RegQueryValueExA(key, valueName.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(first), &size);
     if (result == ERROR_SUCCESS) {
+        // The size answered is trusted no further than the buffer it describes.
+        if (size > sizeof first)
+            return false;
         data.reset(new (std::nothrow) char[size_t(size) + 1]);
         if (!data)
             return false;

@@ -13,8 +13,10 @@
 
 struct IMendwellInc {
     // Splits "ROOT\sub\key\value" into the predefined key ROOT names, the sub-key path below it
-    // ("sub\key"; empty when the value lies right below the root) and the value name (after the
-    // last backslash; empty for a path that ends in one, which names the key's default value).
+    // ("sub\key"; empty when the value lies right below the root) and the value name (empty for a
+    // path that ends in a backslash, which names the key's default value). Value names may hold
+    // backslashes: the boundary is the longest key prefix that exists and holds the rest as a value,
+    // else the last backslash. Two-byte characters of the ANSI code page are never cut.
     // Roots: HKLM, HKCU, HKCR, HKEY_USERS, HKEY_CURRENT_CONFIG, HKEY_LOCAL_MACHINE,
     // HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, in any letter case, as registry names are.
     // Answers null, with both strings empty, for an unknown root or a path with no value part.

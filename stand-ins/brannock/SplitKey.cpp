@@ -1,4 +1,7 @@
 #include "IMendwellInc.h"
+#include "ValueBoundary.h"
+
+#include "common/UniqueHandle.h"
 
 #include <cstring>
 
@@ -36,6 +39,20 @@ bool StartsWithRoot(const std::string& path, const char* root) {
     return true;
 }
 
+bool IsAnsiLeadByte(unsigned char byte) {
+    return ::IsDBCSLeadByteEx(CP_ACP, byte) != FALSE;
+}
+
+// The key opens for reading and the value is there; its data is not fetched.
+bool KeyHoldsValue(HKEY root, const std::string& subKey, const std::string& valueName) {
+    HKEY opened = nullptr;
+    if (::RegOpenKeyExA(root, subKey.c_str(), 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS)
+        return false;
+    const UniqueKey key(opened);
+    const LONG result = ::RegQueryValueExA(key.get(), valueName.c_str(), nullptr, nullptr, nullptr, nullptr);
+    return result == ERROR_SUCCESS || result == ERROR_MORE_DATA;
+}
+
 } // namespace
 
 HKEY IMendwellInc::SplitKey(const std::string& fullPath, std::string& subKey, std::string& valueName) {
@@ -45,11 +62,14 @@ HKEY IMendwellInc::SplitKey(const std::string& fullPath, std::string& subKey, st
         for (const RootName& root : kRoots) {
             if (!StartsWithRoot(fullPath, root.name))
                 continue;
-            const size_t below = std::strlen(root.name) + 1;
-            const size_t last = fullPath.rfind('\\');
-            if (last >= below)
-                subKey.assign(fullPath, below, last - below);
-            valueName.assign(fullPath, last + 1, std::string::npos);
+            const std::string belowRoot = fullPath.substr(std::strlen(root.name) + 1);
+            const HKEY rootKey = root.key;
+            brannock::SplitAtValue(
+                belowRoot, IsAnsiLeadByte,
+                [rootKey](const std::string& sub, const std::string& value) {
+                    return KeyHoldsValue(rootKey, sub, value);
+                },
+                subKey, valueName);
             return root.key;
         }
     } catch (...) {

@@ -221,6 +221,33 @@ TEST_F(RegistryMonitorTest, StopWithoutStartGivesAnEmptySetAndEndsCapture) {
     EXPECT_TRUE(monitor.GetChanges().empty());
 }
 
+// A host that crashed while capturing leaves the driver logging; a fresh monitor's Stop leaves
+// those lines alone.
+TEST_F(RegistryMonitorTest, StopWithoutStartLeavesAStaleLogUnread) {
+    key.SetString("stale", "x");
+    ASSERT_TRUE(device.Control(IOCTL_START_CAPTURE, nullptr, 0));
+    Announce(LogLine("setup.exe", "SetValue", key.LogPath("stale")));
+    monitor.Stop();
+    EXPECT_TRUE(monitor.GetChanges().empty());
+    EXPECT_TRUE(monitor.RawLines().empty());
+    EXPECT_FALSE(device.Append(LogLine("setup.exe", "SetValue", key.LogPath("stale"))));
+    EXPECT_EQ(device.TakeAll().size(), 1u);
+}
+
+TEST_F(RegistryMonitorTest, OutOfMemoryInTheLastPullKeepsTheLinesBefore) {
+    monitor.Start(0, "");
+    SetAndLog("", "kept", REG_SZ, Sz("1"));
+    PumpUntilPulled(1);
+    SetAndLog("", "lost", REG_SZ, Sz("2"));
+    RawLineList::FailStoresAfterForTesting(0);
+    monitor.Stop(); // the last pull finds no memory for its block
+    RawLineList::FailStoresAfterForTesting(-1);
+    EXPECT_EQ(monitor.RawLines().size(), 1u);
+    const auto recorded = Recorded(monitor);
+    EXPECT_EQ(recorded.count(key.LogPath("kept")), 1u);
+    EXPECT_EQ(recorded.count(key.LogPath("lost")), 0u);
+}
+
 TEST_F(RegistryMonitorTest, ResultsStayUntilTheNextStartClearsThem) {
     monitor.Start(0, "");
     SetAndLog("", "v", REG_SZ, Sz("x"));

@@ -83,6 +83,53 @@ TEST(ReadValueRecord, UnreadableValuesGiveNoRecord) {
     }
 }
 
+TEST(ReadValueRecord, ValueNamesMayHoldBackslashes) {
+    TestKey key("backslash");
+    key.Set("SharedDLLs", "C:\\App\\x.dll", REG_DWORD, Bytes({3, 0, 0, 0}));
+    key.Set("Installer", "Folders\\Sub", REG_SZ, std::string("y\0", 2));
+    key.Set("Installer\\Folders", "Sub", REG_SZ, std::string("deeper\0", 7));
+    key.Set("", "top\\v", REG_SZ, std::string("t\0", 2));
+    const struct {
+        std::string below;
+        std::string data;
+    } cases[] = {
+        {"SharedDLLs\\C:\\App\\x.dll", Bytes({3, 0, 0, 0})},
+        // The key "Installer\Folders" exists too: the longer key wins.
+        {"Installer\\Folders\\Sub", std::string("deeper\0", 7)},
+        {"top\\v", std::string("t\0", 2)},
+    };
+    for (const auto& c : cases) {
+        _ConfInfo record;
+        ASSERT_TRUE(ReadValueRecord(key.LogPath(c.below), record)) << c.below;
+        EXPECT_EQ(record.path, key.LogPath(c.below));
+        EXPECT_EQ(DecodeBase64(record.data), c.data) << c.below;
+    }
+    _ConfInfo record;
+    EXPECT_FALSE(ReadValueRecord(key.LogPath("SharedDLLs\\C:\\App\\y.dll"), record));
+}
+
+TEST(ReadValueRecord, MachineValuesAndLockedMachineKeys) {
+    TestKey key("machine", HKEY_LOCAL_MACHINE, "HKLM");
+    key.Set("Vendor", "v", REG_DWORD, Bytes({1, 2, 3, 4}));
+    key.Set("SharedDLLs", "C:\\App\\x.dll", REG_DWORD, Bytes({1, 0, 0, 0}));
+    key.Set("locked", "v", REG_SZ, std::string("x\0", 2));
+    key.MakeReadOnly("locked");
+    for (const char* below : {"Vendor\\v", "SharedDLLs\\C:\\App\\x.dll"}) {
+        _ConfInfo record;
+        ASSERT_TRUE(ReadValueRecord(key.LogPath(below), record)) << below;
+        EXPECT_EQ(record.path, key.LogPath(below));
+        EXPECT_EQ(record.valueType, DWORD(REG_DWORD));
+    }
+    const std::string longName = "HKEY_LOCAL_MACHINE\\" + key.subKey() + "\\Vendor\\v";
+    _ConfInfo record;
+    EXPECT_TRUE(ReadValueRecord(longName, record));
+    EXPECT_EQ(DecodeBase64(record.data), Bytes({1, 2, 3, 4}));
+    std::set<_ConfInfo> changes;
+    ReadBackValues({Write(key.LogPath("locked\\v")), Write(key.LogPath("Vendor\\v"))}, changes);
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_EQ(changes.begin()->path, key.LogPath("Vendor\\v"));
+}
+
 TEST(ReadBackValues, OnlyExactSuccessfulWritesEachValueOnce) {
     TestKey key("passthree");
     key.SetString("a", "first");

@@ -25,11 +25,11 @@ std::string UniqueSuffix() {
            std::to_string(counter++);
 }
 
-UniqueKey CreateKey(const std::string& subKey) {
+UniqueKey CreateKey(HKEY root, const std::string& subKey) {
     HKEY key = nullptr;
-    if (::RegCreateKeyExA(HKEY_CURRENT_USER, subKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                          nullptr) != ERROR_SUCCESS)
-        throw std::runtime_error("cannot create HKCU\\" + subKey);
+    if (::RegCreateKeyExA(root, subKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
+        throw std::runtime_error("cannot create " + subKey);
     return UniqueKey(key);
 }
 
@@ -37,12 +37,12 @@ std::string Join(const std::string& key, const std::string& child) {
     return child.empty() ? key : key + "\\" + child;
 }
 
-void SetKeyDacl(const std::string& subKey, const char* sddl) {
+void SetKeyDacl(HKEY root, const std::string& subKey, const char* sddl) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr))
         throw std::runtime_error("bad descriptor");
     HKEY key = nullptr;
-    const LONG opened = ::RegOpenKeyExA(HKEY_CURRENT_USER, subKey.c_str(), 0, WRITE_DAC, &key);
+    const LONG opened = ::RegOpenKeyExA(root, subKey.c_str(), 0, WRITE_DAC, &key);
     if (opened == ERROR_SUCCESS) {
         ::RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
         ::RegCloseKey(key);
@@ -51,10 +51,10 @@ void SetKeyDacl(const std::string& subKey, const char* sddl) {
 }
 
 // Gives back full access below a key, so that a read-only child does not stop its removal.
-void UnlockTree(const std::string& subKey) {
-    SetKeyDacl(subKey, "D:(A;;KA;;;WD)");
+void UnlockTree(HKEY root, const std::string& subKey) {
+    SetKeyDacl(root, subKey, "D:(A;;KA;;;WD)");
     HKEY key = nullptr;
-    if (::RegOpenKeyExA(HKEY_CURRENT_USER, subKey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    if (::RegOpenKeyExA(root, subKey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
         return;
     UniqueKey owner(key);
     char name[256];
@@ -62,26 +62,27 @@ void UnlockTree(const std::string& subKey) {
         DWORD length = sizeof name;
         if (::RegEnumKeyExA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
             break;
-        UnlockTree(subKey + "\\" + name);
+        UnlockTree(root, subKey + "\\" + name);
     }
 }
 
 } // namespace
 
-TestKey::TestKey(const std::string& tag) : subKey_("Software\\OrvaneTests\\" + tag + "-" + UniqueSuffix()) {
-    CreateKey(subKey_);
+TestKey::TestKey(const std::string& tag, HKEY root, const std::string& rootName)
+    : root_(root), rootName_(rootName), subKey_("Software\\OrvaneTests\\" + tag + "-" + UniqueSuffix()) {
+    CreateKey(root_, subKey_);
 }
 
 TestKey::~TestKey() {
-    UnlockTree(subKey_);
-    ::RegDeleteTreeA(HKEY_CURRENT_USER, subKey_.c_str());
-    ::RegDeleteKeyA(HKEY_CURRENT_USER, subKey_.c_str());
-    ::RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\OrvaneTests"); // only when no other test uses it
+    UnlockTree(root_, subKey_);
+    ::RegDeleteTreeA(root_, subKey_.c_str());
+    ::RegDeleteKeyA(root_, subKey_.c_str());
+    ::RegDeleteKeyA(root_, "Software\\OrvaneTests"); // only when no other test uses it
 }
 
 void TestKey::Set(const std::string& child, const std::string& name, DWORD type,
                   const std::string& data) const {
-    UniqueKey key = CreateKey(Join(subKey_, child));
+    UniqueKey key = CreateKey(root_, Join(subKey_, child));
     if (::RegSetValueExA(key.get(), name.c_str(), 0, type, reinterpret_cast<const BYTE*>(data.data()),
                          DWORD(data.size())) != ERROR_SUCCESS)
         throw std::runtime_error("cannot set " + name);
@@ -92,12 +93,12 @@ void TestKey::SetString(const std::string& name, const std::string& text) const 
 }
 
 void TestKey::DeleteValue(const std::string& child, const std::string& name) const {
-    UniqueKey key = CreateKey(Join(subKey_, child));
+    UniqueKey key = CreateKey(root_, Join(subKey_, child));
     ::RegDeleteValueA(key.get(), name.c_str());
 }
 
 void TestKey::MakeReadOnly(const std::string& child) const {
-    SetKeyDacl(Join(subKey_, child), "D:P(A;;KR;;;WD)");
+    SetKeyDacl(root_, Join(subKey_, child), "D:P(A;;KR;;;WD)");
 }
 
 std::string LogLine(const std::string& process, const std::string& operation, const std::string& path,

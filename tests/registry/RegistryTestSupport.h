@@ -10,17 +10,19 @@
 
 namespace registry_testing {
 
-// A fresh key below HKCU\Software\OrvaneTests, removed with everything in it at destruction.
+// A fresh key below <root>\Software\OrvaneTests, removed with everything in it at destruction.
 class TestKey {
 public:
-    explicit TestKey(const std::string& tag);
+    // `rootName` is the root as the log names it.
+    explicit TestKey(const std::string& tag, HKEY root = HKEY_CURRENT_USER,
+                     const std::string& rootName = "HKCU");
     ~TestKey();
     TestKey(const TestKey&) = delete;
     TestKey& operator=(const TestKey&) = delete;
 
-    // "Software\OrvaneTests\<tag>-<unique>", and the same below HKCU as the log names it.
+    // "Software\OrvaneTests\<tag>-<unique>", and the same below the root as the log names it.
     const std::string& subKey() const { return subKey_; }
-    std::string LogPath(const std::string& below) const { return "HKCU\\" + subKey_ + "\\" + below; }
+    std::string LogPath(const std::string& below) const { return rootName_ + "\\" + subKey_ + "\\" + below; }
 
     // Sets value `name` of the key `child` below this one ("" for this key itself).
     void Set(const std::string& child, const std::string& name, DWORD type, const std::string& data) const;
@@ -30,6 +32,8 @@ public:
     void MakeReadOnly(const std::string& child) const;
 
 private:
+    HKEY root_;
+    std::string rootName_;
     std::string subKey_;
 };
 

@@ -1,4 +1,5 @@
 #include "stand-ins/brannock/IMendwellInc.h"
+#include "stand-ins/brannock/ValueBoundary.h"
 #include "stand-ins/tavish/ITavishInc.h"
 
 #include "tests/registry/RegistryTestSupport.h"
@@ -50,6 +51,78 @@ TEST(SplitKey, RootsSubKeysAndValueNames) {
         EXPECT_EQ(IMendwellInc::SplitKey(c.path, subKey, valueName), c.root) << c.path;
         EXPECT_EQ(subKey, c.subKey) << c.path;
         EXPECT_EQ(valueName, c.valueName) << c.path;
+    }
+}
+
+bool NoLeadBytes(unsigned char) {
+    return false;
+}
+
+// Lead bytes as in code page 932.
+bool ShiftJisLeadByte(unsigned char byte) {
+    return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+}
+
+TEST(ValueBoundary, SeparatorsSkipTrailBytes) {
+    using brannock::NameSeparators;
+    EXPECT_EQ(NameSeparators("a\\b\\c", NoLeadBytes), (std::vector<size_t>{1, 3}));
+    EXPECT_EQ(NameSeparators("", NoLeadBytes), std::vector<size_t>{});
+    EXPECT_EQ(NameSeparators("\\\\", NoLeadBytes), (std::vector<size_t>{0, 1}));
+    // 0x95 0x5C is one character whose second byte looks like a backslash.
+    EXPECT_EQ(NameSeparators("k\\\x95\\v", ShiftJisLeadByte), (std::vector<size_t>{1}));
+    EXPECT_EQ(NameSeparators("k\\\x95\\v", NoLeadBytes), (std::vector<size_t>{1, 3}));
+    EXPECT_EQ(NameSeparators("\x83\\\x83", ShiftJisLeadByte), std::vector<size_t>{});
+    EXPECT_EQ(NameSeparators("\x83", ShiftJisLeadByte), std::vector<size_t>{});
+}
+
+struct Split {
+    std::string subKey, valueName;
+    bool operator==(const Split& other) const {
+        return subKey == other.subKey && valueName == other.valueName;
+    }
+};
+
+Split SplitWith(const std::string& below, const std::vector<Split>& present,
+                brannock::LeadByteTest isLead = NoLeadBytes) {
+    Split split{"stale", "stale"};
+    brannock::SplitAtValue(
+        below, isLead,
+        [&](const std::string& sub, const std::string& value) {
+            for (const Split& p : present)
+                if (p.subKey == sub && p.valueName == value)
+                    return true;
+            return false;
+        },
+        split.subKey, split.valueName);
+    return split;
+}
+
+TEST(ValueBoundary, LongestKeyHoldingTheValue) {
+    EXPECT_EQ(SplitWith("Shared\\C:\\App\\x.dll", {{"Shared", "C:\\App\\x.dll"}}),
+              (Split{"Shared", "C:\\App\\x.dll"}));
+    EXPECT_EQ(SplitWith("I\\F\\S", {{"I", "F\\S"}, {"I\\F", "S"}}), (Split{"I\\F", "S"}));
+    EXPECT_EQ(SplitWith("a\\b", {{"", "a\\b"}}), (Split{"", "a\\b"}));
+    EXPECT_EQ(SplitWith("K\\", {{"K", ""}}), (Split{"K", ""}));
+    // Nothing confirmed: the last separator.
+    EXPECT_EQ(SplitWith("a\\b\\c", {}), (Split{"a\\b", "c"}));
+    EXPECT_EQ(SplitWith("v", {}), (Split{"", "v"}));
+    EXPECT_EQ(SplitWith("", {}), (Split{"", ""}));
+    // A trail byte 0x5C never splits.
+    EXPECT_EQ(SplitWith("k\\\x95\\v", {}, ShiftJisLeadByte), (Split{"k", "\x95\\v"}));
+    EXPECT_EQ(SplitWith("\x95\\\\v", {}, ShiftJisLeadByte), (Split{"\x95\\", "v"}));
+}
+
+TEST(ValueBoundary, AnyBytesSplitIntoThePath) {
+    std::mt19937 random(12);
+    const char alphabet[] = {'\\', 'a', '\x83', '\x95', '\x5C', '\0'};
+    for (int round = 0; round < 2000; ++round) {
+        std::string below(random() % 12, 'x');
+        for (char& c : below)
+            c = alphabet[random() % sizeof alphabet];
+        const Split split = SplitWith(below, {}, ShiftJisLeadByte);
+        const std::string joined =
+            split.subKey.empty() && split.valueName == below ? below : split.subKey + "\\" + split.valueName;
+        EXPECT_EQ(joined, below);
     }
 }
 
