@@ -8,7 +8,8 @@
 set -eu
 cd "$(dirname "$0")/.."
 packages="cmake ninja-build g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-i686-dev
-          mingw-w64-x86-64-dev wine64 wine googletest nsis msitools wixl clang-format python3"
+          mingw-w64-x86-64-dev wine64 wine googletest nsis msitools wixl clang-format python3
+          clang libclang-rt-14-dev"
 if sh scripts/can-run-32bit.sh; then
     dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
     packages="$packages wine32:i386"

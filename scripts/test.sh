@@ -25,5 +25,21 @@ for lane in $orvane_lanes; do
     failed=$((failed + lane_failed))
     [ "$lane_failed" -eq 0 ] || status=1
 done
+echo "== native fuzz lane (sanitizers)"
+fuzz_log="$(mktemp)"
+sh scripts/fuzz.sh 2>&1 | tee "$fuzz_log" || true
+fuzz_summary="$(grep -E '^fuzz: [0-9]+ passed, [0-9]+ failed' "$fuzz_log" | tail -n 1)"
+rm -f "$fuzz_log"
+if [ -z "$fuzz_summary" ]; then
+    echo "== native fuzz lane gave no summary"
+    status=1
+    failed=$((failed + 1))
+else
+    fuzz_passed="$(echo "$fuzz_summary" | sed -E 's/fuzz: ([0-9]+) passed.*/\1/')"
+    fuzz_failed="$(echo "$fuzz_summary" | sed -E 's/.* ([0-9]+) failed/\1/')"
+    passed=$((passed + fuzz_passed))
+    failed=$((failed + fuzz_failed))
+    [ "$fuzz_failed" -eq 0 ] || status=1
+fi
 echo "tests: $passed passed, $failed failed"
 exit $status
