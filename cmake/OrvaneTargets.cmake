@@ -1,9 +1,19 @@
 # Settings every target of the project shares.
 set(ORVANE_ROOT ${CMAKE_CURRENT_LIST_DIR}/..)
 
+option(ORVANE_WARNINGS_AS_ERRORS "Fail the build on any compiler warning" ON)
+set(ORVANE_WARNING_OPTIONS -Wall -Wextra)
+if(ORVANE_WARNINGS_AS_ERRORS)
+    list(APPEND ORVANE_WARNING_OPTIONS -Werror)
+endif()
+
+# The oldest Windows the library runs on; the only place the SDK version is chosen.
+set(ORVANE_WINDOWS_VERSION 0x0601)
+
 function(orvane_defaults target)
-    target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
-    target_compile_definitions(${target} PRIVATE _WIN32_WINNT=0x0601 WINVER=0x0601 WIN32_LEAN_AND_MEAN NOMINMAX)
+    target_compile_options(${target} PRIVATE ${ORVANE_WARNING_OPTIONS})
+    target_compile_definitions(${target} PRIVATE _WIN32_WINNT=${ORVANE_WINDOWS_VERSION}
+        WINVER=${ORVANE_WINDOWS_VERSION} WIN32_LEAN_AND_MEAN NOMINMAX)
     target_include_directories(${target} PRIVATE ${ORVANE_ROOT})
     get_target_property(type ${target} TYPE)
     if(type STREQUAL "SHARED_LIBRARY" OR type STREQUAL "EXECUTABLE")
