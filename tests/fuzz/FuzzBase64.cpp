@@ -1,9 +1,9 @@
 // Random byte strings through the stand-in's Base64 encoder, decoded back by a plain reference
 // decoder: the round trip gives the input, and the length is exactly 4 * ceil(n / 3).
 #include "stand-ins/tavish/ITavishInc.h"
+#include "tests/fuzz/FuzzRunner.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -51,14 +51,5 @@ bool CheckOneString(std::mt19937& random) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const long cases = argc > 1 ? std::atol(argv[1]) : 100000;
-    std::mt19937 random(15);
-    for (long i = 0; i < cases; ++i) {
-        if (!CheckOneString(random)) {
-            std::printf("base64: case %ld failed (seed 15)\n", i);
-            return 1;
-        }
-    }
-    std::printf("base64: %ld cases passed\n", cases);
-    return 0;
+    return RunFuzzCases("base64", argc, argv, CheckOneString);
 }

@@ -1,9 +1,9 @@
 // Random driver-log blocks through the framing walk, natively under the sanitizers: byte counts up
 // to and past the buffer, and every line must lie inside the block with a NUL behind it.
 #include "registry/LogFraming.h"
+#include "tests/fuzz/FuzzRunner.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -30,14 +30,5 @@ bool CheckOneBlock(std::mt19937& random) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const long cases = argc > 1 ? std::atol(argv[1]) : 100000;
-    std::mt19937 random(15);
-    for (long i = 0; i < cases; ++i) {
-        if (!CheckOneBlock(random)) {
-            std::printf("framing: case %ld failed (seed 15)\n", i);
-            return 1;
-        }
-    }
-    std::printf("framing: %ld cases passed\n", cases);
-    return 0;
+    return RunFuzzCases("framing", argc, argv, CheckOneBlock);
 }
