@@ -1,12 +1,10 @@
-// The one internal entry to <windows.h>. MinGW defaults to an old _WIN32_WINNT, so the version is
-// pinned here (and on the command line by the build) before anything includes the SDK headers.
+// The one internal entry to <windows.h>. The Windows version is chosen once, by the build
+// (ORVANE_WINDOWS_VERSION in cmake/OrvaneTargets.cmake); a target built without it would silently
+// get MinGW's older default and lose declarations, so that is an error here.
 #pragma once
 
-#ifndef _WIN32_WINNT
-#define _WIN32_WINNT 0x0601
-#endif
-#ifndef WINVER
-#define WINVER 0x0601
+#if !defined(_WIN32_WINNT) || !defined(WINVER)
+#error "_WIN32_WINNT and WINVER come from the build: give the target orvane_defaults()"
 #endif
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
