@@ -2,7 +2,7 @@
  * Wine's kernel exports it). The driver therefore builds the descriptor of
  * D:P(A;;FA;;;SY)(A;;FA;;;BA) itself and sets it on the device through a kernel handle, with calls
  * every kernel exports. */
-#include "DeviceSecurity.h"
+#include "driver/DeviceSecurity.h"
 
 /* A SID with room for two subauthorities, laid out as SID is. */
 typedef struct {

@@ -15,10 +15,10 @@
  * who waits for the log to run dry waits for ever. */
 #include <ntddk.h>
 
-#include "DeviceSecurity.h"
-#include "RegmonProtocol.h"
-#include "RequestChecks.h"
-#include "UserCopy.h"
+#include "driver/DeviceSecurity.h"
+#include "driver/RegmonProtocol.h"
+#include "driver/RequestChecks.h"
+#include "driver/UserCopy.h"
 
 #ifndef REGSYS_REPORTED_VERSION
 #define REGSYS_REPORTED_VERSION REGMON_VERSION

@@ -1,6 +1,6 @@
-#include "RequestChecks.h"
+#include "driver/RequestChecks.h"
 
-#include "RegmonProtocol.h"
+#include "driver/RegmonProtocol.h"
 
 int RegsysRangeInUserSpace(uint64_t start, uint64_t length, uint64_t userBound) {
     if (start == 0 || start > userBound)

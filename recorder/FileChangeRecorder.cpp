@@ -3,7 +3,7 @@
 #include "registry/RegistryMonitor.h"
 #include "watcher/DelayedDirectoryChangeHandler.h"
 
-#include "ITavishInc.h"
+#include "stand-ins/tavish/ITavishInc.h"
 
 namespace {
 

@@ -3,7 +3,8 @@
 
 A quoted include names a project header from the repository root ("watcher/DirectoryChanges.h"),
 and the folder that includes it must be allowed to depend on the folder (or the one header) it
-names. <windows.h> is reached only through common/Win32.h, except by the stand-ins, which stand
+names. The public headers in include/ are the exception: they are installed side by side for
+hosts, so they include each other by bare name, as a host's build finds them. <windows.h> is reached only through common/Win32.h, except by the stand-ins, which stand
 for outside libraries and so build on the SDK alone. Prints one line per breach and exits 1;
 with --fix, first rewrites includes that are not written from the root but resolve to one header.
 """
@@ -40,6 +41,7 @@ ALLOWED = {
 }
 # A test folder may also use the helpers of its own first-level folder (tests/watcher/Watchdog.h).
 SAME_TEST_FOLDER = re.compile(r"^(tests/[^/]+/)")
+INSTALLED_FLAT = "include/"
 WINDOWS_HEADER_USERS = ["common/Win32.h", "stand-ins/"]
 SOURCE_SUFFIXES = (".c", ".cpp", ".h")
 INCLUDE = re.compile(r'^(\s*#\s*include\s*)([<"])([^>"]+)[>"]')
@@ -92,7 +94,10 @@ def check_line(root, source, line, known):
     if target is None:
         return f'includes "{name}", which is no tracked header', None
     problems = []
-    if target != name:
+    installed_flat = source.startswith(INSTALLED_FLAT)
+    if installed_flat and target != INSTALLED_FLAT + name:
+        problems.append(f'includes "{name}"; an installed header names its sibling alone')
+    elif not installed_flat and target != name:
         problems.append(f'includes "{name}"; write it from the root as "{target}"')
     targets = allowed_targets(source)
     if targets is not None and not any(target.startswith(t) for t in targets):

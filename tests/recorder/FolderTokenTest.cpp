@@ -1,7 +1,7 @@
 // The folder tokens the recorder resolves, against the shell's own answers.
 #include "tests/recorder/TrackingSupport.h"
 
-#include "ITavishInc.h"
+#include "stand-ins/tavish/ITavishInc.h"
 
 #include <gtest/gtest.h>
 

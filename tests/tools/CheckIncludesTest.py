@@ -12,6 +12,8 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 CHECKER = os.path.join(ROOT, "tools", "check-includes.py")
 
 CLEAN_TREE = {
+    "include/IConfInfoInc.h": "#pragma once\n",
+    "include/IOrvaneInc.h": '#pragma once\n#include "IConfInfoInc.h"\n',
     "common/Win32.h": "#pragma once\n#include <windows.h>\n",
     "watcher/DirectoryChanges.h": '#pragma once\n#include "common/Win32.h"\n',
     "watcher/WatcherProcess.h": "#pragma once\n",
@@ -58,7 +60,7 @@ class PlantedBreaches(unittest.TestCase):
     def test_clean_tree_passes(self):
         result = self.check({})
         self.assertEqual(result.returncode, 0, result.stdout)
-        self.assertIn("10 files keep to the layers", result.stdout)
+        self.assertIn("12 files keep to the layers", result.stdout)
 
     def test_upward_and_sideways_includes_fail(self):
         self.assertBreach({"watcher/Worker.cpp": '#include "recorder/FileChangeRecorder.h"\n'},
@@ -88,6 +90,12 @@ class PlantedBreaches(unittest.TestCase):
                           'includes "registry/Gone.h", which is no tracked header')
         self.assertBreach({"watcher/Worker.cpp": '#include "DirectoryChanges.h"\n'},
                           'write it from the root as "watcher/DirectoryChanges.h"')
+
+    def test_installed_headers_name_their_siblings_alone(self):
+        self.assertBreach({"include/IOrvaneInc.h": '#include "include/IConfInfoInc.h"\n'},
+                          "an installed header names its sibling alone")
+        self.assertBreach({"include/IOrvaneInc.h": '#include "common/Win32.h"\n'},
+                          "an installed header names its sibling alone")
 
     def test_a_folder_without_a_rule_fails(self):
         self.assertBreach({"scratch/Thing.cpp": "\n"}, "scratch/Thing.cpp: no layer rule")
