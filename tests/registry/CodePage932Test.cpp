@@ -10,6 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <mbctype.h>
+#include <mbstring.h>
+
 #include <map>
 #include <memory>
 #include <set>
@@ -133,6 +136,37 @@ TEST(CodePage932, OrderingKeepsTrailBytesApartAndStaysConsistent) {
     }
     const std::set<_ConfInfo> set(records.begin(), records.end());
     EXPECT_EQ(set.size(), paths.size() - 1);
+}
+
+int Sign(int value) {
+    return (value > 0) - (value < 0);
+}
+
+// The C runtime's multibyte compare follows the ANSI code page here (its multibyte code page is set
+// from it at start-up), and the record order agrees with it on every pair.
+TEST(CodePage932, OrderingAgreesWithTheRuntimesMultibyteCompare) {
+    ExpectCodePage932();
+    ASSERT_EQ(_getmbcp(), 932);
+    const std::vector<std::string> paths = {
+        "Software\\" + kKatakanaA,
+        "Software\\" + kKatakanaDi,
+        "SOFTWARE\\" + kKatakanaA,
+        "Software\\" + kKatakanaSo,
+        "Software\\" + kKatakanaSo + "x",
+        "Software\\a",
+        "Software\\B",
+        "Software\\\xB1",
+        "Software\\" + kKatakanaA + "z",
+        "Software\\A\x83",
+    };
+    for (const std::string& left : paths) {
+        for (const std::string& right : paths) {
+            const int expected = Sign(_mbsicmp(reinterpret_cast<const unsigned char*>(left.c_str()),
+                                               reinterpret_cast<const unsigned char*>(right.c_str())));
+            const int actual = Record(left) < Record(right) ? -1 : (Record(right) < Record(left) ? 1 : 0);
+            EXPECT_EQ(actual, expected) << left << " / " << right;
+        }
+    }
 }
 
 // The split is live: it opens keys to find the boundary. Where no key holds the value, it falls back
