@@ -23,7 +23,8 @@ struct _ConfInfo {
 };
 
 // Orders records by kind, then by path without regard to ASCII letter case, as registry names are
-// case-insensitive: one registry value is one record.
+// case-insensitive: one registry value is one record. Paths are in the ANSI code page; a two-byte
+// character compares as a unit and is never folded.
 KELMIRA_API bool operator<(const _ConfInfo& left, const _ConfInfo& right);
 
 } // namespace IConfInfoInc

@@ -2,6 +2,7 @@
 
 #include "common/UniqueHandle.h"
 #include "common/Win32.h"
+#include "registry/FoldedKeyName.h"
 #include "stand-ins/brannock/IMendwellInc.h"
 #include "stand-ins/tavish/ITavishInc.h"
 
@@ -20,14 +21,17 @@ constexpr DWORD kLargestValue = INT_MAX / 5;
 // Most values fit here, so they are read with one query instead of a size query and a read.
 constexpr DWORD kFirstReadSize = 4096;
 
+bool IsAnsiLeadByte(unsigned char byte) {
+    return ::IsDBCSLeadByteEx(CP_ACP, byte) != FALSE;
+}
+
 // The keys of one read-back pass, each opened once however many of its values the log names. A key
-// that cannot be opened is remembered as such. Registry names fold ASCII letter case.
+// that cannot be opened is remembered as such. Registry names fold letter case; the log's paths are
+// in the ANSI code page.
 class KeyCache {
 public:
     HKEY Open(HKEY root, const std::string& subKey) {
-        std::string folded = subKey;
-        std::transform(folded.begin(), folded.end(), folded.begin(),
-                       [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; });
+        std::string folded = registry_names::FoldedKeyName(subKey, IsAnsiLeadByte);
         auto found = keys_.find({root, folded});
         if (found != keys_.end())
             return found->second.get();

@@ -1,24 +1,15 @@
+#include "AnsiPathOrder.h"
+
 #include "include/IConfInfoInc.h"
+
+#include <windows.h>
 
 namespace {
 
-unsigned char FoldAscii(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
-}
-
-// Negative, zero or positive, comparing byte by byte with ASCII letters folded to lower case.
-// Bytes outside ASCII compare as they are: the record's code page is not known here.
-int CompareFoldingAscii(const std::string& left, const std::string& right) {
-    const size_t common = left.size() < right.size() ? left.size() : right.size();
-    for (size_t i = 0; i < common; ++i) {
-        const unsigned char l = FoldAscii(static_cast<unsigned char>(left[i]));
-        const unsigned char r = FoldAscii(static_cast<unsigned char>(right[i]));
-        if (l != r)
-            return l < r ? -1 : 1;
-    }
-    if (left.size() == right.size())
-        return 0;
-    return left.size() < right.size() ? -1 : 1;
+// Records carry paths in the process's ANSI code page, fixed for its lifetime, so the order stays
+// the same for every comparison a set makes.
+bool IsAnsiLeadByte(unsigned char byte) {
+    return ::IsDBCSLeadByteEx(CP_ACP, byte) != FALSE;
 }
 
 } // namespace
@@ -28,7 +19,7 @@ namespace IConfInfoInc {
 bool operator<(const _ConfInfo& left, const _ConfInfo& right) {
     if (left.kind != right.kind)
         return left.kind < right.kind;
-    return CompareFoldingAscii(left.path, right.path) < 0;
+    return kelmira::CompareAnsiPaths(left.path, right.path, IsAnsiLeadByte) < 0;
 }
 
 } // namespace IConfInfoInc

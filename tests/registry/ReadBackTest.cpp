@@ -1,5 +1,7 @@
 #include "registry/LogParser.h"
 
+#include "registry/FoldedKeyName.h"
+
 #include "tests/registry/RegistryTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -149,6 +151,34 @@ TEST(ReadBackValues, OnlyExactSuccessfulWritesEachValueOnce) {
     ASSERT_EQ(changes.size(), 1u);
     EXPECT_EQ(changes.begin()->path, key.LogPath("a"));
     EXPECT_EQ(DecodeBase64(changes.begin()->data), std::string("first\0", 6));
+}
+
+bool NoLeadBytes(unsigned char) {
+    return false;
+}
+
+bool ShiftJisLeadByte(unsigned char byte) {
+    return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+}
+
+TEST(FoldedKeyName, FoldsSingleByteAsciiLettersAndNoTrailByte) {
+    using registry_names::FoldedKeyName;
+    EXPECT_EQ(FoldedKeyName("Software\\Vendor ABZ@[", NoLeadBytes), "software\\vendor abz@[");
+    EXPECT_EQ(FoldedKeyName("\xC9t\xE9", NoLeadBytes), "\xC9t\xE9");
+    EXPECT_EQ(FoldedKeyName("", ShiftJisLeadByte), "");
+    EXPECT_EQ(FoldedKeyName("K\\\x83\x41", NoLeadBytes), "k\\\x83\x61");
+    EXPECT_EQ(FoldedKeyName("K\\\x83\x41", ShiftJisLeadByte), "k\\\x83\x41");
+    EXPECT_EQ(FoldedKeyName("\x83\x41"
+                            "A\x83\x5C\\B",
+                            ShiftJisLeadByte),
+              "\x83\x41"
+              "a\x83\x5C\\b");
+    EXPECT_EQ(FoldedKeyName("A\x83", ShiftJisLeadByte), "a\x83"); // a lead byte at the end stands alone
+    EXPECT_EQ(FoldedKeyName("\x83\x83"
+                            "A",
+                            ShiftJisLeadByte),
+              "\x83\x83"
+              "a");
 }
 
 TEST(ReadBackValues, AddsToWhatTheSetHolds) {

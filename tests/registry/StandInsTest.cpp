@@ -1,5 +1,6 @@
 #include "stand-ins/brannock/IMendwellInc.h"
 #include "stand-ins/brannock/ValueBoundary.h"
+#include "stand-ins/kelmira/AnsiPathOrder.h"
 #include "stand-ins/tavish/ITavishInc.h"
 
 #include "tests/registry/RegistryTestSupport.h"
@@ -132,6 +133,62 @@ std::string Encode(const std::string& data) {
     EXPECT_GE(written, 0);
     EXPECT_LE(size_t(written), data.size() * 5);
     return std::string(out.data(), size_t(written));
+}
+
+int ComparePaths(const std::string& left, const std::string& right, brannock::LeadByteTest isLeadByte) {
+    return kelmira::CompareAnsiPaths(left, right, isLeadByte);
+}
+
+TEST(AnsiPathOrder, FoldsSingleByteAsciiLettersOnly) {
+    EXPECT_EQ(ComparePaths("Software\\Vendor", "SOFTWARE\\vendor", NoLeadBytes), 0);
+    EXPECT_LT(ComparePaths("a", "B", NoLeadBytes), 0);
+    EXPECT_LT(ComparePaths("[", "a", NoLeadBytes), 0); // letters fold to lower case
+    EXPECT_NE(ComparePaths("\xC9", "\xE9", NoLeadBytes), 0);
+    EXPECT_LT(ComparePaths("ab", "abc", NoLeadBytes), 0);
+    EXPECT_GT(ComparePaths("abc", "AB", NoLeadBytes), 0);
+    EXPECT_EQ(ComparePaths("", "", NoLeadBytes), 0);
+    EXPECT_LT(ComparePaths("", "a", NoLeadBytes), 0);
+}
+
+TEST(AnsiPathOrder, TwoByteCharactersCompareAsUnits) {
+    // Without lead bytes these fold alike; as Shift JIS they are two different characters.
+    EXPECT_EQ(ComparePaths("k\\\x83\x41", "k\\\x83\x61", NoLeadBytes), 0);
+    EXPECT_LT(ComparePaths("k\\\x83\x41", "k\\\x83\x61", ShiftJisLeadByte), 0);
+    EXPECT_GT(ComparePaths("\x83\x61", "\x83\x41", ShiftJisLeadByte), 0);
+    EXPECT_EQ(ComparePaths("A\x83\x41", "a\x83\x41", ShiftJisLeadByte), 0);
+    // A single-byte character sorts below every two-byte one.
+    EXPECT_LT(ComparePaths("\xB1", "\x83\x41", ShiftJisLeadByte), 0);
+    EXPECT_LT(ComparePaths("z", "\x81\x40", ShiftJisLeadByte), 0);
+    // A lead byte at the end stands alone, below the characters it would start.
+    EXPECT_LT(ComparePaths("a\x83", "a\x83\x41", ShiftJisLeadByte), 0);
+    EXPECT_EQ(ComparePaths("a\x83", "A\x83", ShiftJisLeadByte), 0);
+    EXPECT_GT(ComparePaths("a\x83", "a", ShiftJisLeadByte), 0);
+}
+
+TEST(AnsiPathOrder, AnyBytesGiveAStrictWeakOrder) {
+    std::mt19937 random(932);
+    std::uniform_int_distribution<int> length(0, 4);
+    const char alphabet[] = {'a', 'A', 'b', '\\', '\x83', '\x41', '\x61', '\x5C', '\xB1', '\xE0'};
+    std::uniform_int_distribution<size_t> pick(0, sizeof alphabet - 1);
+    std::vector<std::string> paths;
+    for (int i = 0; i < 40; ++i) {
+        std::string path;
+        for (int n = length(random); n > 0; --n)
+            path += alphabet[pick(random)];
+        paths.push_back(path);
+    }
+    for (const std::string& a : paths) {
+        EXPECT_EQ(ComparePaths(a, a, ShiftJisLeadByte), 0);
+        for (const std::string& b : paths) {
+            const int ab = ComparePaths(a, b, ShiftJisLeadByte);
+            EXPECT_EQ(ab, -ComparePaths(b, a, ShiftJisLeadByte));
+            for (const std::string& c : paths) {
+                if (ab <= 0 && ComparePaths(b, c, ShiftJisLeadByte) <= 0) {
+                    EXPECT_LE(ComparePaths(a, c, ShiftJisLeadByte), 0);
+                }
+            }
+        }
+    }
 }
 
 TEST(Base64Encode, StandardAlphabetWithPadding) {
