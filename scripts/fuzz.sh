@@ -19,6 +19,7 @@ build_and_run framing tests/fuzz/FuzzLogFraming.cpp registry/LogFraming.cpp regi
 build_and_run notify-walk tests/fuzz/FuzzNotifyWalk.cpp watcher/NotifyRecordWalk.cpp
 build_and_run wildcard tests/fuzz/FuzzWildcard.cpp watcher/PatternMatching.cpp
 build_and_run value-boundary tests/fuzz/FuzzValueBoundary.cpp stand-ins/brannock/ValueBoundary.cpp
+build_and_run log-passes -include tests/fuzz/shim/FuzzShim.h tests/fuzz/FuzzLogPasses.cpp registry/LogLines.cpp registry/KeyDeletion.cpp registry/RawLineList.cpp
 build_and_run base64 -include tests/fuzz/shim/FuzzShim.h tests/fuzz/FuzzBase64.cpp stand-ins/tavish/Base64.cpp
 echo "fuzz: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
