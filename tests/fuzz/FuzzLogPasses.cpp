@@ -167,6 +167,4 @@ bool CheckOneLog(std::mt19937& random) {
 
 } // namespace
 
-int main(int argc, char** argv) {
-    return RunFuzzCases("log-passes", argc, argv, CheckOneLog);
-}
+FUZZ_ENTRY("log-passes", CheckOneLog)

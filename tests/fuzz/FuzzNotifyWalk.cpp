@@ -184,7 +184,7 @@ void Mutate(std::mt19937& random, std::vector<uint8_t>& bytes) {
     }
 }
 
-bool CheckOneStream(std::mt19937& random) {
+[[maybe_unused]] bool CheckOneStream(std::mt19937& random) {
     const bool mutated = random() % 2 == 0;
     const int batchCount = 1 + int(random() % 4);
     std::vector<std::vector<Record>> batches;
@@ -205,6 +205,16 @@ bool CheckOneStream(std::mt19937& random) {
 
 } // namespace
 
-int main(int argc, char** argv) {
-    return RunFuzzCases("notify-walk", argc, argv, CheckOneStream);
+#if defined(ORVANE_LIBFUZZER)
+// The input's bytes themselves, as two completions with a 0-byte one between them.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const size_t half = size / 2;
+    Walker walker;
+    walker.Complete(std::vector<uint8_t>(data, data + half));
+    walker.Complete({});
+    walker.Complete(std::vector<uint8_t>(data + half, data + size));
+    return 0;
 }
+#else
+FUZZ_ENTRY("notify-walk", CheckOneStream)
+#endif

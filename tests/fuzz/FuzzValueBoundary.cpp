@@ -96,6 +96,4 @@ bool CheckOnePath(std::mt19937& random) {
 
 } // namespace
 
-int main(int argc, char** argv) {
-    return RunFuzzCases("value-boundary", argc, argv, CheckOnePath);
-}
+FUZZ_ENTRY("value-boundary", CheckOnePath)

@@ -3,6 +3,8 @@
 #include "watcher/PatternMatching.h"
 #include "tests/fuzz/FuzzRunner.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -90,7 +92,7 @@ bool CheckFilterDecision(std::mt19937& random, const std::string& name) {
     return passes == expected;
 }
 
-bool CheckOneCase(std::mt19937& random) {
+[[maybe_unused]] bool CheckOneCase(std::mt19937& random) {
     const std::string name = RandomName(random), pattern = RandomPattern(random);
     const bool matched = MatchWildcard(name.c_str(), pattern.c_str()) != 0;
     if (matched != ReferenceMatch(name.c_str(), pattern.c_str()))
@@ -102,6 +104,17 @@ bool CheckOneCase(std::mt19937& random) {
 
 } // namespace
 
-int main(int argc, char** argv) {
-    return RunFuzzCases("wildcard", argc, argv, CheckOneCase);
+#if defined(ORVANE_LIBFUZZER)
+// The input is a name, a NUL and a pattern; long ones are cut, the reference being exponential.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string input(reinterpret_cast<const char*>(data), std::min<size_t>(size, 40));
+    const size_t nul = input.find('\0');
+    const std::string name = input.substr(0, nul);
+    const std::string pattern = nul == std::string::npos ? std::string() : input.substr(nul + 1);
+    if ((MatchWildcard(name.c_str(), pattern.c_str()) != 0) != ReferenceMatch(name.c_str(), pattern.c_str()))
+        std::abort();
+    return 0;
 }
+#else
+FUZZ_ENTRY("wildcard", CheckOneCase)
+#endif
