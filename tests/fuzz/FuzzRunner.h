@@ -20,6 +20,7 @@ inline void PrintCurrentCase() {
     if (currentCase >= 0)
         std::printf("%s: case %ld failed (seed %u); replay: build/fuzz/%s %ld\n", currentTarget, currentCase,
                     kFuzzSeed, currentTarget, currentCase + 1);
+    std::fflush(stdout);
 }
 
 } // namespace fuzz_runner
