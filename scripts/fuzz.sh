@@ -15,7 +15,15 @@ if ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/nu
     have_libfuzzer=yes
 fi
 passed=0 failed=0
+started=$(date +%s)
+lane_started=$started
 pass() { passed=$((passed + 1)); }
+# Seconds since the previous call, compile included.
+elapsed() {
+    now=$(date +%s)
+    echo "$1: $((now - started)) s, compile included"
+    started=$now
+}
 fail() { failed=$((failed + 1)); echo "fuzz: $1 FAILED"; }
 
 run_seeded() {
@@ -46,7 +54,9 @@ run_guided() {
 
 run_both() {
     run_seeded "$@"
+    elapsed "$1"
     run_guided "$@"
+    elapsed "$1 (libFuzzer)"
 }
 
 shim="-include tests/fuzz/shim/FuzzShim.h"
@@ -57,5 +67,6 @@ run_both value-boundary tests/fuzz/FuzzValueBoundary.cpp stand-ins/brannock/Valu
 run_both log-passes $shim tests/fuzz/FuzzLogPasses.cpp registry/LogLines.cpp registry/KeyDeletion.cpp \
     registry/RawLineList.cpp
 run_both base64 $shim tests/fuzz/FuzzBase64.cpp stand-ins/tavish/Base64.cpp
+echo "fuzz lane: $(($(date +%s) - lane_started)) s"
 echo "fuzz: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
