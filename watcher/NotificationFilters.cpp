@@ -2,49 +2,12 @@
 // flags and the real handler's own hook. Runs on the delivering thread; the lists, the flags and
 // the offset are written before the watch starts and only read afterwards.
 #include "watcher/DelayedDirectoryChangeHandler.h"
+#include "watcher/PatternMatching.h"
 
 #include <cstring>
 #include <mbstring.h>
 
 namespace {
-
-// Items are maximal runs of characters other than ';', blanks included. ';' is never the trail
-// byte of a double-byte character in the ANSI code pages, so splitting bytes splits characters.
-std::vector<std::string> SplitPatterns(const char* text) {
-    std::vector<std::string> items;
-    std::string item;
-    for (const char* c = text; *c != '\0'; ++c) {
-        if (*c == ';') {
-            if (!item.empty())
-                items.push_back(std::move(item));
-            item.clear();
-        } else {
-            item += *c;
-        }
-    }
-    if (!item.empty())
-        items.push_back(std::move(item));
-    return items;
-}
-
-// A null or empty string leaves the list absent; a string of separators only gives a list that
-// exists but is empty (which then includes nothing and excludes nothing). A single item keeps
-// only the item, without the separators around it.
-bool MakePatternList(const char* text, std::vector<std::string>& list, bool& exists) {
-    list.clear();
-    exists = text != nullptr && *text != '\0';
-    if (exists)
-        list = SplitPatterns(text);
-    return exists;
-}
-
-bool AnyPatternMatches(const std::vector<std::string>& patterns, const char* name) {
-    for (const std::string& pattern : patterns) {
-        if (MatchWildcard(name, pattern.c_str()))
-            return true;
-    }
-    return false;
-}
 
 // Just after the last backslash, double-byte characters read as wholes; 0 without a backslash.
 int FileNameOffset(const char* path) {
@@ -137,36 +100,4 @@ bool CDelayedDirectoryChangeHandler::PassesFiltersFor(const CDirChangeNotificati
     if (flags & (NF_HOOK_FIRST | NF_NO_HOOK))
         return true;
     return hookAccepts();
-}
-
-// Greedy scan with one back-track point: a later '*' replaces the earlier one's point, which is
-// enough because a '*' can absorb whatever an earlier one would have.
-BOOL MatchWildcard(const char* name, const char* pattern) {
-    if (name == nullptr || pattern == nullptr)
-        return FALSE;
-    while (*name != '\0' && *pattern != '*') {
-        if (*pattern != *name && *pattern != '?')
-            return FALSE;
-        ++name;
-        ++pattern;
-    }
-    const char* retryPattern = nullptr;
-    const char* retryName = nullptr;
-    while (*name != '\0') {
-        if (*pattern == '*') {
-            if (*++pattern == '\0')
-                return TRUE;
-            retryPattern = pattern;
-            retryName = name + 1;
-        } else if (*pattern == *name || *pattern == '?') {
-            ++pattern;
-            ++name;
-        } else {
-            pattern = retryPattern;
-            name = retryName++;
-        }
-    }
-    while (*pattern == '*')
-        ++pattern;
-    return *pattern == '\0' ? TRUE : FALSE;
 }

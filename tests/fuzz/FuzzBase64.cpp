@@ -50,6 +50,4 @@ bool CheckOneString(std::mt19937& random) {
 
 } // namespace
 
-int main(int argc, char** argv) {
-    return RunFuzzCases("base64", argc, argv, CheckOneString);
-}
+FUZZ_ENTRY("base64", CheckOneString)

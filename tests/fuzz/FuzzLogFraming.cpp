@@ -10,7 +10,7 @@
 
 namespace {
 
-bool CheckOneBlock(std::mt19937& random) {
+[[maybe_unused]] bool CheckOneBlock(std::mt19937& random) {
     const size_t capacity = 1 + random() % 4096;
     std::unique_ptr<char[]> block(new char[capacity]); // exact size: ASan catches any over-read
     for (size_t i = 0; i < capacity; ++i)
@@ -29,6 +29,18 @@ bool CheckOneBlock(std::mt19937& random) {
 
 } // namespace
 
-int main(int argc, char** argv) {
-    return RunFuzzCases("framing", argc, argv, CheckOneBlock);
+#if defined(ORVANE_LIBFUZZER)
+// The input is the block; its first two bytes also give the byte count the driver reports.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0)
+        return 0;
+    std::unique_ptr<char[]> block(new char[size]);
+    std::memcpy(block.get(), data, size);
+    const size_t reported = size >= 2 ? (size_t(data[0]) | size_t(data[1]) << 8) : size;
+    RawLineList lines;
+    AppendLogRecords(block.get(), reported, size, lines);
+    return 0;
 }
+#else
+FUZZ_ENTRY("framing", CheckOneBlock)
+#endif
