@@ -1,4 +1,4 @@
-#include "include/IConfInfoInc.h"
+#include "KelmiraConfInfo.h"
 
 namespace {
 
