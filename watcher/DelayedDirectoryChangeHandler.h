@@ -48,6 +48,9 @@ public:
     // Runs on the delivering thread: filters, calls the real handler, releases the record. The
     // record must not be used afterwards.
     void Deliver();
+    // Frees a heap record together with the two strings it owns (malloc'd copies). The owner's
+    // reference is not touched: that is the disposing wrapper's business.
+    static void Free(CDirChangeNotification* record) noexcept;
 
     CDelayedDirectoryChangeHandler* owner = nullptr;
     int kind = 0;
