@@ -46,13 +46,12 @@ CRegistryMonitor::CRegistryMonitor() : CRegistryMonitor(DefaultDriverPath()) {}
 CRegistryMonitor::CRegistryMonitor(const std::string& driverPath) {
     if (driverPath.empty())
         return;
-    HANDLE opened = INVALID_HANDLE_VALUE;
-    if (!InstallAndOpenDriver(REGMON_SERVICE_NAME, driverPath.c_str(), &opened)) {
+    device = InstallAndOpenDriver(REGMON_SERVICE_NAME, driverPath.c_str());
+    if (!device) {
         // Nothing usable, and no broken service left registered for the life of the process.
         StopAndDeleteService(REGMON_SERVICE_NAME);
         return;
     }
-    device.reset(opened);
     if (!Control(IOCTL_GET_VERSION, nullptr, 0, &driverVersion, sizeof driverVersion) ||
         driverVersion != REGMON_VERSION) {
         GiveUpDriver();

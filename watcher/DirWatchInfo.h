@@ -48,9 +48,12 @@ public:
         WATCH_FAILED = 6,
     };
 
-    CDirWatchInfo(HANDLE directoryHandle, const std::string& directory, CDirectoryChangeHandler* realHandler,
-                  DWORD notifyFilter, BOOL watchSubtree, bool useWindowDelivery, const char* includeFilter,
-                  const char* excludeFilter, DWORD filterFlags);
+    // Takes the directory handle over as its first member is built: from then on the record closes
+    // it whatever happens, and until then (the allocation failed) the caller's owner still does.
+    CDirWatchInfo(UniqueFile&& directoryHandle, const std::string& directory,
+                  CDirectoryChangeHandler* realHandler, DWORD notifyFilter, BOOL watchSubtree,
+                  bool useWindowDelivery, const char* includeFilter, const char* excludeFilter,
+                  DWORD filterFlags);
     ~CDirWatchInfo();
     CDirWatchInfo(const CDirWatchInfo&) = delete;
     CDirWatchInfo& operator=(const CDirWatchInfo&) = delete;
