@@ -27,19 +27,19 @@ std::string DefaultDriverPath() noexcept {
     }
 }
 
-void OnPullTimer(void* monitor) noexcept {
+void CopyFilterText(char (&field)[REGMON_FILTER_TEXT_SIZE], const char* text) {
+    std::memcpy(field, text, std::strlen(text) + 1);
+}
+
+} // namespace
+
+void CRegistryMonitor::OnPullTimer(void* monitor) noexcept {
     try {
         static_cast<CRegistryMonitor*>(monitor)->PullLog();
     } catch (...) {
         // Out of memory mid-block: the lines stored so far stay, the rest of that block is lost.
     }
 }
-
-void CopyFilterText(char (&field)[REGMON_FILTER_TEXT_SIZE], const char* text) {
-    std::memcpy(field, text, std::strlen(text) + 1);
-}
-
-} // namespace
 
 CRegistryMonitor::CRegistryMonitor() : CRegistryMonitor(DefaultDriverPath()) {}
 

@@ -52,22 +52,22 @@ public:
     static void ProcessChangeNotifications(CFileNotifyInformation& info, CDirWatchInfo* pdi,
                                            DWORD& keepBytes);
 
-    // Read-only views for diagnostics and tests: the slot of a watched name (-1 when none), the
-    // array's size with its holes, the reads that completed empty because the system's change list
-    // overflowed, and the worker thread's identifier (0 while there is none).
-    int GetWatchSlot(const std::string& directory) const;
+    // Read-only views for diagnostics and tests: the array's size with its holes, the reads that
+    // completed empty because the system's change list overflowed, and the worker thread's
+    // identifier (0 while there is none).
     size_t GetWatchSlotCount() const;
     LONG GetOverflowCount() const { return overflowCount_; }
     DWORD GetWorkerThreadId() const;
-
-    // Replaces the seam; only while the watcher has no worker.
-    void SetOsCallsForTesting(const WatcherOsCalls& calls) { osCalls_ = calls; }
 
 protected:
     virtual void On_WorkerThreadStart() {}
     virtual void On_WorkerThreadExit() {}
 
 private:
+    friend class WatcherTestPeer;
+
+    // The slot of a watched name; -1 when none.
+    int GetWatchSlot(const std::string& directory) const;
     DWORD StartWatch(const std::string& directory, DWORD notifyFilter, CDirectoryChangeHandler* handler,
                      BOOL watchSubtree, const char* includeFilter, const char* excludeFilter);
     CDirWatchInfo* NewWatchInfo(UniqueFile& directoryHandle, const std::string& directory,
