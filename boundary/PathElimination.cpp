@@ -2,6 +2,7 @@
 
 #include "include/IOrvaneInc.h"
 
+#include "common/NoiseFragments.h"
 #include "common/UniqueHandle.h"
 #include "common/Win32.h"
 
@@ -12,8 +13,8 @@
 namespace {
 
 bool ContainsNoiseFragment(const std::string& path) {
-    for (const char* fragment : kNoisePathFragments) {
-        if (path.find(fragment) != std::string::npos)
+    for (const NoiseFragment& fragment : kNoiseFragments) {
+        if (path.find(fragment.text) != std::string::npos)
             return true;
     }
     return false;

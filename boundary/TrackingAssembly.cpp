@@ -2,24 +2,14 @@
 
 #include "include/IOrvaneInc.h"
 
+#include "boundary/OrvaneApp.h"
 #include "recorder/FileChangeRecorder.h"
-#include "registry/RegistryMonitor.h"
-#include "watcher/DelayedDirectoryChangeHandler.h"
-
-#include <new>
 
 IOrvaneInc* CreateTrackingRecorder() noexcept {
-    if (g_registryMonitor == nullptr)
-        g_registryMonitor = new (std::nothrow) CRegistryMonitor();
+    EnsureSharedRegistryMonitor();
     try {
         return new CFileChangeRecorder();
     } catch (...) {
         return nullptr;
     }
-}
-
-void ReleaseSharedTrackingState() noexcept {
-    delete g_registryMonitor;
-    g_registryMonitor = nullptr;
-    CDelayedNotificationWindow::UnregisterWindowClass();
 }

@@ -17,8 +17,6 @@ const std::set<IConfInfoInc::_ConfInfo>& NoRegistryChanges() {
 
 } // namespace
 
-CRegistryMonitor* g_registryMonitor = nullptr;
-
 CFileChangeRecorder::CFileChangeRecorder() : watcher(true, NF_MATCH_FILE_NAME) {
     for (const char* token : kFolderTokens)
         watchedFolders.push_back(ITavishInc::TrailPath(token, ""));

@@ -18,7 +18,8 @@
 class CRegistryMonitor;
 
 // The process's one registry monitor: made by the factory with the first recorder, shared by every
-// recorder, destroyed only when the library unloads.
+// recorder, destroyed only when the library unloads. Defined and owned by the library's module
+// object (boundary/OrvaneApp.cpp); the recorder only uses it.
 extern CRegistryMonitor* g_registryMonitor;
 
 // Files below an installer's driver cache are bookkeeping, never part of the product.

@@ -28,14 +28,14 @@ void RecreateService(SC_HANDLE manager, const char* serviceName, const char* dri
 
 } // namespace
 
-BOOL InstallAndOpenDriver(const char* serviceName, const char* driverPath, HANDLE* device) {
+UniqueFile InstallAndOpenDriver(const char* serviceName, const char* driverPath) {
     if (serviceName == nullptr || driverPath == nullptr)
-        return FALSE;
+        return UniqueFile();
     if (UniqueService manager = OpenManager()) {
         RecreateService(manager.get(), serviceName, driverPath);
         StartDriverService(manager.get(), serviceName);
     }
-    return OpenDriverDevice(serviceName, device);
+    return OpenDriverDevice(serviceName);
 }
 
 BOOL StartDriverService(SC_HANDLE manager, const char* serviceName) {
@@ -47,18 +47,13 @@ BOOL StartDriverService(SC_HANDLE manager, const char* serviceName) {
     return ::GetLastError() == ERROR_SERVICE_ALREADY_RUNNING;
 }
 
-BOOL OpenDriverDevice(const char* serviceName, HANDLE* device) {
+UniqueFile OpenDriverDevice(const char* serviceName) {
     if (serviceName == nullptr || std::strlen(serviceName) > kLongestDeviceName)
-        return FALSE;
+        return UniqueFile();
     char path[kDevicePathSize];
     ::wsprintfA(path, "\\\\.\\%s", serviceName);
-    UniqueFile opened(::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    return UniqueFile(::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!opened)
-        return FALSE;
-    if (device != nullptr)
-        *device = opened.release();
-    return TRUE;
 }
 
 BOOL StopAndDeleteService(const char* serviceName) {

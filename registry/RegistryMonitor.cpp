@@ -27,7 +27,13 @@ std::string DefaultDriverPath() noexcept {
     }
 }
 
-void OnPullTimer(void* monitor) noexcept {
+void CopyFilterText(char (&field)[REGMON_FILTER_TEXT_SIZE], const char* text) {
+    std::memcpy(field, text, std::strlen(text) + 1);
+}
+
+} // namespace
+
+void CRegistryMonitor::OnPullTimer(void* monitor) noexcept {
     try {
         static_cast<CRegistryMonitor*>(monitor)->PullLog();
     } catch (...) {
@@ -35,24 +41,17 @@ void OnPullTimer(void* monitor) noexcept {
     }
 }
 
-void CopyFilterText(char (&field)[REGMON_FILTER_TEXT_SIZE], const char* text) {
-    std::memcpy(field, text, std::strlen(text) + 1);
-}
-
-} // namespace
-
 CRegistryMonitor::CRegistryMonitor() : CRegistryMonitor(DefaultDriverPath()) {}
 
 CRegistryMonitor::CRegistryMonitor(const std::string& driverPath) {
     if (driverPath.empty())
         return;
-    HANDLE opened = INVALID_HANDLE_VALUE;
-    if (!InstallAndOpenDriver(REGMON_SERVICE_NAME, driverPath.c_str(), &opened)) {
+    device = InstallAndOpenDriver(REGMON_SERVICE_NAME, driverPath.c_str());
+    if (!device) {
         // Nothing usable, and no broken service left registered for the life of the process.
         StopAndDeleteService(REGMON_SERVICE_NAME);
         return;
     }
-    device.reset(opened);
     if (!Control(IOCTL_GET_VERSION, nullptr, 0, &driverVersion, sizeof driverVersion) ||
         driverVersion != REGMON_VERSION) {
         GiveUpDriver();

@@ -42,20 +42,21 @@ public:
     void Stop();
     const std::set<IConfInfoInc::_ConfInfo>& GetChanges() const;
 
+    // What a host never needs, for tests and diagnostics.
+    bool HasDriver() const { return device.valid(); }
+    DWORD DriverVersion() const { return driverVersion; }
+    bool IsPulling() const { return pullTimer.running(); }
+
+private:
+    friend class RegistryMonitorTestPeer;
+    // The pull timer's tick, on the thread that started capture.
+    static void OnPullTimer(void* monitor) noexcept;
+
     // One timer tick: reads the driver's log into the raw lines until it is empty or more than
     // 500 ms have passed.
     void PullLog();
     // The three parsing passes over the raw lines, into the entries and the change set.
     void ParseLog();
-
-    // What a host never needs, for tests and diagnostics.
-    bool HasDriver() const { return device.valid(); }
-    DWORD DriverVersion() const { return driverVersion; }
-    bool IsPulling() const { return pullTimer.running(); }
-    const RawLineList& RawLines() const { return rawLines; }
-    const std::list<_RegLogEntry>& Entries() const { return entries; }
-
-private:
     void GiveUpDriver();
     void SendFilter();
     void KillPullTimer();

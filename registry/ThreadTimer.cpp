@@ -2,6 +2,8 @@
 
 #include "common/UniqueHandle.h"
 
+#include <utility>
+
 namespace {
 
 constexpr char kClassName[] = "Orvane_Thread_Timer";
@@ -65,33 +67,29 @@ bool ThreadTimer::Start(UINT periodMs, Callback callback, void* context) noexcep
     Stop();
     if (callback == nullptr)
         return false;
-    HWND window = CreateTimerWindow();
-    if (window == nullptr)
+    ThreadWindow window(CreateTimerWindow(), WM_CLOSE);
+    if (!window)
         return false;
     callback_ = callback;
     context_ = context;
     state_.store(kIdle);
-    ::SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-    ::SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&TimerWindowProc));
-    if (::SetTimer(window, kTimerId, periodMs, nullptr) == 0) {
+    ::SetWindowLongPtrA(window.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    ::SetWindowLongPtrA(window.get(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&TimerWindowProc));
+    if (::SetTimer(window.get(), kTimerId, periodMs, nullptr) == 0) {
         state_.store(kClosed);
-        ::DestroyWindow(window);
-        return false;
+        return false; // the window is destroyed with its owner, on this thread
     }
-    window_ = window;
-    thread_ = ::GetCurrentThreadId();
+    window_ = std::move(window);
     return true;
 }
 
 void ThreadTimer::Stop() noexcept {
-    if (window_ == nullptr)
+    if (!window_)
         return;
-    if (thread_ == ::GetCurrentThreadId())
+    if (window_.OnOwnThread())
         RetireOnOwnThread();
     else
         RetireFromAnotherThread();
-    window_ = nullptr;
-    thread_ = 0;
 }
 
 void ThreadTimer::Tick() noexcept {
@@ -109,33 +107,36 @@ void ThreadTimer::Tick() noexcept {
 
 void ThreadTimer::RetireOnOwnThread() noexcept {
     state_.store(kClosed);
-    ::KillTimer(window_, kTimerId);
-    ::DestroyWindow(window_);
+    ::KillTimer(window_.get(), kTimerId);
+    window_.reset();
     ::UnregisterClassA(kClassName, ThisModule()); // refused while another timer's window lives
 }
 
 // Nothing here waits for the owning thread to dispatch: that thread may be blocked on the caller
 // (a host waiting for the thread that unloads the library, or the loader lock itself).
 void ThreadTimer::RetireFromAnotherThread() noexcept {
+    const DWORD thread = window_.thread();
     DWORD process = 0;
-    if (::GetWindowThreadProcessId(window_, &process) != thread_ || process != ::GetCurrentProcessId()) {
+    if (::GetWindowThreadProcessId(window_.get(), &process) != thread || process != ::GetCurrentProcessId()) {
         state_.store(kClosed); // the window went with its thread
+        window_.release();
         return;
     }
     // From here on a dispatch on the owning thread runs DefWindowProcA only.
-    ::SetWindowLongPtrA(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&::DefWindowProcA));
-    ::SetWindowLongPtrA(window_, GWLP_USERDATA, 0);
+    ::SetWindowLongPtrA(window_.get(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&::DefWindowProcA));
+    ::SetWindowLongPtrA(window_.get(), GWLP_USERDATA, 0);
     // Windows may refuse to kill another thread's timer; the window's end kills it all the same.
-    ::KillTimer(window_, kTimerId);
-    // Should the post fail, the window and its timer stay until the thread ends, harmless.
-    ::PostMessageA(window_, WM_CLOSE, 0, 0);
-    WaitForRunningTick();
+    ::KillTimer(window_.get(), kTimerId);
+    // Posts WM_CLOSE, which DefWindowProcA answers by destroying the window (and its timer). Should
+    // the post fail, the window and its timer stay until the thread ends, harmless.
+    window_.reset();
+    WaitForRunningTick(thread);
 }
 
 // A tick that had already entered the window procedure may still be running on the owning thread;
 // it only does the callback's own work (no lock this thread may hold), so waiting for it ends.
-void ThreadTimer::WaitForRunningTick() noexcept {
-    UniqueHandle owner(::OpenThread(SYNCHRONIZE, FALSE, thread_));
+void ThreadTimer::WaitForRunningTick(DWORD thread) noexcept {
+    UniqueHandle owner(::OpenThread(SYNCHRONIZE, FALSE, thread));
     const ULONGLONG deadline = ::GetTickCount64() + kTickWaitMs;
     for (;;) {
         int idle = kIdle;

@@ -20,6 +20,7 @@
 // Neither may be called from inside the callback.
 #pragma once
 
+#include "common/ThreadWindow.h"
 #include "common/Win32.h"
 
 #include <atomic>
@@ -41,9 +42,9 @@ public:
     bool Start(UINT periodMs, Callback callback, void* context) noexcept;
     void Stop() noexcept;
 
-    bool running() const noexcept { return window_ != nullptr; }
+    bool running() const noexcept { return static_cast<bool>(window_); }
     // The thread the timer ticks on; 0 when it is not running.
-    DWORD thread() const noexcept { return thread_; }
+    DWORD thread() const noexcept { return window_.thread(); }
 
     // The window procedure's entry, on the owning thread.
     void Tick() noexcept;
@@ -53,10 +54,10 @@ private:
 
     void RetireOnOwnThread() noexcept;
     void RetireFromAnotherThread() noexcept;
-    void WaitForRunningTick() noexcept;
+    void WaitForRunningTick(DWORD thread) noexcept;
 
-    HWND window_ = nullptr;
-    DWORD thread_ = 0;
+    // The hidden window the timer lives on, and with it the thread the timer belongs to.
+    ThreadWindow window_;
     Callback callback_ = nullptr;
     void* context_ = nullptr;
     std::atomic<int> state_{kClosed};

@@ -95,9 +95,7 @@ void CDelayedDirectoryChangeHandler::DisposeNotification(CDirChangeNotification*
     if (record == nullptr)
         return;
     CDelayedDirectoryChangeHandler* owner = record->owner;
-    std::free(record->name);
-    std::free(record->newName);
-    delete record;
+    CDirChangeNotification::Free(record);
     if (owner != nullptr)
         owner->Release();
 }
@@ -242,7 +240,11 @@ void CDirChangeNotification::Deliver() {
         owner->DeliverNotification(this);
         return;
     }
-    std::free(name);
-    std::free(newName);
-    delete this;
+    Free(this);
+}
+
+void CDirChangeNotification::Free(CDirChangeNotification* record) noexcept {
+    std::free(record->name);
+    std::free(record->newName);
+    delete record;
 }

@@ -48,6 +48,9 @@ public:
     // Runs on the delivering thread: filters, calls the real handler, releases the record. The
     // record must not be used afterwards.
     void Deliver();
+    // Frees a heap record together with the two strings it owns (malloc'd copies). The owner's
+    // reference is not touched: that is the disposing wrapper's business.
+    static void Free(CDirChangeNotification* record) noexcept;
 
     CDelayedDirectoryChangeHandler* owner = nullptr;
     int kind = 0;
@@ -164,12 +167,6 @@ public:
     bool PassesFilters(const CDirChangeNotification* record) const;
     bool IsIncluded(const char* name) const;
     bool IsExcluded(const char* name) const;
-    DWORD GetFilterFlags() const { return filterFlags_; }
-    int GetRelativePathOffset() const { return relativePathOffset_; }
-    size_t GetIncludeCount() const { return includePatterns_.size(); }
-    size_t GetExcludeCount() const { return excludePatterns_.size(); }
-    bool HasIncludeList() const { return hasIncludeList_; }
-    bool HasExcludeList() const { return hasExcludeList_; }
 
     // Where the pattern test of a record starts: in its name, and in its new name (a rename may
     // move a file to another folder, so the new name gets its own offset, never beyond its end).
@@ -177,6 +174,7 @@ public:
     static int NewNameMatchStartOffset(const CDirChangeNotification* record, DWORD flags);
 
 private:
+    friend class DelayedHandlerTestPeer;
     class HandlerReference;
 
     CDirChangeNotification* NewNotification();

@@ -3,12 +3,13 @@
 #include "common/MessagePumpWait.h"
 
 #include <new>
+#include <utility>
 
-CDirWatchInfo::CDirWatchInfo(HANDLE directoryHandle_, const std::string& directory_,
+CDirWatchInfo::CDirWatchInfo(UniqueFile&& directoryHandle_, const std::string& directory_,
                              CDirectoryChangeHandler* realHandler, DWORD notifyFilter_, BOOL watchSubtree_,
                              bool useWindowDelivery, const char* includeFilter, const char* excludeFilter,
                              DWORD filterFlags)
-    : changeHandler(nullptr), directoryHandle(directoryHandle_), notifyFilter(notifyFilter_),
+    : changeHandler(nullptr), directoryHandle(std::move(directoryHandle_)), notifyFilter(notifyFilter_),
       watchSubtree(watchSubtree_), directory(directory_), bytesReturned(0), overlapped{}, lastError(0),
       doneEvent(::CreateEventA(nullptr, TRUE, FALSE, nullptr)), runState(WATCH_NONE) {
     changeHandler = new (std::nothrow) CDelayedDirectoryChangeHandler(

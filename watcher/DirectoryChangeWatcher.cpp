@@ -18,6 +18,7 @@
 
 #include <memory>
 #include <new>
+#include <utility>
 
 namespace {
 
@@ -123,8 +124,8 @@ DWORD CDirectoryChangeWatcher::StartWatch(const std::string& directory, DWORD no
     return ERROR_SUCCESS;
 }
 
-// The record takes the directory handle over as soon as its constructor has stored it (its handle
-// member then closes it whatever happens later), so the caller's owner lets go exactly then.
+// The record takes the directory handle over as its constructor stores it; when no record is made,
+// the caller's owner still holds the handle and closes it.
 CDirWatchInfo* CDirectoryChangeWatcher::NewWatchInfo(UniqueFile& directoryHandle,
                                                      const std::string& directory,
                                                      CDirectoryChangeHandler* handler, DWORD notifyFilter,
@@ -138,15 +139,13 @@ CDirWatchInfo* CDirectoryChangeWatcher::NewWatchInfo(UniqueFile& directoryHandle
     CDirWatchInfo* pdi = nullptr;
     try {
         pdi = new (std::nothrow)
-            CDirWatchInfo(directoryHandle.get(), directory, handler, notifyFilter, watchSubtree,
+            CDirWatchInfo(std::move(directoryHandle), directory, handler, notifyFilter, watchSubtree,
                           useWindowDelivery_, includeFilter, excludeFilter, flags);
     } catch (...) {
-        directoryHandle.release();
         return nullptr;
     }
     if (pdi == nullptr)
         return nullptr;
-    directoryHandle.release();
     // Without its event or its wrapper a record could neither be started nor deliver anything.
     if (!pdi->doneEvent || pdi->GetChangeHandler() == nullptr) {
         delete pdi;

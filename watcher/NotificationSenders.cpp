@@ -13,6 +13,7 @@
 // the next record gets a new wake.
 #include "common/LibraryThread.h"
 #include "common/MessagePumpWait.h"
+#include "common/ThreadWindow.h"
 #include "watcher/DelayedDirectoryChangeHandler.h"
 #include "watcher/RecordQueue.h"
 
@@ -160,10 +161,7 @@ BOOL RegisterClassFor(WNDCLASSA windowClass, HINSTANCE instance) {
 void RetireWindow(HWND window) {
     if (window == nullptr || !::IsWindow(window))
         return;
-    if (::GetWindowThreadProcessId(window, nullptr) == ::GetCurrentThreadId())
-        ::DestroyWindow(window);
-    else
-        ::PostMessageA(window, kRetireWindowMessage, 0, 0);
+    ThreadWindow(window, ::GetWindowThreadProcessId(window, nullptr), kRetireWindowMessage).reset();
 }
 
 } // namespace

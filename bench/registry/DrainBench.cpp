@@ -2,6 +2,7 @@
 // (called directly, not through timer ticks), beside a bare loop of IOCTL_READ_LOG calls that reads
 // the same log, filled the same way, without keeping anything.
 #include "registry/RegistryMonitor.h"
+#include "tests/registry/RegistryMonitorTestPeer.h"
 
 #include "bench/BenchTiming.h"
 #include "common/UniqueHandle.h"
@@ -66,15 +67,15 @@ int FillLog() {
 double TimePullLog(CRegistryMonitor& monitor, size_t expected, size_t& pulled, int& calls) {
     calls = 0;
     const double seconds = SecondsFor([&] {
-        while (monitor.RawLines().size() < expected) {
-            const size_t before = monitor.RawLines().size();
-            monitor.PullLog();
+        while (RegistryMonitorTestPeer::RawLines(monitor).size() < expected) {
+            const size_t before = RegistryMonitorTestPeer::RawLines(monitor).size();
+            RegistryMonitorTestPeer::PullLog(monitor);
             ++calls;
-            if (monitor.RawLines().size() == before)
+            if (RegistryMonitorTestPeer::RawLines(monitor).size() == before)
                 break;
         }
     });
-    pulled = monitor.RawLines().size();
+    pulled = RegistryMonitorTestPeer::RawLines(monitor).size();
     return seconds;
 }
 

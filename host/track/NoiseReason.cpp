@@ -1,46 +1,17 @@
 #include "host/track/NoiseReason.h"
 
-#include "boundary/PathElimination.h"
+#include "common/NoiseFragments.h"
 #include "common/UniqueHandle.h"
 
-#include <iterator>
-
 namespace track {
-
-namespace {
-
-const char kBookkeeping[] = "installer bookkeeping: the installer's own records, not part of the product";
-const char kShellView[] = "shell view file: Windows writes one for any folder it displays";
-const char kSystemManaged[] = "system-maintained location: Windows manages what is there, not the setup";
-
-// Why the library calls a path with each of its noise fragments noise, fragment by fragment.
-const char* const kFragmentReasons[] = {
-    kBookkeeping,   // InstallShield Installation Information folder
-    kShellView,     // desktop.ini
-    kShellView,     // Folder.jpg
-    kShellView,     // Thumbs.db
-    kSystemManaged, // CatRoot folder
-    kSystemManaged, // CatRoot2 folder
-    kBookkeeping,   // InstallShield folder
-    kBookkeeping,   // Installer folder
-    kSystemManaged, // windows Temp folder
-    kSystemManaged, // winevt folder
-    kSystemManaged, // windows Prefetch folder
-    kSystemManaged, // system32 restore folder
-    kSystemManaged, // system32 winevt Logs folder
-    kSystemManaged, // windows winsxs folder
-};
-static_assert(std::size(kFragmentReasons) == kNoisePathFragments.size(), "one reason per noise fragment");
-
-} // namespace
 
 std::string NoiseReason(const std::string& path, const PathFacts& facts) {
     if (!facts.exists)
         return "no longer exists, so there is nothing to package";
     // Matched as the library does: exact case, anywhere in the path, in the library's order.
-    for (size_t i = 0; i < kNoisePathFragments.size(); ++i) {
-        if (path.find(kNoisePathFragments[i]) != std::string::npos)
-            return kFragmentReasons[i];
+    for (const NoiseFragment& fragment : kNoiseFragments) {
+        if (path.find(fragment.text) != std::string::npos)
+            return fragment.reason;
     }
     if (!facts.readable)
         return "cannot be opened for reading (a folder, locked, or access denied)";
@@ -48,8 +19,8 @@ std::string NoiseReason(const std::string& path, const PathFacts& facts) {
 }
 
 bool HasNoiseFragment(const std::string& path) {
-    for (const auto& fragment : kNoisePathFragments) {
-        if (path.find(fragment) != std::string::npos)
+    for (const NoiseFragment& fragment : kNoiseFragments) {
+        if (path.find(fragment.text) != std::string::npos)
             return true;
     }
     return false;

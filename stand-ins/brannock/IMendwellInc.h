@@ -1,7 +1,13 @@
 // Stand-in for the outside library Brannock.dll: splits a registry path of the monitor's log.
 #pragma once
 
-#include "common/Win32.h"
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
 
 #include <string>
 

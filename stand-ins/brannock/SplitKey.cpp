@@ -1,11 +1,22 @@
 #include "IMendwellInc.h"
 #include "ValueBoundary.h"
 
-#include "common/UniqueHandle.h"
-
 #include <cstring>
 
 namespace {
+
+// Closes an opened registry key when the lookup is done with it.
+class OpenedKey {
+public:
+    explicit OpenedKey(HKEY key) noexcept : key_(key) {}
+    ~OpenedKey() { ::RegCloseKey(key_); }
+    OpenedKey(const OpenedKey&) = delete;
+    OpenedKey& operator=(const OpenedKey&) = delete;
+    HKEY get() const noexcept { return key_; }
+
+private:
+    HKEY key_;
+};
 
 struct RootName {
     const char* name;
@@ -48,7 +59,7 @@ bool KeyHoldsValue(HKEY root, const std::string& subKey, const std::string& valu
     HKEY opened = nullptr;
     if (::RegOpenKeyExA(root, subKey.c_str(), 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS)
         return false;
-    const UniqueKey key(opened);
+    const OpenedKey key(opened);
     const LONG result = ::RegQueryValueExA(key.get(), valueName.c_str(), nullptr, nullptr, nullptr, nullptr);
     return result == ERROR_SUCCESS || result == ERROR_MORE_DATA;
 }

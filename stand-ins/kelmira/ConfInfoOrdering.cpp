@@ -1,6 +1,5 @@
-#include "AnsiPathOrder.h"
-
-#include "include/IConfInfoInc.h"
+#include "stand-ins/kelmira/AnsiPathOrder.h"
+#include "stand-ins/kelmira/KelmiraConfInfo.h"
 
 #include <windows.h>
 

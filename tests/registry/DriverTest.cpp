@@ -1,5 +1,6 @@
 // The stand-in driver's protocol, through a second handle on its device beside a live monitor.
 #include "registry/RegistryMonitor.h"
+#include "tests/registry/RegistryMonitorTestPeer.h"
 
 #include "tests/registry/RegistryTestSupport.h"
 
@@ -180,14 +181,14 @@ TEST_F(RegmonDriver, FullLogRefusesLinesAndKeepsEveryRecord) {
     EXPECT_FALSE(device.Append(lineFor(appended)));
 
     // The monitor's own pull, called directly, drains it all, whole and in order.
-    while (monitor.RawLines().size() < size_t(appended)) {
-        const size_t before = monitor.RawLines().size();
-        monitor.PullLog();
-        ASSERT_GT(monitor.RawLines().size(), before);
+    while (RegistryMonitorTestPeer::RawLines(monitor).size() < size_t(appended)) {
+        const size_t before = RegistryMonitorTestPeer::RawLines(monitor).size();
+        RegistryMonitorTestPeer::PullLog(monitor);
+        ASSERT_GT(RegistryMonitorTestPeer::RawLines(monitor).size(), before);
     }
-    ASSERT_EQ(monitor.RawLines().size(), size_t(appended));
+    ASSERT_EQ(RegistryMonitorTestPeer::RawLines(monitor).size(), size_t(appended));
     int i = 0;
-    for (std::string_view line : monitor.RawLines())
+    for (std::string_view line : RegistryMonitorTestPeer::RawLines(monitor))
         ASSERT_EQ(line, lineFor(i++));
     EXPECT_TRUE(device.Append("room again"));
     monitor.Stop();

@@ -1,6 +1,7 @@
 // The monitor end to end with the real service and driver: the test writes registry values itself
 // and announces each write through the driver's append code, as a driver that saw it would log it.
 #include "registry/RegistryMonitor.h"
+#include "tests/registry/RegistryMonitorTestPeer.h"
 
 #include "tests/registry/RegistryTestSupport.h"
 #include "tests/support/TestSupport.h"
@@ -56,8 +57,10 @@ protected:
 
     // Lets the pull timer bring `count` lines into the monitor.
     void PumpUntilPulled(size_t count) {
-        ASSERT_TRUE(PumpMessagesUntil([&] { return monitor.RawLines().size() >= count; }))
-            << monitor.RawLines().size() << " of " << count << " lines pulled";
+        ASSERT_TRUE(PumpMessagesUntil([&] {
+            return RegistryMonitorTestPeer::RawLines(monitor).size() >= count;
+        })) << RegistryMonitorTestPeer::RawLines(monitor).size()
+            << " of " << count << " lines pulled";
     }
 
     TestKey key{"monitor"};
@@ -142,7 +145,8 @@ TEST_F(RegistryMonitorTest, ExclusionsResultsAndOperationsDecide) {
     PumpUntilPulled(15);
     monitor.Stop();
     EXPECT_TRUE(monitor.GetChanges().empty());
-    EXPECT_EQ(monitor.Entries().size(), 2u); // the paths that cannot be split fail only at read-back
+    EXPECT_EQ(RegistryMonitorTestPeer::Entries(monitor).size(),
+              2u); // the paths that cannot be split fail only at read-back
 
     // The same write by a process whose name differs from an excluded one in letter case counts.
     monitor.Start(0, "");
@@ -199,9 +203,9 @@ TEST_F(RegistryMonitorTest, LongestLineReachesTheParser) {
     Announce(longest);
     PumpUntilPulled(1);
     monitor.Stop();
-    EXPECT_EQ(monitor.RawLines().front(), longest);
-    ASSERT_EQ(monitor.Entries().size(), 1u);
-    EXPECT_EQ(monitor.Entries().front().detail, std::string(4096 - head.size(), 'd'));
+    EXPECT_EQ(RegistryMonitorTestPeer::RawLines(monitor).front(), longest);
+    ASSERT_EQ(RegistryMonitorTestPeer::Entries(monitor).size(), 1u);
+    EXPECT_EQ(RegistryMonitorTestPeer::Entries(monitor).front().detail, std::string(4096 - head.size(), 'd'));
     EXPECT_EQ(monitor.GetChanges().size(), 1u);
 }
 
@@ -209,7 +213,7 @@ TEST_F(RegistryMonitorTest, StopTakesWhatTheLastTickLeft) {
     monitor.Start(0, "");
     SetAndLog("", "late", REG_SZ, Sz("logged just before Stop"));
     monitor.Stop(); // no message was dispatched: no tick ran
-    EXPECT_EQ(monitor.RawLines().size(), 1u);
+    EXPECT_EQ(RegistryMonitorTestPeer::RawLines(monitor).size(), 1u);
     EXPECT_EQ(Recorded(monitor).count(key.LogPath("late")), 1u);
 }
 
@@ -229,7 +233,7 @@ TEST_F(RegistryMonitorTest, StopWithoutStartLeavesAStaleLogUnread) {
     Announce(LogLine("setup.exe", "SetValue", key.LogPath("stale")));
     monitor.Stop();
     EXPECT_TRUE(monitor.GetChanges().empty());
-    EXPECT_TRUE(monitor.RawLines().empty());
+    EXPECT_TRUE(RegistryMonitorTestPeer::RawLines(monitor).empty());
     EXPECT_FALSE(device.Append(LogLine("setup.exe", "SetValue", key.LogPath("stale"))));
     EXPECT_EQ(device.TakeAll().size(), 1u);
 }
@@ -242,7 +246,7 @@ TEST_F(RegistryMonitorTest, OutOfMemoryInTheLastPullKeepsTheLinesBefore) {
     RawLineList::FailStoresAfterForTesting(0);
     monitor.Stop(); // the last pull finds no memory for its block
     RawLineList::FailStoresAfterForTesting(-1);
-    EXPECT_EQ(monitor.RawLines().size(), 1u);
+    EXPECT_EQ(RegistryMonitorTestPeer::RawLines(monitor).size(), 1u);
     const auto recorded = Recorded(monitor);
     EXPECT_EQ(recorded.count(key.LogPath("kept")), 1u);
     EXPECT_EQ(recorded.count(key.LogPath("lost")), 0u);
@@ -256,11 +260,11 @@ TEST_F(RegistryMonitorTest, ResultsStayUntilTheNextStartClearsThem) {
     ASSERT_EQ(monitor.GetChanges().size(), 1u);
     monitor.Stop(); // parses the same lines again: the set keeps one record
     EXPECT_EQ(monitor.GetChanges().size(), 1u);
-    EXPECT_EQ(monitor.Entries().size(), 2u);
+    EXPECT_EQ(RegistryMonitorTestPeer::Entries(monitor).size(), 2u);
     monitor.Start(0, "");
     EXPECT_TRUE(monitor.GetChanges().empty());
-    EXPECT_TRUE(monitor.RawLines().empty());
-    EXPECT_TRUE(monitor.Entries().empty());
+    EXPECT_TRUE(RegistryMonitorTestPeer::RawLines(monitor).empty());
+    EXPECT_TRUE(RegistryMonitorTestPeer::Entries(monitor).empty());
     monitor.Stop();
 }
 
@@ -274,7 +278,7 @@ TEST_F(RegistryMonitorTest, SecondStartReplacesTheTimerAndNothingPullsAfterStop)
     SetAndLog("", "second", REG_SZ, Sz("2"));
     PumpUntilPulled(1);
     monitor.Stop();
-    EXPECT_EQ(monitor.RawLines().size(), 1u);
+    EXPECT_EQ(RegistryMonitorTestPeer::RawLines(monitor).size(), 1u);
     EXPECT_EQ(Recorded(monitor).count(key.LogPath("second")), 1u);
     EXPECT_EQ(Recorded(monitor).count(key.LogPath("first")), 0u);
 
@@ -282,7 +286,7 @@ TEST_F(RegistryMonitorTest, SecondStartReplacesTheTimerAndNothingPullsAfterStop)
     ASSERT_TRUE(device.Control(IOCTL_START_CAPTURE, nullptr, 0));
     Announce(LogLine("setup.exe", "SetValue", key.LogPath("unseen")));
     PumpThroughTicks(3);
-    EXPECT_EQ(monitor.RawLines().size(), 1u);
+    EXPECT_EQ(RegistryMonitorTestPeer::RawLines(monitor).size(), 1u);
     EXPECT_EQ(device.TakeAll().size(), 1u);
     ASSERT_TRUE(device.Control(IOCTL_STOP_CAPTURE, nullptr, 0));
 }

@@ -1,5 +1,6 @@
 // How the monitor installs its driver: missing files, wrong versions and stale services.
 #include "registry/RegistryMonitor.h"
+#include "tests/registry/RegistryMonitorTestPeer.h"
 
 #include "tests/registry/RegistryTestSupport.h"
 
@@ -20,7 +21,7 @@ void ExpectInert(CRegistryMonitor& monitor) {
     EXPECT_FALSE(monitor.IsPulling());
     monitor.Stop();
     EXPECT_TRUE(monitor.GetChanges().empty());
-    EXPECT_TRUE(monitor.RawLines().empty());
+    EXPECT_TRUE(RegistryMonitorTestPeer::RawLines(monitor).empty());
 }
 
 class RegmonService : public testing::Test {

@@ -1,6 +1,7 @@
 // The monitor over a broken driver whose capture cannot be stopped and whose log never runs dry:
 // every read brings one more line. Stop must still end promptly, and the monitor stays usable.
 #include "registry/RegistryMonitor.h"
+#include "tests/registry/RegistryMonitorTestPeer.h"
 
 #include "tests/registry/RegistryTestSupport.h"
 #include "tests/support/TestSupport.h"
@@ -49,7 +50,9 @@ bool DispatchOneByOneUntil(const std::function<bool()>& condition, ULONGLONG tim
 }
 
 bool Pulled(const CRegistryMonitor& monitor, const std::string& line) {
-    return std::find(monitor.RawLines().begin(), monitor.RawLines().end(), line) != monitor.RawLines().end();
+    return std::find(RegistryMonitorTestPeer::RawLines(monitor).begin(),
+                     RegistryMonitorTestPeer::RawLines(monitor).end(),
+                     line) != RegistryMonitorTestPeer::RawLines(monitor).end();
 }
 
 class StuckDriver : public testing::Test {
@@ -72,16 +75,17 @@ TEST_F(StuckDriver, StopEndsPromptlyWithoutALastDrainAndTheMonitorStaysUsable) {
         const std::string line = LogLine("setup.exe", "SetValue", key.LogPath("v"));
         ASSERT_TRUE(device.Append(line));
         ASSERT_TRUE(DispatchOneByOneUntil([&] { return Pulled(monitor, line); }, 30000));
-        const size_t pulled = monitor.RawLines().size();
+        const size_t pulled = RegistryMonitorTestPeer::RawLines(monitor).size();
 
         EXPECT_LT(TimedStop(monitor), kStopBoundMs);
         EXPECT_FALSE(monitor.IsPulling());
-        EXPECT_EQ(monitor.RawLines().size(), pulled) << "capture is still on: the last drain must be skipped";
+        EXPECT_EQ(RegistryMonitorTestPeer::RawLines(monitor).size(), pulled)
+            << "capture is still on: the last drain must be skipped";
         ASSERT_EQ(monitor.GetChanges().size(), 1u) << "only the announced write counts";
         EXPECT_EQ(monitor.GetChanges().begin()->path, key.LogPath("v"));
 
         PumpThroughTicks(2);
-        EXPECT_EQ(monitor.RawLines().size(), pulled) << "a tick came after Stop";
+        EXPECT_EQ(RegistryMonitorTestPeer::RawLines(monitor).size(), pulled) << "a tick came after Stop";
     }
 }
 

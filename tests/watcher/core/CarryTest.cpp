@@ -4,6 +4,7 @@
 // unrelated record. The crafted reads complete through the real port; the last read is a real one,
 // so that the stop protocol runs as it does on a live directory.
 #include "tests/watcher/Watchdog.h"
+#include "tests/watcher/core/WatcherTestPeer.h"
 #include "tests/watcher/core/CoreTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -90,7 +91,7 @@ protected:
         WatcherOsCalls calls = DefaultWatcherOsCalls();
         calls.createIoCompletionPort = &RecordingCreatePort;
         calls.readDirectoryChanges = &ScriptedRead;
-        watcher_.SetOsCallsForTesting(calls);
+        WatcherTestPeer::SetOsCalls(watcher_, calls);
     }
     ~Carry() override {
         std::lock_guard<std::mutex> hold(TheScript().mutex);

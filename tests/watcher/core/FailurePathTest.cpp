@@ -2,6 +2,7 @@
 // made to fail on demand (posting to the port, associating with it, starting the worker, growing
 // the array).
 #include "tests/watcher/core/CoreTestSupport.h"
+#include "tests/watcher/core/WatcherTestPeer.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +20,7 @@ class FailurePath : public testing::Test {
 protected:
     FailurePath() {
         DisarmFaults();
-        watcher_.SetOsCallsForTesting(FaultyOsCalls());
+        WatcherTestPeer::SetOsCalls(watcher_, FaultyOsCalls());
     }
     ~FailurePath() override {
         DisarmFaults();
@@ -89,9 +90,9 @@ TEST_F(FailurePath, AFailedReReadReportsTheErrorAndEndsOnlyThatWatch) {
 
     WriteTextFile(healthy + "\\still.txt", "x");
     EXPECT_TRUE(WaitFor(*healthyHandler, kFileAdded, healthy + "\\still.txt"));
-    EXPECT_EQ(1, watcher_.GetWatchSlot(healthy));
+    EXPECT_EQ(1, WatcherTestPeer::WatchSlot(watcher_, healthy));
     EXPECT_EQ(0u, watcher_.WatchDirectory(Folder("next"), kNameChanges, healthyHandler.get()));
-    EXPECT_EQ(0, watcher_.GetWatchSlot(dir_ / "next")); // the failed watch's slot was reused
+    EXPECT_EQ(0, WatcherTestPeer::WatchSlot(watcher_, dir_ / "next")); // the failed watch's slot was reused
 }
 
 // The worker fails a re-read while a caller holds the watcher's lock and waits for the worker to

@@ -3,6 +3,7 @@
 // watcher from every operation, nested unwatch-all included. Each case runs under a watchdog that
 // ends the program when the case hangs.
 #include "tests/watcher/Watchdog.h"
+#include "tests/watcher/core/WatcherTestPeer.h"
 #include "tests/watcher/core/CoreTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -262,7 +263,7 @@ TEST_F(Reentrancy, EveryNotificationMayEndAllWatchesDuringAFlush) {
 // On_WatchStarted ends its own watch; On_ReadDirectoryChangesError watches the folder again.
 TEST_F(Reentrancy, StartAndErrorHandlersMayCallTheWatcher) {
     DisarmFaults();
-    watcher_.SetOsCallsForTesting(FaultyOsCalls());
+    WatcherTestPeer::SetOsCalls(watcher_, FaultyOsCalls());
     const std::string folder = Folder("started");
     BOOL unwatched = FALSE;
     handler_->action = [&](int kind, const std::string& path) {

@@ -2,6 +2,7 @@
 // the array and its holes, ending everything, handlers moving between watchers, and what a watch
 // holds on the system (privileges, the directory without delete sharing).
 #include "tests/watcher/core/CoreTestSupport.h"
+#include "tests/watcher/core/WatcherTestPeer.h"
 
 #include <gtest/gtest.h>
 
@@ -139,11 +140,11 @@ TEST_F(WatchLifecycle, HolesAreReusedAndOtherSlotsStay) {
     EXPECT_EQ(3, handler->GetWatchCount());
     ASSERT_TRUE(watcher.UnwatchDirectory(names[1]));
     EXPECT_EQ(3u, watcher.GetWatchSlotCount());
-    EXPECT_EQ(-1, watcher.GetWatchSlot(names[1]));
+    EXPECT_EQ(-1, WatcherTestPeer::WatchSlot(watcher, names[1]));
     ASSERT_EQ(0u, watcher.WatchDirectory(names[3], kNameChanges, handler.get()));
-    EXPECT_EQ(1, watcher.GetWatchSlot(names[3]));
-    EXPECT_EQ(0, watcher.GetWatchSlot(names[0]));
-    EXPECT_EQ(2, watcher.GetWatchSlot(names[2]));
+    EXPECT_EQ(1, WatcherTestPeer::WatchSlot(watcher, names[3]));
+    EXPECT_EQ(0, WatcherTestPeer::WatchSlot(watcher, names[0]));
+    EXPECT_EQ(2, WatcherTestPeer::WatchSlot(watcher, names[2]));
     EXPECT_EQ(3u, watcher.GetWatchSlotCount());
     EXPECT_EQ(3, handler->GetWatchCount());
 }

@@ -1,5 +1,6 @@
 // Which records reach the real handler: pattern lists, filter flags and the handler's own hook.
 #include "tests/watcher/delivery/DeliveryTestSupport.h"
+#include "tests/watcher/delivery/DelayedHandlerTestPeer.h"
 
 #include "tests/support/TestSupport.h"
 
@@ -79,10 +80,10 @@ TEST(FilterPatterns, ListsAreSplitAtSemicolons) {
     for (const PatternListCase& c : cases) {
         SCOPED_TRACE(c.text != nullptr ? c.text : "(null)");
         CDelayedDirectoryChangeHandler wrapper(nullptr, true, c.text, c.text, NF_MATCH_FILE_NAME);
-        EXPECT_EQ(wrapper.HasIncludeList(), c.exists);
-        EXPECT_EQ(wrapper.HasExcludeList(), c.exists);
-        EXPECT_EQ(wrapper.GetIncludeCount(), c.items.size());
-        EXPECT_EQ(wrapper.GetExcludeCount(), c.items.size());
+        EXPECT_EQ(DelayedHandlerTestPeer::HasIncludeList(wrapper), c.exists);
+        EXPECT_EQ(DelayedHandlerTestPeer::HasExcludeList(wrapper), c.exists);
+        EXPECT_EQ(DelayedHandlerTestPeer::IncludeCount(wrapper), c.items.size());
+        EXPECT_EQ(DelayedHandlerTestPeer::ExcludeCount(wrapper), c.items.size());
         for (const std::string& item : c.items) {
             EXPECT_TRUE(wrapper.IsIncluded(item.c_str()));
             EXPECT_TRUE(wrapper.IsExcluded(item.c_str()));
@@ -104,7 +105,8 @@ TEST(FilterPatterns, RelativePathOffset) {
     for (const Case& c : cases) {
         CDelayedDirectoryChangeHandler wrapper(nullptr, true, nullptr, nullptr, c.flags);
         wrapper.SetRelativePathOffset(c.directory);
-        EXPECT_EQ(wrapper.GetRelativePathOffset(), c.offset) << c.flags << " " << c.directory;
+        EXPECT_EQ(DelayedHandlerTestPeer::RelativePathOffset(wrapper), c.offset)
+            << c.flags << " " << c.directory;
     }
     ExpectNoDeliveryPointsLeft();
 }
@@ -196,7 +198,7 @@ TEST(PassesFilters, Table) {
         record.kind = c.kind;
         record.name = const_cast<char*>(c.name);
         record.newName = const_cast<char*>(c.newName);
-        record.relativePathOffset = wrapper->GetRelativePathOffset();
+        record.relativePathOffset = DelayedHandlerTestPeer::RelativePathOffset(*wrapper);
         EXPECT_EQ(wrapper->PassesFilters(&record), c.passes);
         const auto hookCalls = handler->HookCalls();
         EXPECT_EQ(hookCalls.size(), c.hookCalls);
@@ -245,7 +247,7 @@ TEST(PassesFilters, NewNameInAnotherFolderIsNeverReadPastItsEnd) {
         record.kind = kFileRenamed;
         record.name = const_cast<char*>("C:\\a-long-folder-name\\below\\and\\deeper\\x.tmp");
         record.newName = reinterpret_cast<char*>(newName.data());
-        record.relativePathOffset = wrapper->GetRelativePathOffset();
+        record.relativePathOffset = DelayedHandlerTestPeer::RelativePathOffset(*wrapper);
         EXPECT_FALSE(wrapper->PassesFilters(&record));
         EXPECT_LE(CDelayedDirectoryChangeHandler::NewNameMatchStartOffset(&record, flags),
                   int(sizeof text - 1));

@@ -30,8 +30,8 @@ public:
 class WalkHarness {
 public:
     explicit WalkHarness(const std::string& directory = "C:\\w")
-        : watch_(new CDirWatchInfo(INVALID_HANDLE_VALUE, directory, nullptr, FILE_NOTIFY_CHANGE_FILE_NAME,
-                                   FALSE, true, nullptr, nullptr, NF_MATCH_FILE_NAME)) {
+        : watch_(new CDirWatchInfo(UniqueFile(), directory, nullptr, FILE_NOTIFY_CHANGE_FILE_NAME, FALSE,
+                                   true, nullptr, nullptr, NF_MATCH_FILE_NAME)) {
         if (watch_->changeHandler != nullptr)
             watch_->changeHandler->Release();
         wrapper_ = new RecordingWrapper();
