@@ -23,7 +23,7 @@ ALLOWED = {
     "include/": ["include/"],
     "common/": ["common/"],
     "boundary/": ["boundary/", "include/", "common/", "recorder/", "registry/",
-                  "watcher/WatcherProcess.h"],
+                  "watcher/DirectoryChanges.h"],
     "recorder/": ["recorder/", "include/", "common/", "watcher/", "registry/",
                   "stand-ins/tavish/ITavishInc.h"],
     "watcher/": ["watcher/", "common/"],
@@ -36,7 +36,7 @@ ALLOWED = {
     "host/track/": ["host/track/", "include/", "common/"],
     "host/sample-setup/": ["host/sample-setup/", "common/", "driver/RegmonProtocol.h"],
     "host/": ["host/", "include/", "common/"],
-    "bench/": PRODUCT + ["bench/", "tests/support/"],
+    "bench/": PRODUCT + ["bench/", "tests/support/", "tests/registry/RegistryMonitorTestPeer.h"],
     "tests/": PRODUCT + ["tests/support/"],
 }
 # A test folder may also use the helpers of its own first-level folder (tests/watcher/Watchdog.h).

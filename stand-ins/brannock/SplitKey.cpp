@@ -1,5 +1,5 @@
-#include "IMendwellInc.h"
-#include "ValueBoundary.h"
+#include "stand-ins/brannock/IMendwellInc.h"
+#include "stand-ins/brannock/ValueBoundary.h"
 
 #include <cstring>
 

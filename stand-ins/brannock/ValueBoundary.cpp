@@ -1,4 +1,4 @@
-#include "ValueBoundary.h"
+#include "stand-ins/brannock/ValueBoundary.h"
 
 namespace brannock {
 

@@ -1,4 +1,4 @@
-#include "AnsiPathOrder.h"
+#include "stand-ins/kelmira/AnsiPathOrder.h"
 
 namespace kelmira {
 

@@ -1,4 +1,4 @@
-#include "ITavishInc.h"
+#include "stand-ins/tavish/ITavishInc.h"
 
 #include <climits>
 

@@ -1,4 +1,4 @@
-#include "ITavishInc.h"
+#include "stand-ins/tavish/ITavishInc.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN

@@ -16,10 +16,10 @@ CLEAN_TREE = {
     "include/IOrvaneInc.h": '#pragma once\n#include "IConfInfoInc.h"\n',
     "common/Win32.h": "#pragma once\n#include <windows.h>\n",
     "watcher/DirectoryChanges.h": '#pragma once\n#include "common/Win32.h"\n',
-    "watcher/WatcherProcess.h": "#pragma once\n",
+    "watcher/DelayedDirectoryChangeHandler.h": '#pragma once\n#include "watcher/DirectoryChanges.h"\n',
     "recorder/FileChangeRecorder.h": '#pragma once\n#include "watcher/DirectoryChanges.h"\n',
     "boundary/OrvaneApp.cpp": '#include "recorder/FileChangeRecorder.h"\n'
-                              '#include "watcher/WatcherProcess.h"\n#include <string>\n',
+                              '#include "watcher/DirectoryChanges.h"\n#include <string>\n',
     "host/track/TrackMain.cpp": '#include "common/Win32.h"\n',
     "stand-ins/tavish/ITavishInc.h": "#pragma once\n#include <windows.h>\n",
     "stand-ins/tavish/Base64.cpp": '#include "stand-ins/tavish/ITavishInc.h"\n',
@@ -69,9 +69,10 @@ class PlantedBreaches(unittest.TestCase):
         self.assertBreach({"host/track/Noise.cpp": '#include "boundary/OrvaneApp.cpp"\n'},
                           'host/track/ may not include "boundary/OrvaneApp.cpp"')
 
-    def test_boundary_reaches_only_the_watchers_release_call(self):
-        self.assertBreach({"boundary/Assembly.cpp": '#include "watcher/DirectoryChanges.h"\n'},
-                          'boundary/ may not include "watcher/DirectoryChanges.h"')
+    def test_boundary_reaches_the_watcher_only_through_its_umbrella(self):
+        self.assertBreach(
+            {"boundary/Assembly.cpp": '#include "watcher/DelayedDirectoryChangeHandler.h"\n'},
+            'boundary/ may not include "watcher/DelayedDirectoryChangeHandler.h"')
 
     def test_stand_ins_include_nothing_of_the_project(self):
         self.assertBreach({"stand-ins/tavish/TrailPath.cpp": '#include "common/Win32.h"\n'},
