@@ -5,6 +5,7 @@
 #include "registry/RegistryMonitor.h"
 #include "stand-ins/brannock/IMendwellInc.h"
 
+#include "tests/registry/RegistryMonitorTestPeer.h"
 #include "tests/registry/RegistryTestSupport.h"
 #include "tests/support/TestSupport.h"
 
@@ -225,8 +226,8 @@ TEST_P(CodePage932Monitor, EachKeyKeepsItsOwnRecordAndData) {
     SetAndLog(kKatakanaDi, "v", "second");
     SetAndLog(kKatakanaSo, "v", "third");
     SetAndLog("K", kKatakanaSo + "x", "real");
-    ASSERT_TRUE(PumpMessagesUntil([&] { return monitor.RawLines().size() >= 4; }))
-        << monitor.RawLines().size() << " of 4 lines pulled";
+    ASSERT_TRUE(PumpMessagesUntil([&] { return RegistryMonitorTestPeer::RawLines(monitor).size() >= 4; }))
+        << RegistryMonitorTestPeer::RawLines(monitor).size() << " of 4 lines pulled";
     monitor.Stop();
     const auto recorded = Recorded(monitor.GetChanges());
     EXPECT_EQ(recorded.size(), 4u);
