@@ -15,7 +15,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-namespace registry_testing {
+namespace registry_tests {
 
 namespace {
 
@@ -215,7 +215,7 @@ void PumpThroughTicks(int periods) {
     t_clockTicks = 0;
     const UINT_PTR clock = ::SetTimer(nullptr, 0, 500, CountClockTick);
     ASSERT_NE(clock, 0u);
-    EXPECT_TRUE(testing_support::PumpMessagesUntil([periods] { return t_clockTicks >= periods; }, 30000));
+    EXPECT_TRUE(test_support::PumpMessagesUntil([periods] { return t_clockTicks >= periods; }, 30000));
     ::KillTimer(nullptr, clock);
 }
 
@@ -244,4 +244,4 @@ unsigned __stdcall Watchdog::Run(void* argument) noexcept {
     return 1;
 }
 
-} // namespace registry_testing
+} // namespace registry_tests

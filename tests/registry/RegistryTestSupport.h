@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace registry_testing {
+namespace registry_tests {
 
 // A fresh key below <root>\Software\OrvaneTests, removed with everything in it at destruction.
 class TestKey {
@@ -97,4 +97,4 @@ private:
     UniqueHandle thread_;
 };
 
-} // namespace registry_testing
+} // namespace registry_tests

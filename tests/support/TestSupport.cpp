@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-namespace testing_support {
+namespace test_support {
 
 namespace {
 
@@ -171,4 +171,4 @@ UniqueHandle StartSelf(const std::string& arguments) {
     return UniqueHandle(process.hProcess);
 }
 
-} // namespace testing_support
+} // namespace test_support

@@ -12,9 +12,9 @@
 #include <deque>
 #include <mutex>
 
-using namespace core_test;
-using testing_support::TempDir;
-using testing_support::Watchdog;
+using namespace core_tests;
+using test_support::TempDir;
+using test_support::Watchdog;
 
 namespace {
 
