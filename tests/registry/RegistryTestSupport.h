@@ -41,7 +41,7 @@ private:
 std::string LogLine(const std::string& process, const std::string& operation, const std::string& path,
                     const std::string& result = "SUCCESS", const std::string& detail = "Type: REG_SZ");
 
-// The standard Base64 decoding of `text`; "!" marks text that is not valid Base64.
+// The standard Base64 decoding of `text`, padding included; "!" marks text that is not valid Base64.
 std::string DecodeBase64(const std::string& text);
 
 // The driver's device, opened a second time beside the monitor's own handle.
