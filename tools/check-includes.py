@@ -38,6 +38,8 @@ ALLOWED = {
     "host/": ["host/", "include/", "common/"],
     "bench/": PRODUCT + ["bench/", "tests/support/", "tests/registry/RegistryMonitorTestPeer.h"],
     "tests/": PRODUCT + ["tests/support/"],
+    # The installer tests run the tracker on a real installer: they are host tests with its kit.
+    "tests/installer/": PRODUCT + ["tests/support/", "tests/host/"],
 }
 # A test folder may also use the helpers of its own first-level folder (tests/watcher/Watchdog.h).
 SAME_TEST_FOLDER = re.compile(r"^(tests/[^/]+/)")

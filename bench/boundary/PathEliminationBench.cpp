@@ -26,13 +26,13 @@ bool BareCalls(const std::string& path) {
 } // namespace
 
 int main() {
-    testing_support::TempDir dir("bench-paths");
+    test_support::TempDir dir("bench-paths");
     const std::string folder = dir.path() + "\\App";
     ::CreateDirectoryA(folder.c_str(), nullptr);
     std::vector<std::string> paths;
     for (int i = 0; i < kFiles; ++i) {
         paths.push_back(folder + "\\file" + std::to_string(i) + ".dll");
-        testing_support::WriteTextFile(paths.back(), "x");
+        test_support::WriteTextFile(paths.back(), "x");
     }
     IOrvaneInc* object = IOrvaneInc::CreateOrvane(IOrvaneInc::OV_EMPTY);
     if (object == nullptr)

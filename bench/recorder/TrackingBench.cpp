@@ -126,7 +126,7 @@ struct SyntheticSetup {
             ::CreateDirectoryA(folder.c_str(), nullptr);
             for (int i = 0; i < kFilesPerFolder; ++i) {
                 files.push_back(folder + "\\file" + std::to_string(i) + ".dat");
-                testing_support::WriteTextFile(files.back(), "payload");
+                test_support::WriteTextFile(files.back(), "payload");
             }
         }
         HKEY raw = nullptr;
@@ -150,7 +150,7 @@ struct SyntheticSetup {
     }
 
     void Undo() {
-        testing_support::RemoveTree(root);
+        test_support::RemoveTree(root);
         ::RegDeleteTreeA(HKEY_CURRENT_USER, keyPath.c_str());
     }
 };
@@ -172,17 +172,17 @@ public:
 
     bool Lay() {
         ::CreateDirectoryA(root_.c_str(), nullptr);
-        const std::string unixRoot = testing_support::UnixPathOf(root_);
+        const std::string unixRoot = test_support::UnixPathOf(root_);
         if (unixRoot.empty())
             return false;
         const std::string script =
             "cd '" + unixRoot + "' && for d in $(seq 1 " + std::to_string(kBallastFolders) +
             "); do mkdir d$d && (cd d$d && seq -f 'f%04g.dat' 1 " + std::to_string(kBallastFilesPerFolder) +
             " | xargs touch); done && touch laid";
-        if (!testing_support::StartUnixShell(script))
+        if (!test_support::StartUnixShell(script))
             return false;
-        if (!testing_support::PumpMessagesUntil([&] { return testing_support::FileExists(root_ + "\\laid"); },
-                                                600000))
+        if (!test_support::PumpMessagesUntil([&] { return test_support::FileExists(root_ + "\\laid"); },
+                                             600000))
             return false;
         for (int k = 0; k < kBallastKeys; ++k) {
             HKEY raw = nullptr;
@@ -202,9 +202,9 @@ public:
     }
 
     ~Ballast() {
-        const std::string unixRoot = testing_support::UnixPathOf(root_);
+        const std::string unixRoot = test_support::UnixPathOf(root_);
         if (!unixRoot.empty())
-            testing_support::StartUnixShell("rm -rf '" + unixRoot + "'");
+            test_support::StartUnixShell("rm -rf '" + unixRoot + "'");
         ::RegDeleteTreeA(HKEY_CURRENT_USER, keyPath_.c_str());
     }
 
@@ -232,10 +232,10 @@ Measurement TrackOnce(const std::vector<std::string>& folders, const std::string
         setup.Run();
         done = true;
     });
-    testing_support::PumpMessagesUntil([&] { return done.load(); }, 600000);
+    test_support::PumpMessagesUntil([&] { return done.load(); }, 600000);
     worker.join();
-    testing_support::PumpMessagesUntil(
-        [&] { return recorder->GetFileChanges().count(setup.files.back()) != 0; }, 60000);
+    test_support::PumpMessagesUntil([&] { return recorder->GetFileChanges().count(setup.files.back()) != 0; },
+                                    60000);
 
     const double stopStart = Now();
     recorder->Stop();
@@ -276,7 +276,7 @@ void Print(const char* label, const Measurement& m) {
 } // namespace
 
 int main() {
-    using testing_support::KnownFolder;
+    using test_support::KnownFolder;
     const std::vector<std::string> folders = {
         KnownFolder(FOLDERID_ProgramFiles),    KnownFolder(FOLDERID_Windows),
         KnownFolder(FOLDERID_CommonStartMenu), KnownFolder(FOLDERID_PublicDesktop),

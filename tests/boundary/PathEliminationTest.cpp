@@ -6,8 +6,8 @@
 
 #include <memory>
 
-using testing_support::TempDir;
-using testing_support::WriteTextFile;
+using test_support::TempDir;
+using test_support::WriteTextFile;
 
 namespace {
 
@@ -109,8 +109,8 @@ TEST_F(PathElimination, FileHeldOpenWithoutSharingByAnotherProcessIsEliminated) 
     const std::string eventName = "orvane-hold-" + std::to_string(::GetCurrentProcessId());
     UniqueHandle ready(::CreateEventA(nullptr, TRUE, FALSE, eventName.c_str()));
     ASSERT_TRUE(ready);
-    UniqueHandle holder = testing_support::StartSelf("--hold-file " + testing_support::QuoteArgument(path) +
-                                                     " " + testing_support::QuoteArgument(eventName));
+    UniqueHandle holder = test_support::StartSelf("--hold-file " + test_support::QuoteArgument(path) + " " +
+                                                  test_support::QuoteArgument(eventName));
     ASSERT_TRUE(holder);
     HANDLE waits[] = {ready.get(), holder.get()};
     ASSERT_EQ(::WaitForMultipleObjects(2, waits, FALSE, 60000), WAIT_OBJECT_0)

@@ -19,7 +19,7 @@ namespace {
 
 using host_tests::ProcessResult;
 using host_tests::ReportSection;
-using testing_support::QuoteArgument;
+using test_support::QuoteArgument;
 
 ProcessResult Track(const std::string& arguments) {
     return host_tests::RunProcess(
@@ -46,7 +46,7 @@ std::set<std::string> Paths(const std::vector<host_tests::ExpectedFile>& files) 
 }
 
 TEST_F(SampleTracking, ReportsExactlyWhatTheSampleInstalled) {
-    testing_support::TempDir dir("track-sample");
+    test_support::TempDir dir("track-sample");
     const std::string jsonPath = dir / "sample.json", regPath = dir / "sample.reg";
     const ProcessResult run = Track("--json " + QuoteArgument(jsonPath) + " --reg " + QuoteArgument(regPath) +
                                     " --eliminated -- " + SampleSetup());
@@ -137,9 +137,9 @@ TEST_F(SampleTracking, ItsUninstallScriptRemovesWhatItInstalledAndNothingElse) {
                                    sizeof kept),
                   ERROR_SUCCESS);
     }
-    const std::string keptFile = testing_support::KnownFolder(FOLDERID_PublicDesktop) + "\\kept.txt";
-    testing_support::WriteTextFile(keptFile, "was here before");
-    testing_support::TempDir dir("uninstall-sample");
+    const std::string keptFile = test_support::KnownFolder(FOLDERID_PublicDesktop) + "\\kept.txt";
+    test_support::WriteTextFile(keptFile, "was here before");
+    test_support::TempDir dir("uninstall-sample");
     const std::string scriptPath = dir / "uninstall.cmd";
     const ProcessResult run =
         Track("--uninstall-script " + QuoteArgument(scriptPath) + " -- " + SampleSetup());
@@ -151,10 +151,9 @@ TEST_F(SampleTracking, ItsUninstallScriptRemovesWhatItInstalledAndNothingElse) {
     EXPECT_EQ(removal.exitCode, 0u) << removal.out << removal.err;
     const std::string script = host_tests::ReadWholeFile(scriptPath);
     for (const auto& file : host_tests::SampleProductFiles())
-        EXPECT_FALSE(testing_support::FileExists(file.path)) << file.path << "\n" << script;
-    EXPECT_FALSE(testing_support::FileExists(host_tests::SampleFolder() + "\\data")) << script;
-    EXPECT_TRUE(testing_support::FileExists(host_tests::SampleNoiseFiles()[0].path))
-        << "not recorded, so kept";
+        EXPECT_FALSE(test_support::FileExists(file.path)) << file.path << "\n" << script;
+    EXPECT_FALSE(test_support::FileExists(host_tests::SampleFolder() + "\\data")) << script;
+    EXPECT_TRUE(test_support::FileExists(host_tests::SampleNoiseFiles()[0].path)) << "not recorded, so kept";
     for (const auto& expected : host_tests::SampleValues()) {
         DWORD type = 0;
         std::vector<std::uint8_t> data;

@@ -105,7 +105,7 @@ bool CopyInto(const std::string& source, const std::string& folder, const std::s
 }
 
 std::string BinFolder() {
-    return FolderOf(testing_support::ThisExecutable());
+    return FolderOf(test_support::ThisExecutable());
 }
 
 std::string WindowsPath(const std::string& path) {

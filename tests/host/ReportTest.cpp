@@ -251,9 +251,9 @@ TEST_F(RegScriptImport, ReproducesEveryTypeOfValue) {
         result.registry.push_back(
             RegistryValue{"HKCU\\" + keyPath_ + "\\" + v.name, type, EncodeBase64(data)});
     }
-    testing_support::TempDir dir("regscript");
+    test_support::TempDir dir("regscript");
     const std::string script = dir / "values.reg";
-    testing_support::WriteTextFile(script, track::FormatRegScript(result));
+    test_support::WriteTextFile(script, track::FormatRegScript(result));
     key_.reset();
     ASSERT_EQ(::RegDeleteTreeA(HKEY_CURRENT_USER, keyPath_.c_str()), ERROR_SUCCESS);
 

@@ -8,7 +8,7 @@
 namespace host_tests {
 
 std::string SampleFolder() {
-    return testing_support::KnownFolder(FOLDERID_ProgramFiles) + "\\Orvane Sample";
+    return test_support::KnownFolder(FOLDERID_ProgramFiles) + "\\Orvane Sample";
 }
 
 std::vector<ExpectedFile> SampleProductFiles() {
@@ -19,7 +19,7 @@ std::vector<ExpectedFile> SampleProductFiles() {
         {app + "\\readme.txt", "Orvane Sample 1.0.0\r\n"},
         {app + "\\data\\catalog.dat", std::string("ORVCAT\x01\x00\x02\x00", 10)},
         {app + "\\data\\templates.dat", "letter\r\ninvoice\r\n"},
-        {testing_support::KnownFolder(FOLDERID_PublicDesktop) + "\\Orvane Sample.url",
+        {test_support::KnownFolder(FOLDERID_PublicDesktop) + "\\Orvane Sample.url",
          "[InternetShortcut]\r\nURL=file:///" + app + "\\readme.txt\r\n"},
     };
 }

@@ -15,8 +15,7 @@ using host_tests::ProcessResult;
 
 ProcessResult RunSample(const std::string& arguments) {
     return host_tests::RunProcess(
-        testing_support::QuoteArgument(host_tests::BinFolder() + "\\orvane-sample-setup.exe") + " " +
-            arguments,
+        test_support::QuoteArgument(host_tests::BinFolder() + "\\orvane-sample-setup.exe") + " " + arguments,
         60000);
 }
 
@@ -40,7 +39,7 @@ TEST(SampleSetup, InstallsItsFilesAndValuesAndUninstallRemovesThemAll) {
     for (const auto& file : files)
         EXPECT_EQ(host_tests::ReadWholeFile(file.path), file.contents) << file.path;
     for (const std::string& path : host_tests::SampleTransientPaths())
-        EXPECT_FALSE(testing_support::FileExists(path)) << path;
+        EXPECT_FALSE(test_support::FileExists(path)) << path;
     for (const auto& value : host_tests::SampleValues()) {
         DWORD type = 0;
         std::vector<std::uint8_t> data;
@@ -59,8 +58,8 @@ TEST(SampleSetup, InstallsItsFilesAndValuesAndUninstallRemovesThemAll) {
     ASSERT_TRUE(uninstall.finished);
     EXPECT_EQ(uninstall.exitCode, 0u) << uninstall.err;
     for (const auto& file : files)
-        EXPECT_FALSE(testing_support::FileExists(file.path)) << file.path;
-    EXPECT_FALSE(testing_support::FileExists(host_tests::SampleFolder()));
+        EXPECT_FALSE(test_support::FileExists(file.path)) << file.path;
+    EXPECT_FALSE(test_support::FileExists(host_tests::SampleFolder()));
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, host_tests::SampleKeyBelowRoot()));
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, host_tests::SampleKeyBelowRoot()));
 
@@ -76,7 +75,7 @@ TEST(SampleSetup, RefusesUnknownArgumentsAndExplainsItself) {
         const ProcessResult run = RunSample(arguments);
         EXPECT_EQ(run.exitCode, 2u) << arguments;
         EXPECT_EQ(run.err.rfind("usage: orvane-sample-setup", 0), 0u);
-        EXPECT_FALSE(testing_support::FileExists(host_tests::SampleFolder()));
+        EXPECT_FALSE(test_support::FileExists(host_tests::SampleFolder()));
     }
 }
 

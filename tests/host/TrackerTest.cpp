@@ -17,8 +17,8 @@ namespace {
 
 using host_tests::ProcessResult;
 using host_tests::ReportSection;
-using testing_support::QuoteArgument;
-using testing_support::TempDir;
+using test_support::QuoteArgument;
+using test_support::TempDir;
 
 // A folder holding orvane-track.exe and, as the case needs, a library beside it.
 class TrackerFolder {
@@ -39,7 +39,7 @@ public:
             EXPECT_TRUE(host_tests::CopyInto(bin + "\\Kelmira.dll", dir_.path(), "Orvane.dll"));
             break;
         case Library::NotADll:
-            testing_support::WriteTextFile(dir_ / "Orvane.dll", "this is not a library");
+            test_support::WriteTextFile(dir_ / "Orvane.dll", "this is not a library");
             break;
         }
     }
@@ -58,7 +58,7 @@ private:
 
 // A setup that leaves a marker file behind, to tell whether it ran.
 std::string MarkerSetup(const std::string& marker) {
-    return QuoteArgument(testing_support::ThisExecutable()) + " " + kModeTouch + " " + QuoteArgument(marker);
+    return QuoteArgument(test_support::ThisExecutable()) + " " + kModeTouch + " " + QuoteArgument(marker);
 }
 
 std::string OneLine(const std::string& text) {
@@ -116,7 +116,7 @@ TEST(Tracker, ALibraryThatCannotServeExitsWith241BeforeTheSetupRuns) {
         ASSERT_TRUE(run.finished);
         EXPECT_EQ(run.exitCode, static_cast<DWORD>(track::kExitLibraryNotLoadable));
         EXPECT_EQ(OneLine(run.err).rfind(c.messageStart, 0), 0u) << run.err;
-        EXPECT_FALSE(testing_support::FileExists(marker));
+        EXPECT_FALSE(test_support::FileExists(marker));
         EXPECT_EQ(run.out, "");
     }
 }
@@ -129,7 +129,7 @@ TEST(Tracker, ALibraryThatBuildsNoRecorderExitsWith242BeforeTheSetupRuns) {
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, static_cast<DWORD>(track::kExitRecorderNotCreated));
     EXPECT_EQ(OneLine(run.err), "orvane-track: Orvane.dll could not create a tracking recorder");
-    EXPECT_FALSE(testing_support::FileExists(marker));
+    EXPECT_FALSE(test_support::FileExists(marker));
 }
 
 // The names in `folder`, sorted: what a run left behind.
@@ -152,7 +152,7 @@ TEST(Tracker, ASetupThatCannotStartExitsWith243AndLeavesNoOutputFile) {
     TrackerFolder folder(TrackerFolder::Library::StandIn);
     const std::string missing = folder.dir() / "no-such-setup.exe";
     const std::string existing = folder.dir() / "old.reg";
-    testing_support::WriteTextFile(existing, "an earlier run's script");
+    test_support::WriteTextFile(existing, "an earlier run's script");
     const std::set<std::string> before = FolderContents(folder.dir().path());
     const ProcessResult run = folder.Track("--json " + QuoteArgument(folder.dir() / "new.json") + " --reg " +
                                            QuoteArgument(existing) + " -- " + QuoteArgument(missing) + " /S");
@@ -171,7 +171,7 @@ TEST(Tracker, AReportFileThatCannotBeWrittenExitsWith244BeforeTheSetupRuns) {
     const std::string aFolder = folder.dir() / "a folder";
     ASSERT_TRUE(::CreateDirectoryA(aFolder.c_str(), nullptr));
     const std::string readOnly = folder.dir() / "read-only.json";
-    testing_support::WriteTextFile(readOnly, "kept");
+    test_support::WriteTextFile(readOnly, "kept");
     ASSERT_TRUE(::SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
     const struct {
         std::string target;
@@ -191,7 +191,7 @@ TEST(Tracker, AReportFileThatCannotBeWrittenExitsWith244BeforeTheSetupRuns) {
             ASSERT_TRUE(run.finished);
             EXPECT_EQ(run.exitCode, static_cast<DWORD>(track::kExitReportNotWritten)) << option;
             EXPECT_EQ(OneLine(run.err).rfind(target.messageStart, 0), 0u) << run.err;
-            EXPECT_FALSE(testing_support::FileExists(marker));
+            EXPECT_FALSE(test_support::FileExists(marker));
             EXPECT_EQ(FolderContents(folder.dir().path()), before) << option << " " << target.target;
             EXPECT_EQ(FolderContents(aFolder), std::set<std::string>());
         }
@@ -204,7 +204,7 @@ TEST(Tracker, ExitsWithTheSetupsOwnExitCode) {
     TrackerFolder folder(TrackerFolder::Library::StandIn);
     for (DWORD code : {0u, 1u, 7u, 1603u, 3010u, 0xC0000005u}) {
         const ProcessResult run =
-            folder.Track("--settle-ms 0 -- " + QuoteArgument(testing_support::ThisExecutable()) + " " +
+            folder.Track("--settle-ms 0 -- " + QuoteArgument(test_support::ThisExecutable()) + " " +
                          kModeExitWith + " " + std::to_string(code));
         ASSERT_TRUE(run.finished);
         EXPECT_EQ(run.exitCode, code);
@@ -227,21 +227,21 @@ std::string PlaybackFile(const TempDir& dir, const std::string& desktopIni) {
                               "\n"
                               "R\tHKLM\\Software\\Sample\\Build\t4\tEgQAAA==\n"
                               "R\tHKCU\\Software\\Sample\\Blob\t3\tAf8=\n";
-    testing_support::WriteTextFile(path, lines);
+    test_support::WriteTextFile(path, lines);
     return path;
 }
 
 TEST(Tracker, ReportsTheResultAsTextJsonAndRegistryScript) {
     TrackerFolder folder(TrackerFolder::Library::StandIn);
     const std::string desktopIni = folder.dir() / "desktop.ini";
-    testing_support::WriteTextFile(desktopIni, "[.ShellClassInfo]\r\n");
+    test_support::WriteTextFile(desktopIni, "[.ShellClassInfo]\r\n");
     const std::string playback = PlaybackFile(folder.dir(), desktopIni);
     const std::string jsonPath = folder.dir() / "result.json", regPath = folder.dir() / "result.reg";
-    testing_support::WriteTextFile(jsonPath, "an earlier run's report, replaced whole");
+    test_support::WriteTextFile(jsonPath, "an earlier run's report, replaced whole");
     const ProcessResult run =
         folder.Track("--json " + QuoteArgument(jsonPath) + " --reg " + QuoteArgument(regPath) +
-                         " --eliminated --settle-ms 0 -- " +
-                         QuoteArgument(testing_support::ThisExecutable()) + " " + kModeSayHello,
+                         " --eliminated --settle-ms 0 -- " + QuoteArgument(test_support::ThisExecutable()) +
+                         " " + kModeSayHello,
                      {{"ORVANE_FAKE_RESULTS", playback}});
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, 0u) << run.err;
@@ -291,11 +291,11 @@ TEST(Tracker, ReportsTheResultAsTextJsonAndRegistryScript) {
 TEST(Tracker, WaitsForEveryProcessTheSetupStarted) {
     TrackerFolder folder(TrackerFolder::Library::StandIn);
     const std::string playback = folder.dir() / "playback.txt";
-    testing_support::WriteTextFile(playback, "");
+    test_support::WriteTextFile(playback, "");
     // The setup starts a helper and ends at once; the helper waits for the setup to end, then adds
     // a file to the result. Only a tracker that waits for the helper too reports that file.
     const ProcessResult run =
-        folder.Track("--settle-ms 0 -- " + QuoteArgument(testing_support::ThisExecutable()) + " " +
+        folder.Track("--settle-ms 0 -- " + QuoteArgument(test_support::ThisExecutable()) + " " +
                          kModeSpawnLateWriter + " " + QuoteArgument(playback),
                      {{"ORVANE_FAKE_RESULTS", playback}});
     ASSERT_TRUE(run.finished);
@@ -335,7 +335,7 @@ void CreateWideFile(const std::wstring& path) {
 // Runs `commandLine` through the helper mode in a console of its own and answers what that
 // console shows, or the helper's failure.
 std::string ShownInNewConsole(const std::string& commandLine, const std::string& capture, DWORD& helperExit) {
-    std::string line = QuoteArgument(testing_support::ThisExecutable()) + " " + kModeInConsole + " " +
+    std::string line = QuoteArgument(test_support::ThisExecutable()) + " " + kModeInConsole + " " +
                        QuoteArgument(capture) + " " + QuoteArgument(commandLine);
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
@@ -374,9 +374,9 @@ TEST(Tracker, ReportsNamesOutsideTheAnsiCodePageByTheirRealNames) {
     EXPECT_NE(AnsiToWide(FromWide(CP_ACP, names[1])), names[1])
         << "the code page " << ::GetACP() << " holds the test's odd name";
     const std::string playbackPath = folder.dir() / "playback.txt";
-    testing_support::WriteTextFile(playbackPath, playback);
+    test_support::WriteTextFile(playbackPath, playback);
     const std::string jsonPath = folder.dir() / "names.json";
-    const std::string setup = QuoteArgument(testing_support::ThisExecutable()) + " " + kModeExitWith + " 0";
+    const std::string setup = QuoteArgument(test_support::ThisExecutable()) + " " + kModeExitWith + " 0";
 
     const ProcessResult run = folder.Track("--json " + QuoteArgument(jsonPath) + " --settle-ms 0 -- " + setup,
                                            {{"ORVANE_FAKE_RESULTS", playbackPath}});
@@ -410,8 +410,8 @@ TEST(Tracker, APackageFolderInUseOrASetupThatCannotStartLeavesNoPackage) {
     const std::string marker = folder.dir() / "setup-ran.txt";
     const std::string used = folder.dir() / "used", aFile = folder.dir() / "a-file";
     ASSERT_TRUE(::CreateDirectoryA(used.c_str(), nullptr));
-    testing_support::WriteTextFile(used + "\\old.txt", "kept");
-    testing_support::WriteTextFile(aFile, "kept");
+    test_support::WriteTextFile(used + "\\old.txt", "kept");
+    test_support::WriteTextFile(aFile, "kept");
     for (const std::string& target : {used, aFile}) {
         const ProcessResult run =
             folder.Track("--package " + QuoteArgument(target) + " -- " + MarkerSetup(marker));
@@ -419,7 +419,7 @@ TEST(Tracker, APackageFolderInUseOrASetupThatCannotStartLeavesNoPackage) {
         EXPECT_EQ(run.exitCode, static_cast<DWORD>(track::kExitReportNotWritten));
         EXPECT_EQ(OneLine(run.err), "orvane-track: cannot make the package in " + target +
                                         ": it exists and is not an empty folder");
-        EXPECT_FALSE(testing_support::FileExists(marker));
+        EXPECT_FALSE(test_support::FileExists(marker));
     }
     EXPECT_EQ(host_tests::ReadWholeFile(used + "\\old.txt"), "kept");
     EXPECT_EQ(host_tests::ReadWholeFile(aFile), "kept");
@@ -443,11 +443,11 @@ TEST(Tracker, PackagesFilesUnderTheirRealNames) {
     ASSERT_TRUE(::CreateDirectoryW(product.c_str(), nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS);
     CreateWideFile(file);
     const std::string playback = folder.dir() / "playback.txt";
-    testing_support::WriteTextFile(playback, "F\t" + FromWide(CP_ACP, file) + "\n");
+    test_support::WriteTextFile(playback, "F\t" + FromWide(CP_ACP, file) + "\n");
     const std::string kit = folder.dir() / "kit";
     const ProcessResult run =
         folder.Track("--package " + QuoteArgument(kit) + " --settle-ms 0 -- " +
-                         QuoteArgument(testing_support::ThisExecutable()) + " " + kModeExitWith + " 0",
+                         QuoteArgument(test_support::ThisExecutable()) + " " + kModeExitWith + " 0",
                      {{"ORVANE_FAKE_RESULTS", playback}});
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, 0u) << run.err;
@@ -459,7 +459,7 @@ TEST(Tracker, PackagesFilesUnderTheirRealNames) {
               std::string::npos)
         << wxs;
     EXPECT_NE(wxs.find("<Directory Id=\"ProgramFiles"), std::string::npos) << wxs;
-    EXPECT_TRUE(testing_support::FileExists(kit + "\\build-msi.sh"));
+    EXPECT_TRUE(test_support::FileExists(kit + "\\build-msi.sh"));
     ::DeleteFileW(file.c_str());
     ::RemoveDirectoryW(product.c_str());
 }

@@ -19,8 +19,8 @@ std::string g_standInLibrary;
 int SpawnLateWriter(const std::string& playback) {
     const std::string arguments = std::string(kModeLateWriter) + " " +
                                   std::to_string(::GetCurrentProcessId()) + " " +
-                                  testing_support::QuoteArgument(playback);
-    UniqueHandle writer = testing_support::StartSelf(arguments);
+                                  test_support::QuoteArgument(playback);
+    UniqueHandle writer = test_support::StartSelf(arguments);
     return writer ? kSpawnerExitCode : 1;
 }
 
@@ -70,7 +70,7 @@ int RunInConsole(const std::string& outPath, const std::string& commandLine) {
     std::string utf8(static_cast<size_t>(size > 0 ? size : 0), '\0');
     ::WideCharToMultiByte(CP_UTF8, 0, shown.data(), static_cast<int>(shown.size()), utf8.data(), size,
                           nullptr, nullptr);
-    testing_support::WriteTextFile(outPath, utf8);
+    test_support::WriteTextFile(outPath, utf8);
     return 0;
 }
 
@@ -85,7 +85,7 @@ int RunTrackerTestMode(int argc, char** argv) {
         return -1;
     const std::string mode = argv[1];
     if (mode == kModeTouch && argc == 3) {
-        testing_support::WriteTextFile(argv[2], "ran");
+        test_support::WriteTextFile(argv[2], "ran");
         return 0;
     }
     if (mode == kModeExitWith && argc == 3)

@@ -14,7 +14,7 @@
 namespace {
 
 using host_tests::Bytes;
-using testing_support::QuoteArgument;
+using test_support::QuoteArgument;
 
 const char kTestKey[] = "Software\\OrvaneUninstallTest (a&b) 100%!";
 
@@ -74,7 +74,7 @@ TEST(UninstallScript, QuotesNamesSoThatCmdPassesThemThrough) {
 // Removes the setup's files, its emptied folders deepest first, and its values; a file, a folder and
 // a value that were there before stay, and so does a created folder the user put a file in.
 TEST(UninstallScript, RemovesExactlyWhatWasRecordedWhenCmdRunsIt) {
-    testing_support::TempDir dir("uninstall");
+    test_support::TempDir dir("uninstall");
     const std::wstring root = track::Utf8ToWide(dir.path()) + L"\\Old Folder";
     ASSERT_TRUE(::CreateDirectoryW(root.c_str(), nullptr));
     const std::wstring oddNames[] = {L"a b & c (1) ^ 100% !x!.txt", L"%PATH%.txt", L"caf\u00e9.txt",
@@ -121,7 +121,7 @@ TEST(UninstallScript, RemovesExactlyWhatWasRecordedWhenCmdRunsIt) {
             result.shortNames[name] = shortPath;
     }
     const std::string scriptPath = dir / "uninstall (1) & 100%.cmd";
-    testing_support::WriteTextFile(scriptPath, track::FormatUninstallScript(result));
+    test_support::WriteTextFile(scriptPath, track::FormatUninstallScript(result));
     EXPECT_EQ(RunInNewConsole("cmd.exe /c \"" + QuoteArgument(scriptPath) + "\""), 0u);
 
     for (const std::wstring& file : recorded)

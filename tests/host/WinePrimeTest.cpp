@@ -12,13 +12,13 @@
 
 namespace {
 
-using testing_support::TempDir;
+using test_support::TempDir;
 
 // root\a\b\c, root\a\d, root\e, and a file that must not count as a folder.
 void MakeTree(const TempDir& dir) {
     for (const char* folder : {"a", "a\\b", "a\\b\\c", "a\\d", "e"})
         ASSERT_TRUE(::CreateDirectoryA((dir / folder).c_str(), nullptr)) << folder;
-    testing_support::WriteTextFile(dir / "a\\not-a-folder.txt", "x");
+    test_support::WriteTextFile(dir / "a\\not-a-folder.txt", "x");
 }
 
 TEST(WinePrime, ListsEveryFolderBelowTheRootsOnce) {
@@ -131,7 +131,7 @@ TEST(WinePrime, AListedFolderReportsToAWatchBegunBefore) {
     BareWatch watch(dir.path());
     ASSERT_TRUE(watch.reading());
     ASSERT_TRUE(track::PrimeExistingSubfolders({dir.path()}, track::PrimeLimits{}, nullptr).complete);
-    testing_support::WriteTextFile(dir / "a\\b\\c\\deep.txt", "x");
+    test_support::WriteTextFile(dir / "a\\b\\c\\deep.txt", "x");
     EXPECT_TRUE(watch.Sees(L"a\\b\\c\\deep.txt", 20000));
 }
 

@@ -15,10 +15,10 @@
 
 namespace {
 
-using testing_support::QuoteArgument;
+using test_support::QuoteArgument;
 
 std::string InstallFolder() {
-    return testing_support::KnownFolder(FOLDERID_ProgramFiles) + "\\Orvane Test Product";
+    return test_support::KnownFolder(FOLDERID_ProgramFiles) + "\\Orvane Test Product";
 }
 
 std::set<std::string> InstalledFiles() {
@@ -26,10 +26,10 @@ std::set<std::string> InstalledFiles() {
     return {app + "\\readme.txt",
             app + "\\docs\\guide.txt",
             app + "\\uninstall.exe",
-            testing_support::KnownFolder(FOLDERID_PublicDesktop) + "\\Orvane Test Product.lnk",
-            testing_support::KnownFolder(FOLDERID_CommonStartMenu) + "\\Orvane Test Product.lnk",
-            testing_support::KnownFolder(FOLDERID_CommonPrograms) + "\\Orvane Test Product Guide.lnk",
-            testing_support::KnownFolder(FOLDERID_System) + "\\orvane-test-product.dat"};
+            test_support::KnownFolder(FOLDERID_PublicDesktop) + "\\Orvane Test Product.lnk",
+            test_support::KnownFolder(FOLDERID_CommonStartMenu) + "\\Orvane Test Product.lnk",
+            test_support::KnownFolder(FOLDERID_CommonPrograms) + "\\Orvane Test Product Guide.lnk",
+            test_support::KnownFolder(FOLDERID_System) + "\\orvane-test-product.dat"};
 }
 
 class InstallerTracking : public ::testing::Test {
@@ -39,14 +39,14 @@ protected:
     static void Remove() {
         for (const std::string& path : InstalledFiles())
             ::DeleteFileA(path.c_str());
-        testing_support::RemoveTree(InstallFolder());
+        test_support::RemoveTree(InstallFolder());
     }
 };
 
 TEST_F(InstallerTracking, ReportsExactlyTheFilesTheInstallerInstalls) {
     const std::string installer = host_tests::BinFolder() + "\\orvane-test-installer.exe";
-    ASSERT_TRUE(testing_support::FileExists(installer)) << "built by the orvane_test_installer target";
-    testing_support::TempDir dir("track-installer");
+    ASSERT_TRUE(test_support::FileExists(installer)) << "built by the orvane_test_installer target";
+    test_support::TempDir dir("track-installer");
     const std::string jsonPath = dir / "installer.json";
     const auto run =
         host_tests::RunProcess(QuoteArgument(host_tests::BinFolder() + "\\orvane-track.exe") + " --json " +
@@ -55,7 +55,7 @@ TEST_F(InstallerTracking, ReportsExactlyTheFilesTheInstallerInstalls) {
     ASSERT_TRUE(run.finished);
     ASSERT_EQ(run.exitCode, 0u) << run.out << run.err;
     for (const std::string& path : InstalledFiles())
-        ASSERT_TRUE(testing_support::FileExists(path)) << path << " was not installed";
+        ASSERT_TRUE(test_support::FileExists(path)) << path << " was not installed";
 
     const auto parsed = json::Parse(host_tests::ReadWholeFile(jsonPath));
     ASSERT_TRUE(parsed.has_value());
@@ -71,18 +71,18 @@ TEST_F(InstallerTracking, ReportsExactlyTheFilesTheInstallerInstalls) {
 // The files a test puts beside the installer's own before it runs: the uninstall script must not
 // touch them, nor the folders they and the installer share.
 std::vector<std::string> PreExistingFiles() {
-    return {testing_support::KnownFolder(FOLDERID_PublicDesktop) + "\\kept (1) & 100%!.txt",
-            testing_support::KnownFolder(FOLDERID_CommonStartMenu) + "\\kept.txt",
-            testing_support::KnownFolder(FOLDERID_ProgramFiles) + "\\kept beside the product.txt"};
+    return {test_support::KnownFolder(FOLDERID_PublicDesktop) + "\\kept (1) & 100%!.txt",
+            test_support::KnownFolder(FOLDERID_CommonStartMenu) + "\\kept.txt",
+            test_support::KnownFolder(FOLDERID_ProgramFiles) + "\\kept beside the product.txt"};
 }
 
 std::vector<std::string> PreExistingFolders() {
     char system[MAX_PATH] = {};
     ::GetSystemDirectoryA(system, sizeof system);
-    return {testing_support::KnownFolder(FOLDERID_PublicDesktop),
-            testing_support::KnownFolder(FOLDERID_CommonStartMenu),
-            testing_support::KnownFolder(FOLDERID_CommonPrograms),
-            testing_support::KnownFolder(FOLDERID_ProgramFiles), system};
+    return {test_support::KnownFolder(FOLDERID_PublicDesktop),
+            test_support::KnownFolder(FOLDERID_CommonStartMenu),
+            test_support::KnownFolder(FOLDERID_CommonPrograms),
+            test_support::KnownFolder(FOLDERID_ProgramFiles), system};
 }
 
 bool IsFolder(const std::string& path) {
@@ -92,10 +92,10 @@ bool IsFolder(const std::string& path) {
 
 TEST_F(InstallerTracking, ItsUninstallScriptRemovesWhatItInstalledAndNothingElse) {
     const std::string installer = host_tests::BinFolder() + "\\orvane-test-installer.exe";
-    ASSERT_TRUE(testing_support::FileExists(installer)) << "built by the orvane_test_installer target";
+    ASSERT_TRUE(test_support::FileExists(installer)) << "built by the orvane_test_installer target";
     for (const std::string& file : PreExistingFiles())
-        testing_support::WriteTextFile(file, "was here before");
-    testing_support::TempDir dir("uninstall-installer");
+        test_support::WriteTextFile(file, "was here before");
+    test_support::TempDir dir("uninstall-installer");
     const std::string jsonPath = dir / "installer.json", scriptPath = dir / "uninstall.cmd";
     const auto run = host_tests::RunProcess(
         QuoteArgument(host_tests::BinFolder() + "\\orvane-track.exe") + " --json " + QuoteArgument(jsonPath) +
@@ -120,9 +120,9 @@ TEST_F(InstallerTracking, ItsUninstallScriptRemovesWhatItInstalledAndNothingElse
     ASSERT_TRUE(removal.finished);
     EXPECT_EQ(removal.exitCode, 0u) << removal.out << removal.err;
     for (const std::string& path : recorded)
-        EXPECT_FALSE(testing_support::FileExists(path)) << path << " is left\n" << script;
+        EXPECT_FALSE(test_support::FileExists(path)) << path << " is left\n" << script;
     for (const std::string& path : InstalledFiles())
-        EXPECT_FALSE(testing_support::FileExists(path)) << path << " is left\n" << script;
+        EXPECT_FALSE(test_support::FileExists(path)) << path << " is left\n" << script;
     EXPECT_FALSE(IsFolder(InstallFolder())) << "the product's own folder is removed";
     for (const std::string& path : PreExistingFiles()) {
         EXPECT_EQ(host_tests::ReadWholeFile(path), "was here before") << path;

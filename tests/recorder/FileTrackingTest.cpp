@@ -6,8 +6,8 @@
 
 #include <memory>
 
-using testing_support::WriteTextFile;
-using namespace tracking_test;
+using test_support::WriteTextFile;
+using namespace recorder_tests;
 
 namespace {
 
@@ -181,7 +181,7 @@ TEST(TrackingLifetime, DestroyingARecorderThatIsStillTrackingEndsItsWatches) {
     // Nothing watches any more: changes now reach no destroyed object.
     WriteTextFile(app / "after.txt", "x");
     // A short window in which a stray delivery to the destroyed recorder would crash this process.
-    testing_support::PumpMessagesUntil([] { return false; }, 300);
+    test_support::PumpMessagesUntil([] { return false; }, 300);
 
     Recorder next;
     next->Start();

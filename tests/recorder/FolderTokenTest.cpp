@@ -15,7 +15,7 @@ TEST(FolderTokens, EachTokenNamesItsShellFolder) {
                  {"{menu}", FOLDERID_CommonStartMenu}, {"{desk}", FOLDERID_PublicDesktop},
                  {"{user_menu}", FOLDERID_StartMenu},  {"{user_desk}", FOLDERID_Desktop}};
     for (const auto& c : cases) {
-        const std::string expected = testing_support::KnownFolder(c.folder);
+        const std::string expected = test_support::KnownFolder(c.folder);
         ASSERT_FALSE(expected.empty()) << c.token;
         EXPECT_EQ(ITavishInc::TrailPath(c.token, ""), expected) << c.token;
         EXPECT_EQ(ITavishInc::TrailPath(c.token, "\\App\\x.exe"), expected + "\\App\\x.exe") << c.token;
@@ -31,7 +31,7 @@ TEST(FolderTokens, TheResultIsACopyPerCall) {
     const std::string first = ITavishInc::TrailPath("{pf}", "");
     const std::string& again = ITavishInc::TrailPath("{win}", "\\x");
     EXPECT_NE(first, again);
-    EXPECT_EQ(first, testing_support::KnownFolder(FOLDERID_ProgramFiles));
+    EXPECT_EQ(first, test_support::KnownFolder(FOLDERID_ProgramFiles));
 }
 
 } // namespace

@@ -6,7 +6,7 @@
 
 #include "tests/recorder/LoadedLibrary.h"
 #include "tests/support/TestSupport.h"
-#include "tests/watcher/Watchdog.h"
+#include "tests/support/Watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -16,9 +16,9 @@
 
 namespace {
 
-using testing_support::PumpMessagesUntil;
-using testing_support::Watchdog;
-using testing_support::WriteTextFile;
+using test_support::PumpMessagesUntil;
+using test_support::Watchdog;
+using test_support::WriteTextFile;
 
 using recorder_tests::LoadedLibrary;
 
@@ -28,12 +28,12 @@ class NewFolder {
 public:
     explicit NewFolder(const std::string& tag) {
         static unsigned counter = 0;
-        path_ = testing_support::KnownFolder(FOLDERID_ProgramFiles) + "\\orvane-host-" + tag + "-" +
+        path_ = test_support::KnownFolder(FOLDERID_ProgramFiles) + "\\orvane-host-" + tag + "-" +
                 std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(counter++);
         if (!::CreateDirectoryA(path_.c_str(), nullptr))
             throw std::runtime_error("cannot create " + path_);
     }
-    ~NewFolder() { testing_support::RemoveTree(path_); }
+    ~NewFolder() { test_support::RemoveTree(path_); }
     NewFolder(const NewFolder&) = delete;
     NewFolder& operator=(const NewFolder&) = delete;
     std::string operator/(const std::string& name) const { return path_ + "\\" + name; }
@@ -117,7 +117,7 @@ protected:
     void TearDown() override {
         if (recorder_ != nullptr)
             library_.Destroy(recorder_);
-        testing_support::PumpPendingMessages();
+        test_support::PumpPendingMessages();
     }
 
     // Creates a file and pumps until tracking saw it: everything before it has been delivered too.
@@ -273,7 +273,7 @@ private:
 TEST(HostWithoutDriver, StopFromAHandlerWhileAWakeWaitsBehindItsMessage) {
     DriverMovedAside aside;
     ASSERT_TRUE(aside.moved());
-    UniqueHandle child = testing_support::StartSelf("--stop-behind-wake");
+    UniqueHandle child = test_support::StartSelf("--stop-behind-wake");
     ASSERT_TRUE(child);
     ASSERT_EQ(::WaitForSingleObject(child.get(), 120000), WAIT_OBJECT_0) << "the host hung";
     DWORD code = 1;
@@ -318,13 +318,13 @@ int DestroyWhileStopPumps() {
         if (closingRecorder != nullptr)
             return 6; // the close was not dispatched while Stop waited
     }
-    testing_support::PumpPendingMessages();
+    test_support::PumpPendingMessages();
     ::DestroyWindow(window);
     return 0;
 }
 
 TEST(HostReentrancy, DestroyingTheRecorderFromAHandlerWhileStopPumpsEndsWell) {
-    UniqueHandle child = testing_support::StartSelf("--destroy-while-stop-pumps");
+    UniqueHandle child = test_support::StartSelf("--destroy-while-stop-pumps");
     ASSERT_TRUE(child);
     ASSERT_EQ(::WaitForSingleObject(child.get(), 120000), WAIT_OBJECT_0) << "the host hung";
     DWORD code = 1;
@@ -333,7 +333,7 @@ TEST(HostReentrancy, DestroyingTheRecorderFromAHandlerWhileStopPumpsEndsWell) {
 }
 
 TEST(HostUnload, FreeLibraryWithARecorderStillTrackingNeitherCrashesNorHangs) {
-    UniqueHandle child = testing_support::StartSelf("--free-while-tracking");
+    UniqueHandle child = test_support::StartSelf("--free-while-tracking");
     ASSERT_TRUE(child);
     ASSERT_EQ(::WaitForSingleObject(child.get(), 120000), WAIT_OBJECT_0) << "the host hung";
     DWORD code = 1;

@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-using namespace tracking_test;
+using namespace recorder_tests;
 
 namespace {
 

@@ -5,13 +5,13 @@
 #include <atomic>
 #include <stdexcept>
 
-namespace tracking_test {
+namespace recorder_tests {
 
 std::string ProgramFilesFolder() {
-    return testing_support::KnownFolder(FOLDERID_ProgramFiles);
+    return test_support::KnownFolder(FOLDERID_ProgramFiles);
 }
 std::string CommonDesktopFolder() {
-    return testing_support::KnownFolder(FOLDERID_PublicDesktop);
+    return test_support::KnownFolder(FOLDERID_PublicDesktop);
 }
 
 Recorder::Recorder() : object_(IOrvaneInc::CreateOrvane(IOrvaneInc::OV_RECORDER)) {
@@ -24,7 +24,7 @@ Recorder::~Recorder() {
 }
 
 bool Recorder::WaitUntilSeen(const std::string& path, DWORD timeoutMs) const {
-    return testing_support::PumpMessagesUntil([&] { return Has(path); }, timeoutMs);
+    return test_support::PumpMessagesUntil([&] { return Has(path); }, timeoutMs);
 }
 
 NewFolder::NewFolder(const std::string& parent, const std::string& tag) {
@@ -36,12 +36,12 @@ NewFolder::NewFolder(const std::string& parent, const std::string& tag) {
 }
 
 NewFolder::~NewFolder() {
-    testing_support::RemoveTree(path_);
+    test_support::RemoveTree(path_);
 }
 
 void CreateAndAwait(const Recorder& recorder, const std::string& path) {
-    testing_support::WriteTextFile(path, "sentinel");
+    test_support::WriteTextFile(path, "sentinel");
     ASSERT_TRUE(recorder.WaitUntilSeen(path)) << "tracking never saw " << path;
 }
 
-} // namespace tracking_test
+} // namespace recorder_tests

@@ -7,7 +7,7 @@
 
 #include <string>
 
-namespace tracking_test {
+namespace recorder_tests {
 
 // The program-files folder and the common desktop, as the shell names them.
 std::string ProgramFilesFolder();
@@ -53,4 +53,4 @@ private:
 // been delivered too.
 void CreateAndAwait(const Recorder& recorder, const std::string& path);
 
-} // namespace tracking_test
+} // namespace recorder_tests

@@ -81,7 +81,7 @@ TEST(Unload, WhileTheMonitorIsCapturingNoTickOutlivesTheLibrary) {
     EXPECT_FALSE(ServiceExists("REGMON"));
     // Ticks come every 500 ms: dispatching for three periods gives a stray one the chance to reach
     // the unloaded library, which would end this process.
-    testing_support::PumpMessagesUntil([] { return false; }, 1500);
+    test_support::PumpMessagesUntil([] { return false; }, 1500);
 }
 
 // Helper mode: start tracking and leave the process without stopping or destroying anything.
@@ -93,7 +93,7 @@ int ExitWhileTracking() {
     if (recorder == nullptr)
         return 4;
     recorder->Start();
-    testing_support::PumpPendingMessages();
+    test_support::PumpPendingMessages();
     return 0; // ExitProcess runs the library's teardown with the loader lock held
 }
 
@@ -148,7 +148,7 @@ unsigned __stdcall FreeOnThisThread(void* module) {
 bool WaitForThread(HANDLE thread, bool dispatch, DWORD timeoutMs) {
     if (!dispatch)
         return ::WaitForSingleObject(thread, timeoutMs) == WAIT_OBJECT_0;
-    return testing_support::PumpMessagesUntil(
+    return test_support::PumpMessagesUntil(
         [thread] { return ::WaitForSingleObject(thread, 0) == WAIT_OBJECT_0; }, timeoutMs);
 }
 
@@ -175,8 +175,7 @@ int UnloadOnAnotherThread(bool dispatchWhileUnloading) {
     if (!WaitForThread(unloader.get(), dispatchWhileUnloading, 30000))
         return 6; // FreeLibrary did not return
     // The library's own threads may keep it mapped for a moment after the host lets it go.
-    if (!testing_support::PumpMessagesUntil([] { return ::GetModuleHandleA("Orvane.dll") == nullptr; },
-                                            30000))
+    if (!test_support::PumpMessagesUntil([] { return ::GetModuleHandleA("Orvane.dll") == nullptr; }, 30000))
         return 7;
     if (!DispatchAfterUnload(image, 3000))
         return 8; // a timer or window of the unloaded library is still alive on this thread
@@ -184,7 +183,7 @@ int UnloadOnAnotherThread(bool dispatchWhileUnloading) {
 }
 
 void ExpectCleanChild(const char* mode) {
-    UniqueHandle child = testing_support::StartSelf(mode);
+    UniqueHandle child = test_support::StartSelf(mode);
     ASSERT_TRUE(child);
     if (::WaitForSingleObject(child.get(), 120000) != WAIT_OBJECT_0) {
         ::TerminateProcess(child.get(), 1);
@@ -202,7 +201,7 @@ TEST(Unload, FromAnotherThreadWhileCapturingLeavesNoTimerBehind) {
 }
 
 TEST(Unload, ProcessExitWithALiveRecorderNeitherHangsNorCrashes) {
-    UniqueHandle child = testing_support::StartSelf("--exit-while-tracking");
+    UniqueHandle child = test_support::StartSelf("--exit-while-tracking");
     ASSERT_TRUE(child);
     ASSERT_EQ(::WaitForSingleObject(child.get(), 120000), WAIT_OBJECT_0) << "the process did not end";
     DWORD code = 0;

@@ -22,11 +22,11 @@
 namespace {
 
 using IConfInfoInc::_ConfInfo;
-using registry_testing::DecodeBase64;
-using registry_testing::LogLine;
-using registry_testing::RegmonDevice;
-using registry_testing::TestKey;
-using testing_support::PumpMessagesUntil;
+using registry_tests::DecodeBase64;
+using registry_tests::LogLine;
+using registry_tests::RegmonDevice;
+using registry_tests::TestKey;
+using test_support::PumpMessagesUntil;
 
 const std::string kKatakanaA = "\x83\x41";  // U+30A2
 const std::string kKatakanaDi = "\x83\x61"; // U+30C2, the same bytes as kKatakanaA with 'a' for 'A'

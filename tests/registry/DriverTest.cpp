@@ -11,7 +11,7 @@
 
 namespace {
 
-using registry_testing::RegmonDevice;
+using registry_tests::RegmonDevice;
 
 const std::vector<std::string> kLoggedBefore = {"p\tSetValue\tHKLM\\a\tSUCCESS\td",
                                                 "p\tSetValue\tHKLM\\b\tSUCCESS\td"};

@@ -67,13 +67,13 @@ TEST(LogFraming, RecordCutByTheCountIsDroppedAndEndsTheWalk) {
 
 TEST(LogFraming, CountBeyondTheBufferStopsAtTheBuffer) {
     const std::vector<char> framed = Frame({"alpha", "beta"});
-    testing_support::GuardedBuffer guarded(12 + 4 + 4); // "beta" ends at the buffer's end: its NUL is cut off
+    test_support::GuardedBuffer guarded(12 + 4 + 4); // "beta" ends at the buffer's end: its NUL is cut off
     std::memcpy(guarded.chars(), framed.data(), guarded.size());
     EXPECT_EQ(Walk(guarded.chars(), REGMON_READ_SIZE, guarded.size()), (std::vector<std::string>{"alpha"}));
 }
 
 TEST(LogFraming, TextWithoutNulNeverReadsPastTheBuffer) {
-    testing_support::GuardedBuffer guarded(64);
+    test_support::GuardedBuffer guarded(64);
     std::memset(guarded.chars(), 'x', guarded.size());
     EXPECT_TRUE(Walk(guarded.chars(), guarded.size(), guarded.size()).empty());
     EXPECT_TRUE(Walk(guarded.chars(), 0xFFFFFFFFu, guarded.size()).empty());
@@ -84,7 +84,7 @@ TEST(LogFraming, RandomBlocksStayInsideTheirBuffer) {
     std::mt19937 random(12345);
     for (int round = 0; round < 2000; ++round) {
         const size_t size = 1 + random() % 300;
-        testing_support::GuardedBuffer guarded(size);
+        test_support::GuardedBuffer guarded(size);
         for (size_t i = 0; i < size; ++i)
             guarded.chars()[i] = (random() % 4 == 0) ? '\0' : char(random());
         const size_t reported = random() % (2 * size + 8);

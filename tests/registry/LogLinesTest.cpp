@@ -8,7 +8,7 @@
 
 namespace {
 
-using registry_testing::LogLine;
+using registry_tests::LogLine;
 using Fields = std::vector<std::string>;
 
 Fields Split(const std::string& text, const std::string& delimiter = "\t") {

@@ -15,12 +15,12 @@
 namespace {
 
 using IConfInfoInc::_ConfInfo;
-using registry_testing::DecodeBase64;
-using registry_testing::LogLine;
-using registry_testing::PumpThroughTicks;
-using registry_testing::RegmonDevice;
-using registry_testing::TestKey;
-using testing_support::PumpMessagesUntil;
+using registry_tests::DecodeBase64;
+using registry_tests::LogLine;
+using registry_tests::PumpThroughTicks;
+using registry_tests::RegmonDevice;
+using registry_tests::TestKey;
+using test_support::PumpMessagesUntil;
 
 // path -> (type, data bytes)
 std::map<std::string, std::pair<DWORD, std::string>> Recorded(const CRegistryMonitor& monitor) {
@@ -73,10 +73,10 @@ TEST(RegistryMonitorService, LivesFromConstructionToDestruction) {
         CRegistryMonitor monitor;
         ASSERT_TRUE(monitor.HasDriver());
         EXPECT_EQ(monitor.DriverVersion(), 360u);
-        EXPECT_TRUE(registry_testing::ServiceRunning());
+        EXPECT_TRUE(registry_tests::ServiceRunning());
         EXPECT_FALSE(monitor.IsPulling());
     }
-    EXPECT_FALSE(registry_testing::ServiceExists());
+    EXPECT_FALSE(registry_tests::ServiceExists());
     EXPECT_FALSE(RegmonDevice().valid());
 }
 
@@ -308,7 +308,7 @@ TEST(RegistryMonitorLifetime, DestroyingACapturingMonitorLeavesNoTick) {
     EXPECT_EQ(g_timerMonitor.load(), monitor.get());
     monitor.reset();
     EXPECT_EQ(g_timerMonitor.load(), nullptr);
-    EXPECT_FALSE(registry_testing::ServiceExists());
+    EXPECT_FALSE(registry_tests::ServiceExists());
     PumpThroughTicks(2);
 }
 

@@ -9,8 +9,8 @@
 namespace {
 
 using IConfInfoInc::_ConfInfo;
-using registry_testing::DecodeBase64;
-using registry_testing::TestKey;
+using registry_tests::DecodeBase64;
+using registry_tests::TestKey;
 
 _RegLogEntry Write(const std::string& path) {
     return _RegLogEntry{"setup.exe", "SetValue", path, "SUCCESS", "d"};

@@ -1,6 +1,7 @@
 #include "tests/registry/RegistryTestSupport.h"
 
 #include "driver/RegmonProtocol.h"
+#include "host/track/Base64.h"
 #include "registry/LogFraming.h"
 #include "tests/support/TestSupport.h"
 
@@ -15,7 +16,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-namespace registry_testing {
+namespace registry_tests {
 
 namespace {
 
@@ -106,31 +107,12 @@ std::string LogLine(const std::string& process, const std::string& operation, co
     return process + "\t" + operation + "\t" + path + "\t" + result + "\t" + detail;
 }
 
+// The host's decoder, held to the padded form the library always writes.
 std::string DecodeBase64(const std::string& text) {
-    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     if (text.size() % 4 != 0)
         return "!";
-    std::string bytes;
-    for (size_t i = 0; i < text.size(); i += 4) {
-        unsigned group = 0;
-        int padding = 0;
-        for (size_t j = 0; j < 4; ++j) {
-            const char c = text[i + j];
-            size_t value = 0;
-            if (c == '=' && i + 4 == text.size() && j >= 2) {
-                ++padding;
-            } else if (padding > 0 || (value = alphabet.find(c)) == std::string::npos) {
-                return "!";
-            }
-            group = (group << 6) | unsigned(value);
-        }
-        bytes += char(group >> 16);
-        if (padding < 2)
-            bytes += char((group >> 8) & 0xFF);
-        if (padding < 1)
-            bytes += char(group & 0xFF);
-    }
-    return bytes;
+    const auto bytes = track::DecodeBase64(text);
+    return bytes ? std::string(bytes->begin(), bytes->end()) : "!";
 }
 
 RegmonDevice::RegmonDevice()
@@ -215,7 +197,7 @@ void PumpThroughTicks(int periods) {
     t_clockTicks = 0;
     const UINT_PTR clock = ::SetTimer(nullptr, 0, 500, CountClockTick);
     ASSERT_NE(clock, 0u);
-    EXPECT_TRUE(testing_support::PumpMessagesUntil([periods] { return t_clockTicks >= periods; }, 30000));
+    EXPECT_TRUE(test_support::PumpMessagesUntil([periods] { return t_clockTicks >= periods; }, 30000));
     ::KillTimer(nullptr, clock);
 }
 
@@ -244,4 +226,4 @@ unsigned __stdcall Watchdog::Run(void* argument) noexcept {
     return 1;
 }
 
-} // namespace registry_testing
+} // namespace registry_tests

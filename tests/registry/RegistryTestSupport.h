@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace registry_testing {
+namespace registry_tests {
 
 // A fresh key below <root>\Software\OrvaneTests, removed with everything in it at destruction.
 class TestKey {
@@ -41,7 +41,7 @@ private:
 std::string LogLine(const std::string& process, const std::string& operation, const std::string& path,
                     const std::string& result = "SUCCESS", const std::string& detail = "Type: REG_SZ");
 
-// The standard Base64 decoding of `text`; "!" marks text that is not valid Base64.
+// The standard Base64 decoding of `text`, padding included; "!" marks text that is not valid Base64.
 std::string DecodeBase64(const std::string& text);
 
 // The driver's device, opened a second time beside the monitor's own handle.
@@ -97,4 +97,4 @@ private:
     UniqueHandle thread_;
 };
 
-} // namespace registry_testing
+} // namespace registry_tests

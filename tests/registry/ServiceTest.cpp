@@ -8,12 +8,12 @@
 
 namespace {
 
-using registry_testing::DriverFile;
-using registry_testing::InstallService;
-using registry_testing::RegmonDevice;
-using registry_testing::RemoveService;
-using registry_testing::ServiceExists;
-using registry_testing::ServiceRunning;
+using registry_tests::DriverFile;
+using registry_tests::InstallService;
+using registry_tests::RegmonDevice;
+using registry_tests::RemoveService;
+using registry_tests::ServiceExists;
+using registry_tests::ServiceRunning;
 
 void ExpectInert(CRegistryMonitor& monitor) {
     EXPECT_FALSE(monitor.HasDriver());

@@ -224,7 +224,7 @@ TEST(Base64Encode, NothingForNoInput) {
 TEST(Base64Encode, RoundTripsInsideItsBuffer) {
     std::mt19937 random(99);
     constexpr size_t kLongest = 300;
-    testing_support::GuardedBuffer region(5 * kLongest);
+    test_support::GuardedBuffer region(5 * kLongest);
     for (size_t length = 1; length <= kLongest; ++length) {
         std::string data(length, '\0');
         for (char& c : data)
@@ -234,7 +234,7 @@ TEST(Base64Encode, RoundTripsInsideItsBuffer) {
         ASSERT_EQ(size_t(written), (length + 2) / 3 * 4);
         const std::string text(out, size_t(written));
         EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos);
-        EXPECT_EQ(registry_testing::DecodeBase64(text), data) << "length " << length;
+        EXPECT_EQ(registry_tests::DecodeBase64(text), data) << "length " << length;
     }
 }
 

@@ -13,13 +13,13 @@
 
 namespace {
 
-using registry_testing::DriverFile;
-using registry_testing::LogLine;
-using registry_testing::PumpThroughTicks;
-using registry_testing::RegmonDevice;
-using registry_testing::RemoveService;
-using registry_testing::TestKey;
-using registry_testing::Watchdog;
+using registry_tests::DriverFile;
+using registry_tests::LogLine;
+using registry_tests::PumpThroughTicks;
+using registry_tests::RegmonDevice;
+using registry_tests::RemoveService;
+using registry_tests::TestKey;
+using registry_tests::Watchdog;
 
 // The stop code, no drain, and the parse of the few ticks' worth of lines pulled so far.
 constexpr ULONGLONG kStopBoundMs = 3000;

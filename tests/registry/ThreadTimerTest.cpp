@@ -13,8 +13,8 @@
 
 namespace {
 
-using registry_testing::Watchdog;
-using testing_support::PumpMessagesUntil;
+using registry_tests::Watchdog;
+using test_support::PumpMessagesUntil;
 
 constexpr UINT kPeriodMs = 50;
 constexpr char kWindowClass[] = "Orvane_Thread_Timer";

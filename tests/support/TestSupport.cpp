@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-namespace testing_support {
+namespace test_support {
 
 namespace {
 
@@ -149,13 +149,24 @@ std::string ThisExecutable() {
     return std::string(path, length);
 }
 
+// Backslashes are literal except before a quote: a run of them ahead of a quote (an embedded one,
+// or the closing one we add) is doubled, and the embedded quote is escaped with one more.
 std::string QuoteArgument(const std::string& argument) {
     std::string quoted = "\"";
+    size_t backslashes = 0;
     for (char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
         if (c == '"')
-            quoted += '\\';
+            quoted.append(backslashes * 2 + 1, '\\');
+        else
+            quoted.append(backslashes, '\\');
+        backslashes = 0;
         quoted += c;
     }
+    quoted.append(backslashes * 2, '\\');
     return quoted + "\"";
 }
 
@@ -171,4 +182,4 @@ UniqueHandle StartSelf(const std::string& arguments) {
     return UniqueHandle(process.hProcess);
 }
 
-} // namespace testing_support
+} // namespace test_support

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace testing_support {
+namespace test_support {
 
 // A fresh folder below C:\orvane-tests, removed with everything in it at destruction.
 class TempDir {
@@ -79,4 +79,4 @@ private:
     size_t size_ = 0;
 };
 
-} // namespace testing_support
+} // namespace test_support

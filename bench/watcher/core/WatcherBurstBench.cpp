@@ -9,6 +9,7 @@
 #include "common/UniqueHandle.h"
 #include "common/Win32.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/watcher/RecordingHandler.h"
 #include "watcher/DelayedDirectoryChangeHandler.h"
 #include "watcher/DirectoryChanges.h"
 
@@ -57,17 +58,22 @@ struct Tally {
     }
 };
 
-class CountingHandler : public CDirectoryChangeHandler {
+// The watcher's observer: the kit's handler, keeping nothing, tallies what is added below `prefix`.
+class CountingHandler {
 public:
-    explicit CountingHandler(std::string prefix) : prefix_(std::move(prefix)) {}
-    void On_FileAdded(const std::string& path) override {
-        if (path.compare(0, prefix_.size(), prefix_) == 0)
-            tally.Record(path.c_str() + prefix_.size(), path.size() - prefix_.size());
+    explicit CountingHandler(const std::string& prefix) : handler_(new test_support::RecordingHandler) {
+        handler_->StopKeeping();
+        const std::string added = "added " + prefix;
+        handler_->afterCall = [this, added](const std::string& text) {
+            if (text.compare(0, added.size(), added) == 0)
+                tally.Record(text.c_str() + added.size(), text.size() - added.size());
+        };
     }
+    CDirectoryChangeHandler* get() const { return handler_.get(); }
     Tally tally;
 
 private:
-    std::string prefix_;
+    test_support::HandlerPtr handler_;
 };
 
 // A bare reader: one directory handle, one port, one thread, counting added records.
@@ -176,27 +182,27 @@ int main() {
         std::printf("cannot create %s\n", folder.c_str());
         return 1;
     }
-    const std::string unixFolder = testing_support::UnixPathOf(folder);
+    const std::string unixFolder = test_support::UnixPathOf(folder);
     if (unixFolder.empty()) {
         std::printf("no Linux path for %s (not running under Wine?)\n", folder.c_str());
         return 1;
     }
 
-    auto* handler = new CountingHandler(folder + "\\");
+    CountingHandler counting(folder + "\\");
+    CountingHandler* handler = &counting;
     int status = 0;
     ULONGLONG start = 0;
     {
         CDirectoryChangeWatcher watcher;
         BareReader bare(folder, kNotificationBufferSize);
         BareReader page(folder, 4096);
-        if (watcher.WatchDirectory(folder, kFilter, handler, TRUE) != 0 || !bare.ok() || !page.ok()) {
+        if (watcher.WatchDirectory(folder, kFilter, handler->get(), TRUE) != 0 || !bare.ok() || !page.ok()) {
             std::printf("cannot watch %s\n", folder.c_str());
-            handler->Release();
             return 1;
         }
         // Subtree watching covers subfolders made after the watch began, once Wine has seen them.
         ::CreateDirectoryA((folder + "\\burst").c_str(), nullptr);
-        testing_support::PumpMessagesUntil(
+        test_support::PumpMessagesUntil(
             [&] { return handler->tally.sawSubfolder && bare.tally.sawSubfolder && page.tally.sawSubfolder; },
             20000);
 
@@ -204,16 +210,16 @@ int main() {
         const std::string script = "cd '" + unixFolder + "/burst' && seq -f 'f%05g' 0 " +
                                    std::to_string(kFiles - 1) + " | xargs touch && touch '" + unixFolder +
                                    ".done'";
-        if (!testing_support::StartUnixShell(script)) {
+        if (!test_support::StartUnixShell(script)) {
             std::printf("cannot start the burst\n");
             status = 1;
         } else {
-            testing_support::PumpMessagesUntil([&] { return testing_support::FileExists(marker); }, kLimitMs);
+            test_support::PumpMessagesUntil([&] { return test_support::FileExists(marker); }, kLimitMs);
             const ULONGLONG created = ::GetTickCount64();
             // Done when every observer has everything, or nothing new came for a while.
             ULONGLONG lastProgress = ::GetTickCount64();
             int lastTotal = -1;
-            testing_support::PumpMessagesUntil(
+            test_support::PumpMessagesUntil(
                 [&] {
                     const int total = handler->tally.records + bare.tally.records + page.tally.records;
                     if (total != lastTotal) {
@@ -243,11 +249,10 @@ int main() {
         std::printf("unwatch, with every name written to the debugger output: %llu ms\n",
                     ::GetTickCount64() - unwatchStart);
     }
-    handler->Release();
     // Twenty thousand files go faster from the Linux side too.
     ::DeleteFileA(marker.c_str());
-    if (testing_support::StartUnixShell("rm -rf '" + unixFolder + "'"))
-        testing_support::PumpMessagesUntil([&] { return !testing_support::FileExists(folder); }, 60000);
+    if (test_support::StartUnixShell("rm -rf '" + unixFolder + "'"))
+        test_support::PumpMessagesUntil([&] { return !test_support::FileExists(folder); }, 60000);
     ::RemoveDirectoryA(base.c_str());
     return status;
 }

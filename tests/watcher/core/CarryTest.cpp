@@ -3,7 +3,7 @@
 // system's change list overflowed) between the two drops the old name instead of pairing it with an
 // unrelated record. The crafted reads complete through the real port; the last read is a real one,
 // so that the stop protocol runs as it does on a live directory.
-#include "tests/watcher/Watchdog.h"
+#include "tests/support/Watchdog.h"
 #include "tests/watcher/core/WatcherTestPeer.h"
 #include "tests/watcher/core/CoreTestSupport.h"
 
@@ -13,9 +13,9 @@
 #include <deque>
 #include <mutex>
 
-using namespace core_test;
-using testing_support::TempDir;
-using testing_support::Watchdog;
+using namespace core_tests;
+using test_support::TempDir;
+using test_support::Watchdog;
 
 namespace {
 

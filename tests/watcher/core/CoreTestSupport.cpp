@@ -2,55 +2,7 @@
 
 #include <new>
 
-namespace core_test {
-
-void RecordingHandler::Record(int kind, const std::string& path, const std::string& newPath, DWORD code) {
-    if (ended_)
-        ++late_;
-    std::lock_guard<std::mutex> hold(mutex_);
-    deliveries_.push_back({kind, path, newPath, code, ::GetCurrentThreadId()});
-}
-
-std::vector<Delivery> RecordingHandler::Deliveries() const {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return deliveries_;
-}
-
-int RecordingHandler::Count(int kind) const {
-    std::lock_guard<std::mutex> hold(mutex_);
-    int count = 0;
-    for (const Delivery& delivery : deliveries_)
-        count += delivery.kind == kind ? 1 : 0;
-    return count;
-}
-
-bool RecordingHandler::Has(int kind, const std::string& path) const {
-    std::lock_guard<std::mutex> hold(mutex_);
-    for (const Delivery& delivery : deliveries_) {
-        if (delivery.kind == kind && delivery.path == path)
-            return true;
-    }
-    return false;
-}
-
-bool RecordingHandler::HasMove(const std::string& from, const std::string& to) const {
-    {
-        std::lock_guard<std::mutex> hold(mutex_);
-        for (const Delivery& delivery : deliveries_) {
-            if (delivery.kind == kFileRenamed && delivery.path == from && delivery.newPath == to)
-                return true;
-        }
-    }
-    return Has(kFileRemoved, from) && Has(kFileAdded, to);
-}
-
-bool WaitFor(const RecordingHandler& handler, int kind, const std::string& path) {
-    return testing_support::PumpMessagesUntil([&] { return handler.Has(kind, path); });
-}
-
-bool WaitForCount(const RecordingHandler& handler, int kind, int count) {
-    return testing_support::PumpMessagesUntil([&] { return handler.Count(kind) >= count; });
-}
+namespace core_tests {
 
 int CountProcessHandles() {
     int count = 0;
@@ -153,4 +105,4 @@ WatcherOsCalls FaultyOsCalls() {
     return WatcherOsCalls{&FaultyCreatePort, &FaultyPost, &FaultyRead, &FaultyBeginThread, &FaultyGrow};
 }
 
-} // namespace core_test
+} // namespace core_tests

@@ -1,10 +1,11 @@
-// What the watcher core's tests share: a handler that records every delivery, owners for heap
-// handlers, the seam that injects failures at the system's edge, and access to the Linux side of
-// the Wine prefix (files made or removed from outside Wine).
+// What the watcher core's tests share: the kit's recording handler, the seam that injects failures
+// at the system's edge, and access to the Linux side of the Wine prefix (files made or removed from
+// outside Wine).
 #pragma once
 
 #include "common/Win32.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/watcher/RecordingHandler.h"
 #include "watcher/DelayedDirectoryChangeHandler.h"
 #include "watcher/DirectoryChanges.h"
 
@@ -15,61 +16,15 @@
 #include <thread>
 #include <vector>
 
-namespace core_test {
+namespace core_tests {
 
-// Deliveries are recorded by the engine's own record kinds (NotificationKind).
-
-struct Delivery {
-    int kind;
-    std::string path;
-    std::string newPath;
-    DWORD code;
-    DWORD threadId;
-};
-
-// Records what reaches it. Once marked ended (its watch is over), any further delivery is counted
-// as late: that must never happen.
-class RecordingHandler : public CDirectoryChangeHandler {
-public:
-    void On_FileAdded(const std::string& path) override { Record(kFileAdded, path, "", 0); }
-    void On_FileRemoved(const std::string& path) override { Record(kFileRemoved, path, "", 0); }
-    void On_FileNameChanged(const std::string& oldPath, const std::string& newPath) override {
-        Record(kFileRenamed, oldPath, newPath, 0);
-    }
-    void On_FileModified(const std::string& path) override { Record(kFileModified, path, "", 0); }
-    void On_ReadDirectoryChangesError(DWORD error, const std::string& directory) override {
-        Record(kReadDirectoryChangesError, directory, "", error);
-    }
-    void On_WatchStarted(DWORD error, const std::string& directory) override {
-        Record(kWatchStarted, directory, "", error);
-    }
-    void On_WatchStopped(const std::string& directory) override { Record(kWatchStopped, directory, "", 0); }
-
-    std::vector<Delivery> Deliveries() const;
-    int Count(int kind) const;
-    bool Has(int kind, const std::string& path) const;
-    // A rename, or (when Wine split it across reads) the removal and the addition.
-    bool HasMove(const std::string& from, const std::string& to) const;
-    void MarkEnded() { ended_ = true; }
-    int LateCount() const { return late_; }
-    LONG RefCount() const { return refCount_; }
-
-private:
-    void Record(int kind, const std::string& path, const std::string& newPath, DWORD code);
-
-    mutable std::mutex mutex_;
-    std::vector<Delivery> deliveries_;
-    std::atomic<bool> ended_{false};
-    std::atomic<int> late_{0};
-};
-
-struct ReleaseHandler {
-    void operator()(CDirectoryChangeHandler* handler) const { handler->Release(); }
-};
-using HandlerPtr = std::unique_ptr<RecordingHandler, ReleaseHandler>;
-inline HandlerPtr MakeHandler() {
-    return HandlerPtr(new RecordingHandler);
-}
+using test_support::Delivery;
+using test_support::HandlerPtr;
+using test_support::MakeHandler;
+using test_support::RecordingHandler;
+using test_support::ReleaseHandler;
+using test_support::WaitFor;
+using test_support::WaitForCount;
 
 // A watcher that counts its worker threads.
 class CountingWatcher : public CDirectoryChangeWatcher {
@@ -107,7 +62,7 @@ private:
             const std::string& folder = folders_[i % folders_.size()];
             const std::string path = folder + "\\c" + std::to_string((i / folders_.size() / 2) % 20) + ".txt";
             if ((i / folders_.size()) % 2 == 0)
-                testing_support::WriteTextFile(path, "x");
+                test_support::WriteTextFile(path, "x");
             else
                 ::DeleteFileA(path.c_str());
             ++changes_;
@@ -120,18 +75,14 @@ private:
     std::thread thread_;
 };
 
-// Waits (dispatching this thread's messages) for a delivery; 20 s at most.
-bool WaitFor(const RecordingHandler& handler, int kind, const std::string& path);
-bool WaitForCount(const RecordingHandler& handler, int kind, int count);
-
 // Open kernel handles of this process, counted by probing the handle table (Wine's
 // GetProcessHandleCount answers 0).
 int CountProcessHandles();
 
 // The Linux path of a Windows path of the prefix, and a shell command run outside Wine (its end
 // cannot be waited for from here: callers wait for its effect).
-using testing_support::StartUnixShell;
-using testing_support::UnixPathOf;
+using test_support::StartUnixShell;
+using test_support::UnixPathOf;
 
 // Failures injected at the system's edge. Tests arm them; every case starts disarmed.
 struct FaultPlan {
@@ -155,4 +106,4 @@ FaultPlan& Faults();
 void DisarmFaults();
 WatcherOsCalls FaultyOsCalls();
 
-} // namespace core_test
+} // namespace core_tests

@@ -8,11 +8,11 @@
 
 #include <thread>
 
-using namespace core_test;
-using testing_support::PumpMessagesUntil;
-using testing_support::PumpPendingMessages;
-using testing_support::TempDir;
-using testing_support::WriteTextFile;
+using namespace core_tests;
+using test_support::PumpMessagesUntil;
+using test_support::PumpPendingMessages;
+using test_support::TempDir;
+using test_support::WriteTextFile;
 
 namespace {
 
@@ -86,7 +86,7 @@ TEST_F(FailurePath, AFailedReReadReportsTheErrorAndEndsOnlyThatWatch) {
     EXPECT_EQ(0, failingHandler->Count(kWatchStopped));
     EXPECT_EQ(1, failingHandler->RefCount());
     // The failed watch let go of its directory.
-    EXPECT_TRUE(testing_support::RemoveTree(failing));
+    EXPECT_TRUE(test_support::RemoveTree(failing));
 
     WriteTextFile(healthy + "\\still.txt", "x");
     EXPECT_TRUE(WaitFor(*healthyHandler, kFileAdded, healthy + "\\still.txt"));

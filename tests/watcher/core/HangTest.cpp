@@ -2,7 +2,7 @@
 // wake was already seen, a host that throws its messages away, and handlers that call back into the
 // watcher from every operation, nested unwatch-all included. Each case runs under a watchdog that
 // ends the program when the case hangs.
-#include "tests/watcher/Watchdog.h"
+#include "tests/support/Watchdog.h"
 #include "tests/watcher/core/WatcherTestPeer.h"
 #include "tests/watcher/core/CoreTestSupport.h"
 
@@ -10,12 +10,12 @@
 
 #include <functional>
 
-using namespace core_test;
-using testing_support::PumpMessagesUntil;
-using testing_support::PumpPendingMessages;
-using testing_support::TempDir;
-using testing_support::Watchdog;
-using testing_support::WriteTextFile;
+using namespace core_tests;
+using test_support::PumpMessagesUntil;
+using test_support::PumpPendingMessages;
+using test_support::TempDir;
+using test_support::Watchdog;
+using test_support::WriteTextFile;
 
 namespace {
 

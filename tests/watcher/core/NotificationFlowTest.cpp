@@ -8,11 +8,11 @@
 #include <cstdlib>
 #include <thread>
 
-using namespace core_test;
-using testing_support::PumpMessagesUntil;
-using testing_support::PumpPendingMessages;
-using testing_support::TempDir;
-using testing_support::WriteTextFile;
+using namespace core_tests;
+using test_support::PumpMessagesUntil;
+using test_support::PumpPendingMessages;
+using test_support::TempDir;
+using test_support::WriteTextFile;
 
 namespace {
 
@@ -118,7 +118,7 @@ TEST(NotificationFlow, AFolderDeletedFromOutsideWineCanStillBeUnwatched) {
     ASSERT_EQ(0u, watcher.WatchDirectory(watched, kNameChanges, handler.get()));
     ASSERT_TRUE(StartUnixShell("rm -rf '" + unixPath + "'"));
     EXPECT_TRUE(WaitFor(*handler, kFileRemoved, watched + "\\inside.txt"));
-    EXPECT_TRUE(PumpMessagesUntil([&] { return !testing_support::FileExists(watched); }));
+    EXPECT_TRUE(PumpMessagesUntil([&] { return !test_support::FileExists(watched); }));
 
     EXPECT_TRUE(watcher.UnwatchDirectory(watched));
     EXPECT_EQ(1, handler->Count(kWatchStopped));

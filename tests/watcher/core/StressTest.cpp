@@ -8,11 +8,11 @@
 #include <random>
 #include <thread>
 
-using namespace core_test;
-using testing_support::PumpMessagesUntil;
-using testing_support::PumpPendingMessages;
-using testing_support::TempDir;
-using testing_support::WriteTextFile;
+using namespace core_tests;
+using test_support::PumpMessagesUntil;
+using test_support::PumpPendingMessages;
+using test_support::TempDir;
+using test_support::WriteTextFile;
 
 namespace {
 

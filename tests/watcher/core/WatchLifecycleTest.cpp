@@ -9,10 +9,10 @@
 #include <algorithm>
 #include <cctype>
 
-using namespace core_test;
-using testing_support::PumpPendingMessages;
-using testing_support::TempDir;
-using testing_support::WriteTextFile;
+using namespace core_tests;
+using test_support::PumpPendingMessages;
+using test_support::TempDir;
+using test_support::WriteTextFile;
 
 namespace {
 

@@ -10,9 +10,9 @@
 namespace {
 
 using delivery_tests::ExpectNoDeliveryPointsLeft;
-using delivery_tests::RecordingHandler;
-using testing_support::PumpMessagesUntil;
-using testing_support::TempDir;
+using test_support::PumpMessagesUntil;
+using test_support::RecordingHandler;
+using test_support::TempDir;
 
 bool Contains(const std::vector<std::string>& texts, const std::string& text) {
     return std::find(texts.begin(), texts.end(), text) != texts.end();
@@ -46,7 +46,7 @@ TEST(HandlerBindingWithWatcher, MovingToASecondWatcherUnwatchesTheFirst) {
         EXPECT_TRUE(Contains(handler->Texts(), "stopped " + two));
 
         // End to end: a file made in the watched folder reaches the handler on this thread.
-        testing_support::WriteTextFile(three + "\\made.txt", "x");
+        test_support::WriteTextFile(three + "\\made.txt", "x");
         ASSERT_TRUE(
             PumpMessagesUntil([&] { return Contains(handler->Texts(), "added " + three + "\\made.txt"); }));
         for (const auto& call : handler->Calls())

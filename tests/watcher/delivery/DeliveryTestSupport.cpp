@@ -35,7 +35,7 @@ bool RunOnThread(const std::function<void()>& body, DWORD timeoutMs, bool pump) 
     }
     bool finished;
     if (pump) {
-        finished = testing_support::PumpMessagesUntil(
+        finished = test_support::PumpMessagesUntil(
             [&] { return ::WaitForSingleObject(thread.get(), 0) == WAIT_OBJECT_0; }, timeoutMs);
     } else {
         finished = ::WaitForSingleObject(thread.get(), timeoutMs) == WAIT_OBJECT_0;
@@ -48,7 +48,7 @@ bool RunOnThread(const std::function<void()>& body, DWORD timeoutMs, bool pump) 
 // The last record of a wrapper gives back its reference after the delivery it carried, on the
 // delivering thread: the wrapper, and the sender it owns, may go a moment after a test's own release.
 void ExpectNoDeliveryPointsLeft() {
-    testing_support::PumpMessagesUntil(
+    test_support::PumpMessagesUntil(
         [] {
             return CDelayedNotificationWindow::ReferenceCount() == 0 &&
                    CDelayedNotificationThread::ReferenceCount() == 0 &&

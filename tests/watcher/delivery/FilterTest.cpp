@@ -13,7 +13,7 @@ namespace {
 
 using delivery_tests::ExpectNoDeliveryPointsLeft;
 using delivery_tests::GuardedBuffer;
-using delivery_tests::RecordingHandler;
+using test_support::RecordingHandler;
 
 struct WildcardCase {
     const char* name;

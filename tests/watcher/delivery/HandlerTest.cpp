@@ -8,7 +8,7 @@
 
 namespace {
 
-using delivery_tests::RecordingHandler;
+using test_support::RecordingHandler;
 
 TEST(HandlerReferences, LastReleaseDeletes) {
     bool destroyed = false;

@@ -13,10 +13,10 @@
 namespace {
 
 using delivery_tests::ExpectNoDeliveryPointsLeft;
-using delivery_tests::RecordingHandler;
 using delivery_tests::RunOnThread;
-using testing_support::PumpMessagesUntil;
-using testing_support::PumpPendingMessages;
+using test_support::PumpMessagesUntil;
+using test_support::PumpPendingMessages;
+using test_support::RecordingHandler;
 
 constexpr int kBurst = 20000;
 
@@ -42,7 +42,7 @@ struct Watch {
 };
 
 void ExpectBurstInOrder(const RecordingHandler& handler, DWORD threadId) {
-    const std::vector<RecordingHandler::Call> calls = handler.Calls();
+    const std::vector<test_support::Delivery> calls = handler.Calls();
     ASSERT_EQ(calls.size(), size_t(kBurst));
     for (int i = 0; i < kBurst; ++i) {
         ASSERT_EQ(calls[size_t(i)].text, "added " + PathOf(i)) << "at " << i;
@@ -121,7 +121,7 @@ TEST_F(DeliveryQueue, ABurstThroughTheDeliveryThreadArrivesWholeAndInOrder) {
             watch.wrapper->On_FileAdded(PathOf(i));
         watch.wrapper->On_WatchStopped("C:\\w");
     }));
-    std::vector<RecordingHandler::Call> calls = watch.handler->Calls();
+    std::vector<test_support::Delivery> calls = watch.handler->Calls();
     ASSERT_EQ(calls.size(), size_t(kBurst) + 1);
     EXPECT_EQ(calls.back().text, "stopped C:\\w");
     calls.pop_back();

@@ -11,10 +11,10 @@
 namespace {
 
 using delivery_tests::ExpectNoDeliveryPointsLeft;
-using delivery_tests::RecordingHandler;
 using delivery_tests::RunOnThread;
-using testing_support::PumpMessagesUntil;
-using testing_support::PumpPendingMessages;
+using test_support::PumpMessagesUntil;
+using test_support::PumpPendingMessages;
+using test_support::RecordingHandler;
 
 class Senders : public testing::Test {
 protected:

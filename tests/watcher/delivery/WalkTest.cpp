@@ -12,19 +12,7 @@ namespace {
 
 using delivery_tests::GuardedBuffer;
 
-// Stands in for the deferred-delivery wrapper and records what the walk hands it.
-class RecordingWrapper : public CDelayedDirectoryChangeHandler {
-public:
-    RecordingWrapper()
-        : CDelayedDirectoryChangeHandler(nullptr, true, nullptr, nullptr, NF_MATCH_FILE_NAME) {}
-    void On_FileAdded(const std::string& path) override { calls.push_back("added " + path); }
-    void On_FileRemoved(const std::string& path) override { calls.push_back("removed " + path); }
-    void On_FileNameChanged(const std::string& oldPath, const std::string& newPath) override {
-        calls.push_back("renamed " + oldPath + " -> " + newPath);
-    }
-    void On_FileModified(const std::string& path) override { calls.push_back("modified " + path); }
-    std::vector<std::string> calls;
-};
+using test_support::RecordingWrapper;
 
 // A watch record (never started) whose wrapper is the recording one.
 class WalkHarness {
@@ -34,16 +22,16 @@ public:
                                    true, nullptr, nullptr, NF_MATCH_FILE_NAME)) {
         if (watch_->changeHandler != nullptr)
             watch_->changeHandler->Release();
-        wrapper_ = new RecordingWrapper();
+        wrapper_ = new RecordingWrapper(nullptr, nullptr, true, nullptr, nullptr, NF_MATCH_FILE_NAME);
         watch_->changeHandler = wrapper_;
     }
 
     std::vector<std::string> Walk(BYTE* buffer, DWORD size, DWORD& keepBytes) {
-        wrapper_->calls.clear();
+        wrapper_->Clear();
         CFileNotifyInformation info(buffer, size);
         keepBytes = 0xDEAD;
         CDirectoryChangeWatcher::ProcessChangeNotifications(info, watch_.get(), keepBytes);
-        return wrapper_->calls;
+        return wrapper_->Texts();
     }
     std::vector<std::string> Walk(BYTE* buffer, DWORD size) {
         DWORD keepBytes;

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-namespace testing_support {
+namespace test_support {
 
 class Watchdog {
 public:
@@ -41,4 +41,4 @@ private:
     UniqueHandle thread_;
 };
 
-} // namespace testing_support
+} // namespace test_support
