@@ -1,38 +1,53 @@
 // The walk over one completed buffer, on the worker thread. Each record becomes one call on the
-// watch's wrapper, which only queues it; an old name is paired with the record after it, and an old
-// name that ends the buffer is carried to the buffer start to meet its partner in the next read.
+// watch's wrapper, which only queues it; the pairing rule itself is in RecordPairing.h.
 #include "watcher/DelayedDirectoryChangeHandler.h"
 #include "watcher/DirectoryChanges.h"
-
-#include <new>
+#include "watcher/RecordPairing.h"
 
 namespace {
 
-void DispatchCurrentRecord(CFileNotifyInformation& info, CDelayedDirectoryChangeHandler& handler,
-                           const std::string& directory, DWORD& keepBytes) {
-    switch (info.GetCurrentAction()) {
-    case FILE_ACTION_ADDED:
-        handler.On_FileAdded(info.GetCurrentFilePath(directory));
-        break;
-    case FILE_ACTION_REMOVED:
-        handler.On_FileRemoved(info.GetCurrentFilePath(directory));
-        break;
-    case FILE_ACTION_MODIFIED:
-        handler.On_FileModified(info.GetCurrentFilePath(directory));
-        break;
-    case FILE_ACTION_RENAMED_OLD_NAME: {
-        const std::string oldPath = info.GetCurrentFilePath(directory);
-        if (info.MoveToNextRecord())
-            handler.On_FileNameChanged(oldPath, info.GetCurrentFilePath(directory));
-        else
-            info.CopyCurrentRecordToBeginningOfBuffer(keepBytes);
-        break;
+class BufferRecords {
+public:
+    explicit BufferRecords(CFileNotifyInformation& info) : info_(info) {}
+    uint32_t Action() const { return info_.GetCurrentAction(); }
+    bool Next() { return info_.MoveToNextRecord() != FALSE; }
+    uint32_t CarryCurrentToStart() {
+        DWORD keepBytes = 0;
+        info_.CopyCurrentRecordToBeginningOfBuffer(keepBytes);
+        return keepBytes;
     }
-    default:
-        // A lone new name, and actions this engine does not know, are skipped.
-        break;
+    std::string Path(const std::string& directory) const { return info_.GetCurrentFilePath(directory); }
+
+private:
+    CFileNotifyInformation& info_;
+};
+
+class WrapperCalls {
+public:
+    WrapperCalls(CDelayedDirectoryChangeHandler& handler, const std::string& directory)
+        : handler_(handler), directory_(directory) {}
+    std::string Name(const BufferRecords& records) const { return records.Path(directory_); }
+    void Single(uint32_t action, const std::string& path) {
+        switch (action) {
+        case FILE_ACTION_ADDED:
+            handler_.On_FileAdded(path);
+            break;
+        case FILE_ACTION_REMOVED:
+            handler_.On_FileRemoved(path);
+            break;
+        case FILE_ACTION_MODIFIED:
+            handler_.On_FileModified(path);
+            break;
+        }
     }
-}
+    void Renamed(const std::string& oldPath, const std::string& newPath) {
+        handler_.On_FileNameChanged(oldPath, newPath);
+    }
+
+private:
+    CDelayedDirectoryChangeHandler& handler_;
+    const std::string& directory_;
+};
 
 } // namespace
 
@@ -44,11 +59,7 @@ void CDirectoryChangeWatcher::ProcessChangeNotifications(CFileNotifyInformation&
     CDelayedDirectoryChangeHandler* handler = pdi->GetChangeHandler();
     if (handler == nullptr)
         return;
-    do {
-        try {
-            DispatchCurrentRecord(info, *handler, pdi->directory, keepBytes);
-        } catch (const std::bad_alloc&) {
-            // Out of memory for one path: that notification is lost, the walk goes on.
-        }
-    } while (info.MoveToNextRecord());
+    BufferRecords records(info);
+    WrapperCalls calls(*handler, pdi->directory);
+    keepBytes = record_pairing::PairRecords(records, calls);
 }

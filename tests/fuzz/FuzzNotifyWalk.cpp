@@ -4,6 +4,7 @@
 // is delivered once and in order, and an old name is paired with the record after it, across reads
 // when it ends a batch.
 #include "watcher/NotifyRecordWalk.h"
+#include "watcher/RecordPairing.h"
 #include "tests/fuzz/FuzzRunner.h"
 
 #include <cstring>
@@ -132,25 +133,39 @@ private:
         return name;
     }
 
-    // The worker's walk: every record dispatched, an old name paired with the next record.
+    // The buffer as the engine's pairing rule sees it: offsets into the exact-size copy.
+    struct Records {
+        uint8_t* buffer;
+        uint32_t size;
+        uint32_t at = 0;
+        uint32_t Action() const { return notify_walk::RecordAction(buffer, at); }
+        bool Next() { return notify_walk::StepToNextRecord(buffer, size, at); }
+        uint32_t CarryCurrentToStart() {
+            const uint32_t keepBytes = notify_walk::CarryRecordToStart(buffer, size, at);
+            at = 0;
+            return keepBytes;
+        }
+    };
+
+public:
+    // What the pairing rule hands on.
+    std::u16string Name(const Records& records) const {
+        return NameAt(records.buffer, records.size, records.at);
+    }
+    void Single(uint32_t action, const std::u16string& name) {
+        delivered.push_back(Delivery{action, name, {}});
+    }
+    void Renamed(const std::u16string& oldName, const std::u16string& newName) {
+        delivered.push_back(Delivery{kOldName, oldName, newName});
+    }
+
+private:
+    // The worker's walk, through the engine's own pairing rule.
     uint32_t Walk(uint8_t* buffer, uint32_t size) {
         if (!notify_walk::HasFirstRecord(buffer, size))
             return 0;
-        uint32_t keepBytes = 0, at = 0;
-        do {
-            const uint32_t action = notify_walk::RecordAction(buffer, at);
-            if (action == kOldName) {
-                const std::u16string oldName = NameAt(buffer, size, at);
-                const uint32_t oldAt = at;
-                if (notify_walk::StepToNextRecord(buffer, size, at))
-                    delivered.push_back(Delivery{kOldName, oldName, NameAt(buffer, size, at)});
-                else
-                    keepBytes = notify_walk::CarryRecordToStart(buffer, size, oldAt), at = 0;
-            } else if (action >= 1 && action <= 3) {
-                delivered.push_back(Delivery{action, NameAt(buffer, size, at), {}});
-            }
-        } while (notify_walk::StepToNextRecord(buffer, size, at));
-        return keepBytes;
+        Records records{buffer, size};
+        return record_pairing::PairRecords(records, *this);
     }
 
     static std::vector<uint8_t>& SharedWalkBuffer() {
