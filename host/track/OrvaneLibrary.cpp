@@ -1,13 +1,10 @@
 #include "host/track/OrvaneLibrary.h"
 
+#include "include/OrvaneExportNames.h"
+
 namespace track {
 
 namespace {
-
-const char kCreateExport[] = "_ZN10IOrvaneInc12CreateOrvaneENS_7OV_TYPEE";
-const char kDestroyExport[] = "_ZN10IOrvaneInc13DestroyOrvaneEPPS_";
-const char kEliminateExport[] =
-    "_ZN10IOrvaneInc15IsEliminatePathERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE";
 
 template <typename Function>
 bool FindExport(HMODULE module, const char* name, Function& function) {
@@ -29,9 +26,9 @@ bool OrvaneLibrary::Load(const std::string& name, std::string& error) {
         error = "cannot load " + name + " (error " + std::to_string(loadError) + ")";
         return false;
     }
-    if (!FindExport(module_.get(), kCreateExport, create_) ||
-        !FindExport(module_.get(), kDestroyExport, destroy_) ||
-        !FindExport(module_.get(), kEliminateExport, isEliminatePath_)) {
+    if (!FindExport(module_.get(), orvane_exports::kCreateOrvane, create_) ||
+        !FindExport(module_.get(), orvane_exports::kDestroyOrvane, destroy_) ||
+        !FindExport(module_.get(), orvane_exports::kIsEliminatePath, isEliminatePath_)) {
         error = name + " lacks the IOrvaneInc exports; is it the Orvane library of this architecture?";
         module_.reset();
         return false;

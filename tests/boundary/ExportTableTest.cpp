@@ -2,6 +2,7 @@
 // exports under their decorated member names: the DLL of this test's own build first, then its
 // sibling of the other architecture.
 #include "common/UniqueHandle.h"
+#include "include/OrvaneExportNames.h"
 
 #include <gtest/gtest.h>
 
@@ -109,9 +110,9 @@ private:
 };
 
 const char* const kDecoratedExports[] = {
-    "_ZN10IOrvaneInc12CreateOrvaneENS_7OV_TYPEE",
-    "_ZN10IOrvaneInc13DestroyOrvaneEPPS_",
-    "_ZN10IOrvaneInc15IsEliminatePathERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE",
+    orvane_exports::kCreateOrvane,
+    orvane_exports::kDestroyOrvane,
+    orvane_exports::kIsEliminatePath,
 };
 
 #ifdef _WIN64

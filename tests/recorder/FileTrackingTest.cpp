@@ -22,7 +22,7 @@ protected:
 
 TEST_F(FileTracking, CreatedFileIsReportedWithItsFullPath) {
     recorder->Start();
-    NewFolder app(ProgramFilesFolder(), "app");
+    TempDir app(ProgramFilesFolder(), "app");
     ::CreateDirectoryA((app / "bin").c_str(), nullptr);
     WriteTextFile(app / "bin\\tool.exe", "x");
     CreateAndAwait(recorder, app / "readme.txt");
@@ -36,7 +36,7 @@ TEST_F(FileTracking, CreatedFileIsReportedWithItsFullPath) {
 
 TEST_F(FileTracking, FilesThatWentAwayDuringTrackingAreNotReported) {
     recorder->Start();
-    NewFolder app(ProgramFilesFolder(), "gone");
+    TempDir app(ProgramFilesFolder(), "gone");
     WriteTextFile(app / "temp.tmp", "x");
     ::DeleteFileA((app / "temp.tmp").c_str());
     WriteTextFile(app / "again.dat", "x");
@@ -59,7 +59,7 @@ TEST_F(FileTracking, RenamesReportOnlyTheFinalName) {
     WriteTextFile(before, "x");
 
     recorder->Start();
-    NewFolder app(programFiles, "ren");
+    TempDir app(programFiles, "ren");
     WriteTextFile(app / "a.txt", "x");
     ASSERT_TRUE(Rename(app / "a.txt", app / "b.txt"));
     WriteTextFile(app / "c.txt", "x");
@@ -82,8 +82,8 @@ TEST_F(FileTracking, RenamesReportOnlyTheFinalName) {
 TEST_F(FileTracking, InstallerDriverCacheIsLeftOutInItsExactLetterCaseOnly) {
     recorder->Start();
     // Two parents: the file system folds letter case, so both spellings cannot share one.
-    NewFolder exact(ProgramFilesFolder(), "isdrv");
-    NewFolder folded(ProgramFilesFolder(), "isdrv-case");
+    TempDir exact(ProgramFilesFolder(), "isdrv");
+    TempDir folded(ProgramFilesFolder(), "isdrv-case");
     const char* const exactChain[] = {"InstallShield", "InstallShield\\Driver", "InstallShield\\Driver\\8",
                                       "InstallShield\\Driver\\8\\Intel 32"};
     const char* const foldedChain[] = {"installshield", "installshield\\driver", "installshield\\driver\\8",
@@ -109,7 +109,7 @@ TEST_F(FileTracking, WritingToAnExistingFileIsNotReported) {
     WriteTextFile(existing, "old");
     recorder->Start();
     WriteTextFile(existing, "new contents");
-    NewFolder app(ProgramFilesFolder(), "write");
+    TempDir app(ProgramFilesFolder(), "write");
     CreateAndAwait(recorder, app / "sentinel.txt");
     recorder->Stop();
     ::DeleteFileA(existing.c_str());
@@ -118,7 +118,7 @@ TEST_F(FileTracking, WritingToAnExistingFileIsNotReported) {
 
 TEST_F(FileTracking, ResultsDuringTrackingAreUnsettled) {
     recorder->Start();
-    NewFolder app(ProgramFilesFolder(), "unsettled");
+    TempDir app(ProgramFilesFolder(), "unsettled");
     CreateAndAwait(recorder, app / "short-lived.tmp");
     ::DeleteFileA((app / "short-lived.tmp").c_str());
     CreateAndAwait(recorder, app / "sentinel.txt");
@@ -132,7 +132,7 @@ TEST_F(FileTracking, StopWithoutStartAndStopTwice) {
     EXPECT_TRUE(recorder->GetFileChanges().empty());
 
     recorder->Start();
-    NewFolder app(ProgramFilesFolder(), "twice");
+    TempDir app(ProgramFilesFolder(), "twice");
     CreateAndAwait(recorder, app / "kept.txt");
     recorder->Stop();
     const std::set<std::string> first = recorder->GetFileChanges();
@@ -143,13 +143,13 @@ TEST_F(FileTracking, StopWithoutStartAndStopTwice) {
 
 TEST_F(FileTracking, ResultsAccumulateOverSeveralSpans) {
     recorder->Start();
-    NewFolder first(ProgramFilesFolder(), "first");
+    TempDir first(ProgramFilesFolder(), "first");
     CreateAndAwait(recorder, first / "one.txt");
     CreateAndAwait(recorder, first / "two.txt");
     recorder->Stop();
 
     recorder->Start();
-    NewFolder second(ProgramFilesFolder(), "second");
+    TempDir second(ProgramFilesFolder(), "second");
     ::DeleteFileA((first / "two.txt").c_str());
     CreateAndAwait(recorder, second / "three.txt");
     recorder->SetTarget(42, "any target");
@@ -175,7 +175,7 @@ TEST_F(FileTracking, CommonDesktopIsWatchedToo) {
 TEST(TrackingLifetime, DestroyingARecorderThatIsStillTrackingEndsItsWatches) {
     auto recorder = std::make_unique<Recorder>();
     (*recorder)->Start();
-    NewFolder app(ProgramFilesFolder(), "destroyed");
+    TempDir app(ProgramFilesFolder(), "destroyed");
     CreateAndAwait(*recorder, app / "seen.txt");
     recorder.reset();
     // Nothing watches any more: changes now reach no destroyed object.
@@ -185,7 +185,7 @@ TEST(TrackingLifetime, DestroyingARecorderThatIsStillTrackingEndsItsWatches) {
 
     Recorder next;
     next->Start();
-    NewFolder other(ProgramFilesFolder(), "next");
+    TempDir other(ProgramFilesFolder(), "next");
     CreateAndAwait(next, other / "fresh.txt");
     next->Stop();
     EXPECT_FALSE(next.Has(app / "seen.txt"));

@@ -4,7 +4,7 @@
 // still tracks. Each scenario runs under a watchdog that ends the program when it hangs.
 #include "include/IOrvaneInc.h"
 
-#include "tests/recorder/LoadedLibrary.h"
+#include "tests/support/LoadedLibrary.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/Watchdog.h"
 
@@ -20,26 +20,14 @@ using test_support::PumpMessagesUntil;
 using test_support::Watchdog;
 using test_support::WriteTextFile;
 
-using recorder_tests::LoadedLibrary;
+using test_support::LoadedLibrary;
 
 // A folder created below the program-files folder while tracking runs (Wine reports changes only in
 // folders created after the watch started), removed with its contents at the end.
-class NewFolder {
+class NewFolder : public test_support::TempDir {
 public:
-    explicit NewFolder(const std::string& tag) {
-        static unsigned counter = 0;
-        path_ = test_support::KnownFolder(FOLDERID_ProgramFiles) + "\\orvane-host-" + tag + "-" +
-                std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(counter++);
-        if (!::CreateDirectoryA(path_.c_str(), nullptr))
-            throw std::runtime_error("cannot create " + path_);
-    }
-    ~NewFolder() { test_support::RemoveTree(path_); }
-    NewFolder(const NewFolder&) = delete;
-    NewFolder& operator=(const NewFolder&) = delete;
-    std::string operator/(const std::string& name) const { return path_ + "\\" + name; }
-
-private:
-    std::string path_;
+    explicit NewFolder(const std::string& tag)
+        : TempDir(test_support::KnownFolder(FOLDERID_ProgramFiles), "host-" + tag) {}
 };
 
 bool Has(IOrvaneInc* recorder, const std::string& path) {

@@ -27,18 +27,6 @@ bool Recorder::WaitUntilSeen(const std::string& path, DWORD timeoutMs) const {
     return test_support::PumpMessagesUntil([&] { return Has(path); }, timeoutMs);
 }
 
-NewFolder::NewFolder(const std::string& parent, const std::string& tag) {
-    static std::atomic<unsigned> counter{0};
-    path_ = parent + "\\orvane-" + tag + "-" + std::to_string(::GetCurrentProcessId()) + "-" +
-            std::to_string(counter++);
-    if (!::CreateDirectoryA(path_.c_str(), nullptr))
-        throw std::runtime_error("cannot create " + path_);
-}
-
-NewFolder::~NewFolder() {
-    test_support::RemoveTree(path_);
-}
-
 void CreateAndAwait(const Recorder& recorder, const std::string& path) {
     test_support::WriteTextFile(path, "sentinel");
     ASSERT_TRUE(recorder.WaitUntilSeen(path)) << "tracking never saw " << path;

@@ -33,21 +33,8 @@ private:
     IOrvaneInc* object_;
 };
 
-// A folder created below a watched folder while tracking runs (Wine reports changes only in folders
-// created after the watch started), removed with its contents at the end.
-class NewFolder {
-public:
-    NewFolder(const std::string& parent, const std::string& tag);
-    ~NewFolder();
-    NewFolder(const NewFolder&) = delete;
-    NewFolder& operator=(const NewFolder&) = delete;
-
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "\\" + name; }
-
-private:
-    std::string path_;
-};
+// A folder created below a watched folder while tracking runs, removed with its contents at the end.
+using test_support::TempDir;
 
 // Creates a file and lets tracking see it, so that everything done before it in the same folder has
 // been delivered too.

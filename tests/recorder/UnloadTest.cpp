@@ -2,7 +2,7 @@
 // recorder, while capturing, and at process exit with a recorder still alive.
 #include "include/IOrvaneInc.h"
 
-#include "tests/recorder/LoadedLibrary.h"
+#include "tests/support/LoadedLibrary.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -14,15 +14,9 @@
 
 namespace {
 
-using recorder_tests::LoadedLibrary;
+using test_support::LoadedLibrary;
 
-bool ServiceExists(const char* name) {
-    UniqueService manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager)
-        return false;
-    UniqueService service(::OpenServiceA(manager.get(), name, SERVICE_QUERY_STATUS));
-    return service.valid();
-}
+using test_support::ServiceExists;
 
 // A "REGMON" service entry that this test made itself, removed at the end.
 class PlaceholderService {

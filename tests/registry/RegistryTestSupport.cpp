@@ -146,10 +146,6 @@ UniqueService OpenService(const char* name, DWORD access = SERVICE_ALL_ACCESS) {
 
 } // namespace
 
-bool ServiceExists(const char* name) {
-    return OpenService(name, SERVICE_QUERY_STATUS).valid();
-}
-
 bool ServiceRunning(const char* name) {
     UniqueService service = OpenService(name, SERVICE_QUERY_STATUS);
     SERVICE_STATUS status{};

@@ -4,6 +4,7 @@
 
 #include "common/UniqueHandle.h"
 #include "common/Win32.h"
+#include "tests/support/TestSupport.h"
 
 #include <string>
 #include <vector>
@@ -64,7 +65,7 @@ private:
     DWORD bytesReturned_ = 0;
 };
 
-bool ServiceExists(const char* name = "REGMON");
+using test_support::ServiceExists;
 bool ServiceRunning(const char* name = "REGMON");
 // Creates a kernel-driver service for `driverFile`, starting it when asked; true when created
 // (and started, when asked).

@@ -20,7 +20,7 @@ std::string UniqueSuffix() {
 
 } // namespace
 
-TempDir::TempDir(const std::string& tag) {
+TempDir::TempDir(const std::string& tag) : inSharedBase_(true) {
     const std::string base = "C:\\orvane-tests";
     ::CreateDirectoryA(base.c_str(), nullptr);
     path_ = base + "\\" + tag + "-" + UniqueSuffix();
@@ -28,9 +28,16 @@ TempDir::TempDir(const std::string& tag) {
         throw std::runtime_error("cannot create " + path_);
 }
 
+TempDir::TempDir(const std::string& parent, const std::string& tag) {
+    path_ = parent + "\\orvane-" + tag + "-" + UniqueSuffix();
+    if (!::CreateDirectoryA(path_.c_str(), nullptr))
+        throw std::runtime_error("cannot create " + path_);
+}
+
 TempDir::~TempDir() {
     RemoveTree(path_);
-    ::RemoveDirectoryA("C:\\orvane-tests"); // only succeeds when no other test still uses it
+    if (inSharedBase_)
+        ::RemoveDirectoryA("C:\\orvane-tests"); // only succeeds when no other test still uses it
 }
 
 bool RemoveTree(const std::string& path) {
@@ -168,6 +175,14 @@ std::string QuoteArgument(const std::string& argument) {
     }
     quoted.append(backslashes * 2, '\\');
     return quoted + "\"";
+}
+
+bool ServiceExists(const char* name) {
+    UniqueService manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager)
+        return false;
+    UniqueService service(::OpenServiceA(manager.get(), name, SERVICE_QUERY_STATUS));
+    return service.valid();
 }
 
 UniqueHandle StartSelf(const std::string& arguments) {

@@ -13,10 +13,13 @@
 
 namespace test_support {
 
-// A fresh folder below C:\orvane-tests, removed with everything in it at destruction.
+// A fresh folder, removed with everything in it at destruction: below C:\orvane-tests, or named
+// orvane-<tag>-... below `parent` (a watched folder, where Wine reports only folders made after the
+// watch began).
 class TempDir {
 public:
     explicit TempDir(const std::string& tag = "t");
+    TempDir(const std::string& parent, const std::string& tag);
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -26,6 +29,7 @@ public:
 
 private:
     std::string path_;
+    bool inSharedBase_ = false;
 };
 
 // Removes a folder and everything below it; true when it is gone.
@@ -56,6 +60,9 @@ std::string ThisExecutable();
 
 // Starts this test program again with the given arguments (a helper mode of its main).
 UniqueHandle StartSelf(const std::string& arguments);
+
+// Whether the service control manager knows a service of that name (the driver's, by default).
+bool ServiceExists(const char* name = "REGMON");
 
 // Quotes one command-line argument for CreateProcess.
 std::string QuoteArgument(const std::string& argument);

@@ -3,10 +3,11 @@
 #pragma once
 
 #include "include/IOrvaneInc.h"
+#include "include/OrvaneExportNames.h"
 
 #include "common/UniqueHandle.h"
 
-namespace recorder_tests {
+namespace test_support {
 
 class LoadedLibrary {
 public:
@@ -15,10 +16,10 @@ public:
 
     LoadedLibrary() : module_(::LoadLibraryA("Orvane.dll")) {
         if (module_) {
-            create_ = reinterpret_cast<CreateFn>(reinterpret_cast<void*>(
-                ::GetProcAddress(module_.get(), "_ZN10IOrvaneInc12CreateOrvaneENS_7OV_TYPEE")));
-            destroy_ = reinterpret_cast<DestroyFn>(reinterpret_cast<void*>(
-                ::GetProcAddress(module_.get(), "_ZN10IOrvaneInc13DestroyOrvaneEPPS_")));
+            create_ = reinterpret_cast<CreateFn>(
+                reinterpret_cast<void*>(::GetProcAddress(module_.get(), orvane_exports::kCreateOrvane)));
+            destroy_ = reinterpret_cast<DestroyFn>(
+                reinterpret_cast<void*>(::GetProcAddress(module_.get(), orvane_exports::kDestroyOrvane)));
         }
         if (loaded())
             lastDestroy_ = destroy_;
@@ -42,4 +43,4 @@ private:
     static inline DestroyFn lastDestroy_ = nullptr;
 };
 
-} // namespace recorder_tests
+} // namespace test_support
