@@ -3,6 +3,7 @@
 #include "common/UniqueHandle.h"
 
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -18,24 +19,87 @@ UniqueService OpenNamedService(SC_HANDLE manager, const char* serviceName) {
     return UniqueService(::OpenServiceA(manager, serviceName, SERVICE_ALL_ACCESS));
 }
 
-void RecreateService(SC_HANDLE manager, const char* serviceName, const char* driverPath) {
+// The error of the creation, or ERROR_SUCCESS: a failure there is not final, since a driver still
+// running under a stale service opens all the same.
+DWORD RecreateService(SC_HANDLE manager, const char* serviceName, const char* driverPath) {
     if (UniqueService stale = OpenNamedService(manager, serviceName))
         ::DeleteService(stale.get());
     UniqueService created(::CreateServiceA(manager, serviceName, serviceName, SERVICE_ALL_ACCESS,
                                            SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                                            driverPath, nullptr, nullptr, nullptr, nullptr, nullptr));
+    return created ? ERROR_SUCCESS : ::GetLastError();
 }
+
+struct DriverAttempt {
+    UniqueFile device;
+    DWORD error = ERROR_SUCCESS; // of the step that kept the device closed
+    bool mayPassSoon = false;
+};
+
+// A service manager that is busy starting other services or a deletion still pending while the
+// last handles to the old service close passes within moments; a missing or refused driver file
+// does not.
+bool ServiceErrorMayPassSoon(DWORD error) {
+    switch (error) {
+    case ERROR_SERVICE_DATABASE_LOCKED:
+    case ERROR_SERVICE_MARKED_FOR_DELETE:
+    case ERROR_SERVICE_CANNOT_ACCEPT_CTRL:
+    case RPC_S_SERVER_UNAVAILABLE:
+    case RPC_S_SERVER_TOO_BUSY:
+        return true;
+    default:
+        return false;
+    }
+}
+
+DriverAttempt InstallAndOpenOnce(const char* serviceName, const char* driverPath) {
+    DriverAttempt attempt;
+    UniqueService manager = OpenManager();
+    if (!manager) {
+        attempt.error = ::GetLastError();
+        attempt.mayPassSoon = ServiceErrorMayPassSoon(attempt.error);
+        return attempt;
+    }
+    const DWORD created = RecreateService(manager.get(), serviceName, driverPath);
+    const BOOL started = StartDriverService(manager.get(), serviceName);
+    const DWORD startError = started ? ERROR_SUCCESS : ::GetLastError();
+    attempt.device = OpenDriverDevice(serviceName);
+    if (attempt.device)
+        return attempt;
+    if (!started) {
+        attempt.error = startError;
+        attempt.mayPassSoon = ServiceErrorMayPassSoon(startError) || ServiceErrorMayPassSoon(created);
+    } else {
+        // Started, yet no device: it may not have been created by the time the start returned.
+        attempt.error = ::GetLastError();
+        attempt.mayPassSoon = attempt.error == ERROR_FILE_NOT_FOUND;
+    }
+    return attempt;
+}
+
+constexpr int kInstallAttempts = 4;
+constexpr DWORD kInstallRetryPauseMs = 250;
 
 } // namespace
 
-UniqueFile InstallAndOpenDriver(const char* serviceName, const char* driverPath) {
-    if (serviceName == nullptr || driverPath == nullptr)
-        return UniqueFile();
-    if (UniqueService manager = OpenManager()) {
-        RecreateService(manager.get(), serviceName, driverPath);
-        StartDriverService(manager.get(), serviceName);
+UniqueFile InstallAndOpenDriver(const char* serviceName, const char* driverPath, DWORD* failure) {
+    DWORD error = ERROR_INVALID_PARAMETER;
+    if (serviceName != nullptr && driverPath != nullptr) {
+        for (int attempt = 1;; ++attempt) {
+            DriverAttempt result = InstallAndOpenOnce(serviceName, driverPath);
+            error = result.error;
+            if (result.device)
+                return std::move(result.device);
+            if (attempt == kInstallAttempts || !result.mayPassSoon)
+                break;
+            // Short and bounded: the start itself already blocks this thread for as long as the
+            // driver's initialisation takes.
+            ::Sleep(kInstallRetryPauseMs);
+        }
     }
-    return OpenDriverDevice(serviceName);
+    if (failure != nullptr)
+        *failure = error;
+    return UniqueFile();
 }
 
 BOOL StartDriverService(SC_HANDLE manager, const char* serviceName) {
@@ -44,7 +108,12 @@ BOOL StartDriverService(SC_HANDLE manager, const char* serviceName) {
         return FALSE;
     if (::StartServiceA(service.get(), 0, nullptr))
         return TRUE;
-    return ::GetLastError() == ERROR_SERVICE_ALREADY_RUNNING;
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_SERVICE_ALREADY_RUNNING)
+        return TRUE;
+    service.reset();
+    ::SetLastError(error); // closing the handle must not hide why the start failed
+    return FALSE;
 }
 
 UniqueFile OpenDriverDevice(const char* serviceName) {

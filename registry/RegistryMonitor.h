@@ -43,9 +43,11 @@ public:
     const std::set<IConfInfoInc::_ConfInfo>& GetChanges() const;
 
     // What a host never needs, for tests and diagnostics.
-    bool HasDriver() const { return device.valid(); }
-    DWORD DriverVersion() const { return driverVersion; }
-    bool IsPulling() const { return pullTimer.running(); }
+    bool HasDriver() const { return device_.valid(); }
+    DWORD DriverVersion() const { return driverVersion_; }
+    // Why the device did not open: the error of the step that kept it closed; 0 once it opened.
+    DWORD DriverFailure() const { return driverFailure_; }
+    bool IsPulling() const { return pullTimer_.running(); }
 
 private:
     friend class RegistryMonitorTestPeer;
@@ -62,16 +64,17 @@ private:
     void KillPullTimer();
     bool Control(DWORD code, void* input, DWORD inputSize, void* output, DWORD outputSize);
 
-    std::set<IConfInfoInc::_ConfInfo> changes;
-    UniqueFile device;
-    REGMON_FILTER filter{};
-    DWORD bytesReturned = 0;
-    DWORD driverVersion = 0;
-    std::list<_RegLogEntry> entries;
-    RawLineList rawLines;
-    bool captureBegun = false; // by this monitor's Start, since the last Stop; the log is ours only then
-    ThreadTimer pullTimer;     // running from a successful Start until Stop or destruction
-    std::unique_ptr<char[]> readBlock; // where each read of the log lands
+    std::set<IConfInfoInc::_ConfInfo> changes_;
+    UniqueFile device_;
+    REGMON_FILTER filter_{};
+    DWORD bytesReturned_ = 0;
+    DWORD driverVersion_ = 0;
+    DWORD driverFailure_ = ERROR_SUCCESS;
+    std::list<_RegLogEntry> entries_;
+    RawLineList rawLines_;
+    bool captureBegun_ = false; // by this monitor's Start, since the last Stop; the log is ours only then
+    ThreadTimer pullTimer_;     // running from a successful Start until Stop or destruction
+    std::unique_ptr<char[]> readBlock_; // where each read of the log lands
 };
 
 // The monitor that is capturing: set by Start, untied by Stop and by the destructor. Atomic because

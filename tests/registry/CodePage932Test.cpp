@@ -200,7 +200,7 @@ class CodePage932Monitor : public testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
         ExpectCodePage932();
-        ASSERT_TRUE(monitor.HasDriver());
+        ASSERT_TRUE(monitor.HasDriver()) << "the driver did not open: error " << monitor.DriverFailure();
         ASSERT_TRUE(device.valid());
     }
 

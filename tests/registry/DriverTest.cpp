@@ -19,7 +19,7 @@ const std::vector<std::string> kLoggedBefore = {"p\tSetValue\tHKLM\\a\tSUCCESS\t
 class RegmonDriver : public testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(monitor.HasDriver());
+        ASSERT_TRUE(monitor.HasDriver()) << "the driver did not open: error " << monitor.DriverFailure();
         ASSERT_TRUE(device.valid());
     }
 

@@ -41,7 +41,7 @@ std::string Sz(const std::string& text) {
 class RegistryMonitorTest : public testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(monitor.HasDriver());
+        ASSERT_TRUE(monitor.HasDriver()) << "the driver did not open: error " << monitor.DriverFailure();
         ASSERT_TRUE(device.valid());
     }
 
@@ -71,7 +71,7 @@ protected:
 TEST(RegistryMonitorService, LivesFromConstructionToDestruction) {
     {
         CRegistryMonitor monitor;
-        ASSERT_TRUE(monitor.HasDriver());
+        ASSERT_TRUE(monitor.HasDriver()) << "the driver did not open: error " << monitor.DriverFailure();
         EXPECT_EQ(monitor.DriverVersion(), 360u);
         EXPECT_TRUE(registry_tests::ServiceRunning());
         EXPECT_FALSE(monitor.IsPulling());
@@ -303,7 +303,7 @@ TEST_F(RegistryMonitorTest, PullingContinuesAcrossTicks) {
 
 TEST(RegistryMonitorLifetime, DestroyingACapturingMonitorLeavesNoTick) {
     auto monitor = std::make_unique<CRegistryMonitor>();
-    ASSERT_TRUE(monitor->HasDriver());
+    ASSERT_TRUE(monitor->HasDriver()) << "the driver did not open: error " << monitor->DriverFailure();
     monitor->Start(0, "");
     EXPECT_EQ(g_timerMonitor.load(), monitor.get());
     monitor.reset();
@@ -335,7 +335,7 @@ struct TimerThread {
 
 TEST(RegistryMonitorLifetime, DestroyingOnAnotherThreadUntiesTheTimer) {
     auto monitor = std::make_unique<CRegistryMonitor>();
-    ASSERT_TRUE(monitor->HasDriver());
+    ASSERT_TRUE(monitor->HasDriver()) << "the driver did not open: error " << monitor->DriverFailure();
     TimerThread state;
     state.monitor = monitor.get();
     UniqueHandle thread(

@@ -10,6 +10,8 @@ class RegistryMonitorTestPeer {
 public:
     static void PullLog(CRegistryMonitor& monitor) { monitor.PullLog(); }
     static void ParseLog(CRegistryMonitor& monitor) { monitor.ParseLog(); }
-    static const RawLineList& RawLines(const CRegistryMonitor& monitor) { return monitor.rawLines; }
-    static const std::list<_RegLogEntry>& Entries(const CRegistryMonitor& monitor) { return monitor.entries; }
+    static const RawLineList& RawLines(const CRegistryMonitor& monitor) { return monitor.rawLines_; }
+    static const std::list<_RegLogEntry>& Entries(const CRegistryMonitor& monitor) {
+        return monitor.entries_;
+    }
 };

@@ -34,6 +34,7 @@ TEST_F(RegmonService, MissingDriverFileLeavesAnInertMonitorAndNoService) {
          {DriverFile("REGSYS_absent.SYS"), std::string("C:\\no\\such\\REGSYS.SYS"), std::string("")}) {
         CRegistryMonitor monitor(path);
         EXPECT_EQ(monitor.DriverVersion(), 0u) << path;
+        EXPECT_NE(monitor.DriverFailure(), 0u) << path;
         EXPECT_FALSE(ServiceExists()) << path;
         ExpectInert(monitor);
     }
@@ -52,6 +53,7 @@ TEST_F(RegmonService, OtherVersionsAreGivenUpAtOnce) {
     // The right one loads after them.
     CRegistryMonitor monitor;
     EXPECT_TRUE(monitor.HasDriver());
+    EXPECT_EQ(monitor.DriverFailure(), 0u);
 }
 
 TEST_F(RegmonService, StaleStoppedServiceIsReplaced) {

@@ -64,7 +64,7 @@ TEST_F(StuckDriver, StopEndsPromptlyWithoutALastDrainAndTheMonitorStaysUsable) {
     Watchdog watchdog(240000, "the test");
     TestKey key{"stuck"};
     CRegistryMonitor monitor(DriverFile("REGSYSSTUCK.SYS"));
-    ASSERT_TRUE(monitor.HasDriver());
+    ASSERT_TRUE(monitor.HasDriver()) << "the driver did not open: error " << monitor.DriverFailure();
     RegmonDevice device;
     ASSERT_TRUE(device.valid());
     for (int round = 0; round < 2; ++round) {
