@@ -8,10 +8,10 @@ public:
     void Start() override {}
     void Stop() override {}
     void SetTarget(int, const std::string&) override {}
-    const std::set<std::string>& GetFileChanges() override { return fileChanges; }
-    const std::set<IConfInfoInc::_ConfInfo>& GetRegistryChanges() override { return registryChanges; }
+    const std::set<std::string>& GetFileChanges() override { return fileChanges_; }
+    const std::set<IConfInfoInc::_ConfInfo>& GetRegistryChanges() override { return registryChanges_; }
 
 private:
-    std::set<std::string> fileChanges;
-    std::set<IConfInfoInc::_ConfInfo> registryChanges;
+    std::set<std::string> fileChanges_;
+    std::set<IConfInfoInc::_ConfInfo> registryChanges_;
 };

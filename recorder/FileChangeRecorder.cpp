@@ -17,14 +17,14 @@ const std::set<IConfInfoInc::_ConfInfo>& NoRegistryChanges() {
 
 } // namespace
 
-CFileChangeRecorder::CFileChangeRecorder() : watcher(true, NF_MATCH_FILE_NAME) {
+CFileChangeRecorder::CFileChangeRecorder() : watcher_(true, NF_MATCH_FILE_NAME) {
     for (const char* token : kFolderTokens)
-        watchedFolders.push_back(ITavishInc::TrailPath(token, ""));
+        watchedFolders_.push_back(ITavishInc::TrailPath(token, ""));
 }
 
 CFileChangeRecorder::~CFileChangeRecorder() {
     // Ends every watch still running; notifications delivered meanwhile land in the intact sets.
-    watcher.UnwatchAllDirectories();
+    watcher_.UnwatchAllDirectories();
 }
 
 // Start and Stop dispatch messages while the watcher waits, so a host handler may destroy the
@@ -42,29 +42,29 @@ void CFileChangeRecorder::Stop() {
 }
 
 void CFileChangeRecorder::Destroy() {
-    if (operationsInProgress > 0)
-        destroyWhenIdle = true;
+    if (operationsInProgress_ > 0)
+        destroyWhenIdle_ = true;
     else
         delete this;
 }
 
 void CFileChangeRecorder::LeaveOperation() {
-    if (--operationsInProgress == 0 && destroyWhenIdle)
+    if (--operationsInProgress_ == 0 && destroyWhenIdle_)
         delete this;
 }
 
 void CFileChangeRecorder::StartTracking() {
-    for (const std::string& folder : watchedFolders)
-        watcher.WatchDirectory(folder, FILE_NOTIFY_CHANGE_FILE_NAME, this, TRUE, nullptr, nullptr);
+    for (const std::string& folder : watchedFolders_)
+        watcher_.WatchDirectory(folder, FILE_NOTIFY_CHANGE_FILE_NAME, this, TRUE, nullptr, nullptr);
     if (g_registryMonitor != nullptr)
-        g_registryMonitor->Start(target, targetName);
+        g_registryMonitor->Start(target_, targetName_);
 }
 
 void CFileChangeRecorder::StopTracking() {
     // Each unwatch returns once its watch's queued notifications have been delivered here.
-    for (const std::string& folder : watchedFolders) {
-        if (watcher.IsWatchingDirectory(folder))
-            watcher.UnwatchDirectory(folder);
+    for (const std::string& folder : watchedFolders_) {
+        if (watcher_.IsWatchingDirectory(folder))
+            watcher_.UnwatchDirectory(folder);
     }
     if (g_registryMonitor != nullptr)
         g_registryMonitor->Stop();
@@ -74,22 +74,22 @@ void CFileChangeRecorder::StopTracking() {
 // A path that went away at any time during tracking is not part of the product, nor is anything in
 // an installer's driver cache.
 void CFileChangeRecorder::SettleAddedFiles() {
-    for (const std::string& path : addedFiles) {
+    for (const std::string& path : addedFiles_) {
         if (path.find(kInstallerDriverFragment) != std::string::npos)
-            removedFiles.insert(path);
+            removedFiles_.insert(path);
     }
-    for (const std::string& path : removedFiles)
-        addedFiles.erase(path);
-    removedFiles.clear();
+    for (const std::string& path : removedFiles_)
+        addedFiles_.erase(path);
+    removedFiles_.clear();
 }
 
-void CFileChangeRecorder::SetTarget(int target_, const std::string& targetName_) {
-    target = target_;
-    targetName = targetName_;
+void CFileChangeRecorder::SetTarget(int target, const std::string& targetName) {
+    target_ = target;
+    targetName_ = targetName;
 }
 
 const std::set<std::string>& CFileChangeRecorder::GetFileChanges() {
-    return addedFiles;
+    return addedFiles_;
 }
 
 const std::set<IConfInfoInc::_ConfInfo>& CFileChangeRecorder::GetRegistryChanges() {
@@ -97,16 +97,16 @@ const std::set<IConfInfoInc::_ConfInfo>& CFileChangeRecorder::GetRegistryChanges
 }
 
 void CFileChangeRecorder::On_FileAdded(const std::string& path) {
-    addedFiles.insert(path);
+    addedFiles_.insert(path);
 }
 
 void CFileChangeRecorder::On_FileRemoved(const std::string& path) {
-    removedFiles.insert(path);
+    removedFiles_.insert(path);
 }
 
 void CFileChangeRecorder::On_FileNameChanged(const std::string& oldPath, const std::string& newPath) {
-    removedFiles.insert(oldPath);
-    addedFiles.insert(newPath);
+    removedFiles_.insert(oldPath);
+    addedFiles_.insert(newPath);
 }
 
 void CFileChangeRecorder::On_FileModified(const std::string&) {}

@@ -45,7 +45,7 @@ public:
     void On_WatchStarted(DWORD error, const std::string& directory) override;
     void On_WatchStopped(const std::string& directory) override;
 
-    const std::list<std::string>& GetWatchedFolders() const { return watchedFolders; }
+    const std::list<std::string>& GetWatchedFolders() const { return watchedFolders_; }
 
     // Destroys the recorder: now, or, when a host handler asks for it while Start or Stop of this
     // recorder dispatches messages further up the stack, as soon as that operation returns (it
@@ -56,19 +56,19 @@ private:
     void StartTracking();
     void StopTracking();
     void SettleAddedFiles();
-    void EnterOperation() { ++operationsInProgress; }
+    void EnterOperation() { ++operationsInProgress_; }
     // May delete the recorder: nothing of it may be touched afterwards.
     void LeaveOperation();
 
-    int operationsInProgress = 0;
-    bool destroyWhenIdle = false;
+    int operationsInProgress_ = 0;
+    bool destroyWhenIdle_ = false;
 
     // Declared in this order so that destruction runs the teardown in the right order: the watcher
     // ends its watches (delivering what is still queued) while both sets are intact.
-    std::set<std::string> addedFiles;
-    std::set<std::string> removedFiles;
-    CDirectoryChangeWatcher watcher;
-    std::list<std::string> watchedFolders;
-    int target = 0;
-    std::string targetName;
+    std::set<std::string> addedFiles_;
+    std::set<std::string> removedFiles_;
+    CDirectoryChangeWatcher watcher_;
+    std::list<std::string> watchedFolders_;
+    int target_ = 0;
+    std::string targetName_;
 };
