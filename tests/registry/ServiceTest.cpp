@@ -78,6 +78,26 @@ TEST_F(RegmonService, StaleRunningDriverStillServes) {
     EXPECT_FALSE(RegmonDevice().valid());
 }
 
+// Another program holds the old service open after deleting it, so the name stays taken for as long
+// as it keeps the handle. The monitor tries again a few times, then gives up with the reason; once
+// the holder lets go, nothing of it is left and the next monitor gets its driver.
+TEST_F(RegmonService, ADeletionStillPendingEndsInAReportedFailureNotAWait) {
+    ASSERT_TRUE(InstallService(DriverFile("REGSYS_absent.SYS"), false));
+    UniqueService manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    UniqueService held(::OpenServiceA(manager.get(), REGMON_SERVICE_NAME, SERVICE_ALL_ACCESS));
+    ASSERT_TRUE(held);
+    ASSERT_TRUE(::DeleteService(held.get()));
+    {
+        CRegistryMonitor monitor;
+        EXPECT_FALSE(monitor.HasDriver());
+        EXPECT_NE(monitor.DriverFailure(), 0u);
+    }
+    held.reset();
+    EXPECT_FALSE(ServiceExists());
+    CRegistryMonitor monitor;
+    EXPECT_TRUE(monitor.HasDriver()) << "error " << monitor.DriverFailure();
+}
+
 TEST_F(RegmonService, StaleRunningDriverOfAnotherVersionIsGivenUp) {
     ASSERT_TRUE(InstallService(DriverFile("REGSYS361.SYS"), true));
     {
