@@ -10,34 +10,60 @@ shift
 export WINEPREFIX="$prefix" WINEARCH="$orvane_winearch" WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 wine="$orvane_wine_loader"
-wineserver -k 2>/dev/null || true
-rm -rf "$prefix"
-"$wine" wineboot -i >/dev/null 2>&1
-"$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
-# A crashing program must fail at once, not wait for an invisible crash dialog until its timeout.
-"$wine" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
-wineserver -k || true
-wineserver -w || true
-# Wine links the user's Desktop, Documents and the like to the Unix home folder. Tests and the
-# tracker watch the desktop, so each gets a folder of its own inside the prefix instead.
-for link in "$prefix"/drive_c/users/*/*; do
-    if [ -L "$link" ]; then
-        rm "$link"
-        mkdir "$link"
-    fi
-done
-# A 32-bit installer on 64-bit Windows writes system32\drivers through the file-system redirection,
-# into syswow64\drivers.
-drivers="$prefix/drive_c/windows/system32/drivers"
-[ "${ORVANE_WINE_LANE:-win64}" != wow64 ] || drivers="$prefix/drive_c/windows/syswow64/drivers"
-mkdir -p "$drivers"
-for driver in "$@"; do
-    if [ -f "$driver" ]; then
-        cp "$driver" "$drivers/"
-    fi
-done
-wineserver -p </dev/null >/dev/null 2>&1
-# The first program of a session starts Wine's own background processes (services, device host).
-# Start them here, detached from this script's output, so that no test's output pipe stays open.
-"$wine" cmd /c exit </dev/null >/dev/null 2>&1
+step_log="$(mktemp)"
+trap 'rm -f "$step_log"' EXIT
+
+# Runs one step of the set-up with its output in a file (a pipe would stay open as long as the
+# background processes Wine starts); when it fails, says which and shows what it printed.
+step() {
+    what="$1"
+    shift
+    "$@" </dev/null >"$step_log" 2>&1 && return 0
+    status=$?
+    echo "prefix-up: $what failed (exit $status):" >&2
+    cat "$step_log" >&2
+    return 1
+}
+
+make_prefix() {
+    wineserver -k 2>/dev/null || true
+    wineserver -w 2>/dev/null || true
+    rm -rf "$prefix"
+    step "wineboot" "$wine" wineboot -i || return 1
+    step "the null graphics driver" "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f || return 1
+    # A crashing program must fail at once, not wait for an invisible crash dialog until its timeout.
+    step "the crash dialog setting" \
+        "$wine" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f || return 1
+    wineserver -k || true
+    wineserver -w || true
+    # Wine links the user's Desktop, Documents and the like to the Unix home folder. Tests and the
+    # tracker watch the desktop, so each gets a folder of its own inside the prefix instead.
+    for link in "$prefix"/drive_c/users/*/*; do
+        if [ -L "$link" ]; then
+            rm "$link" && mkdir "$link" || return 1
+        fi
+    done
+    # A 32-bit installer on 64-bit Windows writes system32\drivers through the file-system
+    # redirection, into syswow64\drivers.
+    drivers="$prefix/drive_c/windows/system32/drivers"
+    [ "${ORVANE_WINE_LANE:-win64}" != wow64 ] || drivers="$prefix/drive_c/windows/syswow64/drivers"
+    mkdir -p "$drivers" || return 1
+    for driver in "$@"; do
+        if [ -f "$driver" ]; then
+            cp "$driver" "$drivers/" || return 1
+        fi
+    done
+    step "the persistent wineserver" wineserver -p || return 1
+    # The first program of a session starts Wine's own background processes (services, device
+    # host). Start them here, detached from this script's output, so that no test's output pipe
+    # stays open.
+    step "the first program" "$wine" cmd /c exit || return 1
+}
+
+# Making a prefix has failed once in many runs, silently, with nothing of the product involved; a
+# second try from scratch tells a passing hiccup from a broken machine.
+if ! make_prefix "$@"; then
+    echo "prefix-up: making the prefix again" >&2
+    make_prefix "$@"
+fi
 echo "wine prefix ready (${ORVANE_WINE_LANE:-win64}): $prefix"
