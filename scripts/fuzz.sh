@@ -67,6 +67,16 @@ run_both value-boundary tests/fuzz/FuzzValueBoundary.cpp stand-ins/brannock/Valu
 run_both log-passes $shim tests/fuzz/FuzzLogPasses.cpp registry/LogLines.cpp registry/KeyDeletion.cpp \
     registry/RawLineList.cpp
 run_both base64 $shim tests/fuzz/FuzzBase64.cpp stand-ins/tavish/Base64.cpp
+# The capture line builder is C, which clang++ would compile as C++: it becomes an object first,
+# built as C11 with the coverage hooks libFuzzer reads (the seeded build's runtime ignores them).
+c_flags="-std=c11 -O1 -g -I. -Wall -Wextra -Werror -fno-sanitize-recover=all"
+c_sanitizers=address,undefined
+[ "$have_libfuzzer" = no ] || c_sanitizers=fuzzer-no-link,$c_sanitizers
+if clang $c_flags -fsanitize=$c_sanitizers -c driver/CaptureLine.c -o "$out/CaptureLine.o"; then
+    run_both capture-line tests/fuzz/FuzzCaptureLine.cpp "$out/CaptureLine.o"
+else
+    fail "capture-line (compiling driver/CaptureLine.c)"
+fi
 echo "fuzz lane: $(($(date +%s) - lane_started)) s"
 echo "fuzz: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
