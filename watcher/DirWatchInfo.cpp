@@ -48,7 +48,31 @@ constexpr DWORD kPostRetryMs = 50;
 constexpr DWORD kStartWaitSliceMs = 10000;
 constexpr DWORD kStopWaitSliceMs = 5000;
 
+const WatcherWaitLimits kDefaultWaitLimits = {30000, 30000, 5000};
+
+volatile LONG g_abandonedWatches = 0;
+
+bool ThreadHasEnded(HANDLE thread) {
+    return thread == nullptr || ::WaitForSingleObject(thread, 0) != WAIT_TIMEOUT;
+}
+
+// A slice of at most `slice` that ends no later than `deadline`.
+DWORD SliceUntil(ULONGLONG deadline, DWORD slice) {
+    const ULONGLONG now = ::GetTickCount64();
+    if (now >= deadline)
+        return 0;
+    return deadline - now < slice ? static_cast<DWORD>(deadline - now) : slice;
+}
+
 } // namespace
+
+const WatcherWaitLimits& DefaultWatcherWaitLimits() {
+    return kDefaultWaitLimits;
+}
+
+LONG CDirWatchInfo::AbandonedCount() {
+    return g_abandonedWatches;
+}
 
 bool CDirWatchInfo::HasFailed() {
     ScopedLock hold(propertiesLock);
@@ -60,7 +84,49 @@ bool CDirWatchInfo::IsReadyToReap() {
     return runState == WATCH_FAILED;
 }
 
-DWORD CDirWatchInfo::RequestStart(HANDLE port) {
+bool CDirWatchInfo::IsAbandoned() {
+    ScopedLock hold(propertiesLock);
+    return runState == WATCH_ABANDONED;
+}
+
+CDelayedDirectoryChangeHandler* CDirWatchInfo::AcquireChangeHandler() {
+    ScopedLock hold(propertiesLock);
+    if (runState == WATCH_ABANDONED || changeHandler == nullptr)
+        return nullptr;
+    changeHandler->AddRef();
+    return changeHandler;
+}
+
+void ChangeHandlerReference::reset() {
+    if (CDelayedDirectoryChangeHandler* handler = release())
+        handler->Release();
+}
+
+// Cancelling names the read by its handle, so it comes before the close; on Windows the close alone
+// ends a directory read as well.
+void CDirWatchInfo::CloseDirectory() {
+    ScopedLock hold(handleLock);
+    if (directoryHandle) {
+        ::CancelIoEx(directoryHandle.get(), &overlapped);
+        directoryHandle.reset();
+    }
+}
+
+void CDirWatchInfo::AbandonLocked() {
+    runState = WATCH_ABANDONED;
+    CloseDirectory();
+}
+
+void CDirWatchInfo::ReleaseAbandoned() {
+    if (changeHandler != nullptr) {
+        if (CDirectoryChangeHandler* realHandler = changeHandler->DetachRealHandler())
+            realHandler->Release();
+        changeHandler->Release();
+    }
+    ::InterlockedIncrement(&g_abandonedWatches);
+}
+
+DWORD CDirWatchInfo::RequestStart(HANDLE port, HANDLE worker) {
     {
         ScopedLock hold(propertiesLock);
         runState = WATCH_START_REQUESTED;
@@ -72,7 +138,21 @@ DWORD CDirWatchInfo::RequestStart(HANDLE port) {
             return lastError;
         }
     }
-    while (::WaitForSingleObject(doneEvent.get(), kStartWaitSliceMs) != WAIT_OBJECT_0) {
+    const ULONGLONG deadline = ::GetTickCount64() + waitLimits->startAnswerMs;
+    for (;;) {
+        if (::WaitForSingleObject(doneEvent.get(), SliceUntil(deadline, kStartWaitSliceMs)) == WAIT_OBJECT_0)
+            break;
+        ScopedLock hold(propertiesLock);
+        if (startAnswered)
+            continue; // signalled right after the answer
+        const bool readIssued = runState != WATCH_START_REQUESTED;
+        // A read the worker issued is waited for a little longer while the worker lives: it is
+        // answering now.
+        if (ThreadHasEnded(worker) || (::GetTickCount64() >= deadline && !readIssued)) {
+            AbandonLocked();
+            lastError = ERROR_TIMEOUT;
+            return lastError;
+        }
     }
     ::ResetEvent(doneEvent.get());
     return lastError;
@@ -80,34 +160,71 @@ DWORD CDirWatchInfo::RequestStart(HANDLE port) {
 
 // A watch whose re-read failed has no read pending and gets no more packets, so there is nothing
 // to stop. Otherwise the worker must see the request: freeing the record while its read is pending
-// would let the system and the worker write into freed memory.
-BOOL CDirWatchInfo::RequestStop(HANDLE port) {
+// would let the system and the worker write into freed memory. A request the system will not queue,
+// a worker that does not take it, or an aborted read that never completes ends in the record being
+// given up instead of freed.
+CDirWatchInfo::StopOutcome CDirWatchInfo::RequestStop(HANDLE port, HANDLE worker) {
     QuitKeeper quit;
+    const ULONGLONG answerDeadline = ::GetTickCount64() + waitLimits->stopAnswerMs;
     for (;;) {
         {
             ScopedLock hold(propertiesLock);
             if (runState == WATCH_FAILED)
-                return TRUE;
+                return StopOutcome::kConfirmed;
+            if (runState == WATCH_ABANDONED)
+                return StopOutcome::kGivenUp;
             runState = WATCH_STOP_REQUESTED;
             if (osCalls->postQueuedCompletionStatus(port, 4, reinterpret_cast<ULONG_PTR>(this), &overlapped))
                 break;
+            if (::GetTickCount64() >= answerDeadline || ThreadHasEnded(worker)) {
+                AbandonLocked();
+                return StopOutcome::kGivenUp;
+            }
         }
         // Handlers of this thread go on running meanwhile, as in every wait of this thread.
         WaitDispatchingMessages(nullptr, kPostRetryMs, quit);
     }
-    return WaitPumpingMessages();
+    for (;;) {
+        ULONGLONG deadline = answerDeadline;
+        {
+            ScopedLock hold(propertiesLock);
+            if (closedTick != 0)
+                deadline = closedTick + waitLimits->abortedReadMs;
+        }
+        if (WaitDispatchingMessages(doneEvent.get(), SliceUntil(deadline, kStopWaitSliceMs), quit) ==
+            WAIT_OBJECT_0) {
+            ::ResetEvent(doneEvent.get());
+            return StopOutcome::kConfirmed;
+        }
+        ScopedLock hold(propertiesLock);
+        const ULONGLONG now = ::GetTickCount64();
+        const bool readAborted = closedTick != 0;
+        if (ThreadHasEnded(worker) || (readAborted && now >= closedTick + waitLimits->abortedReadMs) ||
+            (!readAborted && runState == WATCH_STOP_REQUESTED && now >= answerDeadline)) {
+            AbandonLocked();
+            return StopOutcome::kGivenUp;
+        }
+    }
 }
 
-BOOL CDirWatchInfo::WaitPumpingMessages() {
-    QuitKeeper quit;
-    while (WaitDispatchingMessages(doneEvent.get(), kStopWaitSliceMs, quit) != WAIT_OBJECT_0) {
+void CDirWatchInfo::PostStopRecordIfUnclaimed() {
+    {
+        ScopedLock hold(propertiesLock);
+        if (stopRecordClaimed)
+            return;
+        stopRecordClaimed = true;
     }
-    ::ResetEvent(doneEvent.get());
-    return TRUE;
+    const bool posted = changeHandler != nullptr && changeHandler->PostWatchStopped(directory);
+    ScopedLock hold(propertiesLock);
+    stopRecordPosted = posted;
 }
 
 void CDirWatchInfo::WaitForStopFlush() {
-    if (stopRecordPosted && changeHandler != nullptr)
+    bool posted;
+    {
+        ScopedLock hold(propertiesLock);
+        posted = std::exchange(stopRecordPosted, false);
+    }
+    if (posted && changeHandler != nullptr)
         changeHandler->WaitForStopDelivery();
-    stopRecordPosted = false;
 }

@@ -29,6 +29,23 @@ struct WatcherOsCalls {
 // The real calls.
 const WatcherOsCalls& DefaultWatcherOsCalls();
 
+// How long a caller waits on the worker and on the system before it gives a watch up. A watch that
+// is given up is never freed (the system may still write into its buffer and OVERLAPPED), so the
+// limits are generous: they are there for a worker or a system that will not answer at all, not for
+// a slow one. Tests shorten them.
+struct WatcherWaitLimits {
+    // The worker's answer to a start request: the first read issued, or its error.
+    DWORD startAnswerMs;
+    // The worker's taking of a stop request (a request the system refuses to queue counts too).
+    DWORD stopAnswerMs;
+    // The aborted read's completion, once the worker has cancelled the read and closed the directory.
+    DWORD abortedReadMs;
+};
+
+// 30 s for an answer of the worker (three start slices, six stop slices), one 5 s stop slice for the
+// aborted read.
+const WatcherWaitLimits& DefaultWatcherWaitLimits();
+
 // One watched directory. Created by WatchDirectory, destroyed by whichever operation ends the watch.
 // The worker reads and writes the fields directly; runState is guarded by propertiesLock.
 //
@@ -46,7 +63,15 @@ public:
         // this record; it waits for a caller thread to take it out of the watcher (never the worker,
         // which must not wait for the watcher's lock).
         WATCH_FAILED = 6,
+        // Given up: the worker did not answer, or the system did not confirm the end of the read.
+        // The directory is closed and the user's handler released, but the record stays allocated
+        // for the life of the process; the worker ignores the packets that still come for it.
+        WATCH_ABANDONED = 7,
     };
+
+    // How a stop ended: confirmed by the aborted read's completion (the record may be freed), or
+    // given up (the record must be kept).
+    enum class StopOutcome { kConfirmed, kGivenUp };
 
     // Takes the directory handle over as its first member is built: from then on the record closes
     // it whatever happens, and until then (the allocation failed) the caller's owner still does.
@@ -63,12 +88,18 @@ public:
 
     // Caller thread. Posts the start request and waits (10 s slices) for the worker's answer: 0, or
     // the error of the first read, or the error of a post that failed (nothing is waited for then).
-    DWORD RequestStart(HANDLE port);
+    // A worker that has not answered within the limit, or has ended, makes the start give up with
+    // ERROR_TIMEOUT and the record abandoned (IsAbandoned): it must then be let go with
+    // ReleaseAbandoned, never freed. `worker` is the worker thread's handle.
+    DWORD RequestStart(HANDLE port, HANDLE worker);
     // Caller thread. Ends the watch and waits, dispatching this thread's messages, until the worker
-    // confirms. A post that fails is tried again until the system accepts it, because the record may
-    // not be freed while its read is pending. TRUE once stopped.
-    BOOL RequestStop(HANDLE port);
-    BOOL WaitPumpingMessages();
+    // confirms. A post that fails is tried again, because the record may not be freed while its read
+    // is pending. Bounded: a worker that does not take the request, or an aborted read whose
+    // completion does not come, makes the stop give the watch up (the record is abandoned).
+    StopOutcome RequestStop(HANDLE port, HANDLE worker);
+    // Caller thread, after a stop that was given up: queues the watch's On_WatchStopped unless the
+    // worker already did, so that the handler hears of the end either way.
+    void PostStopRecordIfUnclaimed();
     // Caller thread, after RequestStop. Waits, dispatching this thread's messages, until the user's
     // handler has received the On_WatchStopped that the worker queued for this watch: every record
     // queued before it has been delivered by then. The worker itself never waits for a delivery, so
@@ -79,6 +110,18 @@ public:
     // the failure is known; its record may be freed by a caller once the worker has finished with it.
     bool HasFailed();
     bool IsReadyToReap();
+    bool IsAbandoned();
+    // Records given up in this process, by every watcher.
+    static LONG AbandonedCount();
+
+    // Lets go of an abandoned record: its user handler and its own reference on the wrapper are
+    // released, and the record itself stays allocated for the life of the process.
+    void ReleaseAbandoned();
+
+    // Worker thread. The record's wrapper with a reference taken for the caller, or null once the
+    // record is abandoned: a caller that gives the record up releases its own reference at once, so
+    // the worker holds one of its own for as long as it uses the wrapper.
+    CDelayedDirectoryChangeHandler* AcquireChangeHandler();
 
     CDelayedDirectoryChangeHandler* changeHandler;
     UniqueFile directoryHandle;
@@ -90,6 +133,10 @@ public:
     OVERLAPPED overlapped;
     DWORD lastError;
     RecursiveLock propertiesLock;
+    // Guards the directory handle against a caller that gives the record up (and closes it) while
+    // the worker issues a read. Taken after propertiesLock where both are held, and never held by a
+    // caller that only looks at the state, so a read the system is slow to issue holds up nobody.
+    RecursiveLock handleLock;
     UniqueHandle doneEvent;
     int runState;
     // Worker thread only. A batch is walked here, copied behind the old name carried from the
@@ -100,10 +147,54 @@ public:
     DWORD carriedOffset = 0;
     // Set by the worker, under propertiesLock, when a re-read failed.
     bool readFailed = false;
-    // Set by the worker before it confirms a stop: an On_WatchStopped record is on its way.
+    // Set before a stop is confirmed or given up: an On_WatchStopped record is on its way.
     bool stopRecordPosted = false;
-    // The watcher's seam; set before the record is started.
+    // Under propertiesLock. Whoever queues the On_WatchStopped record claims it first, so that the
+    // worker and a caller that gives the watch up never both queue one.
+    bool stopRecordClaimed = false;
+    // Under propertiesLock. The worker has answered the start request (lastError holds the answer).
+    bool startAnswered = false;
+    // Under propertiesLock. When the worker closed the directory to end the watch (0: not yet).
+    ULONGLONG closedTick = 0;
+    // The watcher's seam and wait limits; set before the record is started.
     const WatcherOsCalls* osCalls = &DefaultWatcherOsCalls();
+    const WatcherWaitLimits* waitLimits = &DefaultWatcherWaitLimits();
+
+    // Ends the pending read, if the directory is still open: the read is cancelled and the
+    // directory closed, under handleLock.
+    void CloseDirectory();
+    // Under propertiesLock: marks the record abandoned and ends its read. The worker issues reads
+    // only under handleLock and only while the handle is open.
+    void AbandonLocked();
+};
+
+// Worker thread. Holds the reference AcquireChangeHandler took, for one packet or one batch.
+class ChangeHandlerReference {
+public:
+    explicit ChangeHandlerReference(CDelayedDirectoryChangeHandler* handler = nullptr) : handler_(handler) {}
+    ~ChangeHandlerReference() { reset(); }
+    ChangeHandlerReference(ChangeHandlerReference&& other) noexcept : handler_(other.release()) {}
+    ChangeHandlerReference& operator=(ChangeHandlerReference&& other) noexcept {
+        if (this != &other) {
+            reset();
+            handler_ = other.release();
+        }
+        return *this;
+    }
+    ChangeHandlerReference(const ChangeHandlerReference&) = delete;
+    ChangeHandlerReference& operator=(const ChangeHandlerReference&) = delete;
+
+    CDelayedDirectoryChangeHandler* get() const { return handler_; }
+    explicit operator bool() const { return handler_ != nullptr; }
+    CDelayedDirectoryChangeHandler* release() {
+        CDelayedDirectoryChangeHandler* handler = handler_;
+        handler_ = nullptr;
+        return handler;
+    }
+    void reset();
+
+private:
+    CDelayedDirectoryChangeHandler* handler_;
 };
 
 // Copies `bytes` of a completed read behind the `carriedOffset` bytes already at the start of

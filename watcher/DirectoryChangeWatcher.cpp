@@ -104,20 +104,27 @@ DWORD CDirectoryChangeWatcher::StartWatch(const std::string& directory, DWORD no
     if (!record)
         return ERROR_OUTOFMEMORY;
 
-    if (const DWORD error = ConnectAndStart(record.get()))
+    if (const DWORD error = ConnectAndStart(record.get())) {
+        // A start the worker never answered may still be served: the record stays allocated.
+        if (record->IsAbandoned()) {
+            CDirWatchInfo* pdi = record.release();
+            pdi->GetChangeHandler()->On_WatchStarted(error, directory);
+            pdi->ReleaseAbandoned();
+        }
         return error;
+    }
 
     // From here the watch runs: the record may only go through the stop protocol.
     CDirWatchInfo* pdi = record.release();
     handler->AttachToWatcher(this);
     if (!AddWatchInfo(pdi)) {
-        HANDLE port;
+        StopTarget target;
         {
             ScopedLock hold(lock_);
             stopsInFlight_.push_back(::GetCurrentThreadId());
-            port = port_.get();
+            target = StopTarget{port_.get(), worker_.handle()};
         }
-        EndWatch(pdi, port);
+        EndWatch(pdi, target);
         FinishDeferredUnwatchAll();
         return ERROR_OUTOFMEMORY;
     }
@@ -152,6 +159,7 @@ CDirWatchInfo* CDirectoryChangeWatcher::NewWatchInfo(UniqueFile& directoryHandle
         return nullptr;
     }
     pdi->osCalls = &osCalls_;
+    pdi->waitLimits = &waitLimits_;
     return pdi;
 }
 
@@ -166,7 +174,7 @@ DWORD CDirectoryChangeWatcher::ConnectAndStart(CDirWatchInfo* pdi) {
         if (const DWORD error = StartWorker())
             return error;
     }
-    return pdi->RequestStart(port_.get());
+    return pdi->RequestStart(port_.get(), worker_.handle());
 }
 
 // A failed association leaves the port as it was: the worker keeps reading the same one.
@@ -189,7 +197,7 @@ DWORD CDirectoryChangeWatcher::StartWorker() {
 
 BOOL CDirectoryChangeWatcher::UnwatchDirectory(const std::string& directory) {
     CDirWatchInfo* pdi;
-    HANDLE port;
+    StopTarget target;
     {
         ScopedLock hold(lock_);
         if (!port_)
@@ -198,9 +206,9 @@ BOOL CDirectoryChangeWatcher::UnwatchDirectory(const std::string& directory) {
         int index = -1;
         if (!FindWatchInfo(directory, index))
             return FALSE;
-        pdi = TakeWatchAt(index, port);
+        pdi = TakeWatchAt(index, target);
     }
-    EndWatch(pdi, port);
+    EndWatch(pdi, target);
     FinishDeferredUnwatchAll();
     return TRUE;
 }
@@ -210,15 +218,15 @@ BOOL CDirectoryChangeWatcher::UnwatchDirectoriesOfHandler(CDirectoryChangeHandle
     // Failed watches of the handler count too: they are its watches until taken out.
     for (;;) {
         CDirWatchInfo* pdi;
-        HANDLE port;
+        StopTarget target;
         {
             ScopedLock hold(lock_);
             int index = -1;
             if (!FindWatchInfoByHandler(handler, index))
                 break;
-            pdi = TakeWatchAt(index, port);
+            pdi = TakeWatchAt(index, target);
         }
-        EndWatch(pdi, port);
+        EndWatch(pdi, target);
         ++removed;
     }
     FinishDeferredUnwatchAll();
@@ -238,16 +246,16 @@ BOOL CDirectoryChangeWatcher::UnwatchAllDirectories() {
     }
     for (;;) {
         CDirWatchInfo* pdi = nullptr;
-        HANDLE port = nullptr;
+        StopTarget target;
         {
             ScopedLock hold(lock_);
             for (size_t i = 0; i < watches_.size() && pdi == nullptr; ++i) {
                 if (watches_[i] != nullptr)
-                    pdi = TakeWatchAt(static_cast<int>(i), port);
+                    pdi = TakeWatchAt(static_cast<int>(i), target);
             }
         }
         if (pdi != nullptr) {
-            EndWatch(pdi, port);
+            EndWatch(pdi, target);
             continue;
         }
         if (EndWorkerWhenNoWatchIsLeft())
@@ -322,6 +330,10 @@ size_t CDirectoryChangeWatcher::GetWatchSlotCount() const {
     return watches_.size();
 }
 
+LONG CDirectoryChangeWatcher::GetAbandonedWatchCount() {
+    return CDirWatchInfo::AbandonedCount();
+}
+
 DWORD CDirectoryChangeWatcher::GetWorkerThreadId() const {
     ScopedLock hold(lock_);
     return worker_.id();
@@ -374,22 +386,29 @@ bool CDirectoryChangeWatcher::FindWatchInfoByHandler(const CDirectoryChangeHandl
     return false;
 }
 
-CDirWatchInfo* CDirectoryChangeWatcher::TakeWatchAt(int index, HANDLE& port) {
+CDirWatchInfo* CDirectoryChangeWatcher::TakeWatchAt(int index, StopTarget& target) {
     CDirWatchInfo* pdi = watches_[static_cast<size_t>(index)];
     watches_[static_cast<size_t>(index)] = nullptr;
     stopsInFlight_.push_back(::GetCurrentThreadId());
-    port = port_.get();
+    target = StopTarget{port_.get(), worker_.handle()};
     return pdi;
 }
 
-// The port stays open while the stop is in flight: the worker is not ended before it is through.
-void CDirectoryChangeWatcher::EndWatch(CDirWatchInfo* pdi, HANDLE port) {
-    pdi->RequestStop(port);
+// The port and the worker stay while the stop is in flight: the worker is not ended before it is
+// through. A stop given up still tells the handler (On_WatchStopped, after everything queued before
+// it) and lets the handler go, but keeps the record itself.
+void CDirectoryChangeWatcher::EndWatch(CDirWatchInfo* pdi, StopTarget target) {
+    const bool givenUp = pdi->RequestStop(target.port, target.worker) == CDirWatchInfo::StopOutcome::kGivenUp;
+    if (givenUp)
+        pdi->PostStopRecordIfUnclaimed();
     pdi->WaitForStopFlush();
     ScopedLock hold(lock_);
     if (CDirectoryChangeHandler* handler = pdi->GetRealChangeHandler())
         handler->ReleaseWatch();
-    delete pdi;
+    if (givenUp)
+        pdi->ReleaseAbandoned();
+    else
+        delete pdi;
     const auto entry = std::find(stopsInFlight_.begin(), stopsInFlight_.end(), ::GetCurrentThreadId());
     if (entry != stopsInFlight_.end())
         stopsInFlight_.erase(entry);
@@ -400,9 +419,9 @@ void CDirectoryChangeWatcher::EndWatch(CDirWatchInfo* pdi, HANDLE port) {
 void CDirectoryChangeWatcher::ReapFailedWatches() {
     for (size_t i = 0; i < watches_.size(); ++i) {
         if (watches_[i] != nullptr && watches_[i]->IsReadyToReap()) {
-            HANDLE port;
-            CDirWatchInfo* pdi = TakeWatchAt(static_cast<int>(i), port);
-            EndWatch(pdi, port);
+            StopTarget target;
+            CDirWatchInfo* pdi = TakeWatchAt(static_cast<int>(i), target);
+            EndWatch(pdi, target);
         }
     }
 }

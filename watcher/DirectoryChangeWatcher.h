@@ -57,6 +57,9 @@ public:
     // identifier (0 while there is none).
     size_t GetWatchSlotCount() const;
     LONG GetOverflowCount() const { return overflowCount_; }
+    // Watches given up in this process, by every watcher: a stop or start that the worker or the
+    // system never confirmed. Each one's record stays allocated for the life of the process.
+    static LONG GetAbandonedWatchCount();
     DWORD GetWorkerThreadId() const;
 
 protected:
@@ -80,13 +83,19 @@ private:
     BOOL AddWatchInfo(CDirWatchInfo* pdi);
     bool FindWatchInfo(const std::string& directory, int& index) const;
     bool FindWatchInfoByHandler(const CDirectoryChangeHandler* handler, int& index) const;
+    // What a stop talks to: the port its request goes to, and the worker that answers it.
+    struct StopTarget {
+        HANDLE port = nullptr;
+        HANDLE worker = nullptr;
+    };
     // Under the lock. Takes a record out of its slot, leaving a hole, so that nothing re-entered
     // during the stop (handlers run while the caller dispatches messages) can find it again, and
     // counts the stop as in flight on this thread until EndWatch is done with it.
-    CDirWatchInfo* TakeWatchAt(int index, HANDLE& port);
+    CDirWatchInfo* TakeWatchAt(int index, StopTarget& target);
     // Stops a record taken out of the array, waits for its flush, releases its handler's watch and
-    // frees it. Holds the lock only around the bookkeeping, never across a wait.
-    void EndWatch(CDirWatchInfo* pdi, HANDLE port);
+    // frees it (or, when the stop was given up, keeps it for good). Holds the lock only around the
+    // bookkeeping, never across a wait.
+    void EndWatch(CDirWatchInfo* pdi, StopTarget target);
     void ReapFailedWatches();
     // Ends the worker once no watch is left. TRUE when done: ended now, ended already, or left to a
     // stop that this thread has in flight further up its stack (a nested unwatch-all), which ends it
@@ -100,15 +109,15 @@ private:
     static void WorkerBody(void* watcher);
     void MonitorDirectoryChanges(HANDLE port);
     void HandlePacket(CDirWatchInfo* pdi, DWORD bytes);
-    void ServeStartRequest(CDirWatchInfo* pdi);
-    void ServeStopRequest(CDirWatchInfo* pdi);
+    void ServeStartRequest(CDirWatchInfo* pdi, CDelayedDirectoryChangeHandler* handler);
+    void ServeStopRequest(CDirWatchInfo* pdi, CDelayedDirectoryChangeHandler* handler);
     void ServeStopping(CDirWatchInfo* pdi);
-    void ServeCompletion(CDirWatchInfo* pdi, DWORD bytes);
-    bool QueueBatch(CDirWatchInfo* pdi, DWORD bytes);
+    void ServeCompletion(CDirWatchInfo* pdi, const ChangeHandlerReference& handler, DWORD bytes);
+    bool QueueBatch(CDirWatchInfo* pdi, CDelayedDirectoryChangeHandler* handler, DWORD bytes);
     void WalkBatch(CDirWatchInfo* pdi, const BYTE* bytes, DWORD size);
     void WalkOldestBatch();
     void WalkQueuedBatchesOf(CDirWatchInfo* pdi);
-    void TakeReadErrorPath(CDirWatchInfo* pdi, DWORD error);
+    void TakeReadErrorPath(CDirWatchInfo* pdi, CDelayedDirectoryChangeHandler* handler, DWORD error);
     BOOL RemoveFailedWatch(CDirWatchInfo* pdi);
 
     UniqueHandle port_;
@@ -122,6 +131,7 @@ private:
     bool useWindowDelivery_;
     DWORD filterFlags_;
     WatcherOsCalls osCalls_ = DefaultWatcherOsCalls();
+    WatcherWaitLimits waitLimits_ = DefaultWatcherWaitLimits();
     volatile LONG overflowCount_ = 0;
 
     // Worker thread only: completed reads not walked yet, oldest first. A completion is queued and
@@ -130,6 +140,7 @@ private:
     // them). A batch that cannot be queued is walked first, straight from the read buffer.
     struct PendingBatch {
         CDirWatchInfo* pdi;
+        ChangeHandlerReference handler;
         std::vector<BYTE> bytes;
     };
     static constexpr size_t kMaxQueuedBytes = 32u << 20;

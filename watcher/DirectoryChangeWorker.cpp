@@ -20,20 +20,21 @@
 
 namespace {
 
-BOOL IssueDirectoryRead(CDirWatchInfo* pdi) {
-    return pdi->osCalls->readDirectoryChanges(pdi->directoryHandle.get(), pdi->buffer,
-                                              kNotificationBufferSize, pdi->watchSubtree, pdi->notifyFilter,
-                                              &pdi->bytesReturned, &pdi->overlapped, nullptr);
-}
+enum class ReadIssue { kIssued, kFailed, kClosed };
 
-int ReadRunState(CDirWatchInfo* pdi) {
-    ScopedLock hold(pdi->propertiesLock);
-    return pdi->runState;
-}
-
-void WriteRunState(CDirWatchInfo* pdi, int state) {
-    ScopedLock hold(pdi->propertiesLock);
-    pdi->runState = state;
+// A caller that gives the record up closes its directory under the handle lock, so the handle is
+// looked at and used under it. kClosed: there is no directory to read any more.
+ReadIssue IssueDirectoryRead(CDirWatchInfo* pdi, DWORD& error) {
+    ScopedLock hold(pdi->handleLock);
+    if (!pdi->directoryHandle)
+        return ReadIssue::kClosed;
+    if (pdi->osCalls->readDirectoryChanges(pdi->directoryHandle.get(), pdi->buffer, kNotificationBufferSize,
+                                           pdi->watchSubtree, pdi->notifyFilter, &pdi->bytesReturned,
+                                           &pdi->overlapped, nullptr))
+        return ReadIssue::kIssued;
+    const DWORD code = ::GetLastError();
+    error = code != 0 ? code : ERROR_GEN_FAILURE;
+    return ReadIssue::kFailed;
 }
 
 } // namespace
@@ -70,69 +71,105 @@ void CDirectoryChangeWatcher::MonitorDirectoryChanges(HANDLE port) {
     }
 }
 
+// The state and a reference on the wrapper are taken together: a record given up by a caller
+// meanwhile is left alone, and one given up later keeps its wrapper until this packet is served.
 void CDirectoryChangeWatcher::HandlePacket(CDirWatchInfo* pdi, DWORD bytes) {
-    switch (ReadRunState(pdi)) {
+    int state;
+    ChangeHandlerReference handler;
+    {
+        ScopedLock hold(pdi->propertiesLock);
+        state = pdi->runState;
+        handler = ChangeHandlerReference(pdi->AcquireChangeHandler());
+    }
+    if (!handler)
+        return;
+    switch (state) {
     case CDirWatchInfo::WATCH_START_REQUESTED:
-        ServeStartRequest(pdi);
+        ServeStartRequest(pdi, handler.get());
         break;
     case CDirWatchInfo::WATCH_STOP_REQUESTED:
-        ServeStopRequest(pdi);
+        ServeStopRequest(pdi, handler.get());
         break;
     case CDirWatchInfo::WATCH_STOPPING:
         ServeStopping(pdi);
         break;
     case CDirWatchInfo::WATCH_RUNNING:
-        ServeCompletion(pdi, bytes);
+        ServeCompletion(pdi, handler, bytes);
         break;
     default:
         break;
     }
 }
 
-// The caller waits for doneEvent whatever the handler does.
-void CDirectoryChangeWatcher::ServeStartRequest(CDirWatchInfo* pdi) {
-    pdi->carriedOffset = 0;
+// The caller waits for doneEvent whatever the handler does. A caller that gave up waiting before
+// this thread took the request has closed the directory; nothing is issued then.
+void CDirectoryChangeWatcher::ServeStartRequest(CDirWatchInfo* pdi, CDelayedDirectoryChangeHandler* handler) {
     DWORD error = ERROR_SUCCESS;
-    if (IssueDirectoryRead(pdi))
-        WriteRunState(pdi, CDirWatchInfo::WATCH_RUNNING);
-    else
-        error = ::GetLastError() != 0 ? ::GetLastError() : ERROR_GEN_FAILURE;
-    pdi->lastError = error;
+    pdi->carriedOffset = 0;
+    const ReadIssue issue = IssueDirectoryRead(pdi, error);
+    {
+        ScopedLock hold(pdi->propertiesLock);
+        if (issue == ReadIssue::kClosed || pdi->runState != CDirWatchInfo::WATCH_START_REQUESTED)
+            return;
+        if (issue == ReadIssue::kIssued)
+            pdi->runState = CDirWatchInfo::WATCH_RUNNING;
+        pdi->lastError = error;
+    }
     try {
-        pdi->GetChangeHandler()->On_WatchStarted(error, pdi->directory);
+        handler->On_WatchStarted(error, pdi->directory);
     } catch (...) {
     }
+    ScopedLock hold(pdi->propertiesLock);
+    pdi->startAnswered = true;
     ::SetEvent(pdi->doneEvent.get());
 }
 
-// Closing the directory aborts the pending read; its completion, which comes later with the same
-// key, confirms the stop. The On_WatchStopped record is only queued here: the unwatching caller
-// waits for its delivery, so this thread goes on serving the port meanwhile, and handlers that call
-// the watcher (a start or stop request needs this thread's answer) cannot wait on it.
-void CDirectoryChangeWatcher::ServeStopRequest(CDirWatchInfo* pdi) {
-    if (!pdi->directoryHandle) {
-        ::SetEvent(pdi->doneEvent.get());
-        return;
+// Ends the pending read (CloseDirectory); its completion, which comes later with the same key,
+// confirms the stop. The On_WatchStopped record is only queued here: the unwatching caller waits for its
+// delivery, so this thread goes on serving the port meanwhile, and handlers that call the watcher (a start or
+// stop request needs this thread's answer) cannot wait on it.
+void CDirectoryChangeWatcher::ServeStopRequest(CDirWatchInfo* pdi, CDelayedDirectoryChangeHandler* handler) {
+    bool claimed;
+    {
+        ScopedLock hold(pdi->propertiesLock);
+        if (pdi->runState != CDirWatchInfo::WATCH_STOP_REQUESTED)
+            return;
+        if (!pdi->directoryHandle) {
+            ::SetEvent(pdi->doneEvent.get());
+            return;
+        }
+        pdi->CloseDirectory();
+        pdi->closedTick = ::GetTickCount64();
+        pdi->runState = CDirWatchInfo::WATCH_STOPPING;
+        claimed = !pdi->stopRecordClaimed;
+        pdi->stopRecordClaimed = true;
     }
-    pdi->directoryHandle.reset();
-    WriteRunState(pdi, CDirWatchInfo::WATCH_STOPPING);
     WalkQueuedBatchesOf(pdi);
+    if (!claimed)
+        return;
+    bool posted = false;
     try {
-        pdi->stopRecordPosted = pdi->GetChangeHandler()->PostWatchStopped(pdi->directory);
+        posted = handler->PostWatchStopped(pdi->directory);
     } catch (...) {
     }
+    ScopedLock hold(pdi->propertiesLock);
+    pdi->stopRecordPosted = posted;
 }
 
 void CDirectoryChangeWatcher::ServeStopping(CDirWatchInfo* pdi) {
+    ScopedLock hold(pdi->propertiesLock);
+    if (pdi->runState != CDirWatchInfo::WATCH_STOPPING)
+        return;
     if (!pdi->directoryHandle)
         ::SetEvent(pdi->doneEvent.get());
     else
-        pdi->directoryHandle.reset();
+        pdi->CloseDirectory();
 }
 
 // The read is issued again before anything is walked. Only when the batch cannot be queued is it
 // walked first, straight from the read buffer.
-void CDirectoryChangeWatcher::ServeCompletion(CDirWatchInfo* pdi, DWORD bytes) {
+void CDirectoryChangeWatcher::ServeCompletion(CDirWatchInfo* pdi, const ChangeHandlerReference& handler,
+                                              DWORD bytes) {
     if (bytes == 0) {
         // The system's change list overflowed: the new name that an old name carried from the last
         // batch waits for is among the changes lost, so the old name must not pair with whatever
@@ -141,23 +178,33 @@ void CDirectoryChangeWatcher::ServeCompletion(CDirWatchInfo* pdi, DWORD bytes) {
         WalkQueuedBatchesOf(pdi);
         pdi->carriedOffset = 0;
     }
-    if (bytes > 0 && !QueueBatch(pdi, bytes))
+    if (bytes > 0 && !QueueBatch(pdi, handler.get(), bytes))
         WalkBatch(pdi, pdi->buffer, bytes);
-    if (IssueDirectoryRead(pdi)) {
+    DWORD error = ERROR_SUCCESS;
+    switch (IssueDirectoryRead(pdi, error)) {
+    case ReadIssue::kIssued:
         pdi->lastError = ERROR_SUCCESS;
         return;
+    case ReadIssue::kClosed:
+        return;
+    case ReadIssue::kFailed:
+        break;
     }
-    const DWORD error = ::GetLastError() != 0 ? ::GetLastError() : ERROR_GEN_FAILURE;
     WalkQueuedBatchesOf(pdi);
-    TakeReadErrorPath(pdi, error);
+    TakeReadErrorPath(pdi, handler.get(), error);
 }
 
-bool CDirectoryChangeWatcher::QueueBatch(CDirWatchInfo* pdi, DWORD bytes) {
+// A queued batch holds a reference on the wrapper it will be walked into: the record may be given
+// up before the walk.
+bool CDirectoryChangeWatcher::QueueBatch(CDirWatchInfo* pdi, CDelayedDirectoryChangeHandler* handler,
+                                         DWORD bytes) {
     bytes = std::min(bytes, kNotificationBufferSize);
     if (queuedBytes_ + bytes > kMaxQueuedBytes)
         return false;
     try {
-        batches_.push_back(PendingBatch{pdi, std::vector<BYTE>(pdi->buffer, pdi->buffer + bytes)});
+        std::vector<BYTE> copy(pdi->buffer, pdi->buffer + bytes);
+        handler->AddRef();
+        batches_.push_back(PendingBatch{pdi, ChangeHandlerReference(handler), std::move(copy)});
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -211,7 +258,8 @@ DWORD StageCompletedRead(BYTE* walkBuffer, DWORD carriedOffset, const BYTE* read
 
 // The error is reported at raised priority so that it is queued ahead of the other watches' work.
 // No On_WatchStopped follows: the watch ended by itself.
-void CDirectoryChangeWatcher::TakeReadErrorPath(CDirWatchInfo* pdi, DWORD error) {
+void CDirectoryChangeWatcher::TakeReadErrorPath(CDirWatchInfo* pdi, CDelayedDirectoryChangeHandler* handler,
+                                                DWORD error) {
     HANDLE self = ::GetCurrentThread();
     const int savedPriority = ::GetThreadPriority(self);
     ::SetThreadPriority(self, THREAD_PRIORITY_HIGHEST);
@@ -221,7 +269,7 @@ void CDirectoryChangeWatcher::TakeReadErrorPath(CDirWatchInfo* pdi, DWORD error)
     }
     try {
         pdi->lastError = error;
-        pdi->GetChangeHandler()->On_ReadDirectoryChangesError(error, pdi->directory);
+        handler->On_ReadDirectoryChangesError(error, pdi->directory);
     } catch (...) {
     }
     try {
@@ -238,8 +286,10 @@ void CDirectoryChangeWatcher::TakeReadErrorPath(CDirWatchInfo* pdi, DWORD error)
 BOOL CDirectoryChangeWatcher::RemoveFailedWatch(CDirWatchInfo* pdi) {
     if (pdi == nullptr)
         return FALSE;
-    pdi->directoryHandle.reset();
     ScopedLock hold(pdi->propertiesLock);
+    if (pdi->runState == CDirWatchInfo::WATCH_ABANDONED)
+        return FALSE;
+    pdi->CloseDirectory();
     if (pdi->runState != CDirWatchInfo::WATCH_STOP_REQUESTED)
         pdi->runState = CDirWatchInfo::WATCH_FAILED;
     return FALSE;

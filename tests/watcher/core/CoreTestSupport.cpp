@@ -27,6 +27,8 @@ void DisarmFaults() {
     plan.failPortCreations = 0;
     plan.failThreadStarts = 0;
     plan.failReads = 0;
+    plan.lostRequestPosts = 0;
+    plan.silentReads = false;
     plan.failArrayGrowth = 0;
     plan.error = ERROR_NO_SYSTEM_RESOURCES;
     plan.holdFailingRead = false;
@@ -60,6 +62,8 @@ BOOL WINAPI FaultyPost(HANDLE port, DWORD bytes, ULONG_PTR key, LPOVERLAPPED ove
         ::SetLastError(plan.error);
         return FALSE;
     }
+    if (bytes != 0 && Take(plan.lostRequestPosts))
+        return TRUE;
     const BOOL posted = ::PostQueuedCompletionStatus(port, bytes, key, overlapped);
     if (bytes != 0) {
         ++plan.requestPosts;
@@ -72,6 +76,8 @@ BOOL WINAPI FaultyPost(HANDLE port, DWORD bytes, ULONG_PTR key, LPOVERLAPPED ove
 BOOL WINAPI FaultyRead(HANDLE directory, LPVOID buffer, DWORD length, BOOL subtree, DWORD filter,
                        LPDWORD returned, LPOVERLAPPED overlapped, LPOVERLAPPED_COMPLETION_ROUTINE routine) {
     FaultPlan& plan = Faults();
+    if (plan.silentReads)
+        return TRUE;
     if (Take(plan.failReads)) {
         if (plan.holdFailingRead) {
             ::SetEvent(plan.readReached);

@@ -92,6 +92,11 @@ struct FaultPlan {
     std::atomic<int> failPortCreations{0};
     std::atomic<int> failThreadStarts{0};
     std::atomic<int> failReads{0}; // the system itself refuses the read (reserved filter bits)
+    // Request posts that report success but queue nothing: a request the worker never sees.
+    std::atomic<int> lostRequestPosts{0};
+    // Reads that report success but issue nothing: a read whose completion never comes, whatever
+    // is done to its directory.
+    std::atomic<bool> silentReads{false};
     std::atomic<int> failArrayGrowth{0};
     std::atomic<DWORD> error{ERROR_NO_SYSTEM_RESOURCES};
     // When set, a refused read first signals readReached and waits (10 s at most) for requestPosted,

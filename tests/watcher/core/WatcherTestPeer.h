@@ -12,6 +12,10 @@ public:
     static void SetOsCalls(CDirectoryChangeWatcher& watcher, const WatcherOsCalls& calls) {
         watcher.osCalls_ = calls;
     }
+    // Replaces the wait limits; only while the watcher has no watch.
+    static void SetWaitLimits(CDirectoryChangeWatcher& watcher, const WatcherWaitLimits& limits) {
+        watcher.waitLimits_ = limits;
+    }
     static int WatchSlot(const CDirectoryChangeWatcher& watcher, const std::string& directory) {
         return watcher.GetWatchSlot(directory);
     }
