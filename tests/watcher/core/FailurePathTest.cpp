@@ -11,26 +11,13 @@
 using namespace core_tests;
 using test_support::PumpMessagesUntil;
 using test_support::PumpPendingMessages;
-using test_support::TempDir;
 using test_support::WriteTextFile;
 
 namespace {
 
-class FailurePath : public testing::Test {
+class FailurePath : public testing::Test, protected SeamCase {
 protected:
-    FailurePath() {
-        DisarmFaults();
-        WatcherTestPeer::SetOsCalls(watcher_, FaultyOsCalls());
-    }
-    ~FailurePath() override {
-        DisarmFaults();
-        PumpPendingMessages();
-    }
-    std::string Folder(const char* name) {
-        const std::string path = dir_ / name;
-        ::CreateDirectoryA(path.c_str(), nullptr);
-        return path;
-    }
+    FailurePath() : SeamCase("fail") {}
 
     bool WaitUntilReleased(const RecordingHandler& handler) {
         return PumpMessagesUntil([&] {
@@ -38,9 +25,6 @@ protected:
             return handler.GetWatchCount() == 0;
         });
     }
-
-    TempDir dir_{"fail"};
-    CountingWatcher watcher_;
 };
 
 // Reserved filter bits: Wine refuses the first read itself.

@@ -11,8 +11,6 @@
 
 using namespace core_tests;
 using test_support::PumpMessagesUntil;
-using test_support::PumpPendingMessages;
-using test_support::TempDir;
 using test_support::Watchdog;
 using test_support::WriteTextFile;
 
@@ -20,22 +18,10 @@ namespace {
 
 constexpr WatcherWaitLimits kShortLimits = {1500, 1500, 300};
 
-class GiveUp : public testing::Test {
+class GiveUp : public testing::Test, protected SeamCase {
 protected:
-    GiveUp() {
-        DisarmFaults();
-        WatcherTestPeer::SetOsCalls(watcher_, FaultyOsCalls());
-        WatcherTestPeer::SetWaitLimits(watcher_, kShortLimits);
-    }
-    ~GiveUp() override {
-        DisarmFaults();
-        PumpPendingMessages();
-    }
-    std::string Folder(const char* name) {
-        const std::string path = dir_ / name;
-        ::CreateDirectoryA(path.c_str(), nullptr);
-        return path;
-    }
+    GiveUp() : SeamCase("giveup") { WatcherTestPeer::SetWaitLimits(watcher_, kShortLimits); }
+
     // The watcher goes on serving its other watches, and a new one, after a watch was given up.
     void ExpectTheWatcherStillWorks(const char* name) {
         HandlerPtr handler = MakeHandler();
@@ -48,9 +34,6 @@ protected:
         EXPECT_EQ(abandoned, CDirectoryChangeWatcher::GetAbandonedWatchCount())
             << "a normal stop gives nothing up";
     }
-
-    TempDir dir_{"giveup"};
-    CountingWatcher watcher_;
 };
 
 TEST_F(GiveUp, AReadWhoseCompletionNeverComesEndsTheUnwatchAndTheWatch) {
