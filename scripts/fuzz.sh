@@ -67,6 +67,7 @@ run_both value-boundary tests/fuzz/FuzzValueBoundary.cpp stand-ins/brannock/Valu
 run_both log-passes $shim tests/fuzz/FuzzLogPasses.cpp registry/LogLines.cpp registry/KeyDeletion.cpp \
     registry/RawLineList.cpp
 run_both base64 $shim tests/fuzz/FuzzBase64.cpp stand-ins/tavish/Base64.cpp
+run_both instruction-length tests/fuzz/FuzzInstructionLength.cpp capture/InstructionLength.cpp
 # The capture line builder is C, which clang++ would compile as C++: it becomes an object first,
 # built as C11 with the coverage hooks libFuzzer reads (the seeded build's runtime ignores them).
 c_flags="-std=c11 -O1 -g -I. -Wall -Wextra -Werror -fno-sanitize-recover=all"

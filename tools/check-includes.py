@@ -18,7 +18,7 @@ import sys
 # one file. The longest key that prefixes a source's path applies to it. Tests and benchmarks may
 # reach into any product folder (they drive the internals on purpose) but not into other tests.
 PRODUCT = ["include/", "common/", "boundary/", "recorder/", "watcher/", "registry/", "driver/",
-           "stand-ins/", "host/"]
+           "capture/", "stand-ins/", "host/"]
 ALLOWED = {
     "include/": ["include/"],
     "common/": ["common/"],
@@ -30,6 +30,7 @@ ALLOWED = {
     "registry/": ["registry/", "include/", "common/", "driver/RegmonProtocol.h",
                   "stand-ins/brannock/IMendwellInc.h", "stand-ins/tavish/ITavishInc.h"],
     "driver/": ["driver/"],
+    "capture/": ["capture/", "common/", "driver/"],
     "stand-ins/brannock/": ["stand-ins/brannock/"],
     "stand-ins/kelmira/": ["stand-ins/kelmira/"],
     "stand-ins/tavish/": ["stand-ins/tavish/"],

@@ -1,0 +1,275 @@
+#include "capture/InlineHook.h"
+
+#include "capture/EntryPatch.h"
+#include "capture/ExecutableArena.h"
+#include "capture/InstructionLength.h"
+#include "capture/LastErrorKeeper.h"
+#include "capture/OtherThreads.h"
+#include "common/Win32.h"
+
+#include <cstring>
+#include <utility>
+
+namespace capture {
+namespace {
+
+static_assert(kEntryPatchSize == 5, "the entry holds a jmp rel32");
+
+// Enough for the longest relocation: four bytes short of the jump, then one whole instruction.
+constexpr size_t kPrologueWindow = 4 + kMaxInstructionLength;
+constexpr uint8_t kJmpRel32 = 0xe9;
+
+bool IsReadable(DWORD protection) {
+    if ((protection & (PAGE_GUARD | PAGE_NOACCESS)) != 0)
+        return false;
+    const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                           PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    return (protection & readable) != 0;
+}
+
+// How many bytes from `at` on, up to the window, are committed and readable (across regions).
+size_t ReadableBytes(const uint8_t* at) {
+    size_t readable = 0;
+    while (readable < kPrologueWindow) {
+        MEMORY_BASIC_INFORMATION region;
+        if (::VirtualQuery(at + readable, &region, sizeof region) == 0 || region.State != MEM_COMMIT ||
+            !IsReadable(region.Protect))
+            break;
+        const uint8_t* regionEnd = static_cast<const uint8_t*>(region.BaseAddress) + region.RegionSize;
+        readable = size_t(regionEnd - at);
+    }
+    return readable < kPrologueWindow ? readable : kPrologueWindow;
+}
+
+// A jump as the first instruction: what an inline hook leaves (ours or another's), or a thunk.
+bool StartsWithJump(const uint8_t* code, size_t available) {
+    size_t at = 0;
+    if (kNativeArchitecture == CodeArchitecture::X64 && available > 1 && (code[0] & 0xf0) == 0x40)
+        at = 1; // REX
+    if (at >= available)
+        return false;
+    const uint8_t op = code[at];
+    if (op == kJmpRel32 || op == 0xeb)
+        return true;
+    const bool indirectJump = op == 0xff && at + 1 < available && ((code[at + 1] >> 3) & 7) == 4;
+    return indirectJump;
+}
+
+void PutRel32Jump(uint8_t* out, const uint8_t* at, const uint8_t* to) {
+    out[0] = kJmpRel32;
+    const int32_t displacement = int32_t(reinterpret_cast<intptr_t>(to) - reinterpret_cast<intptr_t>(at + 5));
+    std::memcpy(out + 1, &displacement, sizeof displacement);
+}
+
+#if defined(_WIN64)
+constexpr size_t kAbsoluteJumpSize = 14;
+constexpr size_t kTrampolineOffset = 16; // the relay comes first in the slot
+
+// jmp [rip+0] followed by the destination itself.
+void PutAbsoluteJump(uint8_t* out, const void* to) {
+    const uint8_t jmpRipIndirect[6] = {0xff, 0x25, 0, 0, 0, 0};
+    std::memcpy(out, jmpRipIndirect, sizeof jmpRipIndirect);
+    const uint64_t destination = reinterpret_cast<uintptr_t>(to);
+    std::memcpy(out + sizeof jmpRipIndirect, &destination, sizeof destination);
+}
+#endif
+
+struct SlotLayout {
+    uint8_t code[kCodeSlotSize] = {};
+    size_t size = 0;
+    uint8_t* trampoline = nullptr;
+    const uint8_t* jumpDestination = nullptr; // where the entry's jmp rel32 goes
+};
+
+// x86_64: relay to the detour, then the trampoline ending in an absolute jump back.
+// i686: the trampoline alone, ending in a jmp rel32 back; the entry jumps to the detour directly.
+SlotLayout LayOutSlot(uint8_t* slot, const uint8_t* target, const void* detour, const uint8_t* prologue,
+                      size_t relocated) {
+    SlotLayout layout;
+#if defined(_WIN64)
+    PutAbsoluteJump(layout.code, detour);
+    layout.trampoline = slot + kTrampolineOffset;
+    std::memcpy(layout.code + kTrampolineOffset, prologue, relocated);
+    PutAbsoluteJump(layout.code + kTrampolineOffset + relocated, target + relocated);
+    layout.size = kTrampolineOffset + relocated + kAbsoluteJumpSize;
+    layout.jumpDestination = slot;
+#else
+    layout.trampoline = slot;
+    std::memcpy(layout.code, prologue, relocated);
+    PutRel32Jump(layout.code + relocated, slot + relocated, target + relocated);
+    layout.size = relocated + kEntryPatchSize;
+    layout.jumpDestination = static_cast<const uint8_t*>(detour);
+#endif
+    return layout;
+}
+
+HookResult FromPatchResult(EntryPatchResult result) {
+    switch (result) {
+    case EntryPatchResult::Written:
+        return HookResult::Installed;
+    case EntryPatchResult::NotPatchable:
+        return HookResult::EntryNotPatchable;
+    case EntryPatchResult::ProtectionUnchangeable:
+        return HookResult::ProtectionUnchangeable;
+    case EntryPatchResult::EntryChanged:
+        return HookResult::EntryChanged;
+    }
+    return HookResult::EntryChanged;
+}
+
+// A thread paused between two of the replaced instructions would resume inside the jump: with more than
+// one instruction replaced, the others are held while such threads are moved to the trampoline.
+HookResult ReplaceEntryHoldingOthers(uint8_t* target, const uint8_t (&entry)[kEntryPatchSize],
+                                     const uint8_t (&jump)[kEntryPatchSize], const RelocationSpan& span,
+                                     const uint8_t* trampoline) {
+    if (span.instructions == 1)
+        return FromPatchResult(ReplaceEntry(target, entry, jump));
+    OtherThreadsSuspended others;
+    if (!others.complete() || !others.MoveInstructionPointers(target, span.length, trampoline))
+        return HookResult::ThreadsNotHeld;
+    return FromPatchResult(ReplaceEntry(target, entry, jump));
+}
+
+} // namespace
+
+InlineHook::~InlineHook() {
+    Remove();
+}
+
+InlineHook::InlineHook(InlineHook&& other) noexcept
+    : target_(std::exchange(other.target_, nullptr)), trampoline_(other.trampoline_) {
+    std::memcpy(originalEntry_, other.originalEntry_, kJumpSize);
+    std::memcpy(jumpEntry_, other.jumpEntry_, kJumpSize);
+}
+
+InlineHook& InlineHook::operator=(InlineHook&& other) noexcept {
+    if (this != &other) {
+        Remove();
+        target_ = std::exchange(other.target_, nullptr);
+        trampoline_ = other.trampoline_;
+        std::memcpy(originalEntry_, other.originalEntry_, kJumpSize);
+        std::memcpy(jumpEntry_, other.jumpEntry_, kJumpSize);
+    }
+    return *this;
+}
+
+HookResult InlineHook::InstallAt(void* targetAddress, const void* detour, void* originalSlot) noexcept {
+    const LastErrorKeeper keepLastError;
+    if (targetAddress == nullptr)
+        return HookResult::NullTarget;
+    if (detour == nullptr || originalSlot == nullptr)
+        return HookResult::NullDetour;
+    if (installed())
+        return HookResult::OwnerInUse;
+    auto* target = static_cast<uint8_t*>(targetAddress);
+    const size_t readable = ReadableBytes(target);
+    if (readable == 0)
+        return HookResult::TargetUnreadable;
+    uint8_t prologue[kPrologueWindow];
+    std::memcpy(prologue, target, readable);
+    if (StartsWithJump(prologue, readable))
+        return HookResult::AlreadyHooked;
+    const RelocationSpan span = RelocatableSpan(prologue, readable, kEntryPatchSize, kNativeArchitecture);
+    if (span.verdict != DecodeVerdict::Relocatable)
+        return HookResult::PrologueNotRelocatable;
+    if (!EntryPatchable(target))
+        return HookResult::EntryNotPatchable;
+
+    uint8_t* slot = AllocateCodeSlot(target);
+    if (slot == nullptr)
+        return HookResult::NoMemoryNearTarget;
+    const SlotLayout layout = LayOutSlot(slot, target, detour, prologue, span.length);
+    if (!Rel32Reaches(target + kEntryPatchSize, layout.jumpDestination))
+        return HookResult::NoMemoryNearTarget;
+    if (!WriteCodeSlot(slot, layout.code, layout.size))
+        return HookResult::NoMemoryNearTarget;
+
+    uint8_t jump[kEntryPatchSize];
+    PutRel32Jump(jump, target, layout.jumpDestination);
+    uint8_t entry[kEntryPatchSize];
+    std::memcpy(entry, prologue, kEntryPatchSize);
+    void* previousOriginal = nullptr;
+    std::memcpy(&previousOriginal, originalSlot, sizeof previousOriginal);
+    std::memcpy(originalSlot, &layout.trampoline, sizeof layout.trampoline);
+    const HookResult result = ReplaceEntryHoldingOthers(target, entry, jump, span, layout.trampoline);
+    if (result != HookResult::Installed) {
+        // The slot stays allocated and unused: slots are never handed back (ExecutableArena.h).
+        std::memcpy(originalSlot, &previousOriginal, sizeof previousOriginal);
+        return result;
+    }
+    target_ = target;
+    trampoline_ = layout.trampoline;
+    std::memcpy(originalEntry_, entry, kJumpSize);
+    std::memcpy(jumpEntry_, jump, kJumpSize);
+    return HookResult::Installed;
+}
+
+UnhookResult InlineHook::Remove() noexcept {
+    const LastErrorKeeper keepLastError;
+    if (!installed())
+        return UnhookResult::NotInstalled;
+    switch (ReplaceEntry(target_, jumpEntry_, originalEntry_)) {
+    case EntryPatchResult::Written:
+        Forget();
+        return UnhookResult::Removed;
+    case EntryPatchResult::ProtectionUnchangeable:
+        return UnhookResult::ProtectionUnchangeable;
+    case EntryPatchResult::NotPatchable:
+    case EntryPatchResult::EntryChanged:
+        break;
+    }
+    // Someone else rewrote the entry (perhaps hooking over this hook and jumping on to it): putting back
+    // our bytes would cut them off, so the entry is theirs now.
+    Forget();
+    return UnhookResult::EntryChanged;
+}
+
+void InlineHook::Forget() noexcept {
+    target_ = nullptr;
+}
+
+const char* DescribeHookResult(HookResult result) {
+    switch (result) {
+    case HookResult::Installed:
+        return "installed";
+    case HookResult::NullTarget:
+        return "the target is null";
+    case HookResult::NullDetour:
+        return "the detour or the variable for the original is null";
+    case HookResult::OwnerInUse:
+        return "this owner already holds a hook";
+    case HookResult::TargetUnreadable:
+        return "the target is not in committed, readable memory";
+    case HookResult::AlreadyHooked:
+        return "the target begins with a jump (hooked already, or a thunk)";
+    case HookResult::PrologueNotRelocatable:
+        return "the target's first instructions cannot be moved unchanged";
+    case HookResult::EntryNotPatchable:
+        return "the target's first bytes cannot be replaced by one locked write";
+    case HookResult::NoMemoryNearTarget:
+        return "no executable memory for a trampoline within reach of the target";
+    case HookResult::ProtectionUnchangeable:
+        return "the target's page cannot be made writable";
+    case HookResult::ThreadsNotHeld:
+        return "another thread could not be held still while the entry was rewritten";
+    case HookResult::EntryChanged:
+        return "another writer changed the target's entry meanwhile";
+    }
+    return "an unnamed result";
+}
+
+const char* DescribeUnhookResult(UnhookResult result) {
+    switch (result) {
+    case UnhookResult::Removed:
+        return "removed";
+    case UnhookResult::NotInstalled:
+        return "no hook is installed";
+    case UnhookResult::EntryChanged:
+        return "the entry no longer holds this hook's jump; left as it is";
+    case UnhookResult::ProtectionUnchangeable:
+        return "the entry's page cannot be made writable; the hook stays";
+    }
+    return "an unnamed result";
+}
+
+} // namespace capture
