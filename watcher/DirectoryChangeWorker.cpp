@@ -37,6 +37,12 @@ ReadIssue IssueDirectoryRead(CDirWatchInfo* pdi, DWORD& error) {
     return ReadIssue::kFailed;
 }
 
+// The answer a waiting caller takes as leave to free the record: the last this thread does with it,
+// and never under the record's lock, whose release would come after the caller may have freed it.
+void SignalDone(CDirWatchInfo* pdi) {
+    ::SetEvent(pdi->doneEvent.get());
+}
+
 } // namespace
 
 void CDirectoryChangeWatcher::WorkerBody(void* watcher) {
@@ -119,9 +125,11 @@ void CDirectoryChangeWatcher::ServeStartRequest(CDirWatchInfo* pdi, CDelayedDire
         handler->On_WatchStarted(error, pdi->directory);
     } catch (...) {
     }
-    ScopedLock hold(pdi->propertiesLock);
-    pdi->startAnswered = true;
-    ::SetEvent(pdi->doneEvent.get());
+    {
+        ScopedLock hold(pdi->propertiesLock);
+        pdi->startAnswered = true;
+    }
+    SignalDone(pdi);
 }
 
 // Ends the pending read (CloseDirectory); its completion, which comes later with the same key,
@@ -129,20 +137,26 @@ void CDirectoryChangeWatcher::ServeStartRequest(CDirWatchInfo* pdi, CDelayedDire
 // delivery, so this thread goes on serving the port meanwhile, and handlers that call the watcher (a start or
 // stop request needs this thread's answer) cannot wait on it.
 void CDirectoryChangeWatcher::ServeStopRequest(CDirWatchInfo* pdi, CDelayedDirectoryChangeHandler* handler) {
-    bool claimed;
+    bool alreadyClosed = false;
+    bool claimed = false;
     {
         ScopedLock hold(pdi->propertiesLock);
         if (pdi->runState != CDirWatchInfo::WATCH_STOP_REQUESTED)
             return;
         if (!pdi->directoryHandle) {
-            ::SetEvent(pdi->doneEvent.get());
-            return;
+            alreadyClosed = true;
+        } else {
+            pdi->CloseDirectory();
+            pdi->closedTick = ::GetTickCount64();
+            pdi->runState = CDirWatchInfo::WATCH_STOPPING;
+            claimed = !pdi->stopRecordClaimed;
+            pdi->stopRecordClaimed = true;
         }
-        pdi->CloseDirectory();
-        pdi->closedTick = ::GetTickCount64();
-        pdi->runState = CDirWatchInfo::WATCH_STOPPING;
-        claimed = !pdi->stopRecordClaimed;
-        pdi->stopRecordClaimed = true;
+    }
+    if (alreadyClosed) {
+        // A re-read failed meanwhile and closed the directory: no read is pending.
+        SignalDone(pdi);
+        return;
     }
     WalkQueuedBatchesOf(pdi);
     if (!claimed)
@@ -157,13 +171,16 @@ void CDirectoryChangeWatcher::ServeStopRequest(CDirWatchInfo* pdi, CDelayedDirec
 }
 
 void CDirectoryChangeWatcher::ServeStopping(CDirWatchInfo* pdi) {
-    ScopedLock hold(pdi->propertiesLock);
-    if (pdi->runState != CDirWatchInfo::WATCH_STOPPING)
-        return;
-    if (!pdi->directoryHandle)
-        ::SetEvent(pdi->doneEvent.get());
-    else
-        pdi->CloseDirectory();
+    {
+        ScopedLock hold(pdi->propertiesLock);
+        if (pdi->runState != CDirWatchInfo::WATCH_STOPPING)
+            return;
+        if (pdi->directoryHandle) {
+            pdi->CloseDirectory();
+            return;
+        }
+    }
+    SignalDone(pdi);
 }
 
 // The read is issued again before anything is walked. Only when the batch cannot be queued is it
