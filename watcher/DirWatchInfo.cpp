@@ -56,11 +56,13 @@ bool ThreadHasEnded(HANDLE thread) {
     return thread == nullptr || ::WaitForSingleObject(thread, 0) != WAIT_TIMEOUT;
 }
 
-// A slice of at most `slice` that ends no later than `deadline`.
+// A slice of at most `slice` that ends no later than `deadline`. Once the deadline has passed, the
+// caller only waits on because the worker is answering right now: a whole slice then, which the
+// answer ends at once, rather than a wait of 0 that would spin until it comes.
 DWORD SliceUntil(ULONGLONG deadline, DWORD slice) {
     const ULONGLONG now = ::GetTickCount64();
     if (now >= deadline)
-        return 0;
+        return slice;
     return deadline - now < slice ? static_cast<DWORD>(deadline - now) : slice;
 }
 
