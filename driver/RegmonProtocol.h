@@ -23,9 +23,15 @@
 #define IOCTL_GET_VERSION 0x83050014u   /* function 5, buffered: output is a 32-bit version */
 
 /* Function 0x800, buffered: input is the text of one line, without NUL. The library never sends it;
- * it lets tests and sample setups log the lines a driver would make of real registry operations.
- * Refused while capture is off, for an empty or oversized line, and when the log is full. */
+ * the capture DLL in a tracked setup's processes logs each registry write it sees with it, and tests
+ * log lines of their own. Refused while capture is off, for an empty or oversized line, and when the
+ * log is full. */
 #define IOCTL_APPEND_LOG_LINE 0x83052000u
+/* Function 0x801, buffered: input is several lines, each ended by a LF, at most
+ * REGMON_APPEND_BATCH_SIZE bytes in all: appended all together or not at all, on the same terms as
+ * one line. The tracker relays the capture's lines with it, hundreds to a request. */
+#define IOCTL_APPEND_LOG_LINES 0x83052004u
+#define REGMON_APPEND_BATCH_SIZE 65536u
 
 #define REGMON_VERSION 360u
 

@@ -2,8 +2,9 @@
  *
  * It keeps a log of framed text records (RegmonProtocol.h) in a ring of REGMON_LOG_CAPACITY bytes
  * and hands out whole records on IOCTL_READ_LOG. Lines enter the log only while capture is on, and
- * only through IOCTL_APPEND_LOG_LINE: this driver registers no registry callbacks, so whoever makes
- * the registry operations announces them. A full log refuses new lines and keeps what it holds.
+ * only through IOCTL_APPEND_LOG_LINE: this driver registers no registry callbacks, so the capture
+ * DLL in each process of a tracked setup appends a line for each registry write it sees. A full log
+ * refuses new lines and keeps what it holds.
  *
  * Every request runs at PASSIVE_LEVEL in the caller's context; one fast mutex guards the log, and
  * no request waits for anything else while holding it. Only SYSTEM and the Administrators may open
@@ -64,27 +65,55 @@ static ULONG RingOffset(ULONG base, ULONG distance) {
     return (ULONG)(((ULONGLONG)base + distance) % REGMON_LOG_CAPACITY);
 }
 
-static NTSTATUS AppendLine(REGSYS_LOG* log, const char* text, ULONG length) {
+/* Puts one record behind the others; the caller holds the lock and made sure it fits. */
+static void PutRecord(REGSYS_LOG* log, const char* text, ULONG length) {
     static const UCHAR zeros[4] = {0, 0, 0, 0};
-    ULONG record, at;
-    NTSTATUS status = STATUS_SUCCESS;
+    const ULONG record = REGMON_RECORD_SIZE(length);
+    const ULONG at = RingOffset(log->head, log->used);
+    RingPut(log, at, &record, sizeof record);
+    RingPut(log, RingOffset(at, sizeof record), text, length);
+    RingPut(log, RingOffset(at, sizeof record + length), zeros, record - sizeof record - length);
+    log->used += record;
+}
+
+/* The state that refuses `bytes` of new records, or success; the caller holds the lock. */
+static NTSTATUS RoomFor(const REGSYS_LOG* log, ULONG bytes) {
+    if (!log->capturing)
+        return STATUS_INVALID_DEVICE_STATE;
+    if (REGMON_LOG_CAPACITY - log->used < bytes)
+        return STATUS_LOG_FILE_FULL;
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS AppendLine(REGSYS_LOG* log, const char* text, ULONG length) {
+    NTSTATUS status;
     if (text == NULL || !RegsysAppendLengthAcceptable(length))
         return STATUS_INVALID_PARAMETER;
     /* A NUL inside the text would end the line early for every reader. */
     if (memchr(text, 0, length) != NULL)
         return STATUS_INVALID_PARAMETER;
-    record = REGMON_RECORD_SIZE(length);
     ExAcquireFastMutex(&log->lock);
-    if (!log->capturing) {
-        status = STATUS_INVALID_DEVICE_STATE;
-    } else if (REGMON_LOG_CAPACITY - log->used < record) {
-        status = STATUS_LOG_FILE_FULL;
-    } else {
-        at = RingOffset(log->head, log->used);
-        RingPut(log, at, &record, sizeof record);
-        RingPut(log, RingOffset(at, sizeof record), text, length);
-        RingPut(log, RingOffset(at, sizeof record + length), zeros, record - sizeof record - length);
-        log->used += record;
+    status = RoomFor(log, REGMON_RECORD_SIZE(length));
+    if (NT_SUCCESS(status))
+        PutRecord(log, text, length);
+    ExReleaseFastMutex(&log->lock);
+    return status;
+}
+
+/* All the batch's lines, in order, or none: a reader never sees half a batch. */
+static NTSTATUS AppendLines(REGSYS_LOG* log, const char* text, ULONG length) {
+    uint32_t recordBytes = 0;
+    const char* line = text;
+    const char* end = text + length;
+    NTSTATUS status;
+    if (RegsysBatchLines(text, length, &recordBytes) == 0)
+        return STATUS_INVALID_PARAMETER;
+    ExAcquireFastMutex(&log->lock);
+    status = RoomFor(log, recordBytes);
+    while (NT_SUCCESS(status) && line < end) {
+        const char* lineEnd = (const char*)memchr(line, '\n', (size_t)(end - line));
+        PutRecord(log, line, (ULONG)(lineEnd - line));
+        line = lineEnd + 1;
     }
     ExReleaseFastMutex(&log->lock);
     return status;
@@ -198,6 +227,8 @@ static NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
         return CompleteWith(irp, STATUS_SUCCESS, sizeof(ULONG));
     case IOCTL_APPEND_LOG_LINE:
         return CompleteWith(irp, AppendLine(log, (const char*)system, inputLength), 0);
+    case IOCTL_APPEND_LOG_LINES:
+        return CompleteWith(irp, AppendLines(log, (const char*)system, inputLength), 0);
     default:
         return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }

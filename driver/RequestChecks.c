@@ -26,6 +26,27 @@ int RegsysAppendLengthAcceptable(uint64_t length) {
     return length != 0 && length <= REGMON_MAX_LINE;
 }
 
+uint32_t RegsysBatchLines(const char* text, uint64_t length, uint32_t* recordBytes) {
+    uint32_t lines = 0, bytes = 0, start = 0, at;
+    if (text == 0 || recordBytes == 0 || length == 0 || length > REGMON_APPEND_BATCH_SIZE)
+        return 0;
+    for (at = 0; at < (uint32_t)length; ++at) {
+        if (text[at] == '\0')
+            return 0;
+        if (text[at] != '\n')
+            continue;
+        if (!RegsysAppendLengthAcceptable(at - start))
+            return 0;
+        bytes += REGMON_RECORD_SIZE(at - start);
+        ++lines;
+        start = at + 1;
+    }
+    if (start != (uint32_t)length)
+        return 0;
+    *recordBytes = bytes;
+    return lines;
+}
+
 int RegsysVersionLengthAcceptable(uint64_t length) {
     return length >= sizeof(uint32_t);
 }

@@ -34,6 +34,12 @@ uint32_t RegsysReadStagingSize(uint64_t outputLength);
 /* Nonzero when an appended line of `length` bytes is neither empty nor longer than a line may be. */
 int RegsysAppendLengthAcceptable(uint64_t length);
 
+/* The lines of an append batch: `text` holds `length` bytes, each line ended by a LF. Answers the
+ * number of lines and stores into *recordBytes the log bytes their records take; answers 0 when the
+ * batch is empty or too long, holds a NUL, an empty line, a line longer than a line may be, or text
+ * after its last LF. */
+uint32_t RegsysBatchLines(const char* text, uint64_t length, uint32_t* recordBytes);
+
 /* Nonzero when a version output of `length` bytes holds the 32-bit version. */
 int RegsysVersionLengthAcceptable(uint64_t length);
 

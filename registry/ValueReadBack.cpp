@@ -36,7 +36,11 @@ public:
         if (found != keys_.end())
             return found->second.get();
         HKEY opened = nullptr;
-        if (::RegOpenKeyExA(root, subKey.c_str(), 0, KEY_ALL_ACCESS, &opened) != ERROR_SUCCESS)
+        // Logged names are physical ("Software\Wow6432Node\X" for a 32-bit program's key on 64-bit
+        // Windows): opened in the 64-bit view, each names the key it was written to, whatever this
+        // process's bitness. A 32-bit system has one view and ignores the flag.
+        if (::RegOpenKeyExA(root, subKey.c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &opened) !=
+            ERROR_SUCCESS)
             opened = nullptr;
         return keys_.emplace(std::make_pair(root, std::move(folded)), UniqueKey(opened)).first->second.get();
     }

@@ -34,11 +34,15 @@ ALLOWED = {
     "stand-ins/brannock/": ["stand-ins/brannock/"],
     "stand-ins/kelmira/": ["stand-ins/kelmira/"],
     "stand-ins/tavish/": ["stand-ins/tavish/"],
-    "host/track/": ["host/track/", "include/", "common/"],
+    # The tracker loads the capture into the setup and relays its lines to the driver.
+    "host/track/": ["host/track/", "include/", "common/", "capture/inject/CaptureInjection.h",
+                    "capture/CaptureRing.h", "driver/RegmonProtocol.h"],
     "host/sample-setup/": ["host/sample-setup/", "common/", "driver/RegmonProtocol.h"],
     "host/": ["host/", "include/", "common/"],
     "bench/": PRODUCT + ["bench/", "tests/support/", "tests/registry/RegistryMonitorTestPeer.h"],
     "tests/": PRODUCT + ["tests/support/"],
+    # The capture's tests read what it logs through the registry tests' handle on the driver.
+    "tests/capture/": PRODUCT + ["tests/support/", "tests/registry/RegistryTestSupport.h"],
     # The installer tests run the tracker on a real installer: they are host tests with its kit.
     "tests/installer/": PRODUCT + ["tests/support/", "tests/host/"],
 }

@@ -1,7 +1,5 @@
 #include "host/sample-setup/SampleSetup.h"
 
-#include "host/sample-setup/RegistryAnnouncer.h"
-
 #include "common/KnownFolder.h"
 #include "common/UniqueHandle.h"
 
@@ -44,34 +42,14 @@ void MakeFolder(const std::string& path) {
         throw Failure("cannot create " + path + " (error " + std::to_string(::GetLastError()) + ")");
 }
 
-const char* TypeName(DWORD type) {
-    switch (type) {
-    case REG_SZ:
-        return "REG_SZ";
-    case REG_EXPAND_SZ:
-        return "REG_EXPAND_SZ";
-    case REG_BINARY:
-        return "REG_BINARY";
-    case REG_DWORD:
-        return "REG_DWORD";
-    case REG_MULTI_SZ:
-        return "REG_MULTI_SZ";
-    case REG_QWORD:
-        return "REG_QWORD";
-    default:
-        return "REG_NONE";
-    }
-}
-
-// One key of the sample, opened for writing; every operation is announced under its full path.
+// One key of the sample, opened for writing, named in failures by its full path.
 class SampleKey {
 public:
-    SampleKey(RegistryAnnouncer& announcer, HKEY root, const std::string& rootName, const std::string& subKey)
-        : announcer_(announcer), path_(rootName + "\\" + subKey) {
+    SampleKey(HKEY root, const std::string& rootName, const std::string& subKey)
+        : path_(rootName + "\\" + subKey) {
         HKEY key = nullptr;
         const LONG result =
             ::RegCreateKeyExA(root, subKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
-        announcer_.Announce("CreateKey", path_, result, "Access: All");
         if (result != ERROR_SUCCESS)
             throw Failure("cannot create the key " + path_ + " (error " + std::to_string(result) + ")");
         key_.reset(key);
@@ -80,8 +58,6 @@ public:
     void Set(const std::string& name, DWORD type, const void* data, size_t size) {
         const LONG result = ::RegSetValueExA(key_.get(), name.c_str(), 0, type,
                                              static_cast<const BYTE*>(data), static_cast<DWORD>(size));
-        announcer_.Announce("SetValue", path_ + "\\" + name, result,
-                            std::string("Type: ") + TypeName(type) + "  Length: " + std::to_string(size));
         if (result != ERROR_SUCCESS)
             throw Failure("cannot set " + path_ + "\\" + name + " (error " + std::to_string(result) + ")");
     }
@@ -97,18 +73,15 @@ public:
     }
 
 private:
-    RegistryAnnouncer& announcer_;
     std::string path_;
     UniqueKey key_;
 };
 
-// Deletes a key with everything below it, announcing the deletion; a missing key is no failure.
-void DeleteKey(RegistryAnnouncer& announcer, HKEY root, const std::string& rootName,
-               const std::string& subKey) {
+// Deletes a key with everything below it; a missing key is no failure.
+void DeleteKey(HKEY root, const std::string& rootName, const std::string& subKey) {
     const LONG result = ::RegDeleteTreeA(root, subKey.c_str());
     if (result == ERROR_FILE_NOT_FOUND)
         return;
-    announcer.Announce("DeleteKey", rootName + "\\" + subKey, result, "Key deleted");
     if (result != ERROR_SUCCESS)
         throw Failure("cannot delete the key " + rootName + "\\" + subKey + " (error " +
                       std::to_string(result) + ")");
@@ -134,9 +107,9 @@ void InstallFiles(const std::string& app) {
     WriteWholeFile(DesktopShortcut(), "[InternetShortcut]\r\nURL=file:///" + app + "\\readme.txt\r\n");
 }
 
-void InstallRegistry(RegistryAnnouncer& announcer, const std::string& app) {
+void InstallRegistry(const std::string& app) {
     {
-        SampleKey machine(announcer, HKEY_LOCAL_MACHINE, "HKLM", kKeyBelowRoot);
+        SampleKey machine(HKEY_LOCAL_MACHINE, "HKLM", kKeyBelowRoot);
         machine.SetString("InstallDir", REG_SZ, app);
         machine.SetString("Version", REG_SZ, "0.9.0"); // replaced below: only the final data counts
         machine.SetString("Version", REG_SZ, "1.0.0");
@@ -147,14 +120,13 @@ void InstallRegistry(RegistryAnnouncer& announcer, const std::string& app) {
         machine.SetBinary("Signature", {0x4f, 0x52, 0x56, 0x53, 0x01, 0x00, 0xff, 0x10});
 
         // Bookkeeping the setup needs only while it runs.
-        SampleKey pending(announcer, HKEY_LOCAL_MACHINE, "HKLM",
-                          std::string(kKeyBelowRoot) + "\\" + kTemporaryKey);
+        SampleKey pending(HKEY_LOCAL_MACHINE, "HKLM", std::string(kKeyBelowRoot) + "\\" + kTemporaryKey);
         pending.SetDword("Step", 3);
         pending.SetString("Source", REG_SZ, app);
     }
-    DeleteKey(announcer, HKEY_LOCAL_MACHINE, "HKLM", std::string(kKeyBelowRoot) + "\\" + kTemporaryKey);
+    DeleteKey(HKEY_LOCAL_MACHINE, "HKLM", std::string(kKeyBelowRoot) + "\\" + kTemporaryKey);
 
-    SampleKey user(announcer, HKEY_CURRENT_USER, "HKCU", kKeyBelowRoot);
+    SampleKey user(HKEY_CURRENT_USER, "HKCU", kKeyBelowRoot);
     user.SetString("Language", REG_SZ, "en-GB");
     user.SetDword("ShowTips", 1);
     user.SetBinary("WindowPlacement", {0x0a, 0x00, 0x14, 0x00, 0x80, 0x02, 0xe0, 0x01});
@@ -189,10 +161,9 @@ std::string DesktopShortcut() {
 
 int Install() {
     try {
-        RegistryAnnouncer announcer;
         const std::string app = ApplicationFolder();
         InstallFiles(app);
-        InstallRegistry(announcer, app);
+        InstallRegistry(app);
         std::printf("orvane-sample-setup: installed Orvane Sample 1.0.0 in %s\n", app.c_str());
         return 0;
     } catch (const std::exception& e) {
@@ -202,7 +173,6 @@ int Install() {
 
 int Uninstall() {
     try {
-        RegistryAnnouncer announcer;
         const std::string app = ApplicationFolder();
         for (const char* name : {"license.txt", "settings.ini", "readme.txt", "readme.new", "desktop.ini",
                                  "setup.tmp", "data\\catalog.dat", "data\\templates.dat"})
@@ -210,8 +180,8 @@ int Uninstall() {
         RemoveFolder(app + "\\data");
         RemoveFolder(app);
         RemoveFile(DesktopShortcut());
-        DeleteKey(announcer, HKEY_LOCAL_MACHINE, "HKLM", kKeyBelowRoot);
-        DeleteKey(announcer, HKEY_CURRENT_USER, "HKCU", kKeyBelowRoot);
+        DeleteKey(HKEY_LOCAL_MACHINE, "HKLM", kKeyBelowRoot);
+        DeleteKey(HKEY_CURRENT_USER, "HKCU", kKeyBelowRoot);
         std::printf("orvane-sample-setup: removed Orvane Sample\n");
         return 0;
     } catch (const std::exception& e) {

@@ -1,6 +1,7 @@
 #include "host/track/Reports.h"
 
 #include "host/track/Base64.h"
+#include "host/track/CaptureMessages.h"
 #include "host/track/RegistryData.h"
 #include "host/track/TextEncoding.h"
 
@@ -105,9 +106,24 @@ std::string FormatJsonReport(const TrackResult& result) {
                ", \"typeCode\": " + std::to_string(value.type) + ", \"data\": " + JsonString(value.base64) +
                ", \"value\": " + JsonValue(value) + "}";
     });
+    AppendArray(out, "eliminatedRegistry", result.eliminatedRegistry, [](const EliminatedValue& value) {
+        return "{\"path\": " + JsonString(value.value.path) +
+               ", \"type\": " + JsonString(RegistryTypeName(value.value.type)) +
+               ", \"reason\": " + JsonString(value.reason) + "}";
+    });
+    AppendArray(out, "registryCaptureIncomplete", result.captureGaps, [](const CaptureGap& gap) {
+        return "{\"process\": " + JsonUtf8String(gap.process) +
+               ", \"pid\": " + std::to_string(gap.processId) + ", \"reason\": " + JsonUtf8String(gap.reason) +
+               ", \"message\": " + JsonUtf8String(DescribeCaptureGap(gap)) + "}";
+    });
+    AppendArray(out, "registryValuesNotRecorded", result.unrecordedValues,
+                [](const std::string& path) { return JsonUtf8String(path); });
     out += "  \"summary\": {\"files\": " + std::to_string(result.files.size()) +
            ", \"eliminatedFiles\": " + std::to_string(result.eliminated.size()) +
-           ", \"registryValues\": " + std::to_string(result.registry.size()) + "}\n";
+           ", \"registryValues\": " + std::to_string(result.registry.size()) +
+           ", \"eliminatedRegistryValues\": " + std::to_string(result.eliminatedRegistry.size()) +
+           ", \"registryCaptureIncomplete\": " + std::to_string(result.captureGaps.size()) +
+           ", \"registryValuesNotRecorded\": " + std::to_string(result.unrecordedValues.size()) + "}\n";
     out += "}\n";
     return out;
 }

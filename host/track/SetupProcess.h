@@ -16,6 +16,9 @@ public:
     bool StartSuspended(const std::string& commandLine, DWORD& error);
     void Resume();
 
+    // The setup's own process, for loading the capture into it before it runs.
+    HANDLE Process() const { return process_.get(); }
+
     // True once the setup and every process of its job have ended.
     bool Finished() const;
     // The handle to wait on while the setup's own process runs; null once it has ended, after

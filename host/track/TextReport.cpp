@@ -1,5 +1,6 @@
 #include "host/track/Reports.h"
 
+#include "host/track/CaptureMessages.h"
 #include "host/track/RegistryData.h"
 #include "host/track/TextEncoding.h"
 
@@ -66,6 +67,29 @@ void AppendRegistry(std::string& out, const TrackResult& result) {
     out += "\n";
 }
 
+void AppendEliminatedRegistry(std::string& out, const TrackResult& result) {
+    out +=
+        "Registry values eliminated as noise (" + std::to_string(result.eliminatedRegistry.size()) + "):\n";
+    if (result.eliminatedRegistry.empty())
+        out += "  (none)\n";
+    for (const EliminatedValue& value : result.eliminatedRegistry)
+        out += "  " + AnsiToUtf8(value.value.path) + "\n      " + value.reason + "\n";
+    out += "\n";
+}
+
+// Said after the values, so that a reader of the list learns at once that it may lack some.
+void AppendCaptureWarnings(std::string& out, const TrackResult& result) {
+    if (result.captureGaps.empty() && result.unrecordedValues.empty())
+        return;
+    out += "Registry warnings (" +
+           std::to_string(result.captureGaps.size() + result.unrecordedValues.size()) + "):\n";
+    for (const CaptureGap& gap : result.captureGaps)
+        out += "  " + DescribeCaptureGap(gap) + "\n";
+    for (const std::string& path : result.unrecordedValues)
+        out += "  registry value not recorded (the ANSI code page cannot hold its name): " + path + "\n";
+    out += "\n";
+}
+
 } // namespace
 
 std::string Utf8Path(const TrackResult& result, const std::string& path) {
@@ -80,6 +104,15 @@ std::string FormatSummary(const TrackResult& result) {
                        Plural(result.registry.size(), "registry value", "registry values") + " written";
     if (!result.eliminated.empty())
         line += ", " + Plural(result.eliminated.size(), "file", "files") + " eliminated as noise";
+    if (!result.eliminatedRegistry.empty())
+        line += ", " + Plural(result.eliminatedRegistry.size(), "registry value", "registry values") +
+                " eliminated as noise";
+    if (!result.captureGaps.empty())
+        line +=
+            ", registry capture incomplete for " + Plural(result.captureGaps.size(), "process", "processes");
+    if (!result.unrecordedValues.empty())
+        line += ", " + Plural(result.unrecordedValues.size(), "registry value", "registry values") +
+                " not recorded";
     return line + "; setup exit code " + std::to_string(result.setupExitCode) + " after " + seconds;
 }
 
@@ -89,9 +122,12 @@ std::string FormatTextReport(const TrackResult& result, bool listEliminated) {
     if (listEliminated)
         AppendEliminated(out, result);
     AppendRegistry(out, result);
+    if (listEliminated)
+        AppendEliminatedRegistry(out, result);
+    AppendCaptureWarnings(out, result);
     out += FormatSummary(result) + "\n";
-    if (!listEliminated && !result.eliminated.empty())
-        out += "(--eliminated lists the files judged noise and why)\n";
+    if (!listEliminated && !(result.eliminated.empty() && result.eliminatedRegistry.empty()))
+        out += "(--eliminated lists the files and values judged noise and why)\n";
     return out;
 }
 

@@ -126,7 +126,8 @@ std::string HelpText() {
            "  --package DIR    copy each recorded file into DIR\\files and write DIR\\product.wxs,\n"
            "                   a Windows Installer source (wixl, WiX 3) that installs the same\n"
            "                   files and registry values\n"
-           "  --eliminated     also list the added files judged noise, each with the reason\n"
+           "  --eliminated     also list the added files and the registry values judged noise,\n"
+           "                   each with the reason\n"
            "  --settle-ms MS   keep collecting for MS milliseconds after the setup has ended, so\n"
            "                   that late notifications arrive (default " +
            std::to_string(kDefaultSettleMs) + ", at most " + std::to_string(kMaxSettleMs) +

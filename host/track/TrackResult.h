@@ -23,13 +23,31 @@ struct RegistryValue {
     std::string base64;
 };
 
+// A captured value the tracker judges noise, and why.
+struct EliminatedValue {
+    RegistryValue value;
+    std::string reason;
+};
+
+// A process of the setup's tree whose registry writes were not all captured, and why. UTF-8.
+struct CaptureGap {
+    std::string process; // image name
+    unsigned long processId = 0;
+    std::string reason;
+};
+
 struct TrackResult {
     std::string setupCommand;
     std::uint32_t setupExitCode = 0;
-    double seconds = 0;
+    double seconds = 0;             // how long the setup ran, to the end of its last process
     std::vector<std::string> files; // added files the library keeps, in the library's order
     std::vector<EliminatedFile> eliminated;
     std::vector<RegistryValue> registry;
+    std::vector<EliminatedValue> eliminatedRegistry;
+    std::vector<CaptureGap> captureGaps;
+    // Values (UTF-8 paths) the setup wrote that the library cannot record: their key or name has
+    // characters the ANSI code page cannot hold.
+    std::vector<std::string> unrecordedValues;
     // The true name (UTF-8) of each recorded path whose ANSI form lost characters the ANSI code
     // page cannot hold; paths that converted whole are not listed.
     std::map<std::string, std::string> realNames;

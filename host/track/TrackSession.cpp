@@ -1,5 +1,8 @@
 #include "host/track/TrackSession.h"
 
+#include "capture/inject/CaptureInjection.h"
+#include "host/track/CaptureMessages.h"
+#include "host/track/CaptureRelay.h"
 #include "host/track/CommandLine.h"
 #include "host/track/ConsoleOutput.h"
 #include "host/track/ExitCodes.h"
@@ -8,6 +11,7 @@
 #include "host/track/OrvaneLibrary.h"
 #include "host/track/PackageKit.h"
 #include "host/track/RealNames.h"
+#include "host/track/RegistryNoise.h"
 #include "host/track/ReportFile.h"
 #include "host/track/Reports.h"
 #include "host/track/TextEncoding.h"
@@ -25,6 +29,8 @@ namespace track {
 namespace {
 
 constexpr DWORD kPollMs = 100; // how often the job is asked whether processes are left
+// How long the last captured lines may wait for room in the driver's log.
+constexpr ULONGLONG kFinalRelayMs = 10000;
 
 class Stopwatch {
 public:
@@ -84,19 +90,49 @@ void PumpFor(DWORD ms, HANDLE handle) {
     PumpPendingMessages();
 }
 
-void WaitForSetup(const SetupProcess& setup, IOrvaneInc* recorder, const Stopwatch& clock,
-                  unsigned settleMs) {
+// The capture's two ways back to the tracker, and what it said so far.
+struct CaptureSide {
+    CaptureMessages messages;
+    CaptureRelay relay;
+    TrackResult notes;
+};
+
+// Hands the last captured lines to the driver once every process of the setup has ended. Lines the
+// driver's full log refuses wait for the recorder's next pull, for which messages are dispatched.
+void RelayRemainingLines(CaptureSide& capture) {
+    const ULONGLONG deadline = ::GetTickCount64() + kFinalRelayMs;
+    while (!capture.relay.Relay(true) && ::GetTickCount64() < deadline)
+        PumpFor(kPollMs, nullptr);
+    if (capture.relay.waiting() != 0)
+        capture.messages.AddGap(
+            capture.notes,
+            CaptureGap{"orvane-track.exe", ::GetCurrentProcessId(),
+                       std::to_string(capture.relay.waiting()) +
+                           " captured lines could not be handed to the registry monitor (error " +
+                           std::to_string(capture.relay.lastError()) + ")"});
+    capture.messages.Drain(capture.notes);
+}
+
+// Answers how long the setup ran: until its last process ended, without the settling after it.
+double WaitForSetup(const SetupProcess& setup, IOrvaneInc* recorder, const Stopwatch& clock,
+                    unsigned settleMs, CaptureSide& capture) {
     StatusLine status;
     while (!setup.Finished()) {
         PumpFor(kPollMs, setup.WaitHandle());
+        capture.relay.Relay(false);
+        capture.messages.Drain(capture.notes);
         status.Update(clock.Seconds(), recorder->GetFileChanges().size(), "setup running");
     }
+    const double ran = clock.Seconds();
     const ULONGLONG settleEnd = ::GetTickCount64() + settleMs;
     for (ULONGLONG now = ::GetTickCount64(); now < settleEnd; now = ::GetTickCount64()) {
         PumpFor(static_cast<DWORD>(std::min<ULONGLONG>(settleEnd - now, kPollMs)), nullptr);
         status.Update(clock.Seconds(), recorder->GetFileChanges().size(), "settling");
+        capture.relay.Relay(false);
     }
+    RelayRemainingLines(capture);
     status.Clear();
+    return ran;
 }
 
 // The library judged `path`, whose ANSI form lost characters, by a name that names no file. The
@@ -120,8 +156,14 @@ TrackResult CollectResult(const OrvaneLibrary& library, IOrvaneInc* recorder) {
         else
             result.files.push_back(path);
     }
-    for (const IConfInfoInc::_ConfInfo& record : recorder->GetRegistryChanges())
-        result.registry.push_back(RegistryValue{record.path, record.valueType, record.data});
+    for (const IConfInfoInc::_ConfInfo& record : recorder->GetRegistryChanges()) {
+        const RegistryValue value{record.path, record.valueType, record.data};
+        const std::string noise = RegistryNoiseReason(record.path);
+        if (noise.empty())
+            result.registry.push_back(value);
+        else
+            result.eliminatedRegistry.push_back(EliminatedValue{value, noise});
+    }
     return result;
 }
 
@@ -173,6 +215,30 @@ void AddShortNames(TrackResult& result) {
     }
 }
 
+// The folder of orvane-track.exe, where the capture's files are.
+std::wstring TrackerFolder() {
+    wchar_t path[MAX_PATH * 2];
+    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH * 2);
+    std::wstring full(path, length < MAX_PATH * 2 ? length : 0);
+    const size_t separator = full.find_last_of(L"\\/");
+    return separator == std::wstring::npos ? std::wstring() : full.substr(0, separator);
+}
+
+// Loads the registry capture into the suspended setup; a setup that cannot be captured still runs.
+void CaptureSetup(const SetupProcess& setup, const std::string& setupName, CaptureMessages& messages,
+                  TrackResult& notes) {
+    const capture::CaptureAttempt attempt =
+        capture::CaptureSuspendedProcess(setup.Process(), TrackerFolder());
+    if (attempt.outcome != capture::CaptureOutcome::Captured)
+        messages.AddGap(notes, CaptureGap{AnsiToUtf8(setupName), ::GetProcessId(setup.Process()),
+                                          capture::DescribeCaptureAttempt(attempt)});
+}
+
+std::string FileNameOf(const std::string& path) {
+    const size_t separator = path.find_last_of("\\/");
+    return separator == std::string::npos ? path : path.substr(separator + 1);
+}
+
 void Fail(const std::string& message) {
     std::fprintf(stderr, "orvane-track: %s\n", message.c_str());
 }
@@ -206,6 +272,11 @@ int RunTrackSession(const TrackOptions& options) {
     }
 
     const std::string commandLine = BuildCommandLine(options.setup);
+    // The setup's processes inherit the names of the ring their lines go to and of the channel
+    // they report capture problems on.
+    CaptureSide capture;
+    capture.messages.Open();
+    capture.relay.Open();
     SetupProcess setup;
     DWORD startError = 0;
     if (!setup.StartSuspended(commandLine, startError)) {
@@ -214,6 +285,7 @@ int RunTrackSession(const TrackOptions& options) {
              ")");
         return kExitSetupNotStarted;
     }
+    CaptureSetup(setup, FileNameOf(options.setup.front()), capture.messages, capture.notes);
     // What was there before, for the outputs that must tell the setup's folders from older ones.
     FolderSnapshot foldersBefore;
     if (uninstallFile.IsOpen())
@@ -223,14 +295,16 @@ int RunTrackSession(const TrackOptions& options) {
     PrimeExistingFoldersForWine();
     const Stopwatch clock;
     setup.Resume();
-    WaitForSetup(setup, recorder.get(), clock, options.settleMs);
+    const double setupSeconds = WaitForSetup(setup, recorder.get(), clock, options.settleMs, capture);
     recorder.Stop();
 
     TrackResult result = CollectResult(library, recorder.get());
     recorder.Destroy();
+    result.captureGaps = capture.notes.captureGaps;
+    result.unrecordedValues = capture.notes.unrecordedValues;
     result.setupCommand = commandLine;
     result.setupExitCode = setup.ExitCode();
-    result.seconds = clock.Seconds();
+    result.seconds = setupSeconds;
 
     WriteStandardOutput(FormatTextReport(result, options.listEliminated));
     bool written = true;

@@ -115,3 +115,40 @@ TEST(FilterLength, TakesExactlyOneBlock) {
 }
 
 } // namespace
+
+namespace {
+
+uint32_t Lines(const std::string& batch, uint32_t* bytes) {
+    return RegsysBatchLines(batch.data(), batch.size(), bytes);
+}
+
+TEST(BatchLines, CountsLfEndedLinesAndTheirRecordBytes) {
+    uint32_t bytes = 0;
+    EXPECT_EQ(Lines("a\n", &bytes), 1u);
+    EXPECT_EQ(bytes, REGMON_RECORD_SIZE(1u));
+    EXPECT_EQ(Lines("abc\nabcd\n" + std::string(4096, 'x') + "\n", &bytes), 3u);
+    EXPECT_EQ(bytes, REGMON_RECORD_SIZE(3u) + REGMON_RECORD_SIZE(4u) + REGMON_RECORD_SIZE(4096u));
+    // A full batch of the longest lines fits the size, and one byte more does not.
+    std::string full;
+    while (full.size() + 4097 <= REGMON_APPEND_BATCH_SIZE)
+        full += std::string(4096, 'y') + "\n";
+    full += std::string(REGMON_APPEND_BATCH_SIZE - full.size() - 1, 'z') + "\n";
+    EXPECT_EQ(full.size(), size_t(REGMON_APPEND_BATCH_SIZE));
+    EXPECT_GT(Lines(full, &bytes), 0u);
+    EXPECT_EQ(Lines(full + "q\n", &bytes), 0u);
+}
+
+TEST(BatchLines, RefusesAnyBatchWithABadLineAndLeavesTheCountAlone) {
+    for (const std::string& bad : {std::string(""), std::string("no end"), std::string("a\nb"),
+                                   std::string("\n"), std::string("a\n\nb\n"), std::string("a\0b\n", 4),
+                                   std::string(4097, 'x') + "\n", "ok\n" + std::string(4097, 'x') + "\n"}) {
+        uint32_t bytes = 77;
+        EXPECT_EQ(Lines(bad, &bytes), 0u) << bad.size();
+        EXPECT_EQ(bytes, 77u);
+    }
+    uint32_t bytes = 0;
+    EXPECT_EQ(RegsysBatchLines(nullptr, 4, &bytes), 0u);
+    EXPECT_EQ(RegsysBatchLines("a\n", 2, nullptr), 0u);
+}
+
+} // namespace

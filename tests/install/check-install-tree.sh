@@ -9,9 +9,16 @@ build="$1"; source="$2"; work="$3"; toolchain="$4"; other_toolchain="$5"
 rm -rf "$work"
 cmake --install "$build" --prefix "$work/tree" >/dev/null
 for f in include/IOrvaneInc.h include/IConfInfoInc.h lib/libOrvane.dll.a lib/libKelmira.dll.a \
-         bin/Orvane.dll bin/Kelmira.dll lib/cmake/Orvane/OrvaneConfig.cmake drivers/REGSYS.SYS; do
+         bin/Orvane.dll bin/Kelmira.dll lib/cmake/Orvane/OrvaneConfig.cmake drivers/REGSYS.SYS \
+         bin/orvane-track.exe; do
     [ -f "$work/tree/$f" ] || { echo "install tree lacks $f" >&2; exit 1; }
 done
+# The tracker's registry capture for setups of its own bitness, whichever build this is.
+has_capture() { [ -f "$work/tree/bin/orvane-capture$1.dll" ] && [ -f "$work/tree/bin/orvane-inject$1.exe" ]; }
+if ! has_capture 32 && ! has_capture 64; then
+    echo "install tree lacks the capture DLL and injector beside orvane-track.exe" >&2
+    exit 1
+fi
 if cmake -S "$source/tests/install/host" -B "$work/other-host" -G Ninja \
          -DCMAKE_TOOLCHAIN_FILE="$other_toolchain" -DCMAKE_PREFIX_PATH="$work/tree" >/dev/null 2>&1; then
     echo "a host of the other architecture found this install tree's package" >&2

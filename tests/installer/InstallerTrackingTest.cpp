@@ -1,9 +1,13 @@
 // A real installer, built by makensis from OrvaneTestInstaller.nsi, tracked by orvane-track during
 // its silent install: the result names exactly the files it installs below the watched folders,
 // in its new folder below the program-files folder and in folders that existed before (the common
-// Programs folder, the system folder), which Wine reports only because the tracker lists them.
+// Programs folder, the system folder), which Wine reports only because the tracker lists them, and
+// exactly the registry values it leaves, with their types and data, under the physical keys they
+// landed in.
 #include "tests/host/HostTestSupport.h"
 #include "tests/host/MiniJson.h"
+#include "tests/host/PeerBuild.h"
+#include "tests/host/ReportValues.h"
 #include "tests/host/SampleExpectations.h"
 #include "tests/support/TestSupport.h"
 
@@ -11,25 +15,119 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <set>
 
 namespace {
 
+using host_tests::ExpectedValue;
 using test_support::QuoteArgument;
 
-std::string InstallFolder() {
-    return test_support::KnownFolder(FOLDERID_ProgramFiles) + "\\Orvane Test Product";
+// Where one build of the installer puts things: the build's own, of the test program's bitness, or
+// the 32-bit one of the peer build on 64-bit Windows, which the system redirects.
+struct Installer {
+    std::string exe;
+    bool thirtyTwoBit = false;
+
+    bool Redirected() const { return thirtyTwoBit && host_tests::OwnBits() == 64; }
+    std::string InstallFolder() const {
+        return test_support::KnownFolder(Redirected() ? FOLDERID_ProgramFilesX86 : FOLDERID_ProgramFiles) +
+               "\\Orvane Test Product";
+    }
+    std::string SystemFolder() const {
+        return test_support::KnownFolder(Redirected() ? FOLDERID_SystemX86 : FOLDERID_System);
+    }
+};
+
+Installer OwnInstaller() {
+    return Installer{host_tests::BinFolder() + "\\orvane-test-installer.exe", host_tests::OwnBits() == 32};
 }
 
-std::set<std::string> InstalledFiles() {
-    const std::string app = InstallFolder();
+Installer PeerInstaller() {
+    return Installer{host_tests::PeerBinFolder() + "\\orvane-test-installer.exe", true};
+}
+
+std::set<std::string> InstalledFiles(const Installer& installer) {
+    const std::string app = installer.InstallFolder();
     return {app + "\\readme.txt",
             app + "\\docs\\guide.txt",
             app + "\\uninstall.exe",
             test_support::KnownFolder(FOLDERID_PublicDesktop) + "\\Orvane Test Product.lnk",
             test_support::KnownFolder(FOLDERID_CommonStartMenu) + "\\Orvane Test Product.lnk",
             test_support::KnownFolder(FOLDERID_CommonPrograms) + "\\Orvane Test Product Guide.lnk",
-            test_support::KnownFolder(FOLDERID_System) + "\\orvane-test-product.dat"};
+            installer.SystemFolder() + "\\orvane-test-product.dat"};
+}
+
+// The files below the folders the tracker watches. A 64-bit tracker watches the 64-bit
+// program-files folder, not the 32-bit one, so a 32-bit installer's own folder is not among them.
+std::set<std::string> WatchedFiles(const Installer& installer) {
+    std::set<std::string> watched = InstalledFiles(installer);
+    if (installer.Redirected()) {
+        for (auto file = watched.begin(); file != watched.end();)
+            file =
+                file->rfind(installer.InstallFolder() + "\\", 0) == 0 ? watched.erase(file) : std::next(file);
+    }
+    return watched;
+}
+
+constexpr char kProductKey[] = "OrvaneTestProduct";
+constexpr char kUninstallKey[] = "Microsoft\\Windows\\CurrentVersion\\Uninstall\\OrvaneTestProduct";
+
+// The values the installer leaves, written out from its script: the HKLM ones under the physical
+// key its bitness reaches.
+std::vector<ExpectedValue> InstalledValues(const Installer& installer) {
+    const std::string machine = host_tests::MachineSoftwareKey(kProductKey, installer.thirtyTwoBit);
+    const std::string uninstall = host_tests::MachineSoftwareKey(kUninstallKey, installer.thirtyTwoBit);
+    const std::string user = std::string("Software\\") + kProductKey;
+    const std::string app = installer.InstallFolder();
+    auto value = [](HKEY root, const std::string& key, const char* name, DWORD type, std::string bytes) {
+        const std::string rootName = root == HKEY_LOCAL_MACHINE ? "HKLM\\" : "HKCU\\";
+        return ExpectedValue{rootName + key + "\\" + name, root, key, name, type, std::move(bytes)};
+    };
+    using host_tests::DwordBytes;
+    using host_tests::MultiStringBytes;
+    using host_tests::StringBytes;
+    const HKEY lm = HKEY_LOCAL_MACHINE, cu = HKEY_CURRENT_USER;
+    return {
+        value(lm, machine, "InstallDir", REG_SZ, StringBytes(app)),
+        value(lm, machine, "Version", REG_SZ, StringBytes("1.0.0")),
+        value(lm, machine, "Build", REG_DWORD, DwordBytes(2048)),
+        value(lm, machine, "LogFile", REG_EXPAND_SZ, StringBytes("%TEMP%\\orvane-test-product.log")),
+        value(lm, machine, "Signature", REG_BINARY, std::string("\x4f\x52\x56\x54\x01\xff\x00\x10", 8)),
+        value(lm, machine, "Components", REG_MULTI_SZ, MultiStringBytes({"core", "docs"})),
+        value(lm, machine, "Registered", REG_NONE, std::string("\x01\x02", 2)),
+        value(cu, user, "Language", REG_SZ, StringBytes("en-GB")),
+        value(cu, user, "ShowTips", REG_DWORD, DwordBytes(1)),
+        value(cu, user, "WindowPlacement", REG_BINARY, std::string("\x0a\x00\x14\x00\x80\x02\xe0\x01", 8)),
+        value(cu, user, "Workspace", REG_EXPAND_SZ, StringBytes("%USERPROFILE%\\Orvane Test Product")),
+        value(cu, user, "RecentFiles", REG_MULTI_SZ, MultiStringBytes({"readme.txt"})),
+        value(lm, uninstall, "DisplayName", REG_SZ, StringBytes("Orvane Test Product")),
+        value(lm, uninstall, "DisplayVersion", REG_SZ, StringBytes("1.0.0")),
+        value(lm, uninstall, "Publisher", REG_SZ, StringBytes("Orvane")),
+        value(lm, uninstall, "InstallLocation", REG_SZ, StringBytes(app)),
+        value(lm, uninstall, "UninstallString", REG_SZ, StringBytes("\"" + app + "\\uninstall.exe\"")),
+        value(lm, uninstall, "QuietUninstallString", REG_SZ,
+              StringBytes("\"" + app + "\\uninstall.exe\" /S")),
+        value(lm, uninstall, "NoModify", REG_DWORD, DwordBytes(1)),
+        value(lm, uninstall, "NoRepair", REG_DWORD, DwordBytes(1)),
+    };
+}
+
+// The keys the installer makes and deletes again while it runs: no value below them may be
+// reported, not even as noise. (The value it deletes again is one the exact comparison would name.)
+std::vector<std::string> TransientKeys(const Installer& installer) {
+    const std::string machine =
+        "HKLM\\" + host_tests::MachineSoftwareKey(kProductKey, installer.thirtyTwoBit);
+    return {machine + "\\Pending\\", std::string("HKCU\\Software\\") + kProductKey + "\\Session\\"};
+}
+
+void RemoveInstalled(const Installer& installer) {
+    for (const std::string& path : InstalledFiles(installer))
+        ::DeleteFileA(path.c_str());
+    test_support::RemoveTree(installer.InstallFolder());
+    host_tests::RemoveKey(HKEY_LOCAL_MACHINE, std::string("Software\\") + kProductKey);
+    host_tests::RemoveKey(HKEY_LOCAL_MACHINE, std::string("Software\\") + kUninstallKey);
+    host_tests::RemoveKey(HKEY_CURRENT_USER, std::string("Software\\") + kProductKey);
 }
 
 class InstallerTracking : public ::testing::Test {
@@ -37,35 +135,74 @@ protected:
     void SetUp() override { Remove(); }
     void TearDown() override { Remove(); }
     static void Remove() {
-        for (const std::string& path : InstalledFiles())
-            ::DeleteFileA(path.c_str());
-        test_support::RemoveTree(InstallFolder());
+        RemoveInstalled(OwnInstaller());
+        if (host_tests::OwnBits() == 64)
+            RemoveInstalled(PeerInstaller());
     }
 };
 
-TEST_F(InstallerTracking, ReportsExactlyTheFilesTheInstallerInstalls) {
-    const std::string installer = host_tests::BinFolder() + "\\orvane-test-installer.exe";
-    ASSERT_TRUE(test_support::FileExists(installer)) << "built by the orvane_test_installer target";
-    test_support::TempDir dir("track-installer");
-    const std::string jsonPath = dir / "installer.json";
-    const auto run =
-        host_tests::RunProcess(QuoteArgument(host_tests::BinFolder() + "\\orvane-track.exe") + " --json " +
-                                   QuoteArgument(jsonPath) + " -- " + QuoteArgument(installer) + " /S",
-                               180000);
-    ASSERT_TRUE(run.finished);
-    ASSERT_EQ(run.exitCode, 0u) << run.out << run.err;
-    for (const std::string& path : InstalledFiles())
-        ASSERT_TRUE(test_support::FileExists(path)) << path << " was not installed";
-
-    const auto parsed = json::Parse(host_tests::ReadWholeFile(jsonPath));
-    ASSERT_TRUE(parsed.has_value());
+std::set<std::string> ReportedFiles(const json::Value& report) {
     std::set<std::string> reported;
-    for (const json::Value& file : (*parsed)["files"].items)
+    for (const json::Value& file : report["files"].items)
         reported.insert(file.text);
-    for (const json::Value& file : (*parsed)["eliminatedFiles"].items)
+    for (const json::Value& file : report["eliminatedFiles"].items)
         reported.insert(file["path"].text);
-    EXPECT_EQ(reported, InstalledFiles()) << run.out;
-    EXPECT_EQ((*parsed)["eliminatedFiles"].items.size(), 0u) << run.out;
+    return reported;
+}
+
+// Tracks `installer`'s silent install and checks the report: exactly its files, exactly the values
+// it leaves, nothing of what it removed again, nothing missed.
+void ExpectExactReport(const Installer& installer, const std::string& jsonPath, const std::string& options) {
+    const auto run = host_tests::TrackToJson(host_tests::BinFolder() + "\\orvane-track.exe", jsonPath,
+                                             options, QuoteArgument(installer.exe) + " /S", 180000);
+    ASSERT_TRUE(run.process.finished);
+    ASSERT_EQ(run.process.exitCode, 0u) << run.process.out << run.process.err;
+    for (const std::string& path : InstalledFiles(installer))
+        ASSERT_TRUE(test_support::FileExists(path)) << path << " was not installed";
+    ASSERT_TRUE(run.parsed) << run.process.err;
+
+    EXPECT_EQ(ReportedFiles(run.report), WatchedFiles(installer)) << run.process.out;
+    EXPECT_EQ(run.report["eliminatedFiles"].items.size(), 0u) << run.process.out;
+    EXPECT_TRUE(host_tests::ReportsExactly(run.report, InstalledValues(installer))) << run.process.out;
+    for (const std::string& key : TransientKeys(installer))
+        EXPECT_EQ(host_tests::ReportedBelow(run.report, key), std::vector<std::string>{}) << key;
+    EXPECT_EQ(host_tests::CaptureGaps(run.report), "");
+    EXPECT_EQ(run.report["registryValuesNotRecorded"].items.size(), 0u);
+}
+
+TEST_F(InstallerTracking, ReportsExactlyTheFilesAndValuesTheInstallerLeaves) {
+    const Installer installer = OwnInstaller();
+    ASSERT_TRUE(test_support::FileExists(installer.exe)) << "built by the orvane_test_installer target";
+    test_support::TempDir dir("track-installer");
+    const std::string regPath = dir / "installer.reg";
+    ExpectExactReport(installer, dir / "installer.json", "--reg " + QuoteArgument(regPath));
+    if (HasFatalFailure())
+        return;
+
+    // The registry script puts every value back, with its type and data, once they are gone.
+    RemoveInstalled(installer);
+    const auto imported = host_tests::RunProcess("reg.exe import " + QuoteArgument(regPath), 60000);
+    ASSERT_EQ(imported.exitCode, 0u) << imported.out << imported.err << host_tests::ReadWholeFile(regPath);
+    for (const ExpectedValue& expected : InstalledValues(installer)) {
+        DWORD type = 0;
+        std::vector<std::uint8_t> data;
+        ASSERT_TRUE(host_tests::ReadRegistryValue(expected.root, expected.subKey, expected.name, type, data))
+            << expected.path;
+        EXPECT_EQ(type, expected.type) << expected.path;
+        EXPECT_EQ(std::string(data.begin(), data.end()), expected.bytes) << expected.path;
+    }
+}
+
+// A 32-bit installer on 64-bit Windows, tracked by the 64-bit tracker: its files and values are
+// reported where they physically are, below the 32-bit system folder and below Wow6432Node.
+TEST_F(InstallerTracking, AThirtyTwoBitInstallerIsReportedWhereTheSystemPutItsFilesAndValues) {
+    if (host_tests::OwnBits() == 32)
+        GTEST_SKIP() << "the build's own installer is the 32-bit one, tracked by the other cases";
+    const std::string why = host_tests::WhyNoOtherBitness("orvane-test-installer.exe");
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    test_support::TempDir dir("track-installer32");
+    ExpectExactReport(PeerInstaller(), dir / "installer.json", "");
 }
 
 // The files a test puts beside the installer's own before it runs: the uninstall script must not
@@ -90,29 +227,42 @@ bool IsFolder(const std::string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// A value that was under the installer's keys before it ran, which the script must leave.
+void PutKeptValue(HKEY root, const std::string& key) {
+    HKEY raw = nullptr;
+    ASSERT_EQ(::RegCreateKeyExA(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &raw, nullptr),
+              ERROR_SUCCESS);
+    UniqueKey owned(raw);
+    const char kept[] = "was here before";
+    ASSERT_EQ(
+        ::RegSetValueExA(owned.get(), "Kept", 0, REG_SZ, reinterpret_cast<const BYTE*>(kept), sizeof kept),
+        ERROR_SUCCESS);
+}
+
 TEST_F(InstallerTracking, ItsUninstallScriptRemovesWhatItInstalledAndNothingElse) {
-    const std::string installer = host_tests::BinFolder() + "\\orvane-test-installer.exe";
-    ASSERT_TRUE(test_support::FileExists(installer)) << "built by the orvane_test_installer target";
+    const Installer installer = OwnInstaller();
+    ASSERT_TRUE(test_support::FileExists(installer.exe)) << "built by the orvane_test_installer target";
     for (const std::string& file : PreExistingFiles())
         test_support::WriteTextFile(file, "was here before");
+    const std::string machineKey = host_tests::MachineSoftwareKey(kProductKey, installer.thirtyTwoBit);
+    const std::string userKey = std::string("Software\\") + kProductKey;
+    PutKeptValue(HKEY_LOCAL_MACHINE, machineKey);
+    PutKeptValue(HKEY_CURRENT_USER, userKey);
     test_support::TempDir dir("uninstall-installer");
     const std::string jsonPath = dir / "installer.json", scriptPath = dir / "uninstall.cmd";
-    const auto run = host_tests::RunProcess(
-        QuoteArgument(host_tests::BinFolder() + "\\orvane-track.exe") + " --json " + QuoteArgument(jsonPath) +
-            " --uninstall-script " + QuoteArgument(scriptPath) + " -- " + QuoteArgument(installer) + " /S",
-        180000);
-    ASSERT_TRUE(run.finished);
-    ASSERT_EQ(run.exitCode, 0u) << run.out << run.err;
-    const auto parsed = json::Parse(host_tests::ReadWholeFile(jsonPath));
-    ASSERT_TRUE(parsed.has_value());
+    const auto run = host_tests::TrackToJson(host_tests::BinFolder() + "\\orvane-track.exe", jsonPath,
+                                             "--uninstall-script " + QuoteArgument(scriptPath),
+                                             QuoteArgument(installer.exe) + " /S", 180000);
+    ASSERT_TRUE(run.process.finished);
+    ASSERT_EQ(run.process.exitCode, 0u) << run.process.out << run.process.err;
+    ASSERT_TRUE(run.parsed);
     std::vector<std::string> recorded;
-    for (const json::Value& file : (*parsed)["files"].items)
+    for (const json::Value& file : run.report["files"].items)
         recorded.push_back(file.text);
     ASSERT_FALSE(recorded.empty());
     const std::string script = host_tests::ReadWholeFile(scriptPath);
-    EXPECT_NE(
-        script.find("rmdir \"" + InstallFolder() + "\\docs\" 2>nul\r\nrmdir \"" + InstallFolder() + "\""),
-        std::string::npos)
+    const std::string app = installer.InstallFolder();
+    EXPECT_NE(script.find("rmdir \"" + app + "\\docs\" 2>nul\r\nrmdir \"" + app + "\""), std::string::npos)
         << "the product's folders, deepest first\n"
         << script;
 
@@ -121,15 +271,29 @@ TEST_F(InstallerTracking, ItsUninstallScriptRemovesWhatItInstalledAndNothingElse
     EXPECT_EQ(removal.exitCode, 0u) << removal.out << removal.err;
     for (const std::string& path : recorded)
         EXPECT_FALSE(test_support::FileExists(path)) << path << " is left\n" << script;
-    for (const std::string& path : InstalledFiles())
+    for (const std::string& path : InstalledFiles(installer))
         EXPECT_FALSE(test_support::FileExists(path)) << path << " is left\n" << script;
-    EXPECT_FALSE(IsFolder(InstallFolder())) << "the product's own folder is removed";
+    EXPECT_FALSE(IsFolder(app)) << "the product's own folder is removed";
+    for (const ExpectedValue& expected : InstalledValues(installer)) {
+        DWORD type = 0;
+        std::vector<std::uint8_t> data;
+        EXPECT_FALSE(host_tests::ReadRegistryValue(expected.root, expected.subKey, expected.name, type, data))
+            << expected.path << " is left\n"
+            << script;
+    }
     for (const std::string& path : PreExistingFiles()) {
         EXPECT_EQ(host_tests::ReadWholeFile(path), "was here before") << path;
         ::DeleteFileA(path.c_str());
     }
     for (const std::string& folder : PreExistingFolders())
         EXPECT_TRUE(IsFolder(folder)) << folder << " was there before and must stay";
+    for (const auto& [root, key] :
+         {std::make_pair(HKEY_LOCAL_MACHINE, machineKey), std::make_pair(HKEY_CURRENT_USER, userKey)}) {
+        DWORD type = 0;
+        std::vector<std::uint8_t> data;
+        EXPECT_TRUE(host_tests::ReadRegistryValue(root, key, "Kept", type, data))
+            << key << " lost a value it had before";
+    }
 }
 
 } // namespace

@@ -1,7 +1,10 @@
 ; A small real installer for the tracking tests, built by makensis at build time. It installs into
 ; a new folder below the program-files folder (with a subfolder), puts shortcuts directly into the
 ; common desktop and common Start-menu folders and into the existing common Programs folder, a file
-; into the existing system folder, and writes its uninstaller.
+; into the existing system folder, and writes its uninstaller. In the registry it writes a value of
+; every type NSIS writes below its own key in HKLM and in HKCU, and its Uninstall entry; a value it
+; replaces, a value it deletes again and a key (with a subkey) it deletes again are there only while
+; it runs.
 ;   makensis -DOUTFILE=<installer.exe> -DPAYLOAD=<payload folder> [-DX86] OrvaneTestInstaller.nsi
 ; X86 builds a 32-bit installer that installs below the 32-bit program-files folder, as a 32-bit
 ; setup does; without it the installer is 64-bit.
@@ -14,6 +17,9 @@ Target amd64-unicode
 !define PROGRAM_FILES "$PROGRAMFILES64"
 !endif
 SetCompressor /SOLID lzma
+
+!define PRODUCT_KEY "Software\OrvaneTestProduct"
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\OrvaneTestProduct"
 
 Name "Orvane Test Product"
 OutFile "${OUTFILE}"
@@ -36,6 +42,44 @@ Section "Install"
     SetOutPath "$SYSDIR"
     File "/oname=orvane-test-product.dat" "${PAYLOAD}/readme.txt"
     SetOutPath "$INSTDIR"
+
+    ; Bookkeeping an installer keeps only while it runs: neither key is part of the product.
+    WriteRegDWORD HKLM "${PRODUCT_KEY}\Pending" "Step" 3
+    WriteRegStr HKLM "${PRODUCT_KEY}\Pending" "Source" "$EXEPATH"
+    WriteRegStr HKLM "${PRODUCT_KEY}\Pending\Files" "Current" "readme.txt"
+    WriteRegStr HKCU "${PRODUCT_KEY}\Session" "Started" "yes"
+
+    WriteRegStr HKLM "${PRODUCT_KEY}" "InstallDir" "$INSTDIR"
+    WriteRegStr HKLM "${PRODUCT_KEY}" "Version" "0.9.0"
+    WriteRegStr HKLM "${PRODUCT_KEY}" "Version" "1.0.0"
+    WriteRegDWORD HKLM "${PRODUCT_KEY}" "Build" 2048
+    WriteRegExpandStr HKLM "${PRODUCT_KEY}" "LogFile" "%TEMP%\orvane-test-product.log"
+    WriteRegBin HKLM "${PRODUCT_KEY}" "Signature" 4F52565401FF0010
+    ; UTF-16 strings, as regedit 5 writes hex(7): "core", "docs", then the list's end.
+    WriteRegMultiStr /REGEDIT5 HKLM "${PRODUCT_KEY}" "Components" \
+        63,00,6f,00,72,00,65,00,00,00,64,00,6f,00,63,00,73,00,00,00,00,00
+    WriteRegNone HKLM "${PRODUCT_KEY}" "Registered" 0102
+
+    WriteRegStr HKCU "${PRODUCT_KEY}" "Language" "en-GB"
+    WriteRegDWORD HKCU "${PRODUCT_KEY}" "ShowTips" 1
+    WriteRegBin HKCU "${PRODUCT_KEY}" "WindowPlacement" 0A0014008002E001
+    WriteRegExpandStr HKCU "${PRODUCT_KEY}" "Workspace" "%USERPROFILE%\Orvane Test Product"
+    WriteRegMultiStr /REGEDIT5 HKCU "${PRODUCT_KEY}" "RecentFiles" \
+        72,00,65,00,61,00,64,00,6d,00,65,00,2e,00,74,00,78,00,74,00,00,00,00,00
+    WriteRegStr HKCU "${PRODUCT_KEY}" "Scratch" "gone before the end"
+    DeleteRegValue HKCU "${PRODUCT_KEY}" "Scratch"
+
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "Orvane Test Product"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "1.0.0"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "Orvane"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+
+    DeleteRegKey HKLM "${PRODUCT_KEY}\Pending"
+    DeleteRegKey HKCU "${PRODUCT_KEY}\Session"
 SectionEnd
 
 Section "Uninstall"
@@ -49,4 +93,7 @@ Section "Uninstall"
     Delete "$INSTDIR\readme.txt"
     Delete "$INSTDIR\uninstall.exe"
     RMDir "$INSTDIR"
+    DeleteRegKey HKLM "${PRODUCT_KEY}"
+    DeleteRegKey HKCU "${PRODUCT_KEY}"
+    DeleteRegKey HKLM "${UNINSTALL_KEY}"
 SectionEnd

@@ -69,6 +69,26 @@ TEST_F(RegmonDriver, RefusesEmptyOversizedAndNulCarryingLines) {
     monitor.Stop();
 }
 
+TEST_F(RegmonDriver, AppendsABatchWholeOrNotAtAll) {
+    const std::string batch =
+        "p\tSetValue\tHKLM\\a\tSUCCESS\td\np\tDeleteKey\tHKLM\\b\tSUCCESS\tKey deleted\n";
+    EXPECT_FALSE(device.Control(IOCTL_APPEND_LOG_LINES, batch.data(), DWORD(batch.size())))
+        << "refused while not capturing";
+    monitor.Start(0, "");
+    ASSERT_TRUE(device.Control(IOCTL_APPEND_LOG_LINES, batch.data(), DWORD(batch.size())));
+    // One bad line refuses the whole batch: no line of it reaches the log.
+    for (const std::string& bad : {std::string("good\n\nafter empty\n"), std::string("good\nno end"),
+                                   std::string("good\nnul") + '\0' + "inside\n", std::string()}) {
+        EXPECT_FALSE(device.Control(IOCTL_APPEND_LOG_LINES, bad.data(), DWORD(bad.size())));
+        EXPECT_EQ(device.lastError(), DWORD(ERROR_INVALID_PARAMETER));
+    }
+    const std::string tooLong(REGMON_APPEND_BATCH_SIZE + 1, '\n');
+    EXPECT_FALSE(device.Control(IOCTL_APPEND_LOG_LINES, tooLong.data(), DWORD(tooLong.size())));
+    EXPECT_EQ(device.TakeAll(), (std::vector<std::string>{"p\tSetValue\tHKLM\\a\tSUCCESS\td",
+                                                          "p\tDeleteKey\tHKLM\\b\tSUCCESS\tKey deleted"}));
+    monitor.Stop();
+}
+
 TEST_F(RegmonDriver, ReadsNeedRoomForAHeader) {
     monitor.Start(0, "");
     ASSERT_TRUE(device.Append("abc"));

@@ -1,0 +1,48 @@
+// The few ntdll entries the capture calls or hooks, found at run time: the DLL links nothing but
+// kernel32, so that loading it early into any process adds no other library to that process.
+#pragma once
+
+#include "common/Win32.h"
+
+#include <winternl.h>
+
+namespace capture {
+
+typedef NTSTATUS(NTAPI NtSetValueKeyFunction)(HANDLE key, PUNICODE_STRING valueName, ULONG titleIndex,
+                                              ULONG type, PVOID data, ULONG dataSize);
+typedef NTSTATUS(NTAPI NtDeleteKeyFunction)(HANDLE key);
+typedef NTSTATUS(NTAPI NtQueryKeyFunction)(HANDLE key, ULONG informationClass, PVOID information,
+                                           ULONG length, PULONG resultLength);
+typedef NTSTATUS(NTAPI NtCreateUserProcessFunction)(PHANDLE process, PHANDLE thread,
+                                                    ACCESS_MASK processAccess, ACCESS_MASK threadAccess,
+                                                    PVOID processAttributes, PVOID threadAttributes,
+                                                    ULONG processFlags, ULONG threadFlags, PVOID parameters,
+                                                    PVOID createInfo, PVOID attributeList);
+typedef NTSTATUS(NTAPI NtResumeThreadFunction)(HANDLE thread, PULONG previousCount);
+typedef NTSTATUS(NTAPI NtOpenProcessTokenFunction)(HANDLE process, ACCESS_MASK access, PHANDLE token);
+typedef NTSTATUS(NTAPI NtQueryInformationTokenFunction)(HANDLE token, int informationClass, PVOID information,
+                                                        ULONG length, PULONG resultLength);
+typedef NTSTATUS(NTAPI RtlConvertSidToUnicodeStringFunction)(PUNICODE_STRING text, PSID sid,
+                                                             BOOLEAN allocate);
+
+constexpr ULONG kKeyNameInformation = 3;
+// NtCreateUserProcess's thread flag that leaves the new process's first thread suspended.
+constexpr ULONG kThreadCreateSuspended = 0x1;
+
+struct NtCalls {
+    NtSetValueKeyFunction* setValueKey = nullptr;
+    NtDeleteKeyFunction* deleteKey = nullptr;
+    NtQueryKeyFunction* queryKey = nullptr;
+    NtCreateUserProcessFunction* createUserProcess = nullptr; // null before Vista
+    NtResumeThreadFunction* resumeThread = nullptr;
+    NtOpenProcessTokenFunction* openProcessToken = nullptr;
+    NtQueryInformationTokenFunction* queryInformationToken = nullptr;
+    RtlConvertSidToUnicodeStringFunction* convertSidToText = nullptr;
+
+    // True when every entry the registry capture needs was found.
+    bool HasRegistryCalls() const;
+};
+
+NtCalls FindNtCalls();
+
+} // namespace capture

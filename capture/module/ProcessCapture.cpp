@@ -1,0 +1,314 @@
+#include "capture/module/ProcessCapture.h"
+
+#include "capture/InlineHook.h"
+#include "capture/LastErrorKeeper.h"
+#include "capture/inject/CaptureInjection.h"
+#include "capture/module/CaptureChannel.h"
+#include "capture/module/KeyName.h"
+#include "capture/module/MonitorLog.h"
+#include "capture/module/NtCalls.h"
+#include "capture/module/ReentryGuard.h"
+#include "common/UniqueHandle.h"
+#include "driver/CaptureLine.h"
+
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace capture {
+
+namespace {
+
+// Everything the detours use. One instance, never freed (see the header).
+struct CaptureState {
+    NtCalls nt;
+    NtSetValueKeyFunction* originalSetValueKey = nullptr;
+    NtDeleteKeyFunction* originalDeleteKey = nullptr;
+    NtCreateUserProcessFunction* originalCreateUserProcess = nullptr;
+    InlineHook setValueHook;
+    InlineHook deleteKeyHook;
+    InlineHook createProcessHook;
+    DWORD guardSlot = TLS_OUT_OF_INDEXES;
+    DWORD processId = 0;
+    std::wstring image;   // this process's image path
+    std::wstring folder;  // the capture's own folder: the other capture files are there
+    std::wstring userSid; // whose hive is HKCU in the log
+    CaptureChannel channel;
+    MonitorLog log;
+    // Set once the log failed for a reason that would fail every line: said once, not per line.
+    volatile LONG logFailureSaid = 0;
+    volatile LONG capturing = 0;
+};
+
+CaptureState* state = nullptr;
+
+std::wstring ModulePath(HMODULE module) {
+    std::vector<wchar_t> path(MAX_PATH);
+    for (;;) {
+        const DWORD length = ::GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0)
+            return std::wstring();
+        if (length < path.size())
+            return std::wstring(path.data(), length);
+        path.resize(path.size() * 2);
+    }
+}
+
+std::wstring FolderOf(const std::wstring& path) {
+    const size_t separator = path.find_last_of(L"\\/");
+    return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
+}
+
+std::wstring UserSidText(const NtCalls& nt) {
+    if (nt.openProcessToken == nullptr || nt.queryInformationToken == nullptr ||
+        nt.convertSidToText == nullptr)
+        return std::wstring();
+    HANDLE token = nullptr;
+    if (nt.openProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token) < 0)
+        return std::wstring();
+    const UniqueHandle tokenOwner(token);
+    alignas(8) unsigned char user[256];
+    ULONG returned = 0;
+    constexpr int kTokenUser = 1;
+    if (nt.queryInformationToken(token, kTokenUser, user, sizeof user, &returned) < 0)
+        return std::wstring();
+    wchar_t text[128];
+    UNICODE_STRING converted{0, sizeof text, text};
+    if (nt.convertSidToText(&converted, reinterpret_cast<TOKEN_USER*>(user)->User.Sid, FALSE) < 0)
+        return std::wstring();
+    return std::wstring(text, converted.Length / sizeof(wchar_t));
+}
+
+CaptureText TextOf(const std::wstring& text) {
+    return CaptureText{reinterpret_cast<const uint16_t*>(text.data()), static_cast<uint32_t>(text.size())};
+}
+
+CaptureText TextOf(const UNICODE_STRING* text) {
+    if (text == nullptr || text->Buffer == nullptr)
+        return CaptureText{nullptr, 0};
+    return CaptureText{reinterpret_cast<const uint16_t*>(text->Buffer),
+                       static_cast<uint32_t>(text->Length / sizeof(wchar_t))};
+}
+
+// The value's path as the report would name it, for a message about a value that could not be
+// logged: the mapped key when it maps, else the kernel name.
+std::wstring ValuePathForMessage(const std::wstring& keyName, const UNICODE_STRING* valueName) {
+    std::vector<uint16_t> mapped(keyName.size() + 64);
+    uint32_t length = 0;
+    std::wstring path = keyName;
+    if (CaptureMapKeyName(TextOf(keyName), TextOf(state->userSid), mapped.data(),
+                          static_cast<uint32_t>(mapped.size()), &length) == CAPTURE_OK)
+        path.assign(reinterpret_cast<const wchar_t*>(mapped.data()), length);
+    const CaptureText name = TextOf(valueName);
+    return path + L"\\" + std::wstring(reinterpret_cast<const wchar_t*>(name.units), name.length);
+}
+
+void SayLogFailure(AppendResult result) {
+    if (::InterlockedExchange(&state->logFailureSaid, 1) != 0)
+        return;
+    const std::wstring reason = result == AppendResult::NoDevice
+                                    ? L"the registry monitor's device cannot be opened (error " +
+                                          std::to_wstring(state->log.openError()) + L")"
+                                    : L"the registry monitor refused its lines";
+    state->channel.Send(kIncompleteKind, state->processId, state->image, reason);
+}
+
+void LogEvent(const CaptureEvent& event, const std::wstring& keyName, const UNICODE_STRING* valueName) {
+    // Left uninitialised: the builder writes what it answers, and this runs on every write.
+    const std::unique_ptr<uint16_t[]> line(new uint16_t[CAPTURE_LINE_MAX_UNITS]);
+    uint32_t length = 0;
+    const CaptureResult built =
+        CaptureBuildLine(&event, TextOf(state->userSid), line.get(), CAPTURE_LINE_MAX_UNITS, &length);
+    if (built == CAPTURE_UNMAPPED)
+        return; // an application hive or a volume's own: no root in the log, no value of the machine
+    AppendResult appended = AppendResult::TooLong;
+    if (built == CAPTURE_OK)
+        appended = state->log.Append(reinterpret_cast<const wchar_t*>(line.get()), length);
+    if (appended == AppendResult::Appended)
+        return;
+    if (appended == AppendResult::NoDevice || appended == AppendResult::Refused) {
+        SayLogFailure(appended);
+        return;
+    }
+    // Only a value is worth naming: a deletion that cannot be logged lies under a name that no
+    // logged value can have either.
+    if (event.operation == CAPTURE_SET_VALUE)
+        state->channel.Send(kUnrecordedKind, state->processId, state->image,
+                            ValuePathForMessage(keyName, valueName));
+}
+
+NTSTATUS NTAPI SetValueKeyDetour(HANDLE key, PUNICODE_STRING valueName, ULONG titleIndex, ULONG type,
+                                 PVOID data, ULONG dataSize) {
+    const NTSTATUS status = state->originalSetValueKey(key, valueName, titleIndex, type, data, dataSize);
+    if (status < 0)
+        return status;
+    const LastErrorKeeper keepLastError;
+    const ReentryGuard guard(state->guardSlot);
+    if (!guard.entered())
+        return status;
+    try {
+        const std::wstring keyName = QueryKeyName(state->nt.queryKey, key);
+        CaptureEvent event{};
+        event.processImage = TextOf(state->image);
+        event.operation = CAPTURE_SET_VALUE;
+        event.keyName = TextOf(keyName);
+        event.valueName = TextOf(valueName);
+        event.valueType = type;
+        event.dataLength = dataSize;
+        event.status = static_cast<uint32_t>(status);
+        if (!keyName.empty())
+            LogEvent(event, keyName, valueName);
+    } catch (...) {
+        // Out of memory: the program's write stands; only its line is lost.
+    }
+    return status;
+}
+
+NTSTATUS NTAPI DeleteKeyDetour(HANDLE key) {
+    std::wstring keyName;
+    {
+        const LastErrorKeeper keepLastError;
+        const ReentryGuard guard(state->guardSlot);
+        if (guard.entered()) {
+            try {
+                // Named now: once deleted, the key has no name to ask for.
+                keyName = QueryKeyName(state->nt.queryKey, key);
+            } catch (...) {
+            }
+        }
+    }
+    const NTSTATUS status = state->originalDeleteKey(key);
+    if (status < 0 || keyName.empty())
+        return status;
+    const LastErrorKeeper keepLastError;
+    const ReentryGuard guard(state->guardSlot);
+    if (!guard.entered())
+        return status;
+    try {
+        CaptureEvent event{};
+        event.processImage = TextOf(state->image);
+        event.operation = CAPTURE_DELETE_KEY;
+        event.keyName = TextOf(keyName);
+        event.status = static_cast<uint32_t>(status);
+        LogEvent(event, keyName, nullptr);
+    } catch (...) {
+    }
+    return status;
+}
+
+// The texts of this module's own results are ASCII.
+std::wstring Widen(const char* text) {
+    std::wstring wide;
+    for (; *text != '\0'; ++text)
+        wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*text)));
+    return wide;
+}
+
+std::wstring ImageOfNewProcess(HANDLE process, const void* parameters) {
+    wchar_t path[MAX_PATH * 2];
+    DWORD length = MAX_PATH * 2;
+    if (::QueryFullProcessImageNameW(process, 0, path, &length))
+        return std::wstring(path, length);
+    const auto* given = static_cast<const RTL_USER_PROCESS_PARAMETERS*>(parameters);
+    if (given != nullptr && given->ImagePathName.Buffer != nullptr)
+        return std::wstring(given->ImagePathName.Buffer, given->ImagePathName.Length / sizeof(wchar_t));
+    return std::wstring();
+}
+
+void CaptureNewProcess(HANDLE process, const void* parameters) {
+    try {
+        const CaptureAttempt attempt = CaptureSuspendedProcess(process, state->folder);
+        if (attempt.outcome != CaptureOutcome::Captured)
+            state->channel.Send(kIncompleteKind, ::GetProcessId(process),
+                                ImageOfNewProcess(process, parameters),
+                                L"started by " + FileNameOf(state->image) + L": " +
+                                    Widen(DescribeCaptureAttempt(attempt).c_str()));
+    } catch (...) {
+    }
+}
+
+NTSTATUS NTAPI CreateUserProcessDetour(PHANDLE process, PHANDLE thread, ACCESS_MASK processAccess,
+                                       ACCESS_MASK threadAccess, PVOID processAttributes,
+                                       PVOID threadAttributes, ULONG processFlags, ULONG threadFlags,
+                                       PVOID parameters, PVOID createInfo, PVOID attributeList) {
+    const ReentryGuard guard(state->guardSlot);
+    if (!guard.entered())
+        return state->originalCreateUserProcess(process, thread, processAccess, threadAccess,
+                                                processAttributes, threadAttributes, processFlags,
+                                                threadFlags, parameters, createInfo, attributeList);
+    // The new process must not run a single instruction before the capture is in it.
+    const bool suspendedHere = (threadFlags & kThreadCreateSuspended) == 0;
+    const NTSTATUS status = state->originalCreateUserProcess(
+        process, thread, processAccess, threadAccess, processAttributes, threadAttributes, processFlags,
+        threadFlags | kThreadCreateSuspended, parameters, createInfo, attributeList);
+    if (status < 0)
+        return status;
+    const LastErrorKeeper keepLastError;
+    CaptureNewProcess(*process, parameters);
+    if (suspendedHere)
+        state->nt.resumeThread(*thread, nullptr);
+    return status;
+}
+
+void SayIncomplete(const std::wstring& reason) {
+    state->channel.Send(kIncompleteKind, state->processId, state->image, reason);
+}
+
+bool HookRegistryCalls() {
+    HookResult result =
+        state->setValueHook.Install(state->nt.setValueKey, &SetValueKeyDetour, &state->originalSetValueKey);
+    if (result == HookResult::Installed)
+        result =
+            state->deleteKeyHook.Install(state->nt.deleteKey, &DeleteKeyDetour, &state->originalDeleteKey);
+    if (result == HookResult::Installed)
+        return true;
+    // Half a capture would report a key's values without its deletion: none at all.
+    state->setValueHook.Remove();
+    state->deleteKeyHook.Remove();
+    SayIncomplete(L"its registry calls cannot be hooked: " + Widen(DescribeHookResult(result)));
+    return false;
+}
+
+void FollowNewProcesses() {
+    if (state->nt.createUserProcess == nullptr || state->nt.resumeThread == nullptr) {
+        SayIncomplete(L"the processes it starts cannot be followed on this system");
+        return;
+    }
+    const HookResult result = state->createProcessHook.Install(
+        state->nt.createUserProcess, &CreateUserProcessDetour, &state->originalCreateUserProcess);
+    if (result != HookResult::Installed)
+        SayIncomplete(L"the processes it starts cannot be followed: " + Widen(DescribeHookResult(result)));
+}
+
+} // namespace
+
+void StartProcessCapture(void* captureModule) {
+    if (state != nullptr)
+        return;
+    state = new (std::nothrow) CaptureState;
+    if (state == nullptr)
+        return;
+    try {
+        state->processId = ::GetCurrentProcessId();
+        state->image = ModulePath(nullptr);
+        state->folder = FolderOf(ModulePath(static_cast<HMODULE>(captureModule)));
+        state->channel = CaptureChannel::FromEnvironment();
+        state->log.AttachRing();
+        state->nt = FindNtCalls();
+        state->guardSlot = ::TlsAlloc();
+        if (!state->nt.HasRegistryCalls() || state->guardSlot == TLS_OUT_OF_INDEXES) {
+            SayIncomplete(L"the capture cannot start in it");
+            return;
+        }
+        state->userSid = UserSidText(state->nt);
+        if (!HookRegistryCalls())
+            return;
+        FollowNewProcesses();
+        state->capturing = 1;
+    } catch (...) {
+        SayIncomplete(L"the capture cannot start in it");
+    }
+}
+
+} // namespace capture

@@ -1,0 +1,294 @@
+// orvane-family-setup: a setup whose registry writes are spread over a tree of processes, for the
+// capture tests. It runs the steps named on its command line in order:
+//
+//   write NAME          HKCU\Software\OrvaneFamily\NAME = "<bits>-bit" (REG_SZ)
+//   machine NAME        HKLM\Software\OrvaneFamily\NAME = "<bits>-bit" in the process's own view
+//   reg                 cmd /c reg add HKCU\Software\OrvaneFamily /v FromReg /d x /f
+//   shell NAME          this program again through ShellExecuteEx, as "write NAME"
+//   killed NAME         this program again as "hold NAME <pid>", ended with TerminateProcess as soon
+//                       as it says it has written
+//   hold NAME PID       (the killed child's part) write NAME, say so, then wait to be ended
+//   child EXE STEP...   EXE, a family setup of either bitness, with all the steps that follow
+//   uninstall           removes both OrvaneFamily keys, in the 32-bit and the 64-bit view
+//
+// Every process a step starts is waited for. The exit status is 0 when every step did what it
+// says, 1 when one failed (stderr says which), 2 for a command line it does not understand.
+#include "common/UniqueHandle.h"
+#include "common/Win32.h"
+
+#include <objbase.h>
+#include <shellapi.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr char kKey[] = "Software\\OrvaneFamily";
+constexpr DWORD kChildDeadlineMs = 120000;
+constexpr int kKilledExitCode = 9;
+
+struct StepFailed {
+    std::string what;
+};
+
+std::string Bitness() {
+    return sizeof(void*) == 8 ? "64-bit" : "32-bit";
+}
+
+std::string ThisProgram() {
+    char path[MAX_PATH];
+    const DWORD length = ::GetModuleFileNameA(nullptr, path, sizeof path);
+    return std::string(path, length < sizeof path ? length : 0);
+}
+
+std::string Quote(const std::string& argument) {
+    if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos)
+        return argument;
+    std::string quoted = "\"";
+    size_t backslashes = 0;
+    for (char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    return quoted.append(backslashes * 2, '\\') + "\"";
+}
+
+std::string Describe(const char* call, DWORD error) {
+    return std::string(call) + " failed with error " + std::to_string(error);
+}
+
+// The user's value goes through RegSetKeyValue, the machine's through RegCreateKeyEx and
+// RegSetValueEx: the capture must see every API's writes.
+void WriteUserValue(const std::string& name) {
+    const std::string data = Bitness();
+    const LONG result = ::RegSetKeyValueA(HKEY_CURRENT_USER, kKey, name.c_str(), REG_SZ, data.c_str(),
+                                          static_cast<DWORD>(data.size() + 1));
+    if (result != ERROR_SUCCESS)
+        throw StepFailed{"write " + name + ": " + Describe("RegSetKeyValue", static_cast<DWORD>(result))};
+}
+
+void WriteMachineValue(const std::string& name) {
+    HKEY raw = nullptr;
+    LONG result =
+        ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &raw, nullptr);
+    if (result != ERROR_SUCCESS)
+        throw StepFailed{"machine " + name + ": " + Describe("RegCreateKeyEx", static_cast<DWORD>(result))};
+    UniqueKey key(raw);
+    const std::string data = Bitness();
+    result = ::RegSetValueExA(key.get(), name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                              static_cast<DWORD>(data.size() + 1));
+    if (result != ERROR_SUCCESS)
+        throw StepFailed{"machine " + name + ": " + Describe("RegSetValueEx", static_cast<DWORD>(result))};
+}
+
+// Starts `commandLine`; its output goes nowhere when `quiet`, so that it does not mix with a
+// tracker's report on the same console.
+UniqueHandle Start(const std::string& step, const std::string& commandLine, bool quiet) {
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    UniqueFile nul;
+    if (quiet) {
+        nul.reset(::CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                &inherit, OPEN_EXISTING, 0, nullptr));
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = startup.hStdOutput = startup.hStdError = nul.get();
+    }
+    PROCESS_INFORMATION info{};
+    std::string line = commandLine;
+    if (!::CreateProcessA(nullptr, line.data(), nullptr, nullptr, quiet ? TRUE : FALSE, 0, nullptr, nullptr,
+                          &startup, &info))
+        throw StepFailed{step + ": " + Describe("CreateProcess", ::GetLastError()) + " for " + commandLine};
+    UniqueHandle thread(info.hThread);
+    return UniqueHandle(info.hProcess);
+}
+
+void WaitForSuccess(const std::string& step, HANDLE process) {
+    if (::WaitForSingleObject(process, kChildDeadlineMs) != WAIT_OBJECT_0)
+        throw StepFailed{step + ": the process it started did not end within " +
+                         std::to_string(kChildDeadlineMs / 1000) + " s"};
+    DWORD code = 1;
+    ::GetExitCodeProcess(process, &code);
+    if (code != 0)
+        throw StepFailed{step + ": the process it started ended with " + std::to_string(code)};
+}
+
+void RunRegExe() {
+    const UniqueHandle process =
+        Start("reg", "cmd.exe /c reg add HKCU\\Software\\OrvaneFamily /v FromReg /d x /f", true);
+    WaitForSuccess("reg", process.get());
+}
+
+void RunThroughShell(const std::string& name) {
+    const std::string program = ThisProgram(), parameters = "write " + Quote(name);
+    SHELLEXECUTEINFOA info{};
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+    info.lpVerb = "open";
+    info.lpFile = program.c_str();
+    info.lpParameters = parameters.c_str();
+    info.nShow = SW_HIDE;
+    if (!::ShellExecuteExA(&info))
+        throw StepFailed{"shell " + name + ": " + Describe("ShellExecuteEx", ::GetLastError())};
+    if (info.hProcess == nullptr)
+        throw StepFailed{"shell " + name + ": ShellExecuteEx gave no process handle"};
+    const UniqueHandle process(info.hProcess);
+    WaitForSuccess("shell " + name, process.get());
+}
+
+std::string HoldEventName(const std::string& name, DWORD parentId) {
+    return "orvane-family-" + std::to_string(parentId) + "-" + name;
+}
+
+void StartAndKill(const std::string& name) {
+    const std::string step = "killed " + name;
+    const UniqueHandle written(
+        ::CreateEventA(nullptr, TRUE, FALSE, HoldEventName(name, ::GetCurrentProcessId()).c_str()));
+    if (!written)
+        throw StepFailed{step + ": " + Describe("CreateEvent", ::GetLastError())};
+    const UniqueHandle child = Start(
+        step, Quote(ThisProgram()) + " hold " + Quote(name) + " " + std::to_string(::GetCurrentProcessId()),
+        false);
+    const HANDLE either[] = {written.get(), child.get()};
+    const DWORD woke = ::WaitForMultipleObjects(2, either, FALSE, kChildDeadlineMs);
+    if (woke != WAIT_OBJECT_0)
+        throw StepFailed{step + ": the child " +
+                         (woke == WAIT_OBJECT_0 + 1 ? std::string("ended") : std::string("was silent")) +
+                         " before saying it had written"};
+    // Right after the signal: whatever the child's capture keeps to do later is lost with it.
+    ::TerminateProcess(child.get(), kKilledExitCode);
+    DWORD code = 0;
+    if (::WaitForSingleObject(child.get(), kChildDeadlineMs) != WAIT_OBJECT_0 ||
+        !::GetExitCodeProcess(child.get(), &code) || code != kKilledExitCode)
+        throw StepFailed{step + ": the child did not end when it was terminated"};
+}
+
+// Waits for the parent to end it; never longer than the parent waits, so a parent that died early
+// leaves nothing behind.
+int Hold(const std::string& name, DWORD parentId) {
+    const UniqueHandle written(
+        ::OpenEventA(EVENT_MODIFY_STATE, FALSE, HoldEventName(name, parentId).c_str()));
+    const UniqueHandle parent(::OpenProcess(SYNCHRONIZE, FALSE, parentId));
+    if (!written || !parent) {
+        std::fprintf(stderr, "orvane-family-setup: hold %s: no parent %lu to answer\n", name.c_str(),
+                     static_cast<unsigned long>(parentId));
+        return 1;
+    }
+    WriteUserValue(name);
+    ::SetEvent(written.get());
+    ::WaitForSingleObject(parent.get(), kChildDeadlineMs);
+    std::fprintf(stderr, "orvane-family-setup: hold %s: was not ended\n", name.c_str());
+    return 1;
+}
+
+void RunChild(const std::string& program, const std::vector<std::string>& steps) {
+    std::string line = Quote(program);
+    for (const std::string& step : steps)
+        line += " " + Quote(step);
+    const UniqueHandle process = Start("child " + program, line, false);
+    WaitForSuccess("child " + program, process.get());
+}
+
+void Uninstall() {
+    ::RegDeleteTreeA(HKEY_CURRENT_USER, kKey);
+    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+        HKEY raw = nullptr;
+        if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_ALL_ACCESS | view, &raw) != ERROR_SUCCESS)
+            continue;
+        UniqueKey software(raw);
+        ::RegDeleteTreeA(software.get(), "OrvaneFamily");
+    }
+}
+
+int Usage(const std::string& problem) {
+    std::fprintf(
+        stderr,
+        "orvane-family-setup: %s\n"
+        "usage: orvane-family-setup STEP...   with steps write NAME, machine NAME, reg, shell NAME,\n"
+        "       killed NAME, hold NAME PID, child EXE STEP..., uninstall\n",
+        problem.c_str());
+    return 2;
+}
+
+// How many operands a step takes; -1 for a word that is no step.
+int OperandsOf(const std::string& step) {
+    if (step == "write" || step == "machine" || step == "shell" || step == "killed")
+        return 1;
+    if (step == "hold")
+        return 2;
+    if (step == "reg" || step == "uninstall" || step == "child")
+        return 0;
+    return -1;
+}
+
+int Run(const std::vector<std::string>& args) {
+    if (args.empty())
+        return Usage("no steps");
+    // The whole line is checked before the first step runs, so a mistake changes nothing; a
+    // child's steps are the child's to check.
+    for (size_t i = 0; i < args.size(); ++i) {
+        const int operands = OperandsOf(args[i]);
+        if (operands < 0)
+            return Usage("unknown step '" + args[i] + "'");
+        if (args[i] == "child") {
+            if (i + 1 >= args.size())
+                return Usage("'child' needs a program");
+            break;
+        }
+        if (i + static_cast<size_t>(operands) >= args.size())
+            return Usage("'" + args[i] + "' needs " + std::to_string(operands) + " operand(s)");
+        if (args[i] == "hold" && args[i + 2].find_first_not_of("0123456789") != std::string::npos)
+            return Usage("'hold' needs a process id, not '" + args[i + 2] + "'");
+        i += static_cast<size_t>(operands);
+    }
+    try {
+        for (size_t i = 0; i < args.size(); ++i) {
+            const std::string& step = args[i];
+            if (step == "write") {
+                WriteUserValue(args[++i]);
+            } else if (step == "machine") {
+                WriteMachineValue(args[++i]);
+            } else if (step == "reg") {
+                RunRegExe();
+            } else if (step == "shell") {
+                RunThroughShell(args[++i]);
+            } else if (step == "killed") {
+                StartAndKill(args[++i]);
+            } else if (step == "hold") {
+                const std::string name = args[++i];
+                const std::string pid = args[++i];
+                return Hold(name, static_cast<DWORD>(std::strtoul(pid.c_str(), nullptr, 10)));
+            } else if (step == "child") {
+                RunChild(args[i + 1], std::vector<std::string>(
+                                          args.begin() + static_cast<std::ptrdiff_t>(i) + 2, args.end()));
+                return 0;
+            } else if (step == "uninstall") {
+                Uninstall();
+            }
+        }
+    } catch (const StepFailed& failure) {
+        std::fprintf(stderr, "orvane-family-setup (%s, process %lu): %s\n", Bitness().c_str(),
+                     static_cast<unsigned long>(::GetCurrentProcessId()), failure.what.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // ShellExecuteEx wants COM on the calling thread.
+    ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    const int status = Run(std::vector<std::string>(argv + 1, argv + argc));
+    ::CoUninitialize();
+    return status;
+}
