@@ -38,6 +38,7 @@ struct CaptureState {
     MonitorLog log;
     // Set once the log failed for a reason that would fail every line: said once, not per line.
     volatile LONG logFailureSaid = 0;
+    volatile LONG lineLostSaid = 0;
     volatile LONG capturing = 0;
 };
 
@@ -138,62 +139,67 @@ void LogEvent(const CaptureEvent& event, const std::wstring& keyName, const UNIC
                             ValuePathForMessage(keyName, valueName));
 }
 
+// Said once: a line this process could not build, for want of memory.
+void SayLineLost() {
+    if (::InterlockedExchange(&state->lineLostSaid, 1) != 0)
+        return;
+    try {
+        state->channel.Send(kIncompleteKind, state->processId, state->image,
+                            L"a registry write could not be logged: out of memory");
+    } catch (...) {
+    }
+}
+
+// Runs the capture's own work around a hooked call: the program's last error kept, no capture of
+// the capture's own calls, and a failure of its own said on the channel, never thrown at the program.
+template <typename Work>
+void AsCaptureWork(Work work) {
+    const LastErrorKeeper keepLastError;
+    const ReentryGuard guard(state->guardSlot);
+    if (!guard.entered())
+        return;
+    try {
+        work();
+    } catch (...) {
+        SayLineLost();
+    }
+}
+
+CaptureEvent EventOf(int operation, const std::wstring& keyName, NTSTATUS status) {
+    CaptureEvent event{};
+    event.processImage = TextOf(state->image);
+    event.operation = operation;
+    event.keyName = TextOf(keyName);
+    event.status = static_cast<uint32_t>(status);
+    return event;
+}
+
 NTSTATUS NTAPI SetValueKeyDetour(HANDLE key, PUNICODE_STRING valueName, ULONG titleIndex, ULONG type,
                                  PVOID data, ULONG dataSize) {
     const NTSTATUS status = state->originalSetValueKey(key, valueName, titleIndex, type, data, dataSize);
     if (status < 0)
         return status;
-    const LastErrorKeeper keepLastError;
-    const ReentryGuard guard(state->guardSlot);
-    if (!guard.entered())
-        return status;
-    try {
+    AsCaptureWork([&] {
         const std::wstring keyName = QueryKeyName(state->nt.queryKey, key);
-        CaptureEvent event{};
-        event.processImage = TextOf(state->image);
-        event.operation = CAPTURE_SET_VALUE;
-        event.keyName = TextOf(keyName);
+        if (keyName.empty())
+            return;
+        CaptureEvent event = EventOf(CAPTURE_SET_VALUE, keyName, status);
         event.valueName = TextOf(valueName);
         event.valueType = type;
         event.dataLength = dataSize;
-        event.status = static_cast<uint32_t>(status);
-        if (!keyName.empty())
-            LogEvent(event, keyName, valueName);
-    } catch (...) {
-        // Out of memory: the program's write stands; only its line is lost.
-    }
+        LogEvent(event, keyName, valueName);
+    });
     return status;
 }
 
 NTSTATUS NTAPI DeleteKeyDetour(HANDLE key) {
+    // Named now: once deleted, the key has no name to ask for.
     std::wstring keyName;
-    {
-        const LastErrorKeeper keepLastError;
-        const ReentryGuard guard(state->guardSlot);
-        if (guard.entered()) {
-            try {
-                // Named now: once deleted, the key has no name to ask for.
-                keyName = QueryKeyName(state->nt.queryKey, key);
-            } catch (...) {
-            }
-        }
-    }
+    AsCaptureWork([&] { keyName = QueryKeyName(state->nt.queryKey, key); });
     const NTSTATUS status = state->originalDeleteKey(key);
     if (status < 0 || keyName.empty())
         return status;
-    const LastErrorKeeper keepLastError;
-    const ReentryGuard guard(state->guardSlot);
-    if (!guard.entered())
-        return status;
-    try {
-        CaptureEvent event{};
-        event.processImage = TextOf(state->image);
-        event.operation = CAPTURE_DELETE_KEY;
-        event.keyName = TextOf(keyName);
-        event.status = static_cast<uint32_t>(status);
-        LogEvent(event, keyName, nullptr);
-    } catch (...) {
-    }
+    AsCaptureWork([&] { LogEvent(EventOf(CAPTURE_DELETE_KEY, keyName, status), keyName, nullptr); });
     return status;
 }
 

@@ -171,4 +171,19 @@ void RemoveKey(HKEY root, const std::string& subKey) {
     }
 }
 
+::testing::AssertionResult RegistryHolds(const std::vector<ExpectedValue>& expected) {
+    std::string problems;
+    for (const ExpectedValue& value : expected) {
+        DWORD type = 0;
+        std::vector<std::uint8_t> data;
+        if (!ReadRegistryValue(value.root, value.subKey, value.name, type, data))
+            problems += "\n  missing: " + value.path;
+        else if (type != value.type || std::string(data.begin(), data.end()) != value.bytes)
+            problems += "\n  different: " + value.path + " (type " + std::to_string(type) + ")";
+    }
+    if (problems.empty())
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "the registry does not hold the values:" << problems;
+}
+
 } // namespace host_tests

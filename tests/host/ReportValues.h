@@ -45,6 +45,10 @@ std::string DwordBytes(DWORD number);
 // whatever else is there.
 ::testing::AssertionResult ReportsAll(const json::Value& report, const std::vector<ExpectedValue>& expected);
 
+// Whether the live registry holds every value of `expected` (read through its root, key and name)
+// with its type and bytes; the message names each that is missing or different.
+::testing::AssertionResult RegistryHolds(const std::vector<ExpectedValue>& expected);
+
 // The paths of the report's "registry" and "eliminatedRegistry" values below `key`.
 std::vector<std::string> ReportedBelow(const json::Value& report, const std::string& key);
 

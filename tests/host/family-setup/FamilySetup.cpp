@@ -13,6 +13,7 @@
 //
 // Every process a step starts is waited for. The exit status is 0 when every step did what it
 // says, 1 when one failed (stderr says which), 2 for a command line it does not understand.
+#include "host/track/CommandLine.h"
 #include "common/UniqueHandle.h"
 #include "common/Win32.h"
 
@@ -43,23 +44,6 @@ std::string ThisProgram() {
     char path[MAX_PATH];
     const DWORD length = ::GetModuleFileNameA(nullptr, path, sizeof path);
     return std::string(path, length < sizeof path ? length : 0);
-}
-
-std::string Quote(const std::string& argument) {
-    if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos)
-        return argument;
-    std::string quoted = "\"";
-    size_t backslashes = 0;
-    for (char c : argument) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-        backslashes = 0;
-        quoted += c;
-    }
-    return quoted.append(backslashes * 2, '\\') + "\"";
 }
 
 std::string Describe(const char* call, DWORD error) {
@@ -129,7 +113,7 @@ void RunRegExe() {
 }
 
 void RunThroughShell(const std::string& name) {
-    const std::string program = ThisProgram(), parameters = "write " + Quote(name);
+    const std::string program = ThisProgram(), parameters = "write " + track::QuoteArgument(name);
     SHELLEXECUTEINFOA info{};
     info.cbSize = sizeof info;
     info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
@@ -155,9 +139,11 @@ void StartAndKill(const std::string& name) {
         ::CreateEventA(nullptr, TRUE, FALSE, HoldEventName(name, ::GetCurrentProcessId()).c_str()));
     if (!written)
         throw StepFailed{step + ": " + Describe("CreateEvent", ::GetLastError())};
-    const UniqueHandle child = Start(
-        step, Quote(ThisProgram()) + " hold " + Quote(name) + " " + std::to_string(::GetCurrentProcessId()),
-        false);
+    const UniqueHandle child =
+        Start(step,
+              track::QuoteArgument(ThisProgram()) + " hold " + track::QuoteArgument(name) + " " +
+                  std::to_string(::GetCurrentProcessId()),
+              false);
     const HANDLE either[] = {written.get(), child.get()};
     const DWORD woke = ::WaitForMultipleObjects(2, either, FALSE, kChildDeadlineMs);
     if (woke != WAIT_OBJECT_0)
@@ -191,9 +177,9 @@ int Hold(const std::string& name, DWORD parentId) {
 }
 
 void RunChild(const std::string& program, const std::vector<std::string>& steps) {
-    std::string line = Quote(program);
+    std::string line = track::QuoteArgument(program);
     for (const std::string& step : steps)
-        line += " " + Quote(step);
+        line += " " + track::QuoteArgument(step);
     const UniqueHandle process = Start("child " + program, line, false);
     WaitForSuccess("child " + program, process.get());
 }
