@@ -44,6 +44,9 @@ struct CaptureState {
 
 CaptureState* state = nullptr;
 
+constexpr const wchar_t* kUserSidVariable = L"ORVANE_CAPTURE_USER";
+constexpr DWORD kLongestSidText = 192;
+
 std::wstring ModulePath(HMODULE module) {
     std::vector<wchar_t> path(MAX_PATH);
     for (;;) {
@@ -79,6 +82,17 @@ std::wstring UserSidText(const NtCalls& nt) {
     if (nt.convertSidToText(&converted, reinterpret_cast<TOKEN_USER*>(user)->User.Sid, FALSE) < 0)
         return std::wstring();
     return std::wstring(text, converted.Length / sizeof(wchar_t));
+}
+
+// Whose hive the log calls HKCU: the tracking user's, as the tracker names it, so that a process
+// of the tree running as another user logs its own hive under HKEY_USERS. Without the tracker's
+// word, this process's own user.
+std::wstring TrackingUserSid(const NtCalls& nt) {
+    wchar_t sid[kLongestSidText];
+    const DWORD length = ::GetEnvironmentVariableW(kUserSidVariable, sid, kLongestSidText);
+    if (length > 4 && length < kLongestSidText && sid[0] == L'S' && sid[1] == L'-')
+        return std::wstring(sid, length);
+    return UserSidText(nt);
 }
 
 CaptureText TextOf(const std::wstring& text) {
@@ -307,7 +321,7 @@ void StartProcessCapture(void* captureModule) {
             SayIncomplete(L"the capture cannot start in it");
             return;
         }
-        state->userSid = UserSidText(state->nt);
+        state->userSid = TrackingUserSid(state->nt);
         if (!HookRegistryCalls())
             return;
         FollowNewProcesses();

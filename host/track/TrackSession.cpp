@@ -20,6 +20,8 @@
 #include "host/track/StatusLine.h"
 #include "host/track/WinePrime.h"
 
+#include <sddl.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <set>
@@ -215,6 +217,24 @@ void AddShortNames(TrackResult& result) {
     }
 }
 
+// Names the tracking user to the capture: its hive is the log's HKCU in every process of the tree,
+// whichever user that process runs as.
+void NameTrackingUser() {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
+        return;
+    const UniqueHandle owner(token);
+    alignas(TOKEN_USER) unsigned char user[256];
+    DWORD size = 0;
+    if (!::GetTokenInformation(token, TokenUser, user, sizeof user, &size))
+        return;
+    char* text = nullptr;
+    if (!::ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &text))
+        return;
+    ::SetEnvironmentVariableA("ORVANE_CAPTURE_USER", text);
+    ::LocalFree(text);
+}
+
 // The folder of orvane-track.exe, where the capture's files are.
 std::wstring TrackerFolder() {
     wchar_t path[MAX_PATH * 2];
@@ -277,6 +297,7 @@ int RunTrackSession(const TrackOptions& options) {
     CaptureSide capture;
     capture.messages.Open();
     capture.relay.Open();
+    NameTrackingUser();
     SetupProcess setup;
     DWORD startError = 0;
     if (!setup.StartSuspended(commandLine, startError)) {
