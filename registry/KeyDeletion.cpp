@@ -1,42 +1,39 @@
 #include "registry/LogParser.h"
 
-#include <algorithm>
+#include <unordered_set>
 
 namespace {
 
-// The deleted paths, sorted, without any that another of them already begins (those cancel
-// nothing more). The views point into the entries' paths, which pass 2 never changes.
-std::vector<std::string_view> DeletedPrefixes(const std::list<_RegLogEntry>& entries) {
-    std::vector<std::string_view> deleted;
-    for (const _RegLogEntry& entry : entries) {
-        if (entry.operation == kDeleteKey)
-            deleted.emplace_back(entry.path);
+// Whether `path` lies below one of the `deleted` keys: a key of its own path up to one of its
+// backslashes. A key named like the first characters of another (HKLM\Software\A and
+// HKLM\Software\AB) is not above it.
+bool LiesBelowOneOf(const std::unordered_set<std::string_view>& deleted, std::string_view path) {
+    for (size_t separator = path.find('\\'); separator != std::string_view::npos;
+         separator = path.find('\\', separator + 1)) {
+        if (deleted.count(path.substr(0, separator)) != 0)
+            return true;
     }
-    std::sort(deleted.begin(), deleted.end());
-    std::vector<std::string_view> minimal;
-    for (std::string_view path : deleted) {
-        if (minimal.empty() || !StartsWith(path, minimal.back()))
-            minimal.push_back(path);
-    }
-    return minimal;
-}
-
-// In a sorted set where no element begins with another, the only element that can be a prefix of
-// `path` is the greatest one not above it: any element between a prefix of `path` and `path`
-// itself would begin with that prefix.
-bool HasDeletedPrefix(const std::vector<std::string_view>& prefixes, std::string_view path) {
-    auto above = std::upper_bound(prefixes.begin(), prefixes.end(), path);
-    return above != prefixes.begin() && StartsWith(path, *(above - 1));
+    return false;
 }
 
 } // namespace
 
+// Walked from the last line back, so that each write meets exactly the deletions logged after it:
+// a deletion removes what was below the key when it ran, and a value written below the key again
+// afterwards is the setup's, to be read back like any other.
 void CancelDeletedKeys(std::list<_RegLogEntry>& entries) {
-    const std::vector<std::string_view> prefixes = DeletedPrefixes(entries);
-    if (prefixes.empty())
-        return;
-    for (_RegLogEntry& entry : entries) {
-        if (entry.operation != kDeleteKey && HasDeletedPrefix(prefixes, entry.path))
-            entry.operation = kDeleteKey;
+    std::unordered_set<std::string_view> deletedLater;
+    bool everythingDeletedLater = false;
+    for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+        if (entry->operation == kDeleteKey) {
+            // A deletion with no path names no key: it can only have meant everything.
+            if (entry->path.empty())
+                everythingDeletedLater = true;
+            else
+                deletedLater.insert(entry->path);
+            continue;
+        }
+        if (everythingDeletedLater || LiesBelowOneOf(deletedLater, entry->path))
+            entry->operation = kDeleteKey;
     }
 }

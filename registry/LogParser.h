@@ -43,9 +43,11 @@ bool SplitLogFields(std::string_view line, std::string_view (&fields)[5]);
 // not below HKCU\CLSID.
 void KeepLogLines(const RawLineList& rawLines, std::list<_RegLogEntry>& entries);
 
-// Pass 2: every entry whose path begins, character by character, with the path of an entry whose
-// operation is exactly "DeleteKey" gets "DeleteKey" as its operation, wherever the two stand in the
-// list. Sorted search: about (entries + deletions) * log(deletions) comparisons.
+// Pass 2: every entry that lies below the key of an entry after it whose operation is exactly
+// "DeleteKey" (its path is that key's path, a backslash, and more; an empty deleted path stands for
+// every key) gets "DeleteKey" as its operation. A value written again after its key was deleted
+// stays, and so does one below a key whose name only begins like the deleted one. One walk from
+// the end: about the entries' total length in hash lookups.
 void CancelDeletedKeys(std::list<_RegLogEntry>& entries);
 
 // Pass 3: for each entry, in order, whose operation is exactly "SetValue" and result "SUCCESS",

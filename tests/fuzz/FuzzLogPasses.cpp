@@ -76,14 +76,17 @@ std::vector<_RegLogEntry> LiteralPassOne(const std::vector<std::string>& lines) 
 }
 
 // For each exact deletion, in order, scan every entry from the first.
+// Each deletion against each entry before it: an entry below the deleted key (its path and a
+// backslash; every entry for an empty path) becomes a deletion, which deletes nothing itself.
 void LiteralPassTwo(std::vector<_RegLogEntry>& entries) {
-    for (size_t d = 0; d < entries.size(); ++d) {
-        if (entries[d].operation != "DeleteKey")
+    const std::vector<_RegLogEntry> original = entries;
+    for (size_t d = 0; d < original.size(); ++d) {
+        if (original[d].operation != "DeleteKey")
             continue;
-        const std::string prefix = entries[d].path;
-        for (_RegLogEntry& entry : entries) {
-            if (LiteralBeginsWith(entry.path, prefix))
-                entry.operation = "DeleteKey";
+        const std::string prefix = original[d].path.empty() ? std::string() : original[d].path + "\\";
+        for (size_t i = 0; i < d; ++i) {
+            if (LiteralBeginsWith(entries[i].path, prefix))
+                entries[i].operation = "DeleteKey";
         }
     }
 }

@@ -171,37 +171,53 @@ std::vector<std::string> Operations(const std::list<_RegLogEntry>& entries) {
     return operations;
 }
 
-// Deletions × entries, as the log's semantics are defined.
+// Each deletion against every entry before it, as the log's semantics are defined: a write below
+// the deleted key (its path and a backslash) logged before the deletion is cancelled.
 void CancelLiterally(std::list<_RegLogEntry>& entries) {
-    for (const _RegLogEntry& deleted : entries) {
+    const std::vector<_RegLogEntry> original(entries.begin(), entries.end());
+    size_t d = 0;
+    for (const _RegLogEntry& deleted : original) {
+        ++d;
         if (deleted.operation != "DeleteKey")
             continue;
+        size_t i = 0;
         for (_RegLogEntry& entry : entries) {
-            if (entry.path.compare(0, deleted.path.size(), deleted.path) == 0)
+            if (++i >= d)
+                break;
+            if (original[i - 1].operation == "DeleteKey")
+                continue;
+            if (deleted.path.empty() ||
+                entry.path.compare(0, deleted.path.size() + 1, deleted.path + "\\") == 0)
                 entry.operation = "DeleteKey";
         }
     }
 }
 
-TEST(CancelDeletedKeys, DeletionCancelsWritesBeforeAndAfterIt) {
+TEST(CancelDeletedKeys, DeletionCancelsOnlyTheWritesBelowItLoggedBeforeIt) {
     std::list<_RegLogEntry> entries = {
         Entry("SetValue", "HKLM\\Software\\A\\v"),   Entry("SetValue", "HKLM\\Software\\AB\\v"),
+        Entry("SetValue", "HKLM\\Software\\A"),      Entry("SetValue", "HKLM\\Software\\A\\"),
         Entry("DeleteKey", "HKLM\\Software\\A"),     Entry("SetValue", "HKLM\\Software\\A\\w"),
         Entry("SetValue", "HKLM\\Software\\B\\v"),   Entry("SetValue", "HKLM\\Software\\a\\v"),
         Entry("SetValue", "HKLM\\Software"),         Entry("DeleteKeyEx", "HKLM\\Software\\B"),
-        Entry("SetValueEx", "HKLM\\Software\\A\\x"),
+        Entry("SetValueEx", "HKLM\\Software\\A\\x"), Entry("DeleteKey", "HKLM\\Software\\A\\Deep"),
     };
     CancelDeletedKeys(entries);
+    // Cancelled: A\v and A's default value (below A, before its deletion). Kept: the sibling AB, the
+    // value named A of Software, the writes after the deletion, another letter case, and what lies
+    // below a key whose deletion is only "DeleteKeyEx".
     EXPECT_EQ(Operations(entries),
-              (std::vector<std::string>{"DeleteKey", "DeleteKey", "DeleteKey", "DeleteKey", "SetValue",
-                                        "SetValue", "SetValue", "DeleteKeyEx", "DeleteKey"}));
+              (std::vector<std::string>{"DeleteKey", "SetValue", "SetValue", "DeleteKey", "DeleteKey",
+                                        "SetValue", "SetValue", "SetValue", "SetValue", "DeleteKeyEx",
+                                        "SetValueEx", "DeleteKey"}));
 }
 
-TEST(CancelDeletedKeys, EmptyDeletedPathCancelsEverything) {
-    std::list<_RegLogEntry> entries = {Entry("SetValue", "HKLM\\x"), Entry("DeleteKey", ""),
-                                       Entry("SetValue", "HKCU\\y"), Entry("SetValueKey", "")};
+TEST(CancelDeletedKeys, EmptyDeletedPathCancelsEverythingBeforeIt) {
+    std::list<_RegLogEntry> entries = {Entry("SetValue", "HKLM\\x"), Entry("SetValueKey", ""),
+                                       Entry("DeleteKey", ""), Entry("SetValue", "HKCU\\y")};
     CancelDeletedKeys(entries);
-    EXPECT_EQ(Operations(entries), std::vector<std::string>(4, "DeleteKey"));
+    EXPECT_EQ(Operations(entries),
+              (std::vector<std::string>{"DeleteKey", "DeleteKey", "DeleteKey", "SetValue"}));
 }
 
 TEST(CancelDeletedKeys, NoDeletionChangesNothing) {
@@ -214,7 +230,7 @@ TEST(CancelDeletedKeys, NoDeletionChangesNothing) {
 }
 
 // Random logs over a small alphabet, so that prefixes, nested deletions, duplicates and bytes
-// above 0x7F all occur often: the sorted search marks exactly what the literal loops mark.
+// above 0x7F all occur often: the walk from the end marks exactly what the literal loops mark.
 TEST(CancelDeletedKeys, AgreesWithTheLiteralLoopsOnRandomLogs) {
     std::mt19937 random(4711);
     const char alphabet[] = {'A', 'B', '\\', 'a', '\xE9'};

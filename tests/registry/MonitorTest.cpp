@@ -156,12 +156,12 @@ TEST_F(RegistryMonitorTest, ExclusionsResultsAndOperationsDecide) {
     EXPECT_EQ(Recorded(monitor).count(path), 1u);
 }
 
-TEST_F(RegistryMonitorTest, DeletedKeysCancelWritesBelowThemWhereverLogged) {
+TEST_F(RegistryMonitorTest, DeletedKeysCancelTheWritesBelowThemLoggedBefore) {
     monitor.Start(0, "");
     SetAndLog("A", "before", REG_SZ, Sz("1"));
     SetAndLog("AB", "sibling", REG_SZ, Sz("2")); // below the deleted characters, not the deleted key
     Announce(LogLine("setup.exe", "DeleteKey", key.LogPath("A")));
-    SetAndLog("A\\Deep", "after", REG_SZ, Sz("3"));
+    SetAndLog("A\\Deep", "after", REG_SZ, Sz("3")); // written again after the deletion: the setup's
     SetAndLog("B", "kept", REG_SZ, Sz("4"));
     SetAndLog("C", "kept", REG_SZ, Sz("5"));
     Announce(LogLine("explorer.exe", "DeleteKey", key.LogPath("C")));                // excluded: no effect
@@ -170,7 +170,9 @@ TEST_F(RegistryMonitorTest, DeletedKeysCancelWritesBelowThemWhereverLogged) {
     PumpUntilPulled(9);
     monitor.Stop();
     const auto recorded = Recorded(monitor);
-    EXPECT_EQ(recorded.size(), 2u);
+    EXPECT_EQ(recorded.size(), 4u);
+    EXPECT_EQ(recorded.count(key.LogPath("AB\\sibling")), 1u);
+    EXPECT_EQ(recorded.count(key.LogPath("A\\Deep\\after")), 1u);
     EXPECT_EQ(recorded.count(key.LogPath("B\\kept")), 1u);
     EXPECT_EQ(recorded.count(key.LogPath("C\\kept")), 1u);
 }
