@@ -102,6 +102,14 @@ TEST_F(CaptureTree, EveryProcessOfTheTreeHasItsValuesReported) {
                           UserValue("Grandchild", bits)});
 }
 
+// Setups often clear an older version's key before they write their own: what they write after
+// the deletion is theirs, and only what was there before it goes.
+TEST_F(CaptureTree, AValueWrittenAgainAfterItsKeyWasDeletedIsReported) {
+    const int bits = host_tests::OwnBits();
+    const TrackedRun run = Track(FamilySetup(), "write Old machine Old uninstall write New machine New");
+    ExpectWholeTree(run, {UserValue("New", bits), MachineValue("New", bits)});
+}
+
 TEST_F(CaptureTree, ASetupOfTheOtherBitnessAndItsChildrenOfBothAreCaptured) {
     const std::string why = host_tests::WhyNoOtherBitness("orvane-family-setup.exe");
     if (!why.empty())
