@@ -542,9 +542,11 @@ TEST(BuiltLines, PassTheLibrarysFirstTwoPassesAsWhatTheyStandFor) {
     deletion.operation = CAPTURE_DELETE_KEY;
     deletion.key = u"\\REGISTRY\\USER\\S-1-5-21-1\\Software\\Gone";
     writeBelowDeletion.key = u"\\REGISTRY\\USER\\S-1-5-21-1\\Software\\Gone\\Sub";
+    Event writtenAgain = writeBelowDeletion;
+    writtenAgain.value = u"Again";
     const std::list<_RegLogEntry> entries =
-        KeptEntries({write, defaultValue, failed, deletion, writeBelowDeletion});
-    ASSERT_EQ(entries.size(), 4u);
+        KeptEntries({write, defaultValue, failed, writeBelowDeletion, deletion, writtenAgain});
+    ASSERT_EQ(entries.size(), 5u);
     auto entry = entries.begin();
     EXPECT_EQ(entry->process, "setup.exe");
     EXPECT_EQ(entry->operation, "SetValue");
@@ -554,12 +556,15 @@ TEST(BuiltLines, PassTheLibrarysFirstTwoPassesAsWhatTheyStandFor) {
     ++entry;
     EXPECT_EQ(entry->path, "HKLM\\SOFTWARE\\Vendor\\");
     ++entry;
+    EXPECT_EQ(entry->operation, "DeleteKey") << "a write below a key deleted after it is cancelled";
+    EXPECT_EQ(entry->path, "HKCU\\Software\\Gone\\Sub\\Name");
+    ++entry;
     EXPECT_EQ(entry->operation, "DeleteKey");
     EXPECT_EQ(entry->path, "HKCU\\Software\\Gone");
     EXPECT_EQ(entry->detail, "Key deleted");
     ++entry;
-    EXPECT_EQ(entry->operation, "DeleteKey") << "a write below a deleted key is cancelled";
-    EXPECT_EQ(entry->path, "HKCU\\Software\\Gone\\Sub\\Name");
+    EXPECT_EQ(entry->operation, "SetValue") << "a write after the deletion stays";
+    EXPECT_EQ(entry->path, "HKCU\\Software\\Gone\\Sub\\Again");
 }
 
 TEST(BuiltLines, KeepAnEmptyProcessField) {

@@ -67,6 +67,16 @@ public:
         return path;
     }
 
+    // The same for a value of the key `child` below this one.
+    std::string SetIn(const std::string& child, const std::string& value, DWORD type,
+                      const std::vector<unsigned char>& data) {
+        ::RegSetKeyValueA(key_.get(), child.c_str(), value.c_str(), type, data.data(),
+                          static_cast<DWORD>(data.size()));
+        const std::string path = LogPath(child + "\\" + value);
+        EXPECT_TRUE(Announce("SetValue", path)) << "the driver refused " << path;
+        return path;
+    }
+
 private:
     std::string subKey_;
     UniqueKey key_;
@@ -124,17 +134,19 @@ TEST(RegistryTracking, WrittenValuesComeBackWithTypeAndData) {
     }
 }
 
-TEST(RegistryTracking, ADeletedKeyCancelsTheWritesBelowIt) {
+TEST(RegistryTracking, ADeletedKeyCancelsTheWritesBelowItThatCameBefore) {
     Recorder recorder;
     TestKey key("deleted");
     recorder->Start();
     const std::string kept = key.Set("Kept", REG_SZ, Bytes("stays"));
-    const std::string dropped = key.Set("Dropped", REG_SZ, Bytes("goes"));
+    const std::string dropped = key.SetIn("Gone", "Dropped", REG_SZ, Bytes("goes"));
     // The key itself stays in the registry: the deletion in the log alone cancels the write below it.
-    EXPECT_TRUE(Announce("DeleteKey", key.LogPath("Dropped")));
+    EXPECT_TRUE(Announce("DeleteKey", key.LogPath("Gone")));
+    const std::string again = key.SetIn("Gone", "Again", REG_SZ, Bytes("written after"));
     recorder->Stop();
     EXPECT_NE(FindRecord(recorder->GetRegistryChanges(), kept), nullptr);
     EXPECT_EQ(FindRecord(recorder->GetRegistryChanges(), dropped), nullptr);
+    EXPECT_NE(FindRecord(recorder->GetRegistryChanges(), again), nullptr);
 }
 
 TEST(RegistryTracking, RecordersShareOneMonitorWhoseResultsOutliveThem) {
