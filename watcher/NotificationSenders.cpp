@@ -21,9 +21,6 @@
 
 namespace {
 
-// Asks a window whose owner thread is another one to destroy itself; it does so after the records
-// already queued to it, since posted messages keep their order.
-constexpr UINT kRetireWindowMessage = WM_DELAYED_NOTIFICATION + 1;
 // Sends the delivering thread to take the records queued at its delivery point.
 constexpr UINT kWakeMessage = WM_DELAYED_NOTIFICATION + 2;
 // Records delivered per wake before the thread goes back to its other messages (the host's timers
@@ -125,10 +122,6 @@ LRESULT CALLBACK DelayedWindowProc(HWND window, UINT message, WPARAM wParam, LPA
         DeliverQueuedRecords(state, RecordQueue::Target(window), [&] { return state.window == window; });
         return 0;
     }
-    if (message == kRetireWindowMessage) {
-        ::DestroyWindow(window);
-        return 0;
-    }
     return ::DefWindowProcA(window, message, wParam, lParam);
 }
 
@@ -161,7 +154,16 @@ BOOL RegisterClassFor(WNDCLASSA windowClass, HINSTANCE instance) {
 void RetireWindow(HWND window) {
     if (window == nullptr || !::IsWindow(window))
         return;
-    ThreadWindow(window, ::GetWindowThreadProcessId(window, nullptr), kRetireWindowMessage).reset();
+    const DWORD thread = ::GetWindowThreadProcessId(window, nullptr);
+    if (thread == ::GetCurrentThreadId()) {
+        ThreadWindow(window, thread, WM_CLOSE).reset(); // destroyed at once
+        return;
+    }
+    // Its own thread may dispatch the close only after this library has been unloaded: from here on
+    // the window's messages go to DefWindowProcA, which destroys it on WM_CLOSE, and none of them
+    // reaches this library's code again. No record waits for it: the last sender is gone.
+    ::SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&::DefWindowProcA));
+    ThreadWindow(window, thread, WM_CLOSE).reset();
 }
 
 } // namespace

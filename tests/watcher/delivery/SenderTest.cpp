@@ -78,6 +78,9 @@ TEST_F(Senders, LastWindowSenderDestroyedOnAnotherThreadRetiresTheWindowOnItsOwn
     ASSERT_TRUE(RunOnThread([&] { delete sender; }));
     EXPECT_EQ(CDelayedNotificationWindow::SharedWindow(), nullptr);
     EXPECT_TRUE(::IsWindow(window)) << "only its own thread may destroy it";
+    // Its own thread may dispatch its messages only after the library was unloaded: none of them
+    // may reach the library's code any more.
+    EXPECT_EQ(::GetWindowLongPtrA(window, GWLP_WNDPROC), reinterpret_cast<LONG_PTR>(&::DefWindowProcA));
     ASSERT_TRUE(PumpMessagesUntil([&] { return !::IsWindow(window); }));
 
     auto* handler = new RecordingHandler();
