@@ -39,7 +39,6 @@ struct CaptureState {
     // Set once the log failed for a reason that would fail every line: said once, not per line.
     volatile LONG logFailureSaid = 0;
     volatile LONG lineLostSaid = 0;
-    volatile LONG capturing = 0;
 };
 
 CaptureState* state = nullptr;
@@ -325,7 +324,6 @@ void StartProcessCapture(void* captureModule) {
         if (!HookRegistryCalls())
             return;
         FollowNewProcesses();
-        state->capturing = 1;
     } catch (...) {
         SayIncomplete(L"the capture cannot start in it");
     }
