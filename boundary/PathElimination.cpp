@@ -5,6 +5,7 @@
 #include "common/NoiseFragments.h"
 #include "common/UniqueHandle.h"
 #include "common/Win32.h"
+#include "common/Wow64.h"
 
 #include <climits>
 #include <string_view>
@@ -50,8 +51,11 @@ bool PathExists(const std::string& path) noexcept {
     return ::GetFileAttributesW(wide.data()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// The path names a file on disk, as the setup that wrote it saw it; under WoW64 a 32-bit caller's
+// "system32" would otherwise be tested in the 32-bit system folder, where the file is not.
 bool IOrvaneInc::IsEliminatePath(const std::string& path) {
     try {
+        const Wow64RedirectionOff nativePaths;
         if (!PathExists(path))
             return true;
         if (ContainsNoiseFragment(path))

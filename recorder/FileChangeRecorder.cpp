@@ -5,6 +5,8 @@
 
 #include "stand-ins/tavish/ITavishInc.h"
 
+#include "common/Wow64.h"
+
 namespace {
 
 // The folders a setup installs into, in watching order.
@@ -15,11 +17,44 @@ const std::set<IConfInfoInc::_ConfInfo>& NoRegistryChanges() {
     return empty;
 }
 
+// A folder name without its trailing backslashes, in upper case, for telling one folder from another
+// as the file system does.
+std::string FolderKey(std::string folder) {
+    while (folder.size() > 3 && (folder.back() == '\\' || folder.back() == '/'))
+        folder.pop_back();
+    if (!folder.empty())
+        ::CharUpperBuffA(folder.data(), static_cast<DWORD>(folder.size()));
+    return folder;
+}
+
+bool IsExistingFolder(const std::string& folder) {
+    const DWORD attributes = ::GetFileAttributesA(folder.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Under WoW64 the program-files folder of the list is the 32-bit one; a 64-bit setup installs into
+// the native one, which is therefore watched as well, after the others, unless it is one of them or
+// does not exist. The system does not redirect it, so its notifications name real paths.
+std::string ExtraNativeProgramFiles(const std::list<std::string>& watched) {
+    const std::string native = NativeProgramFilesFolder();
+    if (native.empty() || !IsExistingFolder(native))
+        return std::string();
+    const std::string key = FolderKey(native);
+    for (const std::string& folder : watched) {
+        if (FolderKey(folder) == key)
+            return std::string();
+    }
+    return native;
+}
+
 } // namespace
 
 CFileChangeRecorder::CFileChangeRecorder() : watcher_(true, NF_MATCH_FILE_NAME) {
     for (const char* token : kFolderTokens)
         watchedFolders_.push_back(ITavishInc::TrailPath(token, ""));
+    std::string native = ExtraNativeProgramFiles(watchedFolders_);
+    if (!native.empty())
+        watchedFolders_.push_back(std::move(native));
 }
 
 CFileChangeRecorder::~CFileChangeRecorder() {

@@ -1,6 +1,7 @@
 // The tracking implementation of IOrvaneInc. While tracking, it watches six system folders with their
-// subtrees and collects the paths of files that appear and of files that go away; it also starts and
-// stops the process's shared registry monitor. Stop settles the added set.
+// subtrees (and, in a 32-bit process on 64-bit Windows, the native program-files folder after them)
+// and collects the paths of files that appear and of files that go away; it also starts and stops
+// the process's shared registry monitor. Stop settles the added set.
 //
 // Threading: everything runs on the host's thread that calls Start. The engine delivers the handler
 // operations through its hidden window on that thread while it dispatches messages, so the two sets

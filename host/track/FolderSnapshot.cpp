@@ -1,6 +1,9 @@
 #include "host/track/FolderSnapshot.h"
 
+#include "host/track/TextEncoding.h"
+
 #include "common/UniqueHandle.h"
+#include "common/Wow64.h"
 
 #include <shlobj.h>
 
@@ -21,6 +24,9 @@ std::vector<std::wstring> WatchedFolders() {
         if (SUCCEEDED(::SHGetFolderPathW(nullptr, id, nullptr, SHGFP_TYPE_CURRENT, path)) && path[0] != 0)
             folders.emplace_back(path);
     }
+    const std::wstring native = AnsiToWide(NativeProgramFilesFolder());
+    if (!native.empty())
+        folders.push_back(native);
     return folders;
 }
 
@@ -35,7 +41,10 @@ std::wstring FolderSnapshot::Key(const std::wstring& path) {
     return key;
 }
 
+// The folders are walked as they are on disk: under WoW64 "system32" below the Windows folder is
+// the native one, as a 64-bit setup sees it.
 void FolderSnapshot::Take() {
+    const Wow64RedirectionOff nativePaths;
     for (const std::wstring& folder : WatchedFolders()) {
         if (folders_.insert(Key(folder)).second)
             Walk(folder);

@@ -2,6 +2,7 @@
 
 #include "common/NoiseFragments.h"
 #include "common/UniqueHandle.h"
+#include "common/Wow64.h"
 
 namespace track {
 
@@ -27,6 +28,7 @@ bool HasNoiseFragment(const std::string& path) {
 }
 
 PathFacts ProbePath(const std::wstring& path) {
+    const Wow64RedirectionOff nativePaths;
     PathFacts facts;
     facts.exists = ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
     if (facts.exists) {
@@ -38,6 +40,7 @@ PathFacts ProbePath(const std::wstring& path) {
 }
 
 PathFacts ProbePath(const std::string& path) {
+    const Wow64RedirectionOff nativePaths;
     PathFacts facts;
     facts.exists = ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
     if (facts.exists) {

@@ -7,6 +7,7 @@
 #include "host/track/TextEncoding.h"
 
 #include "common/UniqueHandle.h"
+#include "common/Wow64.h"
 
 #include <shlobj.h>
 
@@ -16,6 +17,13 @@
 namespace track {
 
 namespace {
+
+// A recorded file is read where it is on disk: under WoW64 a 64-bit setup's "system32" file is in
+// the native system folder. The error of a failed copy is kept for the caller.
+bool CopyRecordedFile(const std::wstring& source, const std::wstring& target) {
+    const Wow64RedirectionOff nativePaths;
+    return ::CopyFileW(source.c_str(), target.c_str(), TRUE) != FALSE;
+}
 
 // The package has the tracker's bitness: a 64-bit tracker sees the 64-bit program-files folder and
 // registry view, and so must the package that puts them back.
@@ -400,7 +408,7 @@ bool WritePackage(const std::string& dir, const TrackResult& result, std::string
         const std::wstring target = temporary + L"\\files\\" + Utf8ToWide(root->token) + L"\\" +
                                     Utf8ToWide(utf8.substr(root->path.size() + 1));
         if (!CreateFolders(target.substr(0, target.rfind(L'\\'))) ||
-            !::CopyFileW(Utf8ToWide(utf8).c_str(), target.c_str(), TRUE))
+            !CopyRecordedFile(Utf8ToWide(utf8), target))
             return fail("cannot copy " + utf8 + " into the package (error " +
                         std::to_string(::GetLastError()) + ")");
     }

@@ -3,6 +3,7 @@
 #include "host/track/TextEncoding.h"
 
 #include "common/UniqueHandle.h"
+#include "common/Wow64.h"
 
 #include <vector>
 
@@ -48,6 +49,7 @@ std::wstring MatchEntry(const std::wstring& folder, const std::string& ansiName)
 } // namespace
 
 std::string AsciiShortPath(const std::wstring& path) {
+    const Wow64RedirectionOff nativePaths;
     auto isAscii = [](const std::wstring& text) {
         for (wchar_t c : text) {
             if (c >= 0x80)
@@ -68,7 +70,10 @@ std::string AsciiShortPath(const std::wstring& path) {
     return isAscii(shortPath) ? WideToUtf8(shortPath) : std::string();
 }
 
+// Paths are looked up as they name files on disk: a 64-bit setup's "system32" is not the 32-bit
+// tracker's.
 std::wstring FindRealName(const std::string& ansiPath) {
+    const Wow64RedirectionOff nativePaths;
     const std::wstring plain = AnsiToWide(ansiPath);
     if (!plain.empty() && Exists(plain))
         return plain;

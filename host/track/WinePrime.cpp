@@ -2,6 +2,7 @@
 
 #include "common/KnownFolder.h"
 #include "common/UniqueHandle.h"
+#include "common/Wow64.h"
 
 #include <deque>
 
@@ -22,6 +23,9 @@ std::vector<std::string> WatchedFolders() {
         if (!folder.empty())
             folders.push_back(std::move(folder));
     }
+    std::string native = NativeProgramFilesFolder();
+    if (!native.empty())
+        folders.push_back(std::move(native));
     return folders;
 }
 
@@ -59,6 +63,9 @@ void ListFolder(const std::string& folder, std::deque<std::string>& pending) {
 
 PrimeResult PrimeExistingSubfolders(const std::vector<std::string>& roots, const PrimeLimits& limits,
                                     const std::function<void(size_t, double)>& progress) {
+    // Under WoW64 the folders Wine must take up are the native ones: listing "system32" from here
+    // would otherwise list the 32-bit system folder twice and never the native one.
+    const Wow64RedirectionOff nativePaths;
     const Stopwatch clock;
     PrimeResult result;
     std::deque<std::string> pending;

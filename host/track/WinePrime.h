@@ -33,7 +33,8 @@ struct PrimeResult {
 PrimeResult PrimeExistingSubfolders(const std::vector<std::string>& roots, const PrimeLimits& limits,
                                     const std::function<void(size_t, double)>& progress);
 
-// The six folders the recorder watches, as the shell names them for this process.
+// The folders the recorder watches, as the shell names them for this process: the six, and under
+// WoW64 the native program-files folder.
 std::vector<std::string> WatchedFolders();
 
 } // namespace track

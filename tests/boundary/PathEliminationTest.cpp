@@ -2,6 +2,8 @@
 
 #include "tests/support/TestSupport.h"
 
+#include "common/Wow64.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -124,3 +126,49 @@ TEST_F(PathElimination, FileHeldOpenWithoutSharingByAnotherProcessIsEliminated) 
 }
 
 } // namespace
+
+// A 32-bit caller on 64-bit Windows (WoW64) names files as they are on disk: a file that a 64-bit
+// setup put into the native system32 is kept, one a 32-bit setup put into syswow64 is kept under
+// that name, and neither is confused with its redirected twin. The caller's own redirection is
+// back on afterwards.
+class NativePathElimination : public PathElimination {
+protected:
+    void SetUp() override {
+        if (!RunsUnderWow64())
+            GTEST_SKIP() << "a case of 32-bit code on 64-bit Windows (WoW64)";
+        PathElimination::SetUp();
+        char folder[MAX_PATH] = {};
+        ASSERT_NE(::GetSystemDirectoryA(folder, sizeof folder), 0u);
+        system32_ = folder;
+        ASSERT_NE(::GetSystemWow64DirectoryA(folder, sizeof folder), 0u);
+        syswow64_ = folder;
+        const std::string tag = std::to_string(::GetCurrentProcessId());
+        nativeOnly_ = "orvane-native-only-" + tag + ".dll";
+        wowOnly_ = "orvane-wow64-only-" + tag + ".dll";
+        const Wow64RedirectionOff nativePaths;
+        WriteTextFile(system32_ + "\\" + nativeOnly_, "native");
+        WriteTextFile(syswow64_ + "\\" + wowOnly_, "32-bit");
+    }
+    void TearDown() override {
+        const Wow64RedirectionOff nativePaths;
+        ::DeleteFileA((system32_ + "\\" + nativeOnly_).c_str());
+        ::DeleteFileA((syswow64_ + "\\" + wowOnly_).c_str());
+        PathElimination::TearDown();
+    }
+
+    std::string system32_, syswow64_, nativeOnly_, wowOnly_;
+};
+
+TEST_F(NativePathElimination, FilesAreTestedWhereThePathNamesThem) {
+    EXPECT_FALSE(Eliminated(system32_ + "\\" + nativeOnly_)) << "present only in the native system32";
+    EXPECT_FALSE(Eliminated(syswow64_ + "\\" + wowOnly_)) << "present only in syswow64";
+    EXPECT_TRUE(Eliminated(syswow64_ + "\\" + nativeOnly_));
+    EXPECT_TRUE(Eliminated(system32_ + "\\" + wowOnly_)) << "not the redirected twin";
+}
+
+TEST_F(NativePathElimination, TheCallersRedirectionIsBackOnAfterwards) {
+    EXPECT_FALSE(Eliminated(system32_ + "\\" + nativeOnly_));
+    // Redirected again: this thread's "system32" is syswow64, where only the 32-bit file is.
+    EXPECT_NE(::GetFileAttributesA((system32_ + "\\" + wowOnly_).c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(::GetFileAttributesA((system32_ + "\\" + nativeOnly_).c_str()), INVALID_FILE_ATTRIBUTES);
+}

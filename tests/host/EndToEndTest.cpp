@@ -3,6 +3,7 @@
 #include "host/track/Base64.h"
 #include "tests/host/HostTestSupport.h"
 #include "tests/host/MiniJson.h"
+#include "tests/host/PeerBuild.h"
 #include "tests/host/ReportValues.h"
 #include "tests/host/SampleExpectations.h"
 #include "tests/support/TestSupport.h"
@@ -13,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -38,6 +40,45 @@ protected:
     void TearDown() override { Uninstall(); }
     static void Uninstall() { host_tests::RunProcess(SampleSetup() + " --uninstall", 60000); }
 };
+
+// The text report's lines for the sample's values: in the library's order (by path, ignoring letter
+// case), path and type in padded columns.
+std::vector<std::string> SampleRegistryLines(const host_tests::SampleSite& site) {
+    struct Row {
+        bool machine;
+        const char* name;
+        const char* type;
+        std::string data;
+    };
+    const std::vector<Row> rows = {
+        {false, "Language", "REG_SZ", "\"en-GB\""},
+        {false, "ShowTips", "REG_DWORD", "1 (0x00000001)"},
+        {false, "WindowPlacement", "REG_BINARY", "0a 00 14 00 80 02 e0 01 (8 bytes)"},
+        {true, "Build", "REG_DWORD", "1042 (0x00000412)"},
+        {true, "DataSize", "REG_QWORD", "5368709120 (0x0000000140000000)"},
+        {true, "Features", "REG_MULTI_SZ", "\"core\", \"help\", \"samples\""},
+        {true, "InstallDir", "REG_SZ", "\"" + host_tests::SampleFolder(site) + "\""},
+        {true, "LogFile", "REG_EXPAND_SZ", "\"%TEMP%\\orvane-sample.log\""},
+        {true, "Signature", "REG_BINARY", "4f 52 56 53 01 00 ff 10 (8 bytes)"},
+        {true, "Version", "REG_SZ", "\"1.0.0\""},
+    };
+    auto pathOf = [&](const Row& row) {
+        return (row.machine ? "HKLM\\" + site.machineKey : std::string("HKCU\\Software\\OrvaneSample")) +
+               "\\" + row.name;
+    };
+    size_t width = 0;
+    for (const Row& row : rows)
+        width = std::max(width, pathOf(row).size());
+    std::vector<std::string> lines;
+    for (const Row& row : rows) {
+        std::string line = pathOf(row);
+        line.resize(width + 2, ' ');
+        std::string type = row.type;
+        type.resize(15, ' ');
+        lines.push_back(line + type + row.data);
+    }
+    return lines;
+}
 
 std::set<std::string> Paths(const std::vector<host_tests::ExpectedFile>& files) {
     std::set<std::string> paths;
@@ -65,23 +106,7 @@ TEST_F(SampleTracking, ReportsExactlyWhatTheSampleInstalled) {
     EXPECT_EQ(noise[1], "    shell view file: Windows writes one for any folder it displays");
     const auto registry = ReportSection(run.out, "Registry values");
     EXPECT_EQ(registry.size(), host_tests::SampleValues().size()) << run.out;
-    // In the library's order (by path, ignoring letter case), in padded columns.
-    const std::string app = host_tests::SampleFolder();
-    EXPECT_EQ(
-        registry,
-        (std::vector<std::string>{
-            "HKCU\\Software\\OrvaneSample\\Language         REG_SZ         \"en-GB\"",
-            "HKCU\\Software\\OrvaneSample\\ShowTips         REG_DWORD      1 (0x00000001)",
-            "HKCU\\Software\\OrvaneSample\\WindowPlacement  REG_BINARY     0a 00 14 00 80 02 e0 01 (8 bytes)",
-            "HKLM\\Software\\OrvaneSample\\Build            REG_DWORD      1042 (0x00000412)",
-            "HKLM\\Software\\OrvaneSample\\DataSize         REG_QWORD      5368709120 (0x0000000140000000)",
-            "HKLM\\Software\\OrvaneSample\\Features         REG_MULTI_SZ   \"core\", \"help\", \"samples\"",
-            "HKLM\\Software\\OrvaneSample\\InstallDir       REG_SZ         \"" + app + "\"",
-            "HKLM\\Software\\OrvaneSample\\LogFile          REG_EXPAND_SZ  \"%TEMP%\\orvane-sample.log\"",
-            "HKLM\\Software\\OrvaneSample\\Signature        REG_BINARY     4f 52 56 53 01 00 ff 10 (8 bytes)",
-            "HKLM\\Software\\OrvaneSample\\Version          REG_SZ         \"1.0.0\"",
-        }))
-        << run.out;
+    EXPECT_EQ(registry, SampleRegistryLines(host_tests::OwnSample())) << run.out;
     EXPECT_EQ(run.out.find("Pending"), std::string::npos) << "the deleted key's values are not reported";
     EXPECT_NE(
         // The shell's own cache writes, which the capture sees too, may follow as noise values.
@@ -160,6 +185,44 @@ TEST_F(SampleTracking, ItsUninstallScriptRemovesWhatItInstalledAndNothingElse) {
     EXPECT_TRUE(host_tests::ReadRegistryValue(HKEY_LOCAL_MACHINE, key, "Kept", type, data));
     EXPECT_EQ(host_tests::ReadWholeFile(keptFile), "was here before");
     ::DeleteFileA(keptFile.c_str());
+}
+
+// On 64-bit Windows the 32-bit tracker records a 64-bit setup as completely as one of its own
+// bitness: the files it installs in the native program-files folder, and its values in the 64-bit
+// HKLM\Software, under the names a 64-bit program gives them.
+TEST_F(SampleTracking, ASixtyFourBitSampleIsRecordedExactlyByTheThirtyTwoBitTracker) {
+    if (host_tests::OwnBits() != 32 || !host_tests::WindowsIs64Bit())
+        GTEST_SKIP() << "a case of the 32-bit tracker on 64-bit Windows (WoW64)";
+    const std::string why = host_tests::WhyNoOtherBitness("orvane-sample-setup.exe");
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    const host_tests::SampleSite site = host_tests::NativeSampleUnderWow64();
+    ASSERT_FALSE(site.programFiles.empty()) << "no native program-files folder under WoW64";
+    const std::string setup = QuoteArgument(host_tests::PeerBinFolder() + "\\orvane-sample-setup.exe");
+    struct Uninstaller {
+        std::string setup;
+        void Run() const { host_tests::RunProcess(setup + " --uninstall", 60000); }
+        ~Uninstaller() { Run(); }
+    } const uninstaller{setup};
+    uninstaller.Run();
+
+    test_support::TempDir dir("track-sample64");
+    const auto run = host_tests::TrackToJson(host_tests::BinFolder() + "\\orvane-track.exe",
+                                             dir / "sample64.json", "--eliminated", setup);
+    ASSERT_TRUE(run.process.finished);
+    ASSERT_EQ(run.process.exitCode, 0u) << run.process.out << run.process.err;
+    ASSERT_TRUE(run.parsed) << run.process.err;
+    std::set<std::string> reported;
+    for (const json::Value& file : run.report["files"].items)
+        reported.insert(file.text);
+    EXPECT_EQ(reported, Paths(host_tests::SampleProductFiles(site))) << run.process.out;
+    std::set<std::string> noise;
+    for (const json::Value& file : run.report["eliminatedFiles"].items)
+        noise.insert(file["path"].text);
+    EXPECT_EQ(noise, Paths(host_tests::SampleNoiseFiles(site))) << run.process.out;
+    EXPECT_TRUE(host_tests::ReportsExactly(run.report, host_tests::SampleValues(site))) << run.process.out;
+    EXPECT_TRUE(host_tests::RegistryHolds(host_tests::SampleValues(site)));
+    EXPECT_EQ(host_tests::CaptureGaps(run.report), "");
 }
 
 TEST_F(SampleTracking, PassesTheSetupsExitCodeThroughWithTheRealLibrary) {

@@ -153,9 +153,9 @@ std::vector<std::uint8_t> Bytes(const std::string& text) {
 }
 
 bool ReadRegistryValue(HKEY root, const std::string& subKey, const std::string& name, DWORD& type,
-                       std::vector<std::uint8_t>& data) {
+                       std::vector<std::uint8_t>& data, REGSAM view) {
     HKEY raw = nullptr;
-    if (::RegOpenKeyExA(root, subKey.c_str(), 0, KEY_READ, &raw) != ERROR_SUCCESS)
+    if (::RegOpenKeyExA(root, subKey.c_str(), 0, KEY_READ | view, &raw) != ERROR_SUCCESS)
         return false;
     UniqueKey key(raw);
     DWORD size = 0;

@@ -42,7 +42,8 @@ std::vector<std::string> ReportSection(const std::string& report, const std::str
 
 // Registry helpers for the tests' own keys.
 std::vector<std::uint8_t> Bytes(const std::string& text);
+// `view` is 0 for the process's own registry view, or KEY_WOW64_64KEY / KEY_WOW64_32KEY.
 bool ReadRegistryValue(HKEY root, const std::string& subKey, const std::string& name, DWORD& type,
-                       std::vector<std::uint8_t>& data);
+                       std::vector<std::uint8_t>& data, REGSAM view = 0);
 
 } // namespace host_tests

@@ -176,7 +176,7 @@ void RemoveKey(HKEY root, const std::string& subKey) {
     for (const ExpectedValue& value : expected) {
         DWORD type = 0;
         std::vector<std::uint8_t> data;
-        if (!ReadRegistryValue(value.root, value.subKey, value.name, type, data))
+        if (!ReadRegistryValue(value.root, value.subKey, value.name, type, data, value.view))
             problems += "\n  missing: " + value.path;
         else if (type != value.type || std::string(data.begin(), data.end()) != value.bytes)
             problems += "\n  different: " + value.path + " (type " + std::to_string(type) + ")";

@@ -1,18 +1,31 @@
 #include "tests/host/SampleExpectations.h"
 
+#include "tests/host/PeerBuild.h"
+#include "tests/host/ReportValues.h"
 #include "tests/support/TestSupport.h"
+
+#include "common/Wow64.h"
 
 #include <knownfolders.h>
 #include <shlobj.h>
 
 namespace host_tests {
 
-std::string SampleFolder() {
-    return test_support::KnownFolder(FOLDERID_ProgramFiles) + "\\Orvane Sample";
+SampleSite OwnSample() {
+    return SampleSite{test_support::KnownFolder(FOLDERID_ProgramFiles),
+                      MachineSoftwareKey("OrvaneSample", OwnBits() == 32), 0};
 }
 
-std::vector<ExpectedFile> SampleProductFiles() {
-    const std::string app = SampleFolder();
+SampleSite NativeSampleUnderWow64() {
+    return SampleSite{NativeProgramFilesFolder(), SampleKeyBelowRoot(), KEY_WOW64_64KEY};
+}
+
+std::string SampleFolder(const SampleSite& site) {
+    return site.programFiles + "\\Orvane Sample";
+}
+
+std::vector<ExpectedFile> SampleProductFiles(const SampleSite& site) {
+    const std::string app = SampleFolder(site);
     return {
         {app + "\\license.txt", "Orvane Sample is free to use for any purpose.\r\n"},
         {app + "\\settings.ini", "[General]\r\nLanguage=en-GB\r\nShowTips=1\r\n"},
@@ -24,8 +37,8 @@ std::vector<ExpectedFile> SampleProductFiles() {
     };
 }
 
-std::vector<ExpectedFile> SampleNoiseFiles() {
-    return {{SampleFolder() + "\\desktop.ini", "[.ShellClassInfo]\r\nIconResource=license.txt,0\r\n"}};
+std::vector<ExpectedFile> SampleNoiseFiles(const SampleSite& site) {
+    return {{SampleFolder(site) + "\\desktop.ini", "[.ShellClassInfo]\r\nIconResource=license.txt,0\r\n"}};
 }
 
 std::vector<std::string> SampleTransientPaths() {
@@ -40,16 +53,21 @@ const char* SampleTemporaryKey() {
     return "Software\\OrvaneSample\\Pending";
 }
 
-std::vector<ExpectedValue> SampleValues() {
+std::vector<ExpectedValue> SampleValues(const SampleSite& site) {
     const std::string key = SampleKeyBelowRoot();
-    const std::string app = SampleFolder();
+    const std::string app = SampleFolder(site);
     auto machine = [&](const char* name, DWORD type, std::string bytes) {
-        return ExpectedValue{
-            "HKLM\\" + key + "\\" + name, HKEY_LOCAL_MACHINE, key, name, type, std::move(bytes)};
+        return ExpectedValue{"HKLM\\" + site.machineKey + "\\" + name,
+                             HKEY_LOCAL_MACHINE,
+                             key,
+                             name,
+                             type,
+                             std::move(bytes),
+                             site.view};
     };
     auto user = [&](const char* name, DWORD type, std::string bytes) {
         return ExpectedValue{
-            "HKCU\\" + key + "\\" + name, HKEY_CURRENT_USER, key, name, type, std::move(bytes)};
+            "HKCU\\" + key + "\\" + name, HKEY_CURRENT_USER, key, name, type, std::move(bytes), site.view};
     };
     return {
         machine("InstallDir", REG_SZ, app + std::string(1, '\0')),

@@ -11,6 +11,8 @@
 #include "tests/host/SampleExpectations.h"
 #include "tests/support/TestSupport.h"
 
+#include "common/Wow64.h"
+
 #include <knownfolders.h>
 
 #include <gtest/gtest.h>
@@ -23,17 +25,25 @@ namespace {
 using host_tests::ExpectedValue;
 using test_support::QuoteArgument;
 
-// Where one build of the installer puts things: the build's own, of the test program's bitness, or
-// the 32-bit one of the peer build on 64-bit Windows, which the system redirects.
+// Where one build of the installer puts things, as the test names them: the build's own, of the
+// test program's bitness, or the peer build's: the 32-bit one, which 64-bit Windows redirects, or
+// the 64-bit one, which installs into the native folders that a 32-bit test program (WoW64) would
+// otherwise not see.
 struct Installer {
     std::string exe;
     bool thirtyTwoBit = false;
 
-    bool Redirected() const { return thirtyTwoBit && host_tests::OwnBits() == 64; }
+    // A 32-bit installer on 64-bit Windows: its files land in the 32-bit folders, physically.
+    bool Redirected() const { return thirtyTwoBit && host_tests::WindowsIs64Bit(); }
+    // A 64-bit installer seen from a 32-bit test.
+    bool Native() const { return !thirtyTwoBit && host_tests::OwnBits() == 32; }
     std::string InstallFolder() const {
+        if (Native())
+            return NativeProgramFilesFolder() + "\\Orvane Test Product";
         return test_support::KnownFolder(Redirected() ? FOLDERID_ProgramFilesX86 : FOLDERID_ProgramFiles) +
                "\\Orvane Test Product";
     }
+    // A 64-bit installer's system folder is the native one, which a 32-bit program names the same.
     std::string SystemFolder() const {
         return test_support::KnownFolder(Redirected() ? FOLDERID_SystemX86 : FOLDERID_System);
     }
@@ -44,7 +54,19 @@ Installer OwnInstaller() {
 }
 
 Installer PeerInstaller() {
-    return Installer{host_tests::PeerBinFolder() + "\\orvane-test-installer.exe", true};
+    return Installer{host_tests::PeerBinFolder() + "\\orvane-test-installer.exe",
+                     host_tests::OwnBits() == 64};
+}
+
+// The view in which a physical key path names its key: the 64-bit one wherever there is one.
+REGSAM PhysicalView() {
+    return host_tests::WindowsIs64Bit() ? KEY_WOW64_64KEY : 0;
+}
+
+// Whether a file exists where its path names it on disk, whatever the bitness of the test.
+bool ExistsOnDisk(const std::string& path) {
+    const Wow64RedirectionOff nativePaths;
+    return test_support::FileExists(path);
 }
 
 std::set<std::string> InstalledFiles(const Installer& installer) {
@@ -62,7 +84,7 @@ std::set<std::string> InstalledFiles(const Installer& installer) {
 // program-files folder, not the 32-bit one, so a 32-bit installer's own folder is not among them.
 std::set<std::string> WatchedFiles(const Installer& installer) {
     std::set<std::string> watched = InstalledFiles(installer);
-    if (installer.Redirected()) {
+    if (installer.Redirected() && host_tests::OwnBits() == 64) {
         for (auto file = watched.begin(); file != watched.end();)
             file =
                 file->rfind(installer.InstallFolder() + "\\", 0) == 0 ? watched.erase(file) : std::next(file);
@@ -80,9 +102,11 @@ std::vector<ExpectedValue> InstalledValues(const Installer& installer) {
     const std::string uninstall = host_tests::MachineSoftwareKey(kUninstallKey, installer.thirtyTwoBit);
     const std::string user = std::string("Software\\") + kProductKey;
     const std::string app = installer.InstallFolder();
-    auto value = [](HKEY root, const std::string& key, const char* name, DWORD type, std::string bytes) {
+    // Read back by their physical keys, in the 64-bit view where there is one.
+    const REGSAM view = PhysicalView();
+    auto value = [view](HKEY root, const std::string& key, const char* name, DWORD type, std::string bytes) {
         const std::string rootName = root == HKEY_LOCAL_MACHINE ? "HKLM\\" : "HKCU\\";
-        return ExpectedValue{rootName + key + "\\" + name, root, key, name, type, std::move(bytes)};
+        return ExpectedValue{rootName + key + "\\" + name, root, key, name, type, std::move(bytes), view};
     };
     using host_tests::DwordBytes;
     using host_tests::MultiStringBytes;
@@ -122,8 +146,11 @@ std::vector<std::string> TransientKeys(const Installer& installer) {
 }
 
 void RemoveInstalled(const Installer& installer) {
-    for (const std::string& path : InstalledFiles(installer))
-        ::DeleteFileA(path.c_str());
+    {
+        const Wow64RedirectionOff nativePaths;
+        for (const std::string& path : InstalledFiles(installer))
+            ::DeleteFileA(path.c_str());
+    }
     test_support::RemoveTree(installer.InstallFolder());
     host_tests::RemoveKey(HKEY_LOCAL_MACHINE, std::string("Software\\") + kProductKey);
     host_tests::RemoveKey(HKEY_LOCAL_MACHINE, std::string("Software\\") + kUninstallKey);
@@ -136,7 +163,7 @@ protected:
     void TearDown() override { Remove(); }
     static void Remove() {
         RemoveInstalled(OwnInstaller());
-        if (host_tests::OwnBits() == 64)
+        if (host_tests::WindowsIs64Bit())
             RemoveInstalled(PeerInstaller());
     }
 };
@@ -158,7 +185,7 @@ void ExpectExactReport(const Installer& installer, const std::string& jsonPath, 
     ASSERT_TRUE(run.process.finished);
     ASSERT_EQ(run.process.exitCode, 0u) << run.process.out << run.process.err;
     for (const std::string& path : InstalledFiles(installer))
-        ASSERT_TRUE(test_support::FileExists(path)) << path << " was not installed";
+        ASSERT_TRUE(ExistsOnDisk(path)) << path << " was not installed";
     ASSERT_TRUE(run.parsed) << run.process.err;
 
     EXPECT_EQ(ReportedFiles(run.report), WatchedFiles(installer)) << run.process.out;
@@ -198,6 +225,21 @@ TEST_F(InstallerTracking, AThirtyTwoBitInstallerIsReportedWhereTheSystemPutItsFi
     ExpectExactReport(PeerInstaller(), dir / "installer.json", "");
 }
 
+// A 64-bit installer on 64-bit Windows, tracked by the 32-bit tracker (WoW64): its files in the
+// native program-files and system folders and its values in the 64-bit HKLM\Software are reported
+// as a 64-bit program names them.
+TEST_F(InstallerTracking, ASixtyFourBitInstallerIsReportedExactlyByTheThirtyTwoBitTracker) {
+    if (host_tests::OwnBits() != 32 || !host_tests::WindowsIs64Bit())
+        GTEST_SKIP() << "a case of the 32-bit tracker on 64-bit Windows (WoW64)";
+    const std::string why = host_tests::WhyNoOtherBitness("orvane-test-installer.exe");
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    const Installer installer = PeerInstaller();
+    ASSERT_TRUE(installer.Native());
+    test_support::TempDir dir("track-installer64");
+    ExpectExactReport(installer, dir / "installer.json", "");
+}
+
 // The files a test puts beside the installer's own before it runs: the uninstall script must not
 // touch them, nor the folders they and the installer share.
 std::vector<std::string> PreExistingFiles() {
@@ -223,7 +265,8 @@ bool IsFolder(const std::string& path) {
 // A value that was under the installer's keys before it ran, which the script must leave.
 void PutKeptValue(HKEY root, const std::string& key) {
     HKEY raw = nullptr;
-    ASSERT_EQ(::RegCreateKeyExA(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &raw, nullptr),
+    ASSERT_EQ(::RegCreateKeyExA(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | PhysicalView(), nullptr,
+                                &raw, nullptr),
               ERROR_SUCCESS);
     UniqueKey owned(raw);
     const char kept[] = "was here before";
@@ -270,7 +313,8 @@ TEST_F(InstallerTracking, ItsUninstallScriptRemovesWhatItInstalledAndNothingElse
     for (const ExpectedValue& expected : InstalledValues(installer)) {
         DWORD type = 0;
         std::vector<std::uint8_t> data;
-        EXPECT_FALSE(host_tests::ReadRegistryValue(expected.root, expected.subKey, expected.name, type, data))
+        EXPECT_FALSE(host_tests::ReadRegistryValue(expected.root, expected.subKey, expected.name, type, data,
+                                                   expected.view))
             << expected.path << " is left\n"
             << script;
     }
@@ -284,7 +328,7 @@ TEST_F(InstallerTracking, ItsUninstallScriptRemovesWhatItInstalledAndNothingElse
          {std::make_pair(HKEY_LOCAL_MACHINE, machineKey), std::make_pair(HKEY_CURRENT_USER, userKey)}) {
         DWORD type = 0;
         std::vector<std::uint8_t> data;
-        EXPECT_TRUE(host_tests::ReadRegistryValue(root, key, "Kept", type, data))
+        EXPECT_TRUE(host_tests::ReadRegistryValue(root, key, "Kept", type, data, PhysicalView()))
             << key << " lost a value it had before";
     }
 }
