@@ -11,3 +11,17 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/OrvaneConfigVersion
     COMPATIBILITY SameMinorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/OrvaneConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/OrvaneConfigVersion.cmake
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Orvane)
+
+# The driver's set-up script, and in the 32-bit tree the 64-bit driver from the peer build, which a
+# 64-bit kernel needs in place of the 32-bit one (drivers/x64/REGSYS.SYS).
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+    set(ORVANE_TREE_BITS 64)
+else()
+    set(ORVANE_TREE_BITS 32)
+    if(ORVANE_PEER_BUILD_DIR)
+        install(FILES ${ORVANE_PEER_BUILD_DIR}/drivers/REGSYS.SYS DESTINATION drivers/x64 OPTIONAL)
+    endif()
+endif()
+configure_file(${ORVANE_ROOT}/driver/install-driver.cmd.in ${CMAKE_CURRENT_BINARY_DIR}/install-driver.cmd
+    NEWLINE_STYLE CRLF @ONLY)
+install(PROGRAMS ${CMAKE_CURRENT_BINARY_DIR}/install-driver.cmd DESTINATION drivers)

@@ -2,6 +2,9 @@
 #   i686:   the 32-bit product on 32-bit Windows (32-bit Wine, WINEARCH=win32)
 #   x86_64: the 64-bit sibling build on 64-bit Windows (Wine64)
 # ORVANE_LANES, when set, chooses among them (e.g. ORVANE_LANES=x86_64).
+# The test run adds, after those two, a lane that needs no build of its own:
+#   i686-wow64: the i686 build's tracking, unload and host suites as a 32-bit host on 64-bit
+#               Windows (WoW64, 32-bit programs in a win64 prefix), where the product runs today
 orvane_lanes=""
 orvane_32bit_skip_reason=""
 if sh scripts/can-run-32bit.sh; then
@@ -21,14 +24,21 @@ if [ -n "${ORVANE_LANES:-}" ]; then
     orvane_lanes="$chosen"
 fi
 
-# The Wine lane (tests/wine/lane.sh) a build lane's programs run in.
+# The test lanes: the build lanes, then the wow64 lane of the i686 build when that is among them.
+orvane_test_lanes="$orvane_lanes"
+case " $orvane_lanes " in
+    *" i686 "*) orvane_test_lanes="$orvane_lanes i686-wow64" ;;
+esac
+
+# The Wine lane (tests/wine/lane.sh) a lane's programs run in.
 orvane_wine_lane_of() {
     case "$1" in
         i686) echo win32 ;;
+        i686-wow64) echo wow64 ;;
         *) echo win64 ;;
     esac
 }
 
 orvane_say_32bit_skipped() {
-    [ -z "$orvane_32bit_skip_reason" ] || echo "32-bit lane skipped: $orvane_32bit_skip_reason"
+    [ -z "$orvane_32bit_skip_reason" ] || echo "32-bit lanes (i686, i686-wow64) skipped: $orvane_32bit_skip_reason"
 }

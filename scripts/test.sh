@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds both architectures and runs the whole test suite in each lane this machine can run: the
-# 32-bit product under 32-bit Wine on 32-bit Windows, then the x86_64 build under Wine64. Any
-# failing lane fails the run; the last line adds up both lanes.
+# 32-bit product under 32-bit Wine on 32-bit Windows, then the x86_64 build under Wine64, then the
+# 32-bit build's tracking, unload and host suites as a 32-bit host on 64-bit Windows (WoW64). Any
+# failing lane fails the run; the last line adds up every lane.
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/build.sh
@@ -10,7 +11,7 @@ orvane_say_32bit_skipped
 status=0 passed=0 failed=0
 log="$(mktemp)"
 trap 'rm -f "$log"' EXIT
-for lane in $orvane_lanes; do
+for lane in $orvane_test_lanes; do
     echo "== $lane lane ($(orvane_wine_lane_of "$lane") Windows)"
     ctest --preset "$lane" -j2 2>&1 | tee "$log" || true
     summary="$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)"

@@ -25,6 +25,25 @@ step() {
     return 1
 }
 
+# The machine a PE file is built for, as its header's four hex digits: 014c (x86) or 8664 (x64).
+pe_machine() {
+    header="$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')"
+    od -An -tx2 -j"$((header + 4))" -N2 "$1" | tr -d ' '
+}
+
+# Where an installer puts a driver file, as Windows names it from the prefix's side: system32\drivers,
+# except a 32-bit driver on 64-bit Windows, which a 32-bit installer writes through the file-system
+# redirection into syswow64\drivers, and which is the one Wine's device host loads for a 32-bit
+# program's service there. (A 64-bit kernel loads the 64-bit driver from the native
+# system32\drivers.)
+drivers_folder_for() {
+    if [ "${ORVANE_WINE_LANE:-win64}" = wow64 ] && [ "$(pe_machine "$1")" = 014c ]; then
+        echo "$prefix/drive_c/windows/syswow64/drivers"
+    else
+        echo "$prefix/drive_c/windows/system32/drivers"
+    fi
+}
+
 make_prefix() {
     wineserver -k 2>/dev/null || true
     wineserver -w 2>/dev/null || true
@@ -43,14 +62,10 @@ make_prefix() {
             rm "$link" && mkdir "$link" || return 1
         fi
     done
-    # A 32-bit installer on 64-bit Windows writes system32\drivers through the file-system
-    # redirection, into syswow64\drivers.
-    drivers="$prefix/drive_c/windows/system32/drivers"
-    [ "${ORVANE_WINE_LANE:-win64}" != wow64 ] || drivers="$prefix/drive_c/windows/syswow64/drivers"
-    mkdir -p "$drivers" || return 1
     for driver in "$@"; do
         if [ -f "$driver" ]; then
-            cp "$driver" "$drivers/" || return 1
+            drivers="$(drivers_folder_for "$driver")"
+            mkdir -p "$drivers" && cp "$driver" "$drivers/" || return 1
         fi
     done
     step "the persistent wineserver" wineserver -p || return 1
