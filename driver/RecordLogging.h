@@ -15,7 +15,10 @@ void RegsysLogRecord(REGSYS_LOG* log, const REGSYS_RECORD* record, NTSTATUS stat
 
 /* Takes every deletion waiting for its check and logs, as a success, those whose key no longer
  * opens; the others are dropped: a deletion that failed must not cancel the writes below its key.
- * PASSIVE_LEVEL, in the context of a reader of the log (not of the deleting process). */
+ * A check that comes between the pre-notification and the deletion itself drops a deletion that
+ * then succeeds; the writes below it are logged still, and the library, which reads each one back,
+ * finds none of them under a key that is gone. PASSIVE_LEVEL, in the context of a reader of the log
+ * (not of the deleting process). */
 void RegsysCheckPendingDeletions(REGSYS_LOG* log);
 
 /* Frees every record still waiting in either table; the caller ensures no callback adds more. */
