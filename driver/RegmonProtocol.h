@@ -63,8 +63,9 @@
 #define REGMON_CAPTURE_STATE_VERSION 1u
 
 /* The driver's state for IOCTL_QUERY_CAPTURE_STATE: 44 bytes, 32-bit fields in this order. The
- * counts cover the capture that IOCTL_START_CAPTURE last started, stop at 0xFFFFFFFF, and count
- * lines the registry callback did not log. */
+ * counts cover the capture that IOCTL_START_CAPTURE last started, stop at their largest value
+ * rather than wrap (0xFFFFFFFF for linesLostLogFull, 0x7FFFFFFF for the others), and count lines
+ * the registry callback did not log. */
 typedef struct _RegmonCaptureState {
     unsigned int size;               /* sizeof(REGMON_CAPTURE_STATE) */
     unsigned int version;            /* REGMON_CAPTURE_STATE_VERSION */
@@ -74,7 +75,7 @@ typedef struct _RegmonCaptureState {
     unsigned int linesForbidden;     /* a field would have held a tab, CR, LF or NUL */
     unsigned int linesUnconvertible; /* no exact ANSI form, or too long in ANSI */
     unsigned int linesUnmapped;      /* the key lies below no root the log names */
-    unsigned int nameQueriesFailed;  /* a key, value or process name could not be had */
+    unsigned int nameQueriesFailed;  /* a key, value or process name (or memory) could not be had */
     unsigned int linesUnpaired;      /* a pre-notification's data could not be kept for its post */
     unsigned int deletionsUnchecked; /* XP x86: deletions beyond the table that checks them */
 } REGMON_CAPTURE_STATE;
@@ -87,8 +88,8 @@ typedef struct _RegmonCaptureState {
 #define REGMON_LOST_MARKER_MAX 96
 
 /* The filter block. Each text is NUL-terminated within its 256 bytes. This driver keeps the block
- * and answers version and log requests the same whatever it holds: it sees no registry operations
- * of its own to filter. */
+ * and logs and answers the same whatever it holds: the library's parser, not the driver, decides
+ * which lines count. */
 typedef struct _RegFilter {
     char text1[REGMON_FILTER_TEXT_SIZE];
     char text2[REGMON_FILTER_TEXT_SIZE];
