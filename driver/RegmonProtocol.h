@@ -32,6 +32,14 @@
  * one line. The tracker relays the capture's lines with it, hundreds to a request. */
 #define IOCTL_APPEND_LOG_LINES 0x83052004u
 #define REGMON_APPEND_BATCH_SIZE 65536u
+/* Both append codes fail with STATUS_NOT_SUPPORTED (ERROR_NOT_SUPPORTED) while the driver's own
+ * registry callback is active: one capture's lines come from one source, so that a key's spelling
+ * (the kernel's, or a process's) is the same in all of them. */
+
+/* Function 0x802, buffered, any access: output is one REGMON_CAPTURE_STATE. Answers
+ * STATUS_BUFFER_TOO_SMALL for an output shorter than the structure. The capture DLL asks once
+ * whether the callback is active; the tracker warns when lines were lost. */
+#define IOCTL_QUERY_CAPTURE_STATE 0x83052008u
 
 #define REGMON_VERSION 360u
 
@@ -46,9 +54,42 @@
 /* The log holds at least this many bytes of records. */
 #define REGMON_LOG_CAPACITY (16u * 1024u * 1024u)
 
+/* The kinds of registry notifications the running kernel delivers, as the driver detects them. */
+#define REGMON_NOTIFY_UNKNOWN 0u
+#define REGMON_NOTIFY_PRE_ONLY 1u           /* XP x86: no post-notifications */
+#define REGMON_NOTIFY_POST_STATUS_ONLY 2u   /* 2003, XP x64: a post carries object and status */
+#define REGMON_NOTIFY_POST_WITH_PRE_INFO 3u /* Vista and later: a post carries the pre's information */
+
+#define REGMON_CAPTURE_STATE_VERSION 1u
+
+/* The driver's state for IOCTL_QUERY_CAPTURE_STATE: 44 bytes, 32-bit fields in this order. The
+ * counts cover the capture that IOCTL_START_CAPTURE last started, stop at their largest value
+ * rather than wrap (0xFFFFFFFF for linesLostLogFull, 0x7FFFFFFF for the others), and count lines
+ * the registry callback did not log. */
+typedef struct _RegmonCaptureState {
+    unsigned int size;               /* sizeof(REGMON_CAPTURE_STATE) */
+    unsigned int version;            /* REGMON_CAPTURE_STATE_VERSION */
+    unsigned int callbackActive;     /* 1 when the driver logs registry writes itself, else 0 */
+    unsigned int notifications;      /* REGMON_NOTIFY_*, detected whether or not a callback is active */
+    unsigned int linesLostLogFull;   /* turned away by a full log (a marker line reports them too) */
+    unsigned int linesForbidden;     /* a field would have held a tab, CR, LF or NUL */
+    unsigned int linesUnconvertible; /* no exact ANSI form, or too long in ANSI */
+    unsigned int linesUnmapped;      /* the key lies below no root the log names */
+    unsigned int nameQueriesFailed;  /* a key, value or process name (or memory) could not be had */
+    unsigned int linesUnpaired;      /* a pre-notification's data could not be kept for its post */
+    unsigned int deletionsUnchecked; /* XP x86: deletions beyond the table that checks them */
+} REGMON_CAPTURE_STATE;
+#define REGMON_CAPTURE_STATE_SIZE 44
+
+/* The line a full log puts in once it has room again, "<prefix><lines lost><suffix>". Its
+ * operation is no write and its result no success, so the log's readers drop it. */
+#define REGMON_LOST_MARKER_PREFIX "REGSYS.SYS\tLinesLost\t-\tLOST\t"
+#define REGMON_LOST_MARKER_SUFFIX " lines were not logged: the log was full"
+#define REGMON_LOST_MARKER_MAX 96
+
 /* The filter block. Each text is NUL-terminated within its 256 bytes. This driver keeps the block
- * and answers version and log requests the same whatever it holds: it sees no registry operations
- * of its own to filter. */
+ * and logs and answers the same whatever it holds: the library's parser, not the driver, decides
+ * which lines count. */
 typedef struct _RegFilter {
     char text1[REGMON_FILTER_TEXT_SIZE];
     char text2[REGMON_FILTER_TEXT_SIZE];
@@ -64,7 +105,10 @@ typedef struct _RegFilter {
 static_assert(sizeof(REGMON_FILTER) == REGMON_FILTER_SIZE, "the filter block is 1028 bytes on the wire");
 static_assert(REGMON_RECORD_SIZE(0u) == 8 && REGMON_RECORD_SIZE(3u) == 8 && REGMON_RECORD_SIZE(4u) == 12,
               "record sizes");
+static_assert(sizeof(REGMON_CAPTURE_STATE) == REGMON_CAPTURE_STATE_SIZE, "the state is 44 bytes on the wire");
 #else
+_Static_assert(sizeof(REGMON_CAPTURE_STATE) == REGMON_CAPTURE_STATE_SIZE,
+               "the state is 44 bytes on the wire");
 _Static_assert(sizeof(REGMON_FILTER) == REGMON_FILTER_SIZE, "the filter block is 1028 bytes on the wire");
 #endif
 

@@ -1,40 +1,35 @@
 /* REGSYS.SYS: the registry-monitor driver behind the device \\.\REGMON.
  *
- * It keeps a log of framed text records (RegmonProtocol.h) in a ring of REGMON_LOG_CAPACITY bytes
- * and hands out whole records on IOCTL_READ_LOG. Lines enter the log only while capture is on, and
- * only through IOCTL_APPEND_LOG_LINE: this driver registers no registry callbacks, so the capture
- * DLL in each process of a tracked setup appends a line for each registry write it sees. A full log
- * refuses new lines and keeps what it holds.
+ * It keeps a log of framed text records (RegmonProtocol.h) in a non-paged ring of
+ * REGMON_LOG_CAPACITY bytes (LogRing.h) and hands out whole records on IOCTL_READ_LOG. Lines enter
+ * the log only while capture is on, from one of two sources, never both: its own registry callback
+ * (RegistryCallback.h), where the kernel lets one register, or else IOCTL_APPEND_LOG_LINE(S), through
+ * which the capture DLL in each process of a tracked setup appends a line for each registry write it
+ * sees. A full log refuses an appended line; a line of the callback is counted as lost instead, and
+ * a marker line reports the loss once there is room again.
  *
- * Every request runs at PASSIVE_LEVEL in the caller's context; one fast mutex guards the log, and
- * no request waits for anything else while holding it. Only SYSTEM and the Administrators may open
- * the device, and every buffer is checked (RequestChecks.h) before it is touched; a read's caller
- * buffer, which this device takes as given, is written only outside the mutex.
+ * Every request runs at PASSIVE_LEVEL in the caller's context; one fast mutex guards the log
+ * (RegsysState.h), and no request waits for anything else while holding it. Only SYSTEM and the
+ * Administrators may open the device, and every buffer is checked (RequestChecks.h) before it is
+ * touched; a read's caller buffer, which this device takes as given, is written only outside the
+ * mutex.
  *
  * Built with REGSYS_STUCK_CAPTURE, it is a broken driver for the tests of its client: the stop code
  * fails and leaves capture on, and every read first logs one more line of its own, so that a reader
  * who waits for the log to run dry waits for ever. */
-#include <ntddk.h>
+#include <ntifs.h>
 
 #include "driver/DeviceSecurity.h"
+#include "driver/RecordLogging.h"
+#include "driver/RegistryCallback.h"
 #include "driver/RegmonProtocol.h"
+#include "driver/RegsysState.h"
 #include "driver/RequestChecks.h"
 #include "driver/UserCopy.h"
 
 #ifndef REGSYS_REPORTED_VERSION
 #define REGSYS_REPORTED_VERSION REGMON_VERSION
 #endif
-
-#define REGSYS_POOL_TAG 0x73676552 /* 'Regs' */
-
-typedef struct {
-    FAST_MUTEX lock;
-    UCHAR* ring;
-    ULONG head; /* offset of the oldest record */
-    ULONG used; /* bytes of records held, starting at head and wrapping */
-    BOOLEAN capturing;
-    REGMON_FILTER filter;
-} REGSYS_LOG;
 
 static const WCHAR kDeviceName[] = L"\\Device\\REGMON";
 static const WCHAR kLinkName[] = L"\\DosDevices\\REGMON";
@@ -43,50 +38,19 @@ static REGSYS_LOG* LogOf(PDEVICE_OBJECT device) {
     return (REGSYS_LOG*)device->DeviceExtension;
 }
 
-/* Copies into the ring at `at`, wrapping at its end. */
-static void RingPut(REGSYS_LOG* log, ULONG at, const void* source, ULONG size) {
-    ULONG first = REGMON_LOG_CAPACITY - at;
-    if (first > size)
-        first = size;
-    RtlCopyMemory(log->ring + at, source, first);
-    RtlCopyMemory(log->ring, (const UCHAR*)source + first, size - first);
-}
-
-/* Copies out of the ring from `at`, wrapping at its end. */
-static void RingGet(const REGSYS_LOG* log, ULONG at, void* target, ULONG size) {
-    ULONG first = REGMON_LOG_CAPACITY - at;
-    if (first > size)
-        first = size;
-    RtlCopyMemory(target, log->ring + at, first);
-    RtlCopyMemory((UCHAR*)target + first, log->ring, size - first);
-}
-
-static ULONG RingOffset(ULONG base, ULONG distance) {
-    return (ULONG)(((ULONGLONG)base + distance) % REGMON_LOG_CAPACITY);
-}
-
-/* Puts one record behind the others; the caller holds the lock and made sure it fits. */
-static void PutRecord(REGSYS_LOG* log, const char* text, ULONG length) {
-    static const UCHAR zeros[4] = {0, 0, 0, 0};
-    const ULONG record = REGMON_RECORD_SIZE(length);
-    const ULONG at = RingOffset(log->head, log->used);
-    RingPut(log, at, &record, sizeof record);
-    RingPut(log, RingOffset(at, sizeof record), text, length);
-    RingPut(log, RingOffset(at, sizeof record + length), zeros, record - sizeof record - length);
-    log->used += record;
-}
-
-/* The state that refuses `bytes` of new records, or success; the caller holds the lock. */
+/* The state that refuses appended records of `bytes`, or success; the caller holds the lock. */
 static NTSTATUS RoomFor(const REGSYS_LOG* log, ULONG bytes) {
     if (!log->capturing)
         return STATUS_INVALID_DEVICE_STATE;
-    if (REGMON_LOG_CAPACITY - log->used < bytes)
+    if (!LogRingHasRoom(&log->ring, bytes))
         return STATUS_LOG_FILE_FULL;
     return STATUS_SUCCESS;
 }
 
 static NTSTATUS AppendLine(REGSYS_LOG* log, const char* text, ULONG length) {
     NTSTATUS status;
+    if (log->callbackActive)
+        return STATUS_NOT_SUPPORTED;
     if (text == NULL || !RegsysAppendLengthAcceptable(length))
         return STATUS_INVALID_PARAMETER;
     /* A NUL inside the text would end the line early for every reader. */
@@ -95,7 +59,7 @@ static NTSTATUS AppendLine(REGSYS_LOG* log, const char* text, ULONG length) {
     ExAcquireFastMutex(&log->lock);
     status = RoomFor(log, REGMON_RECORD_SIZE(length));
     if (NT_SUCCESS(status))
-        PutRecord(log, text, length);
+        LogRingPut(&log->ring, text, length);
     ExReleaseFastMutex(&log->lock);
     return status;
 }
@@ -106,13 +70,15 @@ static NTSTATUS AppendLines(REGSYS_LOG* log, const char* text, ULONG length) {
     const char* line = text;
     const char* end = text + length;
     NTSTATUS status;
+    if (log->callbackActive)
+        return STATUS_NOT_SUPPORTED;
     if (RegsysBatchLines(text, length, &recordBytes) == 0)
         return STATUS_INVALID_PARAMETER;
     ExAcquireFastMutex(&log->lock);
     status = RoomFor(log, recordBytes);
     while (NT_SUCCESS(status) && line < end) {
         const char* lineEnd = (const char*)memchr(line, '\n', (size_t)(end - line));
-        PutRecord(log, line, (ULONG)(lineEnd - line));
+        LogRingPut(&log->ring, line, (ULONG)(lineEnd - line));
         line = lineEnd + 1;
     }
     ExReleaseFastMutex(&log->lock);
@@ -121,17 +87,9 @@ static NTSTATUS AppendLines(REGSYS_LOG* log, const char* text, ULONG length) {
 
 /* Moves whole records into `target` while they fit; answers the bytes written. */
 static ULONG TakeRecords(REGSYS_LOG* log, UCHAR* target, ULONG capacity) {
-    ULONG written = 0, record;
+    ULONG written;
     ExAcquireFastMutex(&log->lock);
-    while (log->used >= REGMON_RECORD_HEADER_SIZE) {
-        RingGet(log, log->head, &record, sizeof record);
-        if (record > capacity - written)
-            break;
-        RingGet(log, log->head, target + written, record);
-        written += record;
-        log->head = RingOffset(log->head, record);
-        log->used -= record;
-    }
+    written = LogRingTake(&log->ring, target, capacity);
     ExReleaseFastMutex(&log->lock);
     return written;
 }
@@ -144,23 +102,69 @@ static void LogOwnLine(REGSYS_LOG* log) {
 }
 #endif
 
-static void SetCapture(REGSYS_LOG* log, BOOLEAN on) {
-    ExAcquireFastMutex(&log->lock);
-    if (on) {
-        /* A new capture starts from an empty log: lines nobody read before the last stop belong
-         * to the capture that ended, not to this one. */
-        log->head = 0;
-        log->used = 0;
+/* A new capture starts from an empty log: lines nobody read before the last stop belong to the
+ * capture that ended, not to this one. Its HKCU is the hive of the user who starts it. */
+static void StartCapture(REGSYS_LOG* log) {
+    WCHAR* sid = NULL;
+    ULONG sidUnits = 0;
+    if (log->callbackActive) {
+        RegsysReleasePending(log);
+        sid = (WCHAR*)ExAllocatePoolWithTag(NonPagedPool, REGSYS_SID_UNITS * sizeof(WCHAR), REGSYS_POOL_TAG);
+        if (sid != NULL)
+            sidUnits = RegsysCallerSid(sid);
     }
-    log->capturing = on;
+    ExAcquireFastMutex(&log->lock);
+    LogRingReset(&log->ring);
+    if (sidUnits != 0)
+        RtlCopyMemory(log->userSid, sid, sidUnits * sizeof(WCHAR));
+    log->userSidUnits = sidUnits;
+    RtlZeroMemory((void*)&log->counts, sizeof log->counts);
+    log->capturing = TRUE;
+    ExReleaseFastMutex(&log->lock);
+    if (sid != NULL)
+        ExFreePoolWithTag(sid, REGSYS_POOL_TAG);
+}
+
+#ifndef REGSYS_STUCK_CAPTURE
+/* Deletions still waiting for their check belong to the capture that ends: checked before it does. */
+static void StopCapture(REGSYS_LOG* log) {
+    RegsysCheckPendingDeletions(log);
+    ExAcquireFastMutex(&log->lock);
+    log->capturing = FALSE;
     ExReleaseFastMutex(&log->lock);
 }
+#endif
 
 static NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
+}
+
+static ULONG Clamped(LONG count) {
+    return count < 0 ? 0 : (ULONG)count;
+}
+
+static NTSTATUS QueryCaptureState(REGSYS_LOG* log, PIRP irp, void* system, ULONG outputLength) {
+    REGMON_CAPTURE_STATE* state = (REGMON_CAPTURE_STATE*)system;
+    if (system == NULL || outputLength < sizeof *state)
+        return CompleteWith(irp, STATUS_BUFFER_TOO_SMALL, 0);
+    RtlZeroMemory(state, sizeof *state);
+    state->size = sizeof *state;
+    state->version = REGMON_CAPTURE_STATE_VERSION;
+    state->callbackActive = log->callbackActive ? 1u : 0u;
+    state->notifications = log->notifications;
+    ExAcquireFastMutex(&log->lock);
+    state->linesLostLogFull = log->ring.lostTotal;
+    ExReleaseFastMutex(&log->lock);
+    state->linesForbidden = Clamped(log->counts.forbidden);
+    state->linesUnconvertible = Clamped(log->counts.unconvertible);
+    state->linesUnmapped = Clamped(log->counts.unmapped);
+    state->nameQueriesFailed = Clamped(log->counts.nameQueriesFailed);
+    state->linesUnpaired = Clamped(log->counts.unpaired);
+    state->deletionsUnchecked = Clamped(log->counts.deletionsUnchecked);
+    return CompleteWith(irp, STATUS_SUCCESS, sizeof *state);
 }
 
 /* METHOD_NEITHER: the output is the caller's pointer as given. It must lie in user space, whatever
@@ -179,12 +183,14 @@ static NTSTATUS ReadLog(REGSYS_LOG* log, PIRP irp, ULONG outputLength) {
                                 RegsysUserSpaceBound((ULONG_PTR)MmUserProbeAddress, 8 * sizeof(void*))))
         return CompleteWith(irp, STATUS_INVALID_USER_BUFFER, 0);
     staged = RegsysReadStagingSize(outputLength);
-    staging = (UCHAR*)ExAllocatePoolWithTag(PagedPool, staged, REGSYS_POOL_TAG);
+    /* Filled under the log lock, which callbacks take at APC_LEVEL: non-paged. */
+    staging = (UCHAR*)ExAllocatePoolWithTag(NonPagedPool, staged, REGSYS_POOL_TAG);
     if (staging == NULL)
         return CompleteWith(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
 #ifdef REGSYS_STUCK_CAPTURE
     LogOwnLine(log);
 #endif
+    RegsysCheckPendingDeletions(log);
     written = TakeRecords(log, staging, staged);
     if (written != 0 && !RegsysCopyToUser(target, staging, written))
         status = STATUS_ACCESS_VIOLATION;
@@ -202,13 +208,13 @@ static NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
 
     switch (code) {
     case IOCTL_START_CAPTURE:
-        SetCapture(log, TRUE);
+        StartCapture(log);
         return CompleteWith(irp, STATUS_SUCCESS, 0);
     case IOCTL_STOP_CAPTURE:
 #ifdef REGSYS_STUCK_CAPTURE
         return CompleteWith(irp, STATUS_DEVICE_BUSY, 0);
 #else
-        SetCapture(log, FALSE);
+        StopCapture(log);
         return CompleteWith(irp, STATUS_SUCCESS, 0);
 #endif
     case IOCTL_READ_LOG:
@@ -225,6 +231,8 @@ static NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
             return CompleteWith(irp, STATUS_BUFFER_TOO_SMALL, 0);
         *(ULONG*)system = REGSYS_REPORTED_VERSION;
         return CompleteWith(irp, STATUS_SUCCESS, sizeof(ULONG));
+    case IOCTL_QUERY_CAPTURE_STATE:
+        return QueryCaptureState(log, irp, system, outputLength);
     case IOCTL_APPEND_LOG_LINE:
         return CompleteWith(irp, AppendLine(log, (const char*)system, inputLength), 0);
     case IOCTL_APPEND_LOG_LINES:
@@ -239,23 +247,40 @@ static NTSTATUS NTAPI DispatchOpenClose(PDEVICE_OBJECT device, PIRP irp) {
     return CompleteWith(irp, STATUS_SUCCESS, 0);
 }
 
+/* The callback goes first: until it is unregistered it may still use the log and its tables. */
 static void NTAPI DriverUnload(PDRIVER_OBJECT driver) {
     UNICODE_STRING link;
     PDEVICE_OBJECT device = driver->DeviceObject;
+    if (device != NULL) {
+        RegsysUnregisterCallback(LogOf(device));
+        RegsysReleasePending(LogOf(device));
+    }
     RtlInitUnicodeString(&link, kLinkName);
     IoDeleteSymbolicLink(&link);
     if (device != NULL) {
         REGSYS_LOG* log = LogOf(device);
-        if (log->ring != NULL)
-            ExFreePoolWithTag(log->ring, REGSYS_POOL_TAG);
+        if (log->storage != NULL)
+            ExFreePoolWithTag(log->storage, REGSYS_POOL_TAG);
         IoDeleteDevice(device);
     }
 }
 
+static void InitializeLog(REGSYS_LOG* log, UCHAR* storage) {
+    RtlZeroMemory(log, sizeof *log);
+    ExInitializeFastMutex(&log->lock);
+    log->storage = storage;
+    LogRingInit(&log->ring, storage, REGMON_LOG_CAPACITY);
+    PendingTableInit(&log->paired);
+    PendingTableInit(&log->deletions);
+}
+
+/* The callback registers last, once the device, its log and its link exist: no failure path comes
+ * after it. Where it does not register, the driver works with appended lines alone. */
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
     UNICODE_STRING name, link;
     PDEVICE_OBJECT device = NULL;
     REGSYS_LOG* log;
+    UCHAR* storage;
     NTSTATUS status;
     (void)registryPath;
 
@@ -270,18 +295,18 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) 
         IoDeleteDevice(device);
         return status;
     }
-    log = LogOf(device);
-    RtlZeroMemory(log, sizeof *log);
-    ExInitializeFastMutex(&log->lock);
-    log->ring = (UCHAR*)ExAllocatePoolWithTag(PagedPool, REGMON_LOG_CAPACITY, REGSYS_POOL_TAG);
-    if (log->ring == NULL) {
+    /* Callbacks store lines at APC_LEVEL under the log lock: the ring is non-paged. */
+    storage = (UCHAR*)ExAllocatePoolWithTag(NonPagedPool, REGMON_LOG_CAPACITY, REGSYS_POOL_TAG);
+    if (storage == NULL) {
         IoDeleteDevice(device);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    log = LogOf(device);
+    InitializeLog(log, storage);
     RtlInitUnicodeString(&link, kLinkName);
     status = IoCreateSymbolicLink(&link, &name);
     if (!NT_SUCCESS(status)) {
-        ExFreePoolWithTag(log->ring, REGSYS_POOL_TAG);
+        ExFreePoolWithTag(storage, REGSYS_POOL_TAG);
         IoDeleteDevice(device);
         return status;
     }
@@ -290,5 +315,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) 
     driver->MajorFunction[IRP_MJ_CLOSE] = DispatchOpenClose;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchControl;
     driver->DriverUnload = DriverUnload;
+    RegsysDetectKernel(log);
+    RegsysRegisterCallback(log, driver);
     return STATUS_SUCCESS;
 }

@@ -78,6 +78,18 @@ if clang $c_flags -fsanitize=$c_sanitizers -c driver/CaptureLine.c -o "$out/Capt
 else
     fail "capture-line (compiling driver/CaptureLine.c)"
 fi
+# The driver's log ring, and its notification table with the pending table it drives.
+if clang $c_flags -fsanitize=$c_sanitizers -c driver/LogRing.c -o "$out/LogRing.o"; then
+    run_both log-ring tests/fuzz/FuzzLogRing.cpp "$out/LogRing.o"
+else
+    fail "log-ring (compiling driver/LogRing.c)"
+fi
+if clang $c_flags -fsanitize=$c_sanitizers -c driver/NotifyAction.c -o "$out/NotifyAction.o" &&
+    clang $c_flags -fsanitize=$c_sanitizers -c driver/PendingTable.c -o "$out/PendingTable.o"; then
+    run_both notify-action tests/fuzz/FuzzNotifyAction.cpp "$out/NotifyAction.o" "$out/PendingTable.o"
+else
+    fail "notify-action (compiling driver/NotifyAction.c, driver/PendingTable.c)"
+fi
 echo "fuzz lane: $(($(date +%s) - lane_started)) s"
 echo "fuzz: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -567,6 +567,33 @@ TEST(BuiltLines, PassTheLibrarysFirstTwoPassesAsWhatTheyStandFor) {
     EXPECT_EQ(entry->path, "HKCU\\Software\\Gone\\Sub\\Again");
 }
 
+// The texts the driver's registry callback hands the builder: a process image as the kernel names
+// it (an NT device path) or "System" for the system process, the caller's SID as the kernel spells
+// it, and the status of a post-notification.
+TEST(BuiltLines, FromTheRegistryCallbacksTextsPassOrDropAsTheLogsReadersExpect) {
+    const std::u16string sid = u"S-1-5-21-3623811015-3361044348-30300820-1013";
+    Event ntPath, system, failedPost, userWrite, unusualCase;
+    ntPath.process = u"\\Device\\HarddiskVolume2\\Program Files\\Vendor\\Setup Helper.exe";
+    system.process = u"System";
+    failedPost.status = 0xC0000022; // access denied, as a post reports it
+    userWrite.key = u"\\REGISTRY\\USER\\" + sid + u"\\Software\\Vendor";
+    unusualCase.key = u"\\REGISTRY\\USER\\s-1-5-21-3623811015-3361044348-30300820-1013_classes\\.vnd";
+    RawLineList lines;
+    for (const Event* event : {&ntPath, &system, &failedPost, &userWrite, &unusualCase})
+        lines.Append(Narrow(Line(*event, sid)));
+    EXPECT_EQ(lines[0].substr(0, lines[0].find('\t')), "Setup Helper.exe");
+    EXPECT_NE(lines[2].find("\t0xC0000022\t"), std::string_view::npos);
+    std::list<_RegLogEntry> entries;
+    KeepLogLines(lines, entries);
+    ASSERT_EQ(entries.size(), 3u) << "the system process's write and the failed one are dropped";
+    auto entry = entries.begin();
+    EXPECT_EQ(entry->process, "Setup Helper.exe");
+    ++entry;
+    EXPECT_EQ(entry->path, "HKCU\\Software\\Vendor\\Name");
+    ++entry;
+    EXPECT_EQ(entry->path, "HKCU\\Software\\Classes\\.vnd\\Name");
+}
+
 TEST(BuiltLines, KeepAnEmptyProcessField) {
     Event event;
     event.process = u"C:\\x\\";

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -33,6 +34,40 @@ TEST_F(RegmonDriver, ReportsItsVersionInFourBytes) {
     EXPECT_EQ(device.bytesReturned(), 4u);
     EXPECT_EQ(version, 360u);
     EXPECT_FALSE(device.Control(IOCTL_GET_VERSION, nullptr, 0, &version, 2));
+}
+
+// Wine delivers no registry notifications: no callback registers, and the appended lines stay the
+// log's one source.
+TEST_F(RegmonDriver, ReportsNoCallbackAndKeepsTakingAppendedLines) {
+    REGMON_CAPTURE_STATE state;
+    memset(&state, 0xCC, sizeof state);
+    ASSERT_TRUE(device.Control(IOCTL_QUERY_CAPTURE_STATE, nullptr, 0, &state, sizeof state))
+        << device.lastError();
+    EXPECT_EQ(device.bytesReturned(), DWORD(REGMON_CAPTURE_STATE_SIZE));
+    EXPECT_EQ(state.size, unsigned(REGMON_CAPTURE_STATE_SIZE));
+    EXPECT_EQ(state.version, REGMON_CAPTURE_STATE_VERSION);
+    EXPECT_EQ(state.callbackActive, 0u);
+    EXPECT_LE(state.notifications, REGMON_NOTIFY_POST_WITH_PRE_INFO);
+    for (unsigned count :
+         {state.linesLostLogFull, state.linesForbidden, state.linesUnconvertible, state.linesUnmapped,
+          state.nameQueriesFailed, state.linesUnpaired, state.deletionsUnchecked})
+        EXPECT_EQ(count, 0u);
+
+    monitor.Start(0, "");
+    EXPECT_TRUE(device.Append("p\tSetValue\tHKLM\\x\tSUCCESS\td")) << device.lastError();
+    EXPECT_EQ(device.TakeAll(), std::vector<std::string>{"p\tSetValue\tHKLM\\x\tSUCCESS\td"});
+    monitor.Stop();
+}
+
+TEST_F(RegmonDriver, CaptureStateNeedsRoomForTheWholeStructure) {
+    std::vector<char> output(REGMON_CAPTURE_STATE_SIZE + 8, 'x');
+    EXPECT_FALSE(
+        device.Control(IOCTL_QUERY_CAPTURE_STATE, nullptr, 0, output.data(), REGMON_CAPTURE_STATE_SIZE - 1));
+    EXPECT_EQ(device.lastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_FALSE(device.Control(IOCTL_QUERY_CAPTURE_STATE, nullptr, 0, nullptr, 0));
+    // A larger output gets the structure and no more.
+    ASSERT_TRUE(device.Control(IOCTL_QUERY_CAPTURE_STATE, nullptr, 0, output.data(), DWORD(output.size())));
+    EXPECT_EQ(device.bytesReturned(), DWORD(REGMON_CAPTURE_STATE_SIZE));
 }
 
 TEST_F(RegmonDriver, TakesOnlyWholeFilterBlocks) {

@@ -1,5 +1,7 @@
 #include "registry/LogParser.h"
 
+#include "driver/RegmonProtocol.h"
+
 #include "tests/registry/RegistryTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -87,6 +89,9 @@ TEST(KeepLogLines, OnlySuccessfulWritesAndDeletionsOfOrdinaryProcesses) {
         {LogLine("setup.exe", "CreateKey", path), false},
         {LogLine("setup.exe", "DeleteValue", path), false},
         {LogLine("setup.exe", "QueryValue", path), false},
+        // The driver's marker for lines a full log lost.
+        {REGMON_LOST_MARKER_PREFIX "12" REGMON_LOST_MARKER_SUFFIX, false},
+        {REGMON_LOST_MARKER_PREFIX "4294967295" REGMON_LOST_MARKER_SUFFIX, false},
         {LogLine("setup.exe", "setvalue", path), false},
         {LogLine("setup.exe", "SetValue", path, "ACCESS DENIED"), false},
         {LogLine("setup.exe", "SetValue", path, "SUCCESS "), false},
