@@ -4,11 +4,13 @@
  * machine offers. The notify classes are the kernel's REG_NOTIFY_CLASS numbers; the driver checks
  * at build time that they agree with its headers.
  *
- *   kernel (REGMON_NOTIFY_*)   pre set value        post set value        pre delete key       post delete
- * key PRE_ONLY (XP x86)          log, as a success    -                     queue for a check    -
- *   POST_STATUS_ONLY (2003)    remember by thread   log the remembered    remember by thread   log the
- * remembered POST_WITH_PRE_INFO (6.0+)  ignore               log from pre info     remember in context  log
- * from context
+ * On a kernel without post-notifications (REGMON_NOTIFY_PRE_ONLY, XP x86): a pre set-value is
+ * logged as a success; a pre delete-key is queued for a check that logs it once the key is gone.
+ * With post-notifications that carry only the status (REGMON_NOTIFY_POST_STATUS_ONLY, 2003 and XP
+ * x64): both pres are remembered by thread and key object, and the post logs what was remembered.
+ * With post-notifications that carry the pre's information (REGMON_NOTIFY_POST_WITH_PRE_INFO, 6.0
+ * and later): a pre set-value is ignored and its post logs from the pre information; a pre
+ * delete-key is remembered in the call context, and its post logs it from there.
  *
  * Every other notification, and every one on a kernel of unknown kind, is ignored. */
 #ifndef ORVANE_DRIVER_NOTIFY_ACTION_H

@@ -1,6 +1,7 @@
 #include "driver/OperationRecord.h"
 
 #include "driver/CaptureLine.h"
+#include "driver/RequestChecks.h"
 #include "driver/UserCopy.h"
 
 /* Names longer than these are not names the log could hold a line of anyway. */
@@ -34,6 +35,16 @@ static BOOLEAN OwnCopy(UNICODE_STRING* text, const WCHAR* units, ULONG length) {
     return TRUE;
 }
 
+/* Whether a program that made the operation from user mode could name these bytes itself: a name it
+ * passed may not point into kernel memory, which would then be copied into the log. */
+static BOOLEAN InCallersReach(const void* start, ULONG length) {
+    if (ExGetPreviousMode() != UserMode || length == 0)
+        return TRUE;
+    return RegsysRangeInUserSpace((ULONG_PTR)start, length,
+                                  RegsysUserSpaceBound((ULONG_PTR)MmUserProbeAddress, 8 * sizeof(void*))) !=
+           0;
+}
+
 /* Before Windows 8 the kernel hands the value name on as the caller passed it, possibly in user
  * memory the caller may change or free meanwhile: both the string and its units are copied by the
  * guarded copy, and a fault refuses the name. */
@@ -41,10 +52,10 @@ static BOOLEAN CopyValueName(UNICODE_STRING* text, const UNICODE_STRING* given) 
     UNICODE_STRING shell;
     if (given == NULL)
         return OwnCopy(text, NULL, 0);
-    if (!RegsysCopyToUser(&shell, given, sizeof shell))
+    if (!InCallersReach(given, sizeof *given) || !RegsysCopyToUser(&shell, given, sizeof shell))
         return FALSE;
     if (shell.Length > MAX_NAME_BYTES || (shell.Length & 1) != 0 ||
-        (shell.Buffer == NULL && shell.Length != 0))
+        (shell.Buffer == NULL && shell.Length != 0) || !InCallersReach(shell.Buffer, shell.Length))
         return FALSE;
     text->Buffer = (PWCH)AllocateNonPaged(shell.Length);
     if (text->Buffer == NULL)

@@ -139,15 +139,24 @@ static void Act(REGSYS_LOG* log, NotifyAction action, int notifyClass, PVOID inf
 
 /* Runs in the thread of the process that made the operation, at PASSIVE_LEVEL or APC_LEVEL; always
  * lets the operation go on. `capturing` is read without the lock: a stale answer at the edges of a
- * capture only begins or skips one record, and the line is stored only if capture is on then. */
+ * capture only begins or skips one record, and the line is stored only if capture is on then.
+ * The name and image queries a record needs are documented for PASSIVE_LEVEL only: an operation
+ * that comes at APC_LEVEL (a kernel component holding a guarded region) is counted and left out
+ * rather than risked. */
 static NTSTATUS NTAPI OnRegistryNotification(PVOID context, PVOID argument1, PVOID argument2) {
     REGSYS_LOG* log = (REGSYS_LOG*)context;
     const int notifyClass = (int)(ULONG_PTR)argument1;
     const NotifyAction action = NotifyActionFor(notifyClass, log->notifications);
     if (action == NOTIFY_IGNORE || argument2 == NULL)
         return STATUS_SUCCESS;
-    if (NotifyActionStartsRecord(action) && !log->capturing)
-        return STATUS_SUCCESS;
+    if (NotifyActionStartsRecord(action)) {
+        if (!log->capturing)
+            return STATUS_SUCCESS;
+        if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+            RegsysCount(&log->counts.nameQueriesFailed);
+            return STATUS_SUCCESS;
+        }
+    }
     Act(log, action, notifyClass, argument2);
     return STATUS_SUCCESS;
 }
