@@ -4,6 +4,7 @@
 #include "common/UniqueHandle.h"
 #include "driver/RegmonProtocol.h"
 
+#include <cstddef>
 #include <vector>
 
 namespace capture {
@@ -49,6 +50,19 @@ AppendResult ToAnsi(const wchar_t* line, size_t length, char* text, int capacity
 }
 
 } // namespace
+
+bool MonitorLog::DriverLogsEveryProcess() {
+    const HANDLE device = Device();
+    if (device == INVALID_HANDLE_VALUE)
+        return false;
+    REGMON_CAPTURE_STATE state = {};
+    DWORD returned = 0;
+    if (!::DeviceIoControl(device, IOCTL_QUERY_CAPTURE_STATE, nullptr, 0, &state, sizeof state, &returned,
+                           nullptr))
+        return false;
+    return returned >= offsetof(REGMON_CAPTURE_STATE, callbackActive) + sizeof state.callbackActive &&
+           state.callbackActive != 0;
+}
 
 void MonitorLog::AttachRing() {
     wchar_t name[MAX_PATH];

@@ -32,6 +32,12 @@ public:
     // thread; the device is opened by the first call that needs it.
     AppendResult Append(const wchar_t* line, size_t length);
 
+    // Whether the driver logs every process's registry writes itself, with its kernel callback:
+    // then this process announces nothing, or each write would be logged twice (the driver refuses
+    // announced lines then anyway). Asks the driver once; a driver that cannot be asked, or that
+    // predates the question, logs only what is announced.
+    bool DriverLogsEveryProcess();
+
     // The error of the last failed device open, for a report.
     DWORD openError() const { return openError_; }
 

@@ -320,6 +320,9 @@ void StartProcessCapture(void* captureModule) {
             SayIncomplete(L"the capture cannot start in it");
             return;
         }
+        // The kernel's own log covers this process and every one it starts: nothing to hook.
+        if (state->log.DriverLogsEveryProcess())
+            return;
         state->userSid = TrackingUserSid(state->nt);
         if (!HookRegistryCalls())
             return;

@@ -52,8 +52,12 @@ bool ParseCaptureMessage(const std::string& message, CaptureMessage& parsed) {
 }
 
 std::string DescribeCaptureGap(const CaptureGap& gap) {
-    return "registry capture incomplete: " + (gap.process.empty() ? std::string("a process") : gap.process) +
-           " (process " + std::to_string(gap.processId) + "): " + gap.reason;
+    const std::string who = gap.process.empty() ? std::string("a process") : gap.process;
+    // A gap of the driver's own names no process.
+    if (gap.processId == 0)
+        return "registry capture incomplete: " + who + ": " + gap.reason;
+    return "registry capture incomplete: " + who + " (process " + std::to_string(gap.processId) +
+           "): " + gap.reason;
 }
 
 bool CaptureMessages::Open() {

@@ -23,6 +23,7 @@ struct CaptureMessage {
 bool ParseCaptureMessage(const std::string& message, CaptureMessage& parsed);
 
 // The line that names a gap, on standard error and in the report: "registry capture incomplete: ...".
+// A gap with process id 0 is the driver's own and names no process.
 std::string DescribeCaptureGap(const CaptureGap& gap);
 
 class CaptureMessages {

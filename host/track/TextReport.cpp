@@ -107,9 +107,15 @@ std::string FormatSummary(const TrackResult& result) {
     if (!result.eliminatedRegistry.empty())
         line += ", " + Plural(result.eliminatedRegistry.size(), "registry value", "registry values") +
                 " eliminated as noise";
-    if (!result.captureGaps.empty())
-        line +=
-            ", registry capture incomplete for " + Plural(result.captureGaps.size(), "process", "processes");
+    // The driver's own gaps (process id 0) count operations, not processes.
+    const size_t driverGaps =
+        static_cast<size_t>(std::count_if(result.captureGaps.begin(), result.captureGaps.end(),
+                                          [](const CaptureGap& gap) { return gap.processId == 0; }));
+    const size_t processGaps = result.captureGaps.size() - driverGaps;
+    if (processGaps != 0)
+        line += ", registry capture incomplete for " + Plural(processGaps, "process", "processes");
+    if (driverGaps != 0)
+        line += ", registry operations lost by the driver";
     if (!result.unrecordedValues.empty())
         line += ", " + Plural(result.unrecordedValues.size(), "registry value", "registry values") +
                 " not recorded";

@@ -3,6 +3,7 @@
 #include "capture/inject/CaptureInjection.h"
 #include "host/track/CaptureMessages.h"
 #include "host/track/CaptureRelay.h"
+#include "host/track/DriverLosses.h"
 #include "host/track/CommandLine.h"
 #include "host/track/ConsoleOutput.h"
 #include "host/track/ExitCodes.h"
@@ -113,6 +114,16 @@ void RelayRemainingLines(CaptureSide& capture) {
                            " captured lines could not be handed to the registry monitor (error " +
                            std::to_string(capture.relay.lastError()) + ")"});
     capture.messages.Drain(capture.notes);
+}
+
+// What the driver saw of the setup and could not log; asked once capture has stopped, while the
+// library (and so the driver's service) is still there.
+void NoteDriverLosses(CaptureSide& capture) {
+    REGMON_CAPTURE_STATE state;
+    if (!QueryDriverCaptureState(state))
+        return;
+    for (const CaptureGap& gap : DriverLossGaps(state))
+        capture.messages.AddGap(capture.notes, gap);
 }
 
 // Answers how long the setup ran: until its last process ended, without the settling after it.
@@ -318,6 +329,7 @@ int RunTrackSession(const TrackOptions& options) {
     setup.Resume();
     const double setupSeconds = WaitForSetup(setup, recorder.get(), clock, options.settleMs, capture);
     recorder.Stop();
+    NoteDriverLosses(capture);
 
     TrackResult result = CollectResult(library, recorder.get());
     recorder.Destroy();

@@ -3,6 +3,7 @@
 // from a real mailslot as the capture sends them, noise judged by key whatever the letter case or
 // view, and both shown in the text and JSON reports.
 #include "host/track/CaptureMessages.h"
+#include "host/track/DriverLosses.h"
 #include "host/track/RegistryNoise.h"
 #include "host/track/Reports.h"
 #include "tests/host/MiniJson.h"
@@ -162,6 +163,40 @@ TEST(CaptureReport, JsonCarriesGapsUnrecordedValuesAndNoise) {
     EXPECT_EQ(root["summary"]["registryCaptureIncomplete"].text, "1");
     EXPECT_EQ(root["summary"]["registryValuesNotRecorded"].text, "1");
     EXPECT_EQ(root["summary"]["eliminatedRegistryValues"].text, "1");
+}
+
+// What the driver counts as seen and not logged becomes one gap per kind, with the count, in the
+// report's warnings and its summary; a capture that lost nothing adds none.
+TEST(DriverLosses, EachKindTheDriverCountsBecomesAGapOfItsOwn) {
+    REGMON_CAPTURE_STATE state = {};
+    EXPECT_TRUE(track::DriverLossGaps(state).empty());
+    state.callbackActive = 1;
+    state.linesLostLogFull = 12;
+    state.nameQueriesFailed = 1;
+    state.deletionsUnchecked = 0x7FFFFFFF;
+    const std::vector<CaptureGap> gaps = track::DriverLossGaps(state);
+    ASSERT_EQ(gaps.size(), 3u);
+    EXPECT_EQ(
+        track::DescribeCaptureGap(gaps[0]),
+        "registry capture incomplete: REGSYS.SYS: 12 registry operations were not logged: the driver's log "
+        "was full");
+    EXPECT_EQ(gaps[1].reason,
+              "1 registry operations were not logged: a key, value or process name could not be had");
+    EXPECT_EQ(gaps[2].reason,
+              "2147483647 key deletions were not logged: too many waited to be checked at once");
+
+    TrackResult result = ResultWithCaptureNotes();
+    result.captureGaps.insert(result.captureGaps.end(), gaps.begin(), gaps.end());
+    const std::string text = track::FormatTextReport(result, false);
+    EXPECT_NE(text.find("Registry warnings (5):\n"), std::string::npos) << text;
+    EXPECT_NE(
+        text.find("registry capture incomplete for 1 process, registry operations lost by the driver, "),
+        std::string::npos)
+        << text;
+    const auto parsed = json::Parse(track::FormatJsonReport(result));
+    ASSERT_TRUE(parsed.has_value());
+    EXPECT_EQ((*parsed)["registryCaptureIncomplete"].items.size(), 4u);
+    EXPECT_EQ((*parsed)["registryCaptureIncomplete"].items[1]["pid"].text, "0");
 }
 
 } // namespace
