@@ -191,9 +191,7 @@ TEST_F(SampleTracking, ItsUninstallScriptRemovesWhatItInstalledAndNothingElse) {
 // bitness: the files it installs in the native program-files folder, and its values in the 64-bit
 // HKLM\Software, under the names a 64-bit program gives them.
 TEST_F(SampleTracking, ASixtyFourBitSampleIsRecordedExactlyByTheThirtyTwoBitTracker) {
-    if (host_tests::OwnBits() != 32 || !host_tests::WindowsIs64Bit())
-        GTEST_SKIP() << "a case of the 32-bit tracker on 64-bit Windows (WoW64)";
-    const std::string why = host_tests::WhyNoOtherBitness("orvane-sample-setup.exe");
+    const std::string why = host_tests::WhyNoSixtyFourBitSetupUnderWow64("orvane-sample-setup.exe");
     if (!why.empty())
         GTEST_SKIP() << why;
     const host_tests::SampleSite site = host_tests::NativeSampleUnderWow64();

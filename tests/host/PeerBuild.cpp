@@ -31,4 +31,10 @@ std::string WhyNoOtherBitness(const std::string& peerProgram) {
     return std::string();
 }
 
+std::string WhyNoSixtyFourBitSetupUnderWow64(const std::string& peerProgram) {
+    if (OwnBits() != 32 || !WindowsIs64Bit())
+        return "a case of the 32-bit tracker on 64-bit Windows (WoW64)";
+    return WhyNoOtherBitness(peerProgram);
+}
+
 } // namespace host_tests

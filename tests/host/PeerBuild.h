@@ -17,4 +17,8 @@ std::string PeerBinFolder();
 // peer build) and the other bitness's capture DLL and injector beside orvane-track.exe must exist.
 std::string WhyNoOtherBitness(const std::string& peerProgram);
 
+// Why `peerProgram`, a 64-bit program of the peer build, cannot be tracked here by this build's
+// 32-bit orvane-track on 64-bit Windows (WoW64), or empty when it can.
+std::string WhyNoSixtyFourBitSetupUnderWow64(const std::string& peerProgram);
+
 } // namespace host_tests

@@ -229,9 +229,7 @@ TEST_F(InstallerTracking, AThirtyTwoBitInstallerIsReportedWhereTheSystemPutItsFi
 // native program-files and system folders and its values in the 64-bit HKLM\Software are reported
 // as a 64-bit program names them.
 TEST_F(InstallerTracking, ASixtyFourBitInstallerIsReportedExactlyByTheThirtyTwoBitTracker) {
-    if (host_tests::OwnBits() != 32 || !host_tests::WindowsIs64Bit())
-        GTEST_SKIP() << "a case of the 32-bit tracker on 64-bit Windows (WoW64)";
-    const std::string why = host_tests::WhyNoOtherBitness("orvane-test-installer.exe");
+    const std::string why = host_tests::WhyNoSixtyFourBitSetupUnderWow64("orvane-test-installer.exe");
     if (!why.empty())
         GTEST_SKIP() << why;
     const Installer installer = PeerInstaller();
