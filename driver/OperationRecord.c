@@ -69,29 +69,45 @@ static BOOLEAN CopyValueName(UNICODE_STRING* text, const UNICODE_STRING* given) 
     return TRUE;
 }
 
-/* ObQueryNameString, with its answer's length checked: it may report success with a name cut to
- * the buffer, and then reports the length the whole name needs. */
-static BOOLEAN QueryObjectName(PVOID object, UNICODE_STRING* text) {
+/* A query that writes a name as a UNICODE_STRING followed by its characters into `size` bytes at
+ * `answer`, and reports in *needed the bytes the whole answer takes. */
+typedef NTSTATUS(NTAPI* NAME_QUERY)(PVOID subject, PUNICODE_STRING answer, ULONG size, PULONG needed);
+
+/* The name a query answers, asked once more with the size it asks for when the first buffer is too
+ * small. Success alone proves nothing: ObQueryNameString may report it with a name cut to the
+ * buffer, and then reports the length the whole name needs. */
+static BOOLEAN QueryName(NAME_QUERY query, PVOID subject, UNICODE_STRING* text) {
     ULONG size = FIRST_QUERY_BYTES, needed = 0;
     int attempt;
     for (attempt = 0; attempt < 2; ++attempt) {
-        POBJECT_NAME_INFORMATION info = (POBJECT_NAME_INFORMATION)AllocateNonPaged(size);
+        PUNICODE_STRING answer = (PUNICODE_STRING)AllocateNonPaged(size);
         NTSTATUS status;
         BOOLEAN copied = FALSE, whole;
-        if (info == NULL)
+        if (answer == NULL)
             return FALSE;
-        status = ObQueryNameString(object, info, size, &needed);
-        whole = NT_SUCCESS(status) && needed <= size && info->Name.Length <= size - sizeof *info;
+        status = query(subject, answer, size, &needed);
+        whole = NT_SUCCESS(status) && needed <= size && answer->Length <= size - sizeof *answer;
         if (whole)
-            copied = OwnCopy(text, info->Name.Buffer, info->Name.Length);
-        ExFreePoolWithTag(info, REGSYS_POOL_TAG);
+            copied = OwnCopy(text, answer->Buffer, answer->Length);
+        ExFreePoolWithTag(answer, REGSYS_POOL_TAG);
         if (whole)
             return copied;
-        if (needed <= size || needed > MAX_NAME_BYTES + sizeof *info)
+        if (needed <= size || needed > MAX_NAME_BYTES + sizeof *answer)
             return FALSE;
         size = needed;
     }
     return FALSE;
+}
+
+/* OBJECT_NAME_INFORMATION is one UNICODE_STRING followed by its characters. */
+static NTSTATUS NTAPI ObjectNameQuery(PVOID object, PUNICODE_STRING answer, ULONG size, PULONG needed) {
+    return ObQueryNameString(object, (POBJECT_NAME_INFORMATION)answer, size, needed);
+}
+
+static NTSTATUS NTAPI CurrentImageQuery(PVOID unused, PUNICODE_STRING answer, ULONG size, PULONG needed) {
+    (void)unused;
+    return ZwQueryInformationProcess(NtCurrentProcess(), (PROCESSINFOCLASS)PROCESS_IMAGE_FILE_NAME_CLASS,
+                                     answer, size, needed);
 }
 
 static BOOLEAN CopyKeyName(REGSYS_LOG* log, PVOID keyObject, UNICODE_STRING* text) {
@@ -103,31 +119,7 @@ static BOOLEAN CopyKeyName(REGSYS_LOG* log, PVOID keyObject, UNICODE_STRING* tex
             return FALSE;
         return OwnCopy(text, name->Buffer, name->Length);
     }
-    return QueryObjectName(keyObject, text);
-}
-
-static BOOLEAN QueryCurrentImage(UNICODE_STRING* text) {
-    ULONG size = FIRST_QUERY_BYTES, needed = 0;
-    int attempt;
-    for (attempt = 0; attempt < 2; ++attempt) {
-        PUNICODE_STRING info = (PUNICODE_STRING)AllocateNonPaged(size);
-        NTSTATUS status;
-        BOOLEAN copied = FALSE, whole;
-        if (info == NULL)
-            return FALSE;
-        status = ZwQueryInformationProcess(
-            NtCurrentProcess(), (PROCESSINFOCLASS)PROCESS_IMAGE_FILE_NAME_CLASS, info, size, &needed);
-        whole = NT_SUCCESS(status) && info->Length <= size - sizeof *info;
-        if (whole)
-            copied = OwnCopy(text, info->Buffer, info->Length);
-        ExFreePoolWithTag(info, REGSYS_POOL_TAG);
-        if (whole)
-            return copied;
-        if (needed <= size || needed > MAX_NAME_BYTES + sizeof *info)
-            return FALSE;
-        size = needed;
-    }
-    return FALSE;
+    return QueryName(ObjectNameQuery, keyObject, text);
 }
 
 /* The system process has no image file; the log's readers know it as "System". */
@@ -145,7 +137,7 @@ static BOOLEAN CopyImageName(REGSYS_LOG* log, UNICODE_STRING* text) {
         ExFreePool(name);
         return copied;
     }
-    return QueryCurrentImage(text);
+    return QueryName(CurrentImageQuery, NULL, text);
 }
 
 void RegsysFreeRecord(REGSYS_RECORD* record) {
