@@ -38,6 +38,12 @@ bool SetupProcess::StartSuspended(const std::string& commandLine, DWORD& error) 
         error = ::GetLastError();
         return false;
     }
+    if (info.hProcess == nullptr) {
+        // Wine runs a Linux program without making a Windows process: there is nothing to track or
+        // wait for, and the rest of `info` is what Wine's stack held, not handles of ours to close.
+        error = ERROR_BAD_EXE_FORMAT;
+        return false;
+    }
     process_.reset(info.hProcess);
     thread_.reset(info.hThread);
     job_.reset(::CreateJobObjectA(nullptr, nullptr));

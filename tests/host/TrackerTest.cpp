@@ -169,6 +169,25 @@ TEST(Tracker, ASetupThatCannotStartExitsWith243AndLeavesNoOutputFile) {
     EXPECT_EQ(host_tests::ReadWholeFile(existing), "an earlier run's script");
 }
 
+// Under Wine a Linux program starts without a Windows process: there is nothing to track, and what
+// CreateProcess leaves behind is no handle of the tracker's to resume or close.
+TEST(Tracker, ALinuxProgramIsNoSetupUnderWine) {
+    TrackerFolder folder(TrackerFolder::Library::StandIn);
+    const std::string unixDir = test_support::UnixPathOf(folder.dir().path());
+    if (unixDir.empty())
+        GTEST_SKIP() << "Linux programs run only under Wine";
+    const std::string mark = folder.dir() / "ran";
+    const ProcessResult run = folder.Track("--json " + QuoteArgument(folder.dir() / "report.json") +
+                                           " -- /bin/sh -c " + QuoteArgument("touch '" + unixDir + "/ran'"));
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, static_cast<DWORD>(track::kExitSetupNotStarted));
+    EXPECT_EQ(OneLine(run.err), "orvane-track: cannot start the setup /bin/sh (error 193)");
+    EXPECT_EQ(run.out, "");
+    EXPECT_FALSE(test_support::FileExists(folder.dir() / "report.json"));
+    // Wine has started it all the same; it ran untracked, as the failure says.
+    EXPECT_TRUE(test_support::PumpMessagesUntil([&] { return test_support::FileExists(mark); }));
+}
+
 TEST(Tracker, AReportFileThatCannotBeWrittenExitsWith244BeforeTheSetupRuns) {
     TrackerFolder folder(TrackerFolder::Library::StandIn);
     const std::string marker = folder.dir() / "setup-ran.txt";

@@ -141,13 +141,12 @@ bool StartUnixShell(const std::string& script) {
     std::string commandLine = "/bin/sh -c \"" + script + "\"";
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                          &process))
-        return false;
-    UniqueHandle processHandle(process.hProcess);
-    UniqueHandle threadHandle(process.hThread);
-    return true;
+    // Wine makes no Windows process for a Linux program and leaves in this structure whatever its
+    // own stack held: often a live handle of this process, such as the thread's message-queue
+    // handle. Nothing in it is ours to close.
+    PROCESS_INFORMATION unused{};
+    return ::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                            &startup, &unused) != FALSE;
 }
 
 std::string ThisExecutable() {

@@ -52,7 +52,7 @@ std::string KnownFolder(const KNOWNFOLDERID& id);
 std::string UnixPathOf(const std::string& windowsPath);
 
 // Starts `/bin/sh -c script` on the Linux side: Wine runs a Linux program when CreateProcess is
-// given one. Its handle cannot be waited on, so callers wait for the script's effect.
+// given one. It has no handle to wait on, so callers wait for the script's effect.
 bool StartUnixShell(const std::string& script);
 
 // The full path of the running test program.
