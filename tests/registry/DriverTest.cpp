@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -177,12 +178,16 @@ TEST_F(RegmonDriverAfterOddReads, RefusesReadsOfNoOrOneByte) {
     EXPECT_EQ(device.TakeAll(), kLoggedBefore);
 }
 
-// Lengths beyond the buffer the caller owns; the buffer is big enough for what the driver may write,
-// so that a driver that wrote too much shows in the results rather than in the heap.
-TEST_F(RegmonDriverAfterOddReads, ReadClaimingMoreThanItsBufferLosesAndRepeatsNothing) {
-    std::vector<char> block(REGMON_READ_SIZE);
-    ASSERT_TRUE(device.Control(IOCTL_READ_LOG, nullptr, 0, block.data(), DWORD(block.size()) + 4096));
+// Lengths beyond the size readers offer. The caller owns every byte it offers: a length that runs
+// past its memory is refused by the system (Wine: ERROR_INVALID_USER_BUFFER) before the driver sees
+// it. The bytes past a read's size are marked, so that a driver that wrote too much shows there.
+TEST_F(RegmonDriverAfterOddReads, ReadOfferedMoreThanAReadsSizeLosesAndRepeatsNothing) {
+    constexpr char kUntouched = '\x5a';
+    std::vector<char> block(REGMON_READ_SIZE + 4096, kUntouched);
+    ASSERT_TRUE(device.Control(IOCTL_READ_LOG, nullptr, 0, block.data(), DWORD(block.size())))
+        << device.lastError();
     EXPECT_EQ(TextsOf(block, device.bytesReturned()), kLoggedBefore);
+    EXPECT_EQ(std::count(block.begin() + REGMON_READ_SIZE, block.end(), kUntouched), 4096);
     ExpectVersion360();
     EXPECT_TRUE(device.TakeAll().empty());
 
