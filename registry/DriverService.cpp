@@ -38,7 +38,9 @@ struct DriverAttempt {
 
 // A service manager that is busy starting other services or a deletion still pending while the
 // last handles to the old service close passes within moments; a missing or refused driver file
-// does not.
+// does not. An internal error is taken as passing too: under Wine, a start right after the previous
+// instance stopped has failed with one, most likely served by the driver host that was dying then
+// (Wine hands a late close to the driver it has just unloaded); the next start gets a new host.
 bool ServiceErrorMayPassSoon(DWORD error) {
     switch (error) {
     case ERROR_SERVICE_DATABASE_LOCKED:
@@ -46,6 +48,7 @@ bool ServiceErrorMayPassSoon(DWORD error) {
     case ERROR_SERVICE_CANNOT_ACCEPT_CTRL:
     case RPC_S_SERVER_UNAVAILABLE:
     case RPC_S_SERVER_TOO_BUSY:
+    case ERROR_INTERNAL_ERROR:
         return true;
     default:
         return false;
@@ -70,9 +73,10 @@ DriverAttempt InstallAndOpenOnce(const char* serviceName, const char* driverPath
         attempt.error = startError;
         attempt.mayPassSoon = ServiceErrorMayPassSoon(startError) || ServiceErrorMayPassSoon(created);
     } else {
-        // Started, yet no device: it may not have been created by the time the start returned.
+        // Started, yet no device: it may not have been created by the time the start returned, or
+        // the open met a dying driver host.
         attempt.error = ::GetLastError();
-        attempt.mayPassSoon = attempt.error == ERROR_FILE_NOT_FOUND;
+        attempt.mayPassSoon = attempt.error == ERROR_FILE_NOT_FOUND || attempt.error == ERROR_INTERNAL_ERROR;
     }
     return attempt;
 }
