@@ -142,7 +142,7 @@ bool StartUnixShell(const std::string& script) {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     // Wine makes no Windows process for a Linux program and leaves in this structure whatever its
-    // own stack held: often a live handle of this process, such as the thread's message-queue
+    // own stack held: at times a live handle of this process, such as the thread's message-queue
     // handle. Nothing in it is ours to close.
     PROCESS_INFORMATION unused{};
     return ::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
