@@ -35,27 +35,33 @@ static BOOLEAN OwnCopy(UNICODE_STRING* text, const WCHAR* units, ULONG length) {
     return TRUE;
 }
 
-/* Whether a program that made the operation from user mode could name these bytes itself: a name it
- * passed may not point into kernel memory, which would then be copied into the log. */
-static BOOLEAN InCallersReach(const void* start, ULONG length) {
-    if (ExGetPreviousMode() != UserMode || length == 0)
-        return TRUE;
-    return RegsysRangeInUserSpace((ULONG_PTR)start, length,
-                                  RegsysUserSpaceBound((ULONG_PTR)MmUserProbeAddress, 8 * sizeof(void*))) !=
-           0;
+static ULONG_PTR UserSpaceBound(void) {
+    return (ULONG_PTR)RegsysUserSpaceBound((ULONG_PTR)MmUserProbeAddress, 8 * sizeof(void*));
 }
 
-/* Before Windows 8 the kernel hands the value name on as the caller passed it, possibly in user
- * memory the caller may change or free meanwhile: both the string and its units are copied by the
- * guarded copy, and a fault refuses the name. */
+/* Whether the bytes a notification points at may be read for the log (RequestChecks.h): a program
+ * that made the operation from user mode must not get kernel memory of its choosing copied there. */
+static BOOLEAN Readable(const void* start, ULONG length, BOOLEAN kernelHolds) {
+    return RegsysNotifiedRangeReadable((ULONG_PTR)start, length, UserSpaceBound(),
+                                       ExGetPreviousMode() == UserMode, kernelHolds) != 0;
+}
+
+/* The value name's string structure and its characters may each be the caller's own, in user memory
+ * the caller may change or free meanwhile, or the kernel's capture of them: before Windows 8 the
+ * characters may still be the caller's, and ReactOS's NtSetValueKey captures both before it calls
+ * back. Both are read by the guarded copy, and a fault refuses the name. The structure's pointer
+ * comes from the notification, which the kernel holds; the characters' pointer is vouched for by the
+ * kernel only when the structure itself lies in system space. */
 static BOOLEAN CopyValueName(UNICODE_STRING* text, const UNICODE_STRING* given) {
     UNICODE_STRING shell;
+    BOOLEAN shellIsKernels;
     if (given == NULL)
         return OwnCopy(text, NULL, 0);
-    if (!InCallersReach(given, sizeof *given) || !RegsysCopyToUser(&shell, given, sizeof shell))
+    if (!Readable(given, sizeof *given, TRUE) || !RegsysCopyToUser(&shell, given, sizeof shell))
         return FALSE;
+    shellIsKernels = !RegsysRangeInUserSpace((ULONG_PTR)given, sizeof *given, UserSpaceBound());
     if (shell.Length > MAX_NAME_BYTES || (shell.Length & 1) != 0 ||
-        (shell.Buffer == NULL && shell.Length != 0) || !InCallersReach(shell.Buffer, shell.Length))
+        (shell.Buffer == NULL && shell.Length != 0) || !Readable(shell.Buffer, shell.Length, shellIsKernels))
         return FALSE;
     text->Buffer = (PWCH)AllocateNonPaged(shell.Length);
     if (text->Buffer == NULL)

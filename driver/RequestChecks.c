@@ -9,6 +9,16 @@ int RegsysRangeInUserSpace(uint64_t start, uint64_t length, uint64_t userBound) 
     return length <= userBound - start;
 }
 
+int RegsysNotifiedRangeReadable(uint64_t start, uint64_t length, uint64_t userBound, int fromUserMode,
+                                int kernelHolds) {
+    if (!fromUserMode || length == 0)
+        return 1;
+    if (RegsysRangeInUserSpace(start, length, userBound))
+        return 1;
+    /* Written as a distance from the top of the address space, so that no sum can wrap. */
+    return kernelHolds && start >= userBound && length - 1 <= UINT64_MAX - start;
+}
+
 uint64_t RegsysUserSpaceBound(uint64_t reported, unsigned pointerBits) {
     const uint64_t highest = pointerBits == 32 ? 0xBFFF0000u : 0x7FFFFFFF0000u;
     return reported < highest ? reported : highest;

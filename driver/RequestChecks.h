@@ -23,6 +23,17 @@ int RegsysRangeInUserSpace(uint64_t start, uint64_t length, uint64_t userBound);
  * function) still gets a bound no real user buffer lies above. */
 uint64_t RegsysUserSpaceBound(uint64_t reported, unsigned pointerBits);
 
+/* Nonzero when a registry callback may read the `length` bytes at `start` that a notification
+ * handed it. A call made from kernel mode (`fromUserMode` zero) hands its own memory. For a call
+ * from user mode the bytes must lie wholly in user space (they are then read with the guarded
+ * copy), or wholly in system space with `kernelHolds` nonzero: the pointer was read from memory the
+ * kernel itself holds (the notification's own structure, or a string structure the kernel captured),
+ * and the kernel probes a user-mode caller's pointers before it captures them, so a system-space
+ * pointer found there is the kernel's own copy. A system-space pointer read from memory the caller
+ * still holds is the caller's word alone and is refused. */
+int RegsysNotifiedRangeReadable(uint64_t start, uint64_t length, uint64_t userBound, int fromUserMode,
+                                int kernelHolds);
+
 /* Nonzero when a read-log output of `length` bytes has room for at least one record header. */
 int RegsysReadLengthAcceptable(uint64_t length);
 

@@ -7,10 +7,12 @@
 #               Windows (WoW64, 32-bit programs in a win64 prefix), where the product runs today
 orvane_lanes=""
 orvane_32bit_skip_reason=""
-if sh scripts/can-run-32bit.sh; then
-    orvane_lanes="i686"
-else
+if ! sh scripts/can-run-32bit.sh; then
     orvane_32bit_skip_reason="this kernel cannot run 32-bit x86 programs (no ia32 emulation)"
+elif ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "ok installed"; then
+    orvane_32bit_skip_reason="32-bit Wine (wine32:i386) could not be installed"
+else
+    orvane_lanes="i686"
 fi
 orvane_lanes="$orvane_lanes x86_64"
 if [ -n "${ORVANE_LANES:-}" ]; then

@@ -54,6 +54,40 @@ TEST_P(UserRange, RefusesOversizedAndWrappingRanges) {
     EXPECT_FALSE(RegsysRangeInUserSpace(0xFFFFF000u, 0x2000, kBound32));
 }
 
+// A value name a registry callback is handed for a call from user mode: the kernel's capture in
+// system space (ReactOS copies both the string structure and its characters before it calls back),
+// or the caller's own memory.
+TEST_P(UserRange, ReadsANotifiedNameTheKernelCapturedInSystemSpace) {
+    const uint64_t kernel = bound() + 0x10000;
+    EXPECT_TRUE(RegsysNotifiedRangeReadable(kernel, 16, bound(), 1, 1));
+    EXPECT_TRUE(RegsysNotifiedRangeReadable(bound(), 2, bound(), 1, 1));
+    EXPECT_TRUE(RegsysNotifiedRangeReadable(UINT64_MAX - 15, 16, bound(), 1, 1));
+}
+
+TEST_P(UserRange, ReadsANotifiedNameInTheCallersMemoryWhoeverHoldsItsPointer) {
+    EXPECT_TRUE(RegsysNotifiedRangeReadable(0x10000, 16, bound(), 1, 0));
+    EXPECT_TRUE(RegsysNotifiedRangeReadable(0x10000, 16, bound(), 1, 1));
+    EXPECT_TRUE(RegsysNotifiedRangeReadable(bound() - 2, 2, bound(), 1, 0));
+}
+
+TEST_P(UserRange, RefusesSystemSpaceACallerPointsAtFromItsOwnMemory) {
+    EXPECT_FALSE(RegsysNotifiedRangeReadable(bound() + 0x10000, 16, bound(), 1, 0));
+    EXPECT_FALSE(RegsysNotifiedRangeReadable(bound(), 2, bound(), 1, 0));
+}
+
+TEST_P(UserRange, RefusesANotifiedRangeThatCrossesTheBoundOrWraps) {
+    EXPECT_FALSE(RegsysNotifiedRangeReadable(bound() - 2, 4, bound(), 1, 1));
+    EXPECT_FALSE(RegsysNotifiedRangeReadable(bound() - 2, 4, bound(), 1, 0));
+    EXPECT_FALSE(RegsysNotifiedRangeReadable(0, 2, bound(), 1, 1));
+    EXPECT_FALSE(RegsysNotifiedRangeReadable(UINT64_MAX - 1, 4, bound(), 1, 1));
+    EXPECT_FALSE(RegsysNotifiedRangeReadable(bound() + 1, UINT64_MAX, bound(), 1, 1));
+}
+
+TEST_P(UserRange, ReadsWhatAKernelModeCallerOrAnEmptyNameHands) {
+    EXPECT_TRUE(RegsysNotifiedRangeReadable(bound() + 0x10000, 16, bound(), 0, 0));
+    EXPECT_TRUE(RegsysNotifiedRangeReadable(bound() + 0x10000, 0, bound(), 1, 0));
+}
+
 INSTANTIATE_TEST_SUITE_P(Bounds, UserRange, testing::Values(kBound32, kBound64));
 
 TEST(UserSpaceBound, KeepsWhatTheKernelReportsUpToTheArchitecturesHighest) {
