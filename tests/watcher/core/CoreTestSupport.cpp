@@ -1,17 +1,83 @@
 #include "tests/watcher/core/CoreTestSupport.h"
+#include "tests/watcher/delivery/DelayedHandlerTestPeer.h"
 
+#include <winternl.h>
+
+#include <cstdio>
 #include <new>
 
 namespace core_tests {
 
-int CountProcessHandles() {
-    int count = 0;
+namespace {
+
+using QueryObjectFunction = NTSTATUS(NTAPI*)(HANDLE, OBJECT_INFORMATION_CLASS, PVOID, ULONG, PULONG);
+
+QueryObjectFunction QueryObject() {
+    static const auto query = reinterpret_cast<QueryObjectFunction>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "NtQueryObject")));
+    return query;
+}
+
+std::wstring TypeOf(HANDLE handle) {
+    alignas(8) BYTE buffer[512];
+    ULONG length = 0;
+    if (QueryObject()(handle, ObjectTypeInformation, buffer, sizeof buffer, &length) < 0)
+        return L"?";
+    const UNICODE_STRING& name = reinterpret_cast<const PUBLIC_OBJECT_TYPE_INFORMATION*>(buffer)->TypeName;
+    return std::wstring(name.Buffer, name.Length / sizeof(WCHAR));
+}
+
+std::string Describe(ULONG_PTR value, const std::wstring& type) {
+    char number[24];
+    std::snprintf(number, sizeof number, "%#lx ", static_cast<unsigned long>(value));
+    return number + std::string(type.begin(), type.end());
+}
+
+std::string NewHandles(const HandleTable& before, const HandleTable& now) {
+    std::string found;
+    for (const auto& [value, type] : now) {
+        const auto old = before.find(value);
+        if (old == before.end() || old->second != type)
+            found += (found.empty() ? "" : ", ") + Describe(value, type);
+    }
+    return found;
+}
+
+} // namespace
+
+HandleTable OpenHandles() {
+    HandleTable open;
     DWORD flags = 0;
     for (ULONG_PTR value = 4; value < 0x6000; value += 4) {
-        if (::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags))
-            ++count;
+        const HANDLE handle = reinterpret_cast<HANDLE>(value);
+        if (::GetHandleInformation(handle, &flags))
+            open.emplace(value, TypeOf(handle));
     }
-    return count;
+    return open;
+}
+
+std::string HandlesOpenedSince(const HandleTable& before) {
+    std::string found;
+    test_support::PumpMessagesUntil([&] {
+        found = NewHandles(before, OpenHandles());
+        return found.empty();
+    });
+    return found;
+}
+
+HandleWitness::HandleWitness(HANDLE watched) {
+    HANDLE own = nullptr;
+    if (::DuplicateHandle(::GetCurrentProcess(), watched, ::GetCurrentProcess(), &own, 0, FALSE,
+                          DUPLICATE_SAME_ACCESS))
+        own_.reset(own);
+}
+
+long HandleWitness::OthersOpen() const {
+    PUBLIC_OBJECT_BASIC_INFORMATION info{};
+    ULONG length = 0;
+    if (!own_ || QueryObject()(own_.get(), ObjectBasicInformation, &info, sizeof info, &length) < 0)
+        return -1;
+    return static_cast<long>(info.HandleCount) - 1;
 }
 
 FaultPlan& Faults() {
@@ -33,6 +99,9 @@ void DisarmFaults() {
     plan.error = ERROR_NO_SYSTEM_RESOURCES;
     plan.holdFailingRead = false;
     plan.requestPosts = 0;
+    plan.witnessHandles = false;
+    std::lock_guard<std::mutex> hold(plan.seenLock);
+    plan.seen = WatchHandles{};
 }
 
 namespace {
@@ -47,17 +116,40 @@ bool Take(std::atomic<int>& counter) {
     return false;
 }
 
+// Keeps a witness of the watcher's handle in the slot, while the plan asks for witnesses and the
+// slot is still free.
+void Witness(HandleWitness WatchHandles::*slot, HANDLE handle) {
+    FaultPlan& plan = Faults();
+    if (!plan.witnessHandles || handle == nullptr || handle == INVALID_HANDLE_VALUE)
+        return;
+    std::lock_guard<std::mutex> hold(plan.seenLock);
+    if (!(plan.seen.*slot).taken())
+        plan.seen.*slot = HandleWitness(handle);
+}
+
 HANDLE WINAPI FaultyCreatePort(HANDLE file, HANDLE existing, ULONG_PTR key, DWORD threads) {
     FaultPlan& plan = Faults();
+    Witness(&WatchHandles::directory, file);
     if (Take(existing != nullptr ? plan.failAssociations : plan.failPortCreations)) {
         ::SetLastError(plan.error);
         return nullptr;
     }
-    return ::CreateIoCompletionPort(file, existing, key, threads);
+    const HANDLE port = ::CreateIoCompletionPort(file, existing, key, threads);
+    if (existing == nullptr)
+        Witness(&WatchHandles::port, port);
+    return port;
 }
 
 BOOL WINAPI FaultyPost(HANDLE port, DWORD bytes, ULONG_PTR key, LPOVERLAPPED overlapped) {
     FaultPlan& plan = Faults();
+    // A request's key is its record, which the posting caller holds (the worker has not seen it).
+    if (bytes != 0 && key != 0) {
+        const auto* pdi = reinterpret_cast<const CDirWatchInfo*>(key);
+        Witness(&WatchHandles::doneEvent, pdi->doneEvent.get());
+        if (pdi->GetChangeHandler() != nullptr)
+            Witness(&WatchHandles::wrapperEvent,
+                    DelayedHandlerTestPeer::StopDeliveredEvent(*pdi->GetChangeHandler()));
+    }
     if (Take(bytes == 0 ? plan.failEndPosts : plan.failRequestPosts)) {
         ::SetLastError(plan.error);
         return FALSE;
@@ -96,7 +188,10 @@ uintptr_t FaultyBeginThread(void* security, unsigned stackSize, unsigned(__stdca
         ::SetLastError(plan.error);
         return 0;
     }
-    return DefaultWatcherOsCalls().beginThread(security, stackSize, start, argument, flags, threadId);
+    const uintptr_t thread =
+        DefaultWatcherOsCalls().beginThread(security, stackSize, start, argument, flags, threadId);
+    Witness(&WatchHandles::worker, reinterpret_cast<HANDLE>(thread));
+    return thread;
 }
 
 void FaultyGrow(std::vector<CDirWatchInfo*>& watches) {

@@ -3,6 +3,7 @@
 // outside Wine).
 #pragma once
 
+#include "common/UniqueHandle.h"
 #include "common/Win32.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/watcher/RecordingHandler.h"
@@ -10,6 +11,7 @@
 #include "watcher/DirectoryChanges.h"
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -75,9 +77,43 @@ private:
     std::thread thread_;
 };
 
-// Open kernel handles of this process, counted by probing the handle table (Wine's
-// GetProcessHandleCount answers 0).
-int CountProcessHandles();
+// The kernel handles open in this process, found by probing the handle table (Wine's
+// GetProcessHandleCount answers 0): each value with its object's type. Wine, the test framework and
+// the test's own threads open and close handles of their own at any moment, so a count taken at one
+// moment says nothing about the watcher's; handles are compared by value and type instead.
+using HandleTable = std::map<ULONG_PTR, std::wstring>;
+HandleTable OpenHandles();
+
+// Waits (20 s at most, dispatching this thread's messages) until no handle is open that was not in
+// `before` with the same type, and answers the ones still new then ("0x1a4 Event"), empty when none.
+// Handles of `before` that were closed meanwhile do not count: they are not the watcher's to keep.
+std::string HandlesOpenedSince(const HandleTable& before);
+
+// A handle of the test's own on an object the watcher opened, taken as the seam sees the
+// watcher's handle. It keeps the object alive, so whether the watcher still holds the object is
+// told by the object's handle count, whatever values the process's other handles take meanwhile.
+class HandleWitness {
+public:
+    HandleWitness() = default;
+    explicit HandleWitness(HANDLE watched);
+
+    bool taken() const { return own_.valid(); }
+    // Handles open on the object besides this one: 0 once the watcher has closed its own; -1 when
+    // the system cannot tell.
+    long OthersOpen() const;
+
+private:
+    UniqueHandle own_;
+};
+
+// What the seam saw of one watch while FaultPlan::witnessHandles was set: the first of each.
+struct WatchHandles {
+    HandleWitness directory;    // the handle associated with the port
+    HandleWitness port;         // a port the seam created
+    HandleWitness worker;       // the thread the seam started
+    HandleWitness doneEvent;    // the record's, from its start request
+    HandleWitness wrapperEvent; // the record's delivery wrapper's, from the same request
+};
 
 // The Linux path of a Windows path of the prefix, and a shell command run outside Wine (its end
 // cannot be waited for from here: callers wait for its effect).
@@ -105,6 +141,10 @@ struct FaultPlan {
     HANDLE readReached = nullptr;
     HANDLE requestPosted = nullptr;
     std::atomic<int> requestPosts{0};
+    // When set, the seam keeps a witness of each handle of the watch it sees (seen, under seenLock).
+    std::atomic<bool> witnessHandles{false};
+    std::mutex seenLock;
+    WatchHandles seen;
 };
 
 FaultPlan& Faults();

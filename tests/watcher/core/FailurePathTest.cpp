@@ -27,26 +27,47 @@ protected:
     }
 };
 
-// Reserved filter bits: Wine refuses the first read itself.
+// Reserved filter bits: Wine refuses the first read itself. What the watch opened is told apart
+// from what Wine and the test's other threads open and close meanwhile by the objects themselves:
+// the seam keeps a witness on each handle of the watch it sees.
 TEST_F(FailurePath, AFirstReadTheSystemRefusesFailsTheWatch) {
     HandlerPtr handler = MakeHandler();
-    // Once round first, so that what the process sets up on first use is not counted.
+    // Once round first, so that what the process sets up on first use is not compared at the end.
     ASSERT_EQ(0u, watcher_.WatchDirectory(dir_.path(), kNameChanges, handler.get()));
     ASSERT_TRUE(watcher_.UnwatchAllDirectories());
     PumpPendingMessages();
-    const int handlesBefore = CountProcessHandles();
+    const HandleTable handlesBefore = OpenHandles();
+    Faults().witnessHandles = true;
     EXPECT_EQ(
         DWORD(ERROR_INVALID_PARAMETER),
         watcher_.WatchDirectory(dir_.path(), 0x80000000u | FILE_NOTIFY_CHANGE_FILE_NAME, handler.get()));
     EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), ::GetLastError());
+    Faults().witnessHandles = false;
     EXPECT_FALSE(watcher_.IsWatchingDirectory(dir_.path()));
     EXPECT_EQ(1, handler->RefCount());
     EXPECT_EQ(nullptr, handler->GetBoundWatcher());
-    // The worker and its port stay for the next watch; the directory was closed.
-    PumpPendingMessages();
-    EXPECT_EQ(handlesBefore + 2, CountProcessHandles());
+
+    const WatchHandles& seen = Faults().seen;
+    ASSERT_TRUE(seen.directory.taken() && seen.port.taken() && seen.worker.taken() &&
+                seen.doneEvent.taken() && seen.wrapperEvent.taken());
+    // The record went with the refused start, and its directory and event with it.
+    EXPECT_EQ(0, seen.directory.OthersOpen());
+    EXPECT_EQ(0, seen.doneEvent.OthersOpen());
+    // Its delivery wrapper goes once the start record has been delivered here and the worker has
+    // let go of the packet it answered, which it does just after the answer.
+    EXPECT_TRUE(PumpMessagesUntil([&] { return seen.wrapperEvent.OthersOpen() == 0; }))
+        << seen.wrapperEvent.OthersOpen() << " handle(s) left on the wrapper's event";
+    // The worker and its port stay for the next watch, and go with the last one.
+    EXPECT_EQ(1, seen.port.OthersOpen());
+    EXPECT_EQ(1, seen.worker.OthersOpen());
     ASSERT_EQ(0u, watcher_.WatchDirectory(dir_.path(), kNameChanges, handler.get()));
     EXPECT_EQ(2, watcher_.starts.load());
+    ASSERT_TRUE(watcher_.UnwatchAllDirectories());
+    EXPECT_EQ(0, seen.port.OthersOpen());
+    EXPECT_EQ(0, seen.worker.OthersOpen());
+    // Nor did anything the seam does not see stay open.
+    DisarmFaults();
+    EXPECT_EQ("", HandlesOpenedSince(handlesBefore));
 }
 
 TEST_F(FailurePath, AFailedReReadReportsTheErrorAndEndsOnlyThatWatch) {

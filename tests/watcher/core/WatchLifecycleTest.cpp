@@ -50,7 +50,7 @@ TEST_F(WatchLifecycle, ChecksComeInTheirOrderAndOpenNothing) {
         {held, kNameChanges, true, ERROR_SHARING_VIOLATION},
     };
     CDirectoryChangeWatcher watcher;
-    const int handlesBefore = CountProcessHandles();
+    const HandleTable handlesBefore = OpenHandles();
     // (No SCOPED_TRACE: its first use opens handles of the test framework's own.)
     for (const Case& c : cases) {
         const std::string what = c.directory + " filter " + std::to_string(c.filter);
@@ -66,7 +66,7 @@ TEST_F(WatchLifecycle, ChecksComeInTheirOrderAndOpenNothing) {
     EXPECT_EQ(0, handler->GetWatchCount());
     // Rejected calls leave nothing open: no directory, no port, no worker.
     EXPECT_EQ(0u, watcher.GetWorkerThreadId());
-    EXPECT_EQ(handlesBefore, CountProcessHandles());
+    EXPECT_EQ("", HandlesOpenedSince(handlesBefore));
 }
 
 TEST_F(WatchLifecycle, SuccessReportsZeroAndStartsTheWatch) {

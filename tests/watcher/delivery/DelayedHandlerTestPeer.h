@@ -1,5 +1,5 @@
-// What the filter suite reads inside a deferred-delivery wrapper: the state its filters were
-// built into.
+// What the tests read inside a deferred-delivery wrapper: the state its filters were built into,
+// and the event it owns (the core suite checks that the event is closed with the wrapper).
 #pragma once
 
 #include "watcher/DelayedDirectoryChangeHandler.h"
@@ -15,4 +15,5 @@ public:
     static size_t ExcludeCount(const Wrapper& wrapper) { return wrapper.excludePatterns_.size(); }
     static bool HasIncludeList(const Wrapper& wrapper) { return wrapper.hasIncludeList_; }
     static bool HasExcludeList(const Wrapper& wrapper) { return wrapper.hasExcludeList_; }
+    static HANDLE StopDeliveredEvent(const Wrapper& wrapper) { return wrapper.stopDelivered_.get(); }
 };
