@@ -32,6 +32,7 @@ struct CaptureState {
     DWORD guardSlot = TLS_OUT_OF_INDEXES;
     DWORD processId = 0;
     std::wstring image;   // this process's image path
+    std::wstring logName; // the log lines' process field (see EventOf)
     std::wstring folder;  // the capture's own folder: the other capture files are there
     std::wstring userSid; // whose hive is HKCU in the log
     CaptureChannel channel;
@@ -180,7 +181,12 @@ void AsCaptureWork(Work work) {
 
 CaptureEvent EventOf(int operation, const std::wstring& keyName, NTSTATUS status) {
     CaptureEvent event{};
-    event.processImage = TextOf(state->image);
+    // The process field is the image's file name, a colon and the process id ("rundll32.exe:1234"):
+    // the library leaves out lines whose process field is exactly one of a few system programs'
+    // names (rundll32.exe, svchost.exe...), the noise of a log of the whole system, while every line
+    // of this capture comes from the setup's own tree, whatever its programs are called. No file
+    // name holds a colon, so the last one splits the two. The driver's callback names the image alone.
+    event.processImage = TextOf(state->logName);
     event.operation = operation;
     event.keyName = TextOf(keyName);
     event.status = static_cast<uint32_t>(status);
@@ -311,6 +317,7 @@ void StartProcessCapture(void* captureModule) {
     try {
         state->processId = ::GetCurrentProcessId();
         state->image = ModulePath(nullptr);
+        state->logName = FileNameOf(state->image) + L":" + std::to_wstring(state->processId);
         state->folder = FolderOf(ModulePath(static_cast<HMODULE>(captureModule)));
         state->channel = CaptureChannel::FromEnvironment();
         state->log.AttachRing();

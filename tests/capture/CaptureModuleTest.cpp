@@ -22,6 +22,11 @@ using registry_tests::TestKey;
 
 const std::string kProcess = "capture_module_tests.exe";
 
+// The process as the capture's lines name it: the image and, after a colon, the process id.
+std::string LoggedProcess() {
+    return kProcess + ":" + std::to_string(::GetCurrentProcessId());
+}
+
 std::string CaptureDllPath() {
     return ORVANE_CAPTURE_DLL;
 }
@@ -98,11 +103,11 @@ protected:
     }
 
     std::string SetLine(const std::string& below, const char* type, size_t length) {
-        return kProcess + "\tSetValue\tHKCU\\" + key.subKey() + "\\" + below + "\tSUCCESS\tType: " + type +
-               ", Length: " + std::to_string(length);
+        return LoggedProcess() + "\tSetValue\tHKCU\\" + key.subKey() + "\\" + below +
+               "\tSUCCESS\tType: " + type + ", Length: " + std::to_string(length);
     }
     std::string DeleteLine(const std::string& below) {
-        return kProcess + "\tDeleteKey\tHKCU\\" + key.subKey() + (below.empty() ? "" : "\\" + below) +
+        return LoggedProcess() + "\tDeleteKey\tHKCU\\" + key.subKey() + (below.empty() ? "" : "\\" + below) +
                "\tSUCCESS\tKey deleted";
     }
 
@@ -251,7 +256,7 @@ TEST_F(CaptureModule, MapsTheMachineHiveAndLogsFromEveryThread) {
     const std::string marker = "\tSetValue\tHKLM\\" + machine.subKey() + "\\T";
     size_t logged = 0;
     for (const std::string& line : CaptureEnvironment::device->TakeAll())
-        logged += line.rfind(kProcess + marker, 0) == 0 ? 1 : 0;
+        logged += line.rfind(LoggedProcess() + marker, 0) == 0 ? 1 : 0;
     EXPECT_EQ(logged, static_cast<size_t>(kThreads * kWrites));
 }
 

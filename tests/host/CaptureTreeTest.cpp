@@ -138,6 +138,31 @@ TEST_F(CaptureTree, AChildOfTheOtherBitnessAndWhatItStartsAreCaptured) {
                           UserValue("Grandchild", own)});
 }
 
+// Processes of the tree that bear the names of the system's own helpers: the system's rundll32 as
+// an INF install runs it, and a program renamed svchost.exe. The library leaves out lines of those
+// names because a log of the whole system is full of them; these are the setup's own, and all their
+// values are reported.
+TEST_F(CaptureTree, ProcessesNamedAsSystemHelpersHaveTheirValuesReported) {
+    const std::string inf = dir_ / "values.inf";
+    const std::string infKey = std::string("HKCU,\"Software\\") + kFamilyKey + "\",";
+    test_support::WriteTextFile(inf, "[Version]\r\nSignature=\"$Windows NT$\"\r\n"
+                                     "[DefaultInstall]\r\nAddReg=Values\r\n"
+                                     "[Values]\r\n" +
+                                         infKey + "\"FromInf\",0x00000000,\"inf value\"\r\n" + infKey +
+                                         "\"InfNumber\",0x00010001,1234\r\n");
+    const std::string svchost = dir_ / "svchost.exe";
+    ASSERT_TRUE(::CopyFileA(FamilySetup().c_str(), svchost.c_str(), FALSE)) << ::GetLastError();
+    const int bits = host_tests::OwnBits();
+    const std::string userKey = std::string("HKCU\\Software\\") + kFamilyKey + "\\";
+    const TrackedRun run = Track(FamilySetup(), "write Setup inf " + QuoteArgument(inf) + " child " +
+                                                    QuoteArgument(svchost) + " write Svchost");
+    ExpectWholeTree(
+        run, {UserValue("Setup", bits),
+              host_tests::ReportedAs(userKey + "FromInf", REG_SZ, host_tests::StringBytes("inf value")),
+              host_tests::ReportedAs(userKey + "InfNumber", REG_DWORD, host_tests::DwordBytes(1234)),
+              UserValue("Svchost", bits)});
+}
+
 // A child that cannot be started was never a process to capture: the setup's failure is passed on,
 // its own value is reported, and no gap is claimed.
 TEST_F(CaptureTree, AChildThatCannotStartLeavesNoGap) {

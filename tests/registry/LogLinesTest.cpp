@@ -147,6 +147,22 @@ TEST(KeepLogLines, OnlySuccessfulWritesAndDeletionsOfOrdinaryProcesses) {
         EXPECT_EQ(Kept(c.line), c.kept) << c.line;
 }
 
+// The capture in a setup's processes names each process with its id ("rundll32.exe:1234"): the
+// tree's own rundll32 or svchost is kept, while the same image in a line of the whole system's log,
+// named alone, is still left out.
+TEST(KeepLogLines, ProcessesNamedWithTheirIdAreNotExcluded) {
+    const std::string path = "HKCU\\Software\\Vendor\\Value";
+    for (const char* image : {"rundll32.exe", "svchost.exe", "explorer.exe", "System"}) {
+        EXPECT_TRUE(Kept(LogLine(std::string(image) + ":1234", "SetValue", path))) << image;
+        EXPECT_TRUE(Kept(LogLine(std::string(image) + ":4294967295", "DeleteKey", "HKCU\\Software\\Vendor")))
+            << image;
+        EXPECT_FALSE(Kept(LogLine(image, "SetValue", path))) << image;
+    }
+    // The other rules hold for the capture's lines as for any.
+    EXPECT_FALSE(Kept(LogLine("rundll32.exe:1234", "SetValue", "HKCU\\CLSID\\{x}\\v")));
+    EXPECT_FALSE(Kept(LogLine("rundll32.exe:1234", "SetValue", path, "0xC0000022")));
+}
+
 TEST(KeepLogLines, KeepsFieldsInLineOrderAndAppends) {
     std::list<_RegLogEntry> entries(1);
     KeepLogLines({LogLine("a.exe", "SetValue", "HKLM\\1", "SUCCESS", "d1"),

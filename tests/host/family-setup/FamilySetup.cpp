@@ -4,6 +4,8 @@
 //   write NAME          HKCU\Software\OrvaneFamily\NAME = "<bits>-bit" (REG_SZ)
 //   machine NAME        HKLM\Software\OrvaneFamily\NAME = "<bits>-bit" in the process's own view
 //   reg                 cmd /c reg add HKCU\Software\OrvaneFamily /v FromReg /d x /f
+//   inf PATH            rundll32 setupapi.dll,InstallHinfSection DefaultInstall 128 PATH, as an INF
+//                       install runs it
 //   shell NAME          this program again through ShellExecuteEx, as "write NAME"
 //   killed NAME         this program again as "hold NAME <pid>", ended with TerminateProcess as soon
 //                       as it says it has written
@@ -112,6 +114,14 @@ void RunRegExe() {
     WaitForSuccess("reg", process.get());
 }
 
+// The system's own rundll32, by its bare name: a process of the tree named as the shell's helpers are.
+// InstallHinfSection takes the rest of the line as the INF's path, unquoted.
+void RunInfInstall(const std::string& inf) {
+    const UniqueHandle process =
+        Start("inf", "rundll32.exe setupapi.dll,InstallHinfSection DefaultInstall 128 " + inf, true);
+    WaitForSuccess("inf", process.get());
+}
+
 void RunThroughShell(const std::string& name) {
     const std::string program = ThisProgram(), parameters = "write " + track::QuoteArgument(name);
     SHELLEXECUTEINFOA info{};
@@ -196,18 +206,17 @@ void Uninstall() {
 }
 
 int Usage(const std::string& problem) {
-    std::fprintf(
-        stderr,
-        "orvane-family-setup: %s\n"
-        "usage: orvane-family-setup STEP...   with steps write NAME, machine NAME, reg, shell NAME,\n"
-        "       killed NAME, hold NAME PID, child EXE STEP..., uninstall\n",
-        problem.c_str());
+    std::fprintf(stderr,
+                 "orvane-family-setup: %s\n"
+                 "usage: orvane-family-setup STEP...   with steps write NAME, machine NAME, reg, inf PATH,\n"
+                 "       shell NAME, killed NAME, hold NAME PID, child EXE STEP..., uninstall\n",
+                 problem.c_str());
     return 2;
 }
 
 // How many operands a step takes; -1 for a word that is no step.
 int OperandsOf(const std::string& step) {
-    if (step == "write" || step == "machine" || step == "shell" || step == "killed")
+    if (step == "write" || step == "machine" || step == "shell" || step == "killed" || step == "inf")
         return 1;
     if (step == "hold")
         return 2;
@@ -245,6 +254,8 @@ int Run(const std::vector<std::string>& args) {
                 WriteMachineValue(args[++i]);
             } else if (step == "reg") {
                 RunRegExe();
+            } else if (step == "inf") {
+                RunInfInstall(args[++i]);
             } else if (step == "shell") {
                 RunThroughShell(args[++i]);
             } else if (step == "killed") {
