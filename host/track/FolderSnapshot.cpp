@@ -30,6 +30,19 @@ std::vector<std::wstring> WatchedFolders() {
     return folders;
 }
 
+// The first entry of `folder`, asked for folders only and without short names, in large batches;
+// Windows XP and Server 2003 know neither that level nor that flag and refuse the call, so there
+// the plain form is asked for. A folder that cannot be listed yields no handle.
+HANDLE FindFirstSubfolder(const std::wstring& folder, WIN32_FIND_DATAW& entry) {
+    const std::wstring pattern = folder + L"\\*";
+    HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry, FindExSearchLimitToDirectories,
+                                     nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (find == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_INVALID_PARAMETER)
+        find = ::FindFirstFileExW(pattern.c_str(), FindExInfoStandard, &entry, FindExSearchLimitToDirectories,
+                                  nullptr, 0);
+    return find;
+}
+
 } // namespace
 
 std::wstring FolderSnapshot::Key(const std::wstring& path) {
@@ -57,9 +70,7 @@ void FolderSnapshot::Walk(const std::wstring& folder) {
         const std::wstring current = pending.back();
         pending.pop_back();
         WIN32_FIND_DATAW entry;
-        UniqueFind find(::FindFirstFileExW((current + L"\\*").c_str(), FindExInfoBasic, &entry,
-                                           FindExSearchLimitToDirectories, nullptr,
-                                           FIND_FIRST_EX_LARGE_FETCH));
+        UniqueFind find(FindFirstSubfolder(current, entry));
         if (!find)
             continue;
         do {

@@ -44,6 +44,9 @@ protected:
                              << ": build it first";
             }
         }
+        const std::string why = test_support::WhyProgramDoesNotStart(inject_test::Narrow(inject_test::TargetIn(peer)));
+        if (!why.empty())
+            GTEST_SKIP() << why;
     }
 
     // A folder laid out as the tracker's for the other bitness: its capture DLL (the peer's payload),

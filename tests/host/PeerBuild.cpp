@@ -28,7 +28,7 @@ std::string WhyNoOtherBitness(const std::string& peerProgram) {
         if (!test_support::FileExists(path))
             return path + " is missing: build the other architecture too (scripts/build.sh builds both)";
     }
-    return std::string();
+    return test_support::WhyProgramDoesNotStart(PeerBinFolder() + "\\" + peerProgram);
 }
 
 std::string WhyNoSixtyFourBitSetupUnderWow64(const std::string& peerProgram) {

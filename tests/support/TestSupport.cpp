@@ -4,6 +4,8 @@
 #include "common/Tick.h"
 
 #include <atomic>
+#include <map>
+#include <mutex>
 #include <cstdio>
 #include <stdexcept>
 
@@ -136,6 +138,39 @@ std::string UnixPathOf(const std::string& windowsPath) {
     std::string result = unixName;
     ::HeapFree(::GetProcessHeap(), 0, unixName);
     return result;
+}
+
+namespace {
+
+std::string TryStartingSuspended(const std::string& path) {
+    std::string commandLine = QuoteArgument(path);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started = {};
+    if (!::CreateProcessA(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                          nullptr, nullptr, &startup, &started)) {
+        return "this machine cannot start " + path + " (error " + std::to_string(::GetLastError()) +
+               "): it runs no program of that bitness";
+    }
+    // A Windows image always yields a process handle; without one nothing of the answer is ours.
+    if (started.hProcess == nullptr)
+        return "the system started " + path + " without a Windows process";
+    const UniqueHandle process(started.hProcess), thread(started.hThread);
+    ::TerminateProcess(process.get(), 0);
+    ::WaitForSingleObject(process.get(), 10000);
+    return std::string();
+}
+
+} // namespace
+
+std::string WhyProgramDoesNotStart(const std::string& path) {
+    static std::mutex lock;
+    static std::map<std::string, std::string> answers;
+    const std::lock_guard<std::mutex> hold(lock);
+    const auto known = answers.find(path);
+    if (known != answers.end())
+        return known->second;
+    return answers[path] = TryStartingSuspended(path);
 }
 
 bool StartUnixShell(const std::string& script) {

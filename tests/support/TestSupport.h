@@ -55,6 +55,12 @@ std::string UnixPathOf(const std::string& windowsPath);
 // given one. It has no handle to wait on, so callers wait for the script's effect.
 bool StartUnixShell(const std::string& script);
 
+// Empty when this Windows starts the program at `path` (it is started suspended and ended at once);
+// otherwise why it does not. Under Wine on a kernel without 32-bit support a 32-bit program does not
+// start at all, so the cases that need one are skipped there rather than failed. The answer for
+// each path is kept for the process.
+std::string WhyProgramDoesNotStart(const std::string& path);
+
 // The full path of the running test program.
 std::string ThisExecutable();
 
