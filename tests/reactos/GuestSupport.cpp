@@ -62,15 +62,15 @@ std::wstring UniqueSuffix() {
 
 } // namespace
 
-ScratchKey::ScratchKey(HKEY root, const char* rootName, const std::string& tag)
-    : root_(root), rootName_(rootName),
-      subKey_(L"Software\\OrvaneGuest\\" + std::wstring(tag.begin(), tag.end()) + L"-" + UniqueSuffix()) {
+ScratchKey::ScratchKey(HKEY root, const char* rootName, const std::string& tag, const std::wstring& parent)
+    : root_(root), rootName_(rootName), parent_(parent),
+      subKey_(parent + L"\\" + std::wstring(tag.begin(), tag.end()) + L"-" + UniqueSuffix()) {
     Create(L"");
 }
 
 ScratchKey::~ScratchKey() {
     DeleteTree(root_, subKey_);
-    ::RegDeleteKeyW(root_, L"Software\\OrvaneGuest"); // only once no other key is below it
+    ::RegDeleteKeyW(root_, parent_.c_str()); // only once no other key is below it
 }
 
 std::string ScratchKey::LogPath(const std::wstring& below) const {

@@ -35,17 +35,18 @@ bool SplitLogLine(const std::string& text, LogLine& line);
 // Removes a key and every key below it (RegDeleteTree is Vista's).
 void DeleteTree(HKEY root, const std::wstring& subKey);
 
-// A fresh key below <root>\Software\OrvaneGuest, removed with everything below it at destruction.
+// A fresh key below <root>\<parent>, removed with everything below it at destruction.
 class ScratchKey {
 public:
     // `rootName` is the root as the log names it ("HKCU", "HKLM").
-    ScratchKey(HKEY root, const char* rootName, const std::string& tag);
+    ScratchKey(HKEY root, const char* rootName, const std::string& tag,
+               const std::wstring& parent = L"Software\\OrvaneGuest");
     ~ScratchKey();
     ScratchKey(const ScratchKey&) = delete;
     ScratchKey& operator=(const ScratchKey&) = delete;
 
     HKEY root() const { return root_; }
-    // "Software\OrvaneGuest\<tag>-<pid>-<n>", and below it.
+    // "<parent>\<tag>-<pid>-<n>", and below it.
     const std::wstring& subKey() const { return subKey_; }
     std::wstring Below(const std::wstring& child) const {
         return child.empty() ? subKey_ : subKey_ + L"\\" + child;
@@ -58,6 +59,7 @@ public:
 private:
     HKEY root_;
     std::string rootName_;
+    std::wstring parent_;
     std::wstring subKey_;
 };
 

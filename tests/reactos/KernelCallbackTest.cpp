@@ -92,9 +92,10 @@ protected:
         StopAndDeleteService(REGMON_SERVICE_NAME);
     }
 
-    // The lines the driver logged since the last call for this program below any of `keys`, each
-    // printed; lines of other processes and other keys are only counted.
-    std::vector<LogLine> TakeOwnLines(std::initializer_list<const ScratchKey*> keys) {
+    // The lines the driver logged since the last call for this program (or for any process) below
+    // any of `keys`, each printed; the other lines are only counted.
+    std::vector<LogLine> TakeOwnLines(std::initializer_list<const ScratchKey*> keys,
+                                      bool anyProcess = false) {
         const std::string self = guest::ThisImageName();
         std::vector<LogLine> own;
         for (const std::string& text : device_->TakeAll()) {
@@ -106,12 +107,12 @@ protected:
             bool below = false;
             for (const ScratchKey* key : keys)
                 below = below || StartsWithName(line.path, key->LogPath(L""));
-            if (!SameName(line.process, self) || !below) {
+            if (!(anyProcess || SameName(line.process, self)) || !below) {
                 ++otherLines_;
                 continue;
             }
-            Report("driver-line " + CurrentCase() + ": " + line.operation + " | " + line.path + " | " +
-                   line.result + " | " + line.detail);
+            Report("driver-line " + CurrentCase() + ": " + (anyProcess ? line.process + " | " : "") +
+                   line.operation + " | " + line.path + " | " + line.result + " | " + line.detail);
             own.push_back(line);
         }
         return own;
@@ -309,6 +310,58 @@ TEST_F(KernelCallback, ValuesOfEveryTypeAreLoggedWithTheirTypeAndLength) {
     EXPECT_EQ(machineFound[0].detail, "Type: REG_DWORD, Length: 4");
     EXPECT_EQ(lines.size(), writes.size() + 1) << "a line the test did not expect";
     ExpectCounts(unconvertible, forbidden);
+}
+
+// Runs a command line to its end, a bounded time; its exit status, or -1.
+long RunToEnd(const std::string& commandLine) {
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    std::string writable = commandLine;
+    if (!::CreateProcessA(nullptr, &writable[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                          &process))
+        return -1;
+    UniqueHandle processHandle(process.hProcess);
+    UniqueHandle threadHandle(process.hThread);
+    DWORD status = DWORD(-1);
+    if (::WaitForSingleObject(processHandle.get(), kBoundMs) != WAIT_OBJECT_0 ||
+        !::GetExitCodeProcess(processHandle.get(), &status))
+        return -1;
+    return long(status);
+}
+
+// Each hive is named by the root the log uses for it, and another process's writes come with its
+// own image name: reg.exe, as a setup that writes through cmd would run it.
+TEST_F(KernelCallback, KeysAreNamedByTheirRootsAndWritesByTheirProcess) {
+    ScratchKey user(HKEY_CURRENT_USER, "HKCU", "roots");
+    ScratchKey classes(HKEY_CURRENT_USER, "HKCU", "roots", L"Software\\Classes\\OrvaneGuest");
+    ScratchKey machine(HKEY_LOCAL_MACHINE, "HKLM", "roots");
+    ScratchKey otherUser(HKEY_USERS, "HKEY_USERS", "roots", L".DEFAULT\\Software\\OrvaneGuest");
+    const DWORD one = 1;
+    for (const ScratchKey* key : {&user, &classes, &machine, &otherUser})
+        ASSERT_EQ(::RegSetValueExW(key->Create(L"").get(), L"Here", 0, REG_DWORD,
+                                   reinterpret_cast<const BYTE*>(&one), sizeof one),
+                  ERROR_SUCCESS);
+    const std::string regKey = "HKCU\\" + Ansi(user.Below(L"ViaReg"));
+    ASSERT_EQ(RunToEnd("reg.exe add \"" + regKey + "\" /v FromReg /t REG_SZ /d \"set by reg\" /f"), 0);
+    ASSERT_EQ(RunToEnd("reg.exe delete \"" + regKey + "\" /f"), 0);
+
+    const std::vector<LogLine> lines = TakeOwnLines({&user, &classes, &machine, &otherUser}, true);
+    for (const ScratchKey* key : {&user, &classes, &machine, &otherUser}) {
+        const std::vector<LogLine> found = LinesFor(lines, key->LogPath(L"Here"));
+        ASSERT_EQ(found.size(), 1u) << key->LogPath(L"Here");
+        EXPECT_TRUE(SameName(found[0].process, guest::ThisImageName()));
+        EXPECT_EQ(found[0].result, "SUCCESS");
+    }
+    const std::vector<LogLine> fromReg = LinesFor(lines, user.LogPath(L"ViaReg\\FromReg"));
+    ASSERT_EQ(fromReg.size(), 1u);
+    EXPECT_TRUE(SameName(fromReg[0].process, "reg.exe")) << fromReg[0].process;
+    EXPECT_EQ(fromReg[0].detail, "Type: REG_SZ, Length: 22"); // "set by reg" and its NUL
+    const std::vector<LogLine> regDeleted = LinesFor(lines, user.LogPath(L"ViaReg"));
+    ASSERT_EQ(regDeleted.size(), 1u);
+    EXPECT_EQ(regDeleted[0].operation, "DeleteKey");
+    EXPECT_TRUE(SameName(regDeleted[0].process, "reg.exe")) << regDeleted[0].process;
+    ExpectCounts();
 }
 
 using NtDeleteKeyRoutine = LONG(NTAPI*)(HANDLE);
