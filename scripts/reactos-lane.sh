@@ -10,12 +10,12 @@
 #   reactos-lane.sh [BUILD_DIR]        (default build/i686)
 # Environment:
 #   ORVANE_REACTOS_FIXTURE    folder of run-lane.sh (default: shared/reactos beside the clone)
-#   ORVANE_REACTOS_TIMEOUT_S  bound of the boot and the whole run in the guest (default 480)
+#   ORVANE_REACTOS_TIMEOUT_S  bound of the boot and the whole run in the guest (default 600)
 set -eu
 cd "$(dirname "$0")/.."
 build="${1:-build/i686}"
 fixture="${ORVANE_REACTOS_FIXTURE:-../shared/reactos}"
-timeout_s="${ORVANE_REACTOS_TIMEOUT_S:-480}"
+timeout_s="${ORVANE_REACTOS_TIMEOUT_S:-600}"
 
 skip() {
     echo "reactos lane skipped: $1"
@@ -40,7 +40,7 @@ place() { # place FILE TARGET_FOLDER
         missing="$missing $1"
     fi
 }
-for file in reactos_driver_tests.exe Kelmira.dll Brannock.dll Tavish.dll; do
+for file in reactos_bounded_run.exe reactos_driver_tests.exe reactos_hook_probe.exe; do
     place "$build/bin/$file" "$payload"
 done
 place "$build/drivers/REGSYS.SYS" "$payload/drivers"

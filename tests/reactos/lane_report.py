@@ -9,9 +9,12 @@ the driver's log lines the guest program reported, the lane's figures, and as it
 "reactos: N passed, M failed". A part whose result is missing, a bugcheck, a timeout and a run that
 never reached its end count as failures. Exits 1 when anything failed.
 """
+import json
 import os
 import re
 import sys
+
+import tracker_expectations
 
 # run-lane.sh's exit status, by what it means for the lane.
 LANE_STATUS = {0: None, 1: "run.cmd ended with a non-zero status", 2: "the guest timed out",
@@ -26,8 +29,14 @@ PART_END = re.compile(r"GUEST-PART-END (\S+) rc=(-?\d+) (\d+):(\d+):(\d+)[.,](\d
 LOADER_REFUSAL = re.compile(r"Failed to snap (\S+) for (\S+)")
 REPORTED = ("driver-line ", "capture-state ", "unload under writes", "unloggable name", "failed operations")
 
-# The parts run.cmd runs, in order, and whether each is a gtest program (one result per case).
-PARTS = [("install-driver", False), ("driver-callback", True)]
+# How each part of run.cmd is judged (by its exit status when it is not named here): as a gtest
+# program (one result per case), as the shell's folders, or as a tracked setup whose JSON report must
+# match the expectation of that name (tracker_expectations.py). The parts and their order are
+# run.cmd's own.
+PART_KINDS = {"driver-callback": "gtest", "folders": "folders", "track-sample": "track:sample",
+              "track-nsis": "track:nsis", "track-probe": "track:probe", "tracking-files": "gtest",
+              "host-scenarios": "gtest", "watcher-core": "gtest", "watcher-delivery": "gtest"}
+RUN_CMD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "run.cmd")
 
 
 class Tally:
@@ -75,13 +84,40 @@ def part_times(com1):
     return times
 
 
-def report_gtest(tally, part, output, com1):
+def part_programs(run_cmd):
+    """{part: the program its command runs}, in run.cmd's order: the line after each BEGIN echo."""
+    programs, part = {}, None
+    for line in (run_cmd or "").splitlines():
+        match = re.match(r"echo GUEST-PART-BEGIN (\S+)", line.strip())
+        if match:
+            part = match.group(1)
+        elif part is not None and line.strip():
+            words = line.split()
+            while words and (words[0].lower() in ("call", "reactos_bounded_run.exe") or words[0].isdigit()):
+                words = words[1:]
+            programs[part] = words[0] if words else ""
+            part = None
+    return programs
+
+
+def loader_refusal(com1, program):
+    """What the guest's loader refused `program` for, as it says on the serial log, or None."""
+    for match in LOADER_REFUSAL.finditer(com1):
+        if program and match.group(2).lower().endswith(program.lower()):
+            return match.group(1)
+    return None
+
+
+def report_gtest(tally, part, output, com1, program):
     """One result per case of a gtest program's output; a program that never finished fails."""
     if output is None or not output.strip():
-        refusals = [m for m in LOADER_REFUSAL.finditer(com1)]
-        why = f"the loader refused it ({refusals[0].group(1)} for {refusals[0].group(2)})" if refusals \
-            else "no output came back"
+        refused = loader_refusal(com1, program)
+        why = f"the loader refused {program} ({refused} is missing)" if refused else "no output came back"
         tally.record(False, f"{part}: {why}")
+        # The guest programs tell the debugger as each case starts and ends: name the last one begun.
+        cases = re.findall(r"guest-case: (start|passed|FAILED) (\S+)", com1)
+        if cases and cases[-1][0] == "start":
+            print(f"reactos:     the serial log ends inside {cases[-1][1]}")
         return
     running, failure_lines = None, []
     for line in output.splitlines():
@@ -110,6 +146,44 @@ def report_gtest(tally, part, output, com1):
         tally.record(False, f"{part}: the program ended without its summary")
 
 
+def read_folders(output):
+    return dict(line[len("folder "):].split("=", 1) for line in (output or "").splitlines()
+                if line.startswith("folder ") and "=" in line)
+
+
+def report_tracked(tally, part, expectation, status, output, out_dir, folders, com1):
+    """The tracker's exit status, then each check of its JSON report against the expectation."""
+    for line in (output or "").splitlines():
+        if line.startswith(("hook-probe:", "orvane-track:", "orvane-sample-setup:", "Summary:")):
+            print(f"reactos:   | {line}")
+    tally.record(status == 0, f"{part}: orvane-track exit status {status}"
+                 + (" (ended at its bound)" if status == 124 else ""))
+    refused = loader_refusal(com1, "orvane-track.exe") if status == 128 else None
+    if refused:
+        print(f"reactos:     the loader refused orvane-track.exe ({refused} is missing)")
+    elif status != 0:
+        for line in (output or "").splitlines()[-10:]:
+            print(f"reactos:     {line}")
+    try:
+        with open(os.path.join(out_dir, "results", part + ".json"), encoding="utf-8") as handle:
+            report = json.load(handle)
+    except (OSError, ValueError) as error:
+        tally.record(False, f"{part}: no JSON report ({error})")
+        return
+    if not folders:
+        tally.record(False, f"{part}: the guest's folders are unknown")
+        return
+    for ok, text in tracker_expectations.compare(report, getattr(tracker_expectations, expectation)(folders)):
+        tally.record(ok, f"{part}: {text}")
+    for item in report.get("eliminatedRegistry", []):
+        print(f"reactos:   | {part}: registry noise {item['path']} ({item.get('reason', '')})")
+    if expectation == "probe":
+        lines = [line for line in (output or "").splitlines() if line.startswith("hook-probe:")]
+        idle = any("is loaded" in line for line in lines) and not any("CHANGED" in line for line in lines)
+        tally.record(idle and any("untouched" in line for line in lines),
+                     f"{part}: the capture DLL is loaded into the setup and hooks nothing")
+
+
 def main():
     out_dir, lane_output_path, lane_status, wall = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
     tally = Tally()
@@ -126,13 +200,21 @@ def main():
         tally.record(False, "run.cmd did not reach its end")
 
     times = part_times(com1)
-    for part, is_gtest in PARTS:
+    programs = part_programs(read_text(RUN_CMD))
+    folders = {}
+    for part, program in programs.items():
+        kind = PART_KINDS.get(part, "status")
         took, status = times.get(part, (None, None))
         output = read_text(os.path.join(out_dir, "results", part + ".txt"))
-        if is_gtest:
-            report_gtest(tally, part, output, com1)
+        if kind == "gtest":
+            report_gtest(tally, part, output, com1, program)
         elif status is None:
             tally.record(False, f"{part}: it never ended")
+        elif kind == "folders":
+            folders = read_folders(output)
+            tally.record(status == 0 and len(folders) == 5, f"{part}: {folders}")
+        elif kind.startswith("track:"):
+            report_tracked(tally, part, kind[len("track:"):], status, output, out_dir, folders, com1)
         else:
             tally.record(status == 0, f"{part} (exit status {status})")
             if status != 0 and output:
