@@ -19,7 +19,9 @@ struct Arena {
 
 // Plain static data, initialised before any code runs: no constructor can run late or out of order in a
 // module that is loaded into someone else's process.
-SRWLOCK arenaLock = SRWLOCK_INIT;
+// The lock is one word, free at zero, for the same reason (an SRWLOCK would do too, but came with
+// Vista).
+volatile LONG arenaLock = 0;
 Arena arenas[kMaxArenas];
 size_t arenaCount = 0;
 
@@ -127,15 +129,21 @@ uint8_t* AllocateArenaNear(const void* target) {
 #endif
 }
 
+// A holder only allocates an arena or writes one slot, so a waiter gives up its turn and tries again;
+// after a few turns it sleeps a tick, so that a holder of lower priority gets to run and let go.
+// Neither call touches the thread's last error.
 class ExclusiveLock {
 public:
-    explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { ::AcquireSRWLockExclusive(&lock_); }
-    ~ExclusiveLock() { ::ReleaseSRWLockExclusive(&lock_); }
+    explicit ExclusiveLock(volatile LONG& lock) : lock_(lock) {
+        for (unsigned turn = 0; ::InterlockedCompareExchange(&lock_, 1, 0) != 0; ++turn)
+            ::Sleep(turn < 16 ? 0 : 1);
+    }
+    ~ExclusiveLock() { ::InterlockedExchange(&lock_, 0); }
     ExclusiveLock(const ExclusiveLock&) = delete;
     ExclusiveLock& operator=(const ExclusiveLock&) = delete;
 
 private:
-    SRWLOCK& lock_;
+    volatile LONG& lock_;
 };
 
 } // namespace

@@ -19,6 +19,12 @@ function(orvane_defaults target)
     if(type STREQUAL "SHARED_LIBRARY" OR type STREQUAL "EXECUTABLE")
         # The C++ and threading runtimes are linked in, so a clean Windows needs no extra DLLs.
         target_link_options(${target} PRIVATE -static)
+        # The tick every image uses, which also keeps the threading runtime's GetTickCount64 import
+        # out of the image (common/Tick.cpp): each image gets its own copy. Without exceptions it
+        # needs nothing of the C++ runtime, so an image that used none does not grow by it.
+        target_sources(${target} PRIVATE ${ORVANE_ROOT}/common/Tick.cpp)
+        set_source_files_properties(${ORVANE_ROOT}/common/Tick.cpp TARGET_DIRECTORY ${target}
+            PROPERTIES COMPILE_OPTIONS -fno-exceptions)
     endif()
 endfunction()
 

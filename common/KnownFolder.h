@@ -1,28 +1,28 @@
-// A known folder as the shell names it, in the ANSI code page the rest of the system keeps paths
-// in. Callers link shell32 and ole32.
+// A standard folder as the shell names it, in the ANSI code page the rest of the system keeps paths
+// in. Callers link shell32.
+//
+// The folder is named by its CSIDL and found with SHGetFolderPathW, which every Windows from 2000 on
+// exports; SHGetKnownFolderPath came with Vista, and an image that imports it does not load on XP.
+// Each folder used has a CSIDL: CSIDL_PROGRAM_FILES is CSIDL_PROGRAM_FILES, CSIDL_COMMON_DESKTOPDIRECTORY
+// CSIDL_COMMON_DESKTOPDIRECTORY, CSIDL_DESKTOPDIRECTORY CSIDL_DESKTOPDIRECTORY, and so on.
 #pragma once
 
 #include "common/Win32.h"
 
-#include <knownfolders.h>
 #include <shlobj.h>
 
-#include <memory>
 #include <string>
 
 // Empty when the shell cannot tell or the name does not convert.
-inline std::string KnownFolderPathAnsi(const KNOWNFOLDERID& folder) {
-    PWSTR raw = nullptr;
-    const HRESULT found = ::SHGetKnownFolderPath(folder, 0, nullptr, &raw);
-    // The shell's buffer is ours to free, found or not.
-    const std::unique_ptr<WCHAR, decltype(&::CoTaskMemFree)> wide(raw, &::CoTaskMemFree);
-    if (FAILED(found) || !wide)
+inline std::string KnownFolderPathAnsi(int csidl) {
+    WCHAR wide[MAX_PATH] = {};
+    if (FAILED(::SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, wide)) || wide[0] == L'\0')
         return std::string();
-    const int size = ::WideCharToMultiByte(CP_ACP, 0, wide.get(), -1, nullptr, 0, nullptr, nullptr);
+    const int size = ::WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
     if (size <= 1)
         return std::string();
     std::string narrow(static_cast<size_t>(size), '\0');
-    if (::WideCharToMultiByte(CP_ACP, 0, wide.get(), -1, narrow.data(), size, nullptr, nullptr) != size)
+    if (::WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow.data(), size, nullptr, nullptr) != size)
         return std::string();
     narrow.resize(static_cast<size_t>(size - 1));
     return narrow;

@@ -1,5 +1,7 @@
 #include "common/MessagePumpWait.h"
 
+#include "common/Tick.h"
+
 QuitKeeper::~QuitKeeper() {
     if (seen_)
         ::PostQuitMessage(static_cast<int>(code_));
@@ -24,9 +26,9 @@ void DispatchQueuedMessages(QuitKeeper& quit) {
 
 DWORD WaitDispatchingMessages(HANDLE handle, DWORD timeoutMs, QuitKeeper& quit) {
     const DWORD count = handle != nullptr ? 1 : 0;
-    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    const ULONGLONG deadline = TickCount64() + timeoutMs;
     for (;;) {
-        const ULONGLONG now = ::GetTickCount64();
+        const ULONGLONG now = TickCount64();
         const DWORD remaining = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
         const DWORD result =
             ::MsgWaitForMultipleObjectsEx(count, &handle, remaining, QS_ALLINPUT, MWMO_INPUTAVAILABLE);

@@ -1,18 +1,10 @@
 #include "common/Wow64.h"
 
+#include "common/LaterWindows.h"
+
 #include <vector>
 
 namespace {
-
-// Resolved at run time: the first 32-bit Windows releases lack these exports, and the library must
-// still load there.
-template <typename Function>
-Function Kernel32Function(const char* name) noexcept {
-    const HMODULE kernel32 = ::GetModuleHandleA("kernel32.dll");
-    if (kernel32 == nullptr)
-        return nullptr;
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(kernel32, name)));
-}
 
 using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
 using DisableRedirectionFunction = BOOL(WINAPI*)(PVOID*);

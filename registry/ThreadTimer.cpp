@@ -1,5 +1,6 @@
 #include "registry/ThreadTimer.h"
 
+#include "common/Tick.h"
 #include "common/UniqueHandle.h"
 
 #include <utility>
@@ -137,12 +138,12 @@ void ThreadTimer::RetireFromAnotherThread() noexcept {
 // it only does the callback's own work (no lock this thread may hold), so waiting for it ends.
 void ThreadTimer::WaitForRunningTick(DWORD thread) noexcept {
     UniqueHandle owner(::OpenThread(SYNCHRONIZE, FALSE, thread));
-    const ULONGLONG deadline = ::GetTickCount64() + kTickWaitMs;
+    const ULONGLONG deadline = TickCount64() + kTickWaitMs;
     for (;;) {
         int idle = kIdle;
         if (state_.compare_exchange_strong(idle, kClosed) || idle == kClosed)
             return;
-        const ULONGLONG now = ::GetTickCount64();
+        const ULONGLONG now = TickCount64();
         if (now >= deadline)
             break;
         const DWORD slice = static_cast<DWORD>(deadline - now < kWaitSliceMs ? deadline - now : kWaitSliceMs);

@@ -1,5 +1,7 @@
 #include "watcher/DebugNameWriter.h"
 
+#include "common/Tick.h"
+
 #include <cwchar>
 #include <new>
 #include <utility>
@@ -58,7 +60,7 @@ void DebugNameWriter::Finish() {
         return;
     {
         ScopedLock hold(lock_);
-        finishDeadline_ = ::GetTickCount64() + kFinishBudgetMs;
+        finishDeadline_ = TickCount64() + kFinishBudgetMs;
     }
     thread_.StopAndJoin(&WakeWriter, this, 5000, true);
     ScopedLock hold(lock_);
@@ -107,5 +109,5 @@ void DebugNameWriter::WriteNames(const std::wstring& names) {
 
 bool DebugNameWriter::FinishIsOverdue() const {
     ScopedLock hold(lock_);
-    return finishDeadline_ != 0 && ::GetTickCount64() > finishDeadline_;
+    return finishDeadline_ != 0 && TickCount64() > finishDeadline_;
 }

@@ -1,6 +1,7 @@
 #include "watcher/DelayedDirectoryChangeHandler.h"
 #include "watcher/DirectoryChanges.h"
 #include "common/MessagePumpWait.h"
+#include "common/Tick.h"
 
 #include <new>
 #include <utility>
@@ -60,7 +61,7 @@ bool ThreadHasEnded(HANDLE thread) {
 // caller only waits on because the worker is answering right now: a whole slice then, which the
 // answer ends at once, rather than a wait of 0 that would spin until it comes.
 DWORD SliceUntil(ULONGLONG deadline, DWORD slice) {
-    const ULONGLONG now = ::GetTickCount64();
+    const ULONGLONG now = TickCount64();
     if (now >= deadline)
         return slice;
     return deadline - now < slice ? static_cast<DWORD>(deadline - now) : slice;
@@ -104,12 +105,18 @@ void ChangeHandlerReference::reset() {
         handler->Release();
 }
 
-// Cancelling names the read by its handle, so it comes before the close; on Windows the close alone
-// ends a directory read as well.
+// Cancelling names the read by its handle, so it comes before the close. CancelIoEx cancels it from
+// any thread; before Vista there is only CancelIo, which cancels the calling thread's own reads: the
+// worker's stop takes that path, and a caller that gives the watch up relies on the close, which on
+// Windows ends a pending directory read as well (the file system completes it as the last handle
+// goes). The stop waits for that completion within the same bound either way.
 void CDirWatchInfo::CloseDirectory() {
     ScopedLock hold(handleLock);
     if (directoryHandle) {
-        ::CancelIoEx(directoryHandle.get(), &overlapped);
+        if (osCalls->cancelIoEx != nullptr)
+            osCalls->cancelIoEx(directoryHandle.get(), &overlapped);
+        else if (readerThread == ::GetCurrentThreadId())
+            ::CancelIo(directoryHandle.get());
         directoryHandle.reset();
     }
 }
@@ -140,7 +147,7 @@ DWORD CDirWatchInfo::RequestStart(HANDLE port, HANDLE worker) {
             return lastError;
         }
     }
-    const ULONGLONG deadline = ::GetTickCount64() + waitLimits->startAnswerMs;
+    const ULONGLONG deadline = TickCount64() + waitLimits->startAnswerMs;
     for (;;) {
         if (::WaitForSingleObject(doneEvent.get(), SliceUntil(deadline, kStartWaitSliceMs)) == WAIT_OBJECT_0)
             break;
@@ -150,7 +157,7 @@ DWORD CDirWatchInfo::RequestStart(HANDLE port, HANDLE worker) {
         const bool readIssued = runState != WATCH_START_REQUESTED;
         // A read the worker issued is waited for a little longer while the worker lives: it is
         // answering now.
-        if (ThreadHasEnded(worker) || (::GetTickCount64() >= deadline && !readIssued)) {
+        if (ThreadHasEnded(worker) || (TickCount64() >= deadline && !readIssued)) {
             AbandonLocked();
             lastError = ERROR_TIMEOUT;
             return lastError;
@@ -167,7 +174,7 @@ DWORD CDirWatchInfo::RequestStart(HANDLE port, HANDLE worker) {
 // given up instead of freed.
 CDirWatchInfo::StopOutcome CDirWatchInfo::RequestStop(HANDLE port, HANDLE worker) {
     QuitKeeper quit;
-    const ULONGLONG answerDeadline = ::GetTickCount64() + waitLimits->stopAnswerMs;
+    const ULONGLONG answerDeadline = TickCount64() + waitLimits->stopAnswerMs;
     for (;;) {
         {
             ScopedLock hold(propertiesLock);
@@ -178,7 +185,7 @@ CDirWatchInfo::StopOutcome CDirWatchInfo::RequestStop(HANDLE port, HANDLE worker
             runState = WATCH_STOP_REQUESTED;
             if (osCalls->postQueuedCompletionStatus(port, 4, reinterpret_cast<ULONG_PTR>(this), &overlapped))
                 break;
-            if (::GetTickCount64() >= answerDeadline || ThreadHasEnded(worker)) {
+            if (TickCount64() >= answerDeadline || ThreadHasEnded(worker)) {
                 AbandonLocked();
                 return StopOutcome::kGivenUp;
             }
@@ -199,7 +206,7 @@ CDirWatchInfo::StopOutcome CDirWatchInfo::RequestStop(HANDLE port, HANDLE worker
             return StopOutcome::kConfirmed;
         }
         ScopedLock hold(propertiesLock);
-        const ULONGLONG now = ::GetTickCount64();
+        const ULONGLONG now = TickCount64();
         const bool readAborted = closedTick != 0;
         if (ThreadHasEnded(worker) || (readAborted && now >= closedTick + waitLimits->abortedReadMs) ||
             (!readAborted && runState == WATCH_STOP_REQUESTED && now >= answerDeadline)) {

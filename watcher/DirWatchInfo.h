@@ -15,8 +15,10 @@ class CDirWatchInfo;
 
 // The calls the watcher makes at the edge of the system where a failure cannot be made to happen
 // on demand: posting to and associating with the completion port, starting the worker, issuing a
-// read, and growing the record array (the last may throw std::bad_alloc). Tests replace them to
-// reach the error paths; everything else the watcher does goes to the system directly.
+// read, and growing the record array (the last may throw std::bad_alloc); and CancelIoEx, which
+// Windows before Vista lacks (null there), so that tests can take the path those systems take.
+// Tests replace them to reach the error paths; everything else the watcher does goes to the system
+// directly.
 struct WatcherOsCalls {
     decltype(&::CreateIoCompletionPort) createIoCompletionPort;
     decltype(&::PostQueuedCompletionStatus) postQueuedCompletionStatus;
@@ -24,6 +26,7 @@ struct WatcherOsCalls {
     uintptr_t (*beginThread)(void* security, unsigned stackSize, unsigned(__stdcall* start)(void*),
                              void* argument, unsigned flags, unsigned* threadId);
     void (*growWatchArray)(std::vector<CDirWatchInfo*>& watches);
+    BOOL(WINAPI* cancelIoEx)(HANDLE file, LPOVERLAPPED overlapped);
 };
 
 // The real calls.
@@ -137,6 +140,9 @@ public:
     // the worker issues a read. Taken after propertiesLock where both are held, and never held by a
     // caller that only looks at the state, so a read the system is slow to issue holds up nobody.
     RecursiveLock handleLock;
+    // Under handleLock. The thread that issued the pending read: without CancelIoEx only that thread
+    // can cancel it (CancelIo).
+    DWORD readerThread = 0;
     UniqueHandle doneEvent;
     int runState;
     // Worker thread only. A batch is walked here, copied behind the old name carried from the
@@ -161,7 +167,8 @@ public:
     const WatcherWaitLimits* waitLimits = &DefaultWatcherWaitLimits();
 
     // Ends the pending read, if the directory is still open: the read is cancelled and the
-    // directory closed, under handleLock.
+    // directory closed, under handleLock. Where the read cannot be cancelled from this thread (no
+    // CancelIoEx, and another thread issued it), the close alone ends it.
     void CloseDirectory();
     // Under propertiesLock: marks the record abandoned and ends its read. The worker issues reads
     // only under handleLock and only while the handle is open.

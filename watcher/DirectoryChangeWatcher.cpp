@@ -7,6 +7,7 @@
 // array by the next caller that holds the lock) and never waits for anything but the port. A stop
 // does not hold it while it waits: the flush it waits for runs user handlers, which may call this
 // watcher from any thread.
+#include "common/LaterWindows.h"
 #include "common/MessagePumpWait.h"
 #include "watcher/DelayedDirectoryChangeHandler.h"
 #include "watcher/DirectoryChanges.h"
@@ -27,11 +28,6 @@ void GrowWatchArray(std::vector<CDirWatchInfo*>& watches) {
         watches.reserve(watches.capacity() < 8 ? 8 : watches.capacity() * 2);
 }
 
-const WatcherOsCalls kSystemCalls = {
-    &::CreateIoCompletionPort, &::PostQueuedCompletionStatus, &::ReadDirectoryChangesW, &::_beginthreadex,
-    &GrowWatchArray,
-};
-
 bool SameDirectoryName(const std::string& a, const std::string& b) {
     return ::_mbsicmp(reinterpret_cast<const unsigned char*>(a.c_str()),
                       reinterpret_cast<const unsigned char*>(b.c_str())) == 0;
@@ -45,7 +41,13 @@ DWORD ErrorOr(DWORD error, DWORD fallback) {
 } // namespace
 
 const WatcherOsCalls& DefaultWatcherOsCalls() {
-    return kSystemCalls;
+    using CancelIoExFunction = BOOL(WINAPI*)(HANDLE, LPOVERLAPPED);
+    static const WatcherOsCalls systemCalls = {
+        &::CreateIoCompletionPort, &::PostQueuedCompletionStatus,
+        &::ReadDirectoryChangesW,  &::_beginthreadex,
+        &GrowWatchArray,           Kernel32Function<CancelIoExFunction>("CancelIoEx"),
+    };
+    return systemCalls;
 }
 
 CDirectoryChangeWatcher::CDirectoryChangeWatcher(bool useWindowDelivery, DWORD filterFlags)

@@ -13,6 +13,7 @@
 // and leaves the debugger output of the names to a writer thread.
 #include "watcher/DelayedDirectoryChangeHandler.h"
 #include "watcher/DirectoryChanges.h"
+#include "common/Tick.h"
 
 #include <algorithm>
 #include <cstring>
@@ -28,6 +29,7 @@ ReadIssue IssueDirectoryRead(CDirWatchInfo* pdi, DWORD& error) {
     ScopedLock hold(pdi->handleLock);
     if (!pdi->directoryHandle)
         return ReadIssue::kClosed;
+    pdi->readerThread = ::GetCurrentThreadId();
     if (pdi->osCalls->readDirectoryChanges(pdi->directoryHandle.get(), pdi->buffer, kNotificationBufferSize,
                                            pdi->watchSubtree, pdi->notifyFilter, &pdi->bytesReturned,
                                            &pdi->overlapped, nullptr))
@@ -147,7 +149,7 @@ void CDirectoryChangeWatcher::ServeStopRequest(CDirWatchInfo* pdi, CDelayedDirec
             alreadyClosed = true;
         } else {
             pdi->CloseDirectory();
-            pdi->closedTick = ::GetTickCount64();
+            pdi->closedTick = TickCount64();
             pdi->runState = CDirWatchInfo::WATCH_STOPPING;
             claimed = !pdi->stopRecordClaimed;
             pdi->stopRecordClaimed = true;

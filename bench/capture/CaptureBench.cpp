@@ -10,7 +10,7 @@
 #include "common/UniqueHandle.h"
 #include "tests/support/TestSupport.h"
 
-#include <knownfolders.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -152,7 +152,7 @@ private:
         ::RegDeleteTreeA(HKEY_CURRENT_USER, ("Software\\" + key_).c_str());
     }
 
-    std::string folder_ = test_support::KnownFolder(FOLDERID_ProgramFiles) + "\\orvane-capture-bench-" +
+    std::string folder_ = test_support::KnownFolder(CSIDL_PROGRAM_FILES) + "\\orvane-capture-bench-" +
                           std::to_string(::GetCurrentProcessId());
     std::string key_ = "OrvaneCaptureBench" + std::to_string(::GetCurrentProcessId());
     test_support::TempDir log_{"capture-bench"};

@@ -278,9 +278,9 @@ void Print(const char* label, const Measurement& m) {
 int main() {
     using test_support::KnownFolder;
     const std::vector<std::string> folders = {
-        KnownFolder(FOLDERID_ProgramFiles),    KnownFolder(FOLDERID_Windows),
-        KnownFolder(FOLDERID_CommonStartMenu), KnownFolder(FOLDERID_PublicDesktop),
-        KnownFolder(FOLDERID_StartMenu),       KnownFolder(FOLDERID_Desktop)};
+        KnownFolder(CSIDL_PROGRAM_FILES),    KnownFolder(CSIDL_WINDOWS),
+        KnownFolder(CSIDL_COMMON_STARTMENU), KnownFolder(CSIDL_COMMON_DESKTOPDIRECTORY),
+        KnownFolder(CSIDL_STARTMENU),        KnownFolder(CSIDL_DESKTOPDIRECTORY)};
     std::printf("synthetic setup: %d files in %d new folders, %d registry values (%d-bit build)\n",
                 kFolders * kFilesPerFolder, kFolders, kValues, int(sizeof(void*) * 8));
 

@@ -8,6 +8,7 @@
 #include "capture/module/MonitorLog.h"
 #include "capture/module/NtCalls.h"
 #include "capture/module/ReentryGuard.h"
+#include "common/LaterWindows.h"
 #include "common/UniqueHandle.h"
 #include "driver/CaptureLine.h"
 
@@ -224,10 +225,13 @@ std::wstring Widen(const char* text) {
     return wide;
 }
 
+// QueryFullProcessImageNameW came with Vista; before it the new process's own parameters tell.
 std::wstring ImageOfNewProcess(HANDLE process, const void* parameters) {
+    using QueryImageNameFunction = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD);
+    static const auto queryImageName = Kernel32Function<QueryImageNameFunction>("QueryFullProcessImageNameW");
     wchar_t path[MAX_PATH * 2];
     DWORD length = MAX_PATH * 2;
-    if (::QueryFullProcessImageNameW(process, 0, path, &length))
+    if (queryImageName != nullptr && queryImageName(process, 0, path, &length))
         return std::wstring(path, length);
     const auto* given = static_cast<const RTL_USER_PROCESS_PARAMETERS*>(parameters);
     if (given != nullptr && given->ImagePathName.Buffer != nullptr)

@@ -3,6 +3,8 @@
 #include "common/KnownFolder.h"
 #include "common/UniqueHandle.h"
 
+#include <shlwapi.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <stdexcept>
@@ -21,8 +23,8 @@ struct Failure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-std::string KnownFolder(const KNOWNFOLDERID& id) {
-    std::string path = KnownFolderPathAnsi(id);
+std::string KnownFolder(int csidl) {
+    std::string path = KnownFolderPathAnsi(csidl);
     if (path.empty())
         throw Failure("the system names no such folder");
     return path;
@@ -77,9 +79,10 @@ private:
     UniqueKey key_;
 };
 
-// Deletes a key with everything below it; a missing key is no failure.
+// Deletes a key with everything below it; a missing key is no failure. SHDeleteKeyA rather than
+// RegDeleteTreeA, which Windows XP lacks.
 void DeleteKey(HKEY root, const std::string& rootName, const std::string& subKey) {
-    const LONG result = ::RegDeleteTreeA(root, subKey.c_str());
+    const LONG result = static_cast<LONG>(::SHDeleteKeyA(root, subKey.c_str()));
     if (result == ERROR_FILE_NOT_FOUND)
         return;
     if (result != ERROR_SUCCESS)
@@ -152,11 +155,11 @@ int Report(const char* action, const std::string& message) {
 } // namespace
 
 std::string ApplicationFolder() {
-    return KnownFolder(FOLDERID_ProgramFiles) + "\\" + kFolderName;
+    return KnownFolder(CSIDL_PROGRAM_FILES) + "\\" + kFolderName;
 }
 
 std::string DesktopShortcut() {
-    return KnownFolder(FOLDERID_PublicDesktop) + "\\" + kShortcutName;
+    return KnownFolder(CSIDL_COMMON_DESKTOPDIRECTORY) + "\\" + kShortcutName;
 }
 
 int Install() {

@@ -1,6 +1,7 @@
 #include "host/track/CaptureRelay.h"
 
 #include "driver/RegmonProtocol.h"
+#include "common/Tick.h"
 
 #include <vector>
 
@@ -14,7 +15,7 @@ CaptureRelay::~CaptureRelay() {
 bool CaptureRelay::Open() {
     // Named for this tracker and this moment: a block of that name made by anyone else is refused.
     const std::wstring name = L"Local\\orvane-capture-ring-" + std::to_wstring(::GetCurrentProcessId()) +
-                              L"-" + std::to_wstring(::GetTickCount64());
+                              L"-" + std::to_wstring(TickCount64());
     mapping_.reset(
         ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
                              static_cast<DWORD>(static_cast<unsigned long long>(capture::kRingBytes) >> 32),

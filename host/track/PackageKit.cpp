@@ -86,8 +86,7 @@ std::string StableGuid(const std::string& text) {
 bool StartsWithFolder(const std::string& path, const std::string& folder) {
     if (path.size() <= folder.size() + 1 || path[folder.size()] != '\\')
         return false;
-    return ::CompareStringOrdinal(Utf8ToWide(path.substr(0, folder.size())).c_str(), -1,
-                                  Utf8ToWide(folder).c_str(), -1, TRUE) == CSTR_EQUAL;
+    return SameIgnoringCaseOrdinal(Utf8ToWide(path.substr(0, folder.size())), Utf8ToWide(folder));
 }
 
 // The root a file lies below, the deepest one when roots nest (the Start menu below the Windows

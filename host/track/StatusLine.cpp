@@ -1,5 +1,7 @@
 #include "host/track/StatusLine.h"
 
+#include "common/Tick.h"
+
 #include <cstdio>
 #include <string>
 
@@ -25,7 +27,7 @@ void StatusLine::Update(double seconds, size_t files, const char* phase) {
 }
 
 void StatusLine::Show(const std::string& text) {
-    const ULONGLONG now = ::GetTickCount64();
+    const ULONGLONG now = TickCount64();
     if (!enabled_ || (lastUpdate_ != 0 && now - lastUpdate_ < 250))
         return;
     lastUpdate_ = now;

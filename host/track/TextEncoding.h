@@ -16,4 +16,10 @@ std::string WideToAnsi(const std::wstring& wide);
 std::string WideToUtf8(const std::wstring& wide);
 std::wstring Utf8ToWide(const std::string& utf8);
 
+// Whether two names are one to the file system: equal once each character is upper-cased by the
+// system's own table, ordinally, with no linguistic rule ("Ä" is "ä", but "é" is not "e" followed by
+// a combining accent, nor "ß" "SS"). What CompareStringOrdinal answers with its ignore-case flag,
+// which only Vista on has.
+bool SameIgnoringCaseOrdinal(const std::wstring& a, const std::wstring& b);
+
 } // namespace track

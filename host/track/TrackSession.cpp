@@ -20,6 +20,7 @@
 #include "host/track/SetupProcess.h"
 #include "host/track/StatusLine.h"
 #include "host/track/WinePrime.h"
+#include "common/Tick.h"
 
 #include <sddl.h>
 
@@ -37,10 +38,10 @@ constexpr ULONGLONG kFinalRelayMs = 10000;
 
 class Stopwatch {
 public:
-    double Seconds() const { return static_cast<double>(::GetTickCount64() - start_) / 1000.0; }
+    double Seconds() const { return static_cast<double>(TickCount64() - start_) / 1000.0; }
 
 private:
-    ULONGLONG start_ = ::GetTickCount64();
+    ULONGLONG start_ = TickCount64();
 };
 
 // The recorder, destroyed through the library however the session ends. One still tracking is
@@ -103,8 +104,8 @@ struct CaptureSide {
 // Hands the last captured lines to the driver once every process of the setup has ended. Lines the
 // driver's full log refuses wait for the recorder's next pull, for which messages are dispatched.
 void RelayRemainingLines(CaptureSide& capture) {
-    const ULONGLONG deadline = ::GetTickCount64() + kFinalRelayMs;
-    while (!capture.relay.Relay(true) && ::GetTickCount64() < deadline)
+    const ULONGLONG deadline = TickCount64() + kFinalRelayMs;
+    while (!capture.relay.Relay(true) && TickCount64() < deadline)
         PumpFor(kPollMs, nullptr);
     if (capture.relay.waiting() != 0)
         capture.messages.AddGap(
@@ -137,8 +138,8 @@ double WaitForSetup(const SetupProcess& setup, IOrvaneInc* recorder, const Stopw
         status.Update(clock.Seconds(), recorder->GetFileChanges().size(), "setup running");
     }
     const double ran = clock.Seconds();
-    const ULONGLONG settleEnd = ::GetTickCount64() + settleMs;
-    for (ULONGLONG now = ::GetTickCount64(); now < settleEnd; now = ::GetTickCount64()) {
+    const ULONGLONG settleEnd = TickCount64() + settleMs;
+    for (ULONGLONG now = TickCount64(); now < settleEnd; now = TickCount64()) {
         PumpFor(static_cast<DWORD>(std::min<ULONGLONG>(settleEnd - now, kPollMs)), nullptr);
         status.Update(clock.Seconds(), recorder->GetFileChanges().size(), "settling");
         capture.relay.Relay(false);

@@ -1,6 +1,7 @@
 #include "host/track/WinePrime.h"
 
 #include "common/KnownFolder.h"
+#include "common/Tick.h"
 #include "common/UniqueHandle.h"
 #include "common/Wow64.h"
 
@@ -14,12 +15,11 @@ bool RunningUnderWine() {
 }
 
 std::vector<std::string> WatchedFolders() {
-    const KNOWNFOLDERID* const ids[] = {&FOLDERID_ProgramFiles,    &FOLDERID_Windows,
-                                        &FOLDERID_CommonStartMenu, &FOLDERID_PublicDesktop,
-                                        &FOLDERID_StartMenu,       &FOLDERID_Desktop};
+    const int ids[] = {CSIDL_PROGRAM_FILES,           CSIDL_WINDOWS,   CSIDL_COMMON_STARTMENU,
+                       CSIDL_COMMON_DESKTOPDIRECTORY, CSIDL_STARTMENU, CSIDL_DESKTOPDIRECTORY};
     std::vector<std::string> folders;
-    for (const KNOWNFOLDERID* id : ids) {
-        std::string folder = KnownFolderPathAnsi(*id);
+    for (const int id : ids) {
+        std::string folder = KnownFolderPathAnsi(id);
         if (!folder.empty())
             folders.push_back(std::move(folder));
     }
@@ -33,11 +33,11 @@ namespace {
 
 class Stopwatch {
 public:
-    double Seconds() const { return static_cast<double>(::GetTickCount64() - start_) / 1000.0; }
-    ULONGLONG Milliseconds() const { return ::GetTickCount64() - start_; }
+    double Seconds() const { return static_cast<double>(TickCount64() - start_) / 1000.0; }
+    ULONGLONG Milliseconds() const { return TickCount64() - start_; }
 
 private:
-    ULONGLONG start_ = ::GetTickCount64();
+    ULONGLONG start_ = TickCount64();
 };
 
 bool IsWalkableFolder(const WIN32_FIND_DATAA& entry) {

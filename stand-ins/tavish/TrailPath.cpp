@@ -8,49 +8,46 @@
 #endif
 #include <windows.h>
 
-#include <knownfolders.h>
 #include <shlobj.h>
 
 #include <cstring>
-#include <memory>
 
 namespace {
 
 struct FolderToken {
     const char* token;
-    const KNOWNFOLDERID* folder;
+    int csidl;
 };
 
 // The folder in the ANSI code page; empty when the shell cannot tell or the name does not convert.
-std::string KnownFolderPathAnsi(const KNOWNFOLDERID& folder) {
-    PWSTR raw = nullptr;
-    const HRESULT found = ::SHGetKnownFolderPath(folder, 0, nullptr, &raw);
-    // The shell's buffer is ours to free, found or not.
-    const std::unique_ptr<WCHAR, decltype(&::CoTaskMemFree)> wide(raw, &::CoTaskMemFree);
-    if (FAILED(found) || !wide)
+// SHGetFolderPathW rather than SHGetKnownFolderPath, which Windows XP lacks: every token has a CSIDL.
+std::string ShellFolderPathAnsi(int csidl) {
+    WCHAR wide[MAX_PATH] = {};
+    if (FAILED(::SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, wide)) || wide[0] == L'\0')
         return std::string();
-    const int size = ::WideCharToMultiByte(CP_ACP, 0, wide.get(), -1, nullptr, 0, nullptr, nullptr);
+    const int size = ::WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
     if (size <= 1)
         return std::string();
     std::string narrow(static_cast<size_t>(size), '\0');
-    if (::WideCharToMultiByte(CP_ACP, 0, wide.get(), -1, narrow.data(), size, nullptr, nullptr) != size)
+    if (::WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow.data(), size, nullptr, nullptr) != size)
         return std::string();
     narrow.resize(static_cast<size_t>(size - 1));
     return narrow;
 }
 
 const FolderToken kFolderTokens[] = {
-    {"{pf}", &FOLDERID_ProgramFiles},      {"{win}", &FOLDERID_Windows},
-    {"{menu}", &FOLDERID_CommonStartMenu}, {"{desk}", &FOLDERID_PublicDesktop},
-    {"{user_menu}", &FOLDERID_StartMenu},  {"{user_desk}", &FOLDERID_Desktop},
+    {"{pf}", CSIDL_PROGRAM_FILES},      {"{win}", CSIDL_WINDOWS},
+    {"{menu}", CSIDL_COMMON_STARTMENU}, {"{desk}", CSIDL_COMMON_DESKTOPDIRECTORY},
+    {"{user_menu}", CSIDL_STARTMENU},   {"{user_desk}", CSIDL_DESKTOPDIRECTORY},
 };
 
-const KNOWNFOLDERID* FolderOf(const std::string& token) {
+// 0 (CSIDL_DESKTOP, the shell's virtual root, which no token names) for an unknown token.
+int FolderOf(const std::string& token) {
     for (const FolderToken& entry : kFolderTokens) {
         if (token == entry.token)
-            return entry.folder;
+            return entry.csidl;
     }
-    return nullptr;
+    return 0;
 }
 
 } // namespace
@@ -59,8 +56,8 @@ const std::string& ITavishInc::TrailPath(const std::string& token, const std::st
     thread_local std::string result;
     result.clear();
     try {
-        if (const KNOWNFOLDERID* folder = FolderOf(token)) {
-            result = KnownFolderPathAnsi(*folder);
+        if (const int csidl = FolderOf(token)) {
+            result = ShellFolderPathAnsi(csidl);
             if (!result.empty())
                 result += tail;
         }

@@ -11,71 +11,12 @@ usage: check-imports.py DRIVER [WINE_DLL_FOLDER]
 """
 import glob
 import os
-import struct
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from pe_file import PeFile  # noqa: E402
+
 KERNEL_MODULES = ("ntoskrnl.exe", "hal.dll")
-
-
-class PeFile:
-    def __init__(self, path):
-        with open(path, "rb") as f:
-            self.data = f.read()
-        if self.data[:2] != b"MZ":
-            raise ValueError(f"{path}: not a PE file")
-        pe = struct.unpack_from("<I", self.data, 0x3C)[0]
-        if self.data[pe:pe + 4] != b"PE\0\0":
-            raise ValueError(f"{path}: no PE signature")
-        self.machine, sections, _, _, _, optional_size, _ = struct.unpack_from("<HHIIIHH", self.data, pe + 4)
-        optional = pe + 24
-        magic = struct.unpack_from("<H", self.data, optional)[0]
-        self.wide = magic == 0x20B
-        directories = optional + (112 if self.wide else 96)
-        self.directories = [struct.unpack_from("<II", self.data, directories + 8 * i) for i in range(2)]
-        table = optional + optional_size
-        self.sections = []
-        for i in range(sections):
-            _, virtual_size, address, raw_size, raw_offset = struct.unpack_from("<8sIIII", self.data, table + 40 * i)
-            self.sections.append((address, max(virtual_size, raw_size), raw_offset))
-
-    def offset(self, rva):
-        for address, size, raw in self.sections:
-            if address <= rva < address + size:
-                return rva - address + raw
-        raise ValueError(f"RVA {rva:#x} lies in no section")
-
-    def string(self, rva):
-        start = self.offset(rva)
-        return self.data[start:self.data.index(b"\0", start)].decode("ascii")
-
-    def imports(self):
-        """(module, routine) pairs; a routine imported by ordinal shows as '#<n>'."""
-        rva, size = self.directories[1]
-        found = []
-        at = self.offset(rva) if size else None
-        while at is not None:
-            lookup, _, _, name, first = struct.unpack_from("<IIIII", self.data, at)
-            if name == 0:
-                break
-            module = self.string(name)
-            thunk = self.offset(lookup or first)
-            width, flag = (8, 1 << 63) if self.wide else (4, 1 << 31)
-            while True:
-                entry = struct.unpack_from("<Q" if self.wide else "<I", self.data, thunk)[0]
-                if entry == 0:
-                    break
-                found.append((module, f"#{entry & 0xFFFF}" if entry & flag else self.string((entry & 0x7FFFFFFF) + 2)))
-                thunk += width
-            at += 20
-        return found
-
-    def exports(self):
-        rva, size = self.directories[0]
-        if not size:
-            return set()
-        at = self.offset(rva)
-        count, names = struct.unpack_from("<II", self.data, at + 24)[0], struct.unpack_from("<I", self.data, at + 32)[0]
-        return {self.string(struct.unpack_from("<I", self.data, self.offset(names) + 4 * i)[0]) for i in range(count)}
 
 
 def wine_folder(machine):

@@ -1,8 +1,11 @@
-// Base64, registry type names and the decoding of registry data for people.
+// Base64, registry type names, the decoding of registry data for people, and the ordinal comparison
+// of names.
 #include "host/track/Base64.h"
 #include "host/track/RegistryData.h"
 #include "host/track/NoiseReason.h"
+#include "host/track/TextEncoding.h"
 
+#include "common/LaterWindows.h"
 #include "common/Win32.h"
 
 #include <gtest/gtest.h>
@@ -149,6 +152,47 @@ TEST(NoiseReasons, TheProbeTellsMissingFoldersAndReadableFilesApart) {
     EXPECT_FALSE(folder.readable);
     const track::PathFacts missing = track::ProbePath("C:\\no\\such\\file.txt");
     EXPECT_FALSE(missing.exists || missing.readable);
+}
+
+// Pairs that a linguistic comparison (lstrcmpiW) and an ordinal one answer differently, or where a
+// locale's own casing would: composed and decomposed accents, the German sharp s, the Turkish I.
+struct NamePair {
+    const wchar_t* a;
+    const wchar_t* b;
+    bool same;
+};
+const NamePair kNamePairs[] = {
+    {L"C:\\Program Files\\\u00C4pfel", L"c:\\PROGRAM FILES\\\u00E4PFEL", true},
+    {L"\u041F\u0430\u043F\u043A\u0430", L"\u041F\u0410\u041F\u041A\u0410", true}, // Cyrillic
+    {L"\u00D6l \u00DCber \u00C9t\u00E9", L"\u00F6L \u00FCBER \u00E9T\u00C9", true},
+    {L"", L"", true},
+    {L"caf\u00E9", L"cafe\u0301", false}, // one letter composed, the other decomposed
+    {L"stra\u00DFe", L"STRASSE", false},
+    {L"\u0130", L"i", false},
+    {L"abc", L"abcd", false},
+    {L"abc", L"abd", false},
+    {L"a-b", L"ab", false},
+};
+
+TEST(OrdinalNames, CaseFoldsLetterByLetterWithoutLinguisticRules) {
+    for (const NamePair& pair : kNamePairs) {
+        EXPECT_EQ(track::SameIgnoringCaseOrdinal(pair.a, pair.b), pair.same)
+            << testing::PrintToString(pair.a);
+        EXPECT_EQ(track::SameIgnoringCaseOrdinal(pair.b, pair.a), pair.same)
+            << testing::PrintToString(pair.b);
+    }
+}
+
+// Where the system has CompareStringOrdinal (Vista on), both answer alike.
+TEST(OrdinalNames, AnswerAsCompareStringOrdinalDoesWhereThereIsOne) {
+    using CompareOrdinal = int(WINAPI*)(LPCWSTR, int, LPCWSTR, int, BOOL);
+    const auto compare = Kernel32Function<CompareOrdinal>("CompareStringOrdinal");
+    if (compare == nullptr)
+        GTEST_SKIP() << "this Windows has no CompareStringOrdinal";
+    for (const NamePair& pair : kNamePairs)
+        EXPECT_EQ(track::SameIgnoringCaseOrdinal(pair.a, pair.b),
+                  compare(pair.a, -1, pair.b, -1, TRUE) == CSTR_EQUAL)
+            << testing::PrintToString(pair.a);
 }
 
 } // namespace

@@ -10,7 +10,7 @@
 
 #include "common/UniqueHandle.h"
 
-#include <knownfolders.h>
+#include <shlobj.h>
 
 #include <gtest/gtest.h>
 
@@ -156,7 +156,7 @@ TEST_F(SampleTracking, ItsUninstallScriptRemovesWhatItInstalledAndNothingElse) {
                                    sizeof kept),
                   ERROR_SUCCESS);
     }
-    const std::string keptFile = test_support::KnownFolder(FOLDERID_PublicDesktop) + "\\kept.txt";
+    const std::string keptFile = test_support::KnownFolder(CSIDL_COMMON_DESKTOPDIRECTORY) + "\\kept.txt";
     test_support::WriteTextFile(keptFile, "was here before");
     test_support::TempDir dir("uninstall-sample");
     const std::string scriptPath = dir / "uninstall.cmd";

@@ -6,13 +6,12 @@
 
 #include "common/Wow64.h"
 
-#include <knownfolders.h>
 #include <shlobj.h>
 
 namespace host_tests {
 
 SampleSite OwnSample() {
-    return SampleSite{test_support::KnownFolder(FOLDERID_ProgramFiles),
+    return SampleSite{test_support::KnownFolder(CSIDL_PROGRAM_FILES),
                       MachineSoftwareKey("OrvaneSample", OwnBits() == 32), 0};
 }
 
@@ -32,7 +31,7 @@ std::vector<ExpectedFile> SampleProductFiles(const SampleSite& site) {
         {app + "\\readme.txt", "Orvane Sample 1.0.0\r\n"},
         {app + "\\data\\catalog.dat", std::string("ORVCAT\x01\x00\x02\x00", 10)},
         {app + "\\data\\templates.dat", "letter\r\ninvoice\r\n"},
-        {test_support::KnownFolder(FOLDERID_PublicDesktop) + "\\Orvane Sample.url",
+        {test_support::KnownFolder(CSIDL_COMMON_DESKTOPDIRECTORY) + "\\Orvane Sample.url",
          "[InternetShortcut]\r\nURL=file:///" + app + "\\readme.txt\r\n"},
     };
 }

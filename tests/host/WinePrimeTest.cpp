@@ -2,6 +2,7 @@
 // folder it listed reports changes to a subtree watch begun before.
 #include "host/track/WinePrime.h"
 
+#include "common/Tick.h"
 #include "common/UniqueHandle.h"
 #include "tests/support/TestSupport.h"
 
@@ -90,8 +91,8 @@ public:
 
     // Collects the relative names reported until `name` is among them or the deadline passes.
     bool Sees(const std::wstring& name, DWORD timeoutMs) {
-        const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-        while (reading_ && ::GetTickCount64() < deadline) {
+        const ULONGLONG deadline = TickCount64() + timeoutMs;
+        while (reading_ && TickCount64() < deadline) {
             if (::WaitForSingleObject(done_.get(), 50) != WAIT_OBJECT_0)
                 continue;
             DWORD bytes = 0;

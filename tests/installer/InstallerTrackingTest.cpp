@@ -13,7 +13,7 @@
 
 #include "common/Wow64.h"
 
-#include <knownfolders.h>
+#include <shlobj.h>
 
 #include <gtest/gtest.h>
 
@@ -40,12 +40,12 @@ struct Installer {
     std::string InstallFolder() const {
         if (Native())
             return NativeProgramFilesFolder() + "\\Orvane Test Product";
-        return test_support::KnownFolder(Redirected() ? FOLDERID_ProgramFilesX86 : FOLDERID_ProgramFiles) +
+        return test_support::KnownFolder(Redirected() ? CSIDL_PROGRAM_FILESX86 : CSIDL_PROGRAM_FILES) +
                "\\Orvane Test Product";
     }
     // A 64-bit installer's system folder is the native one, which a 32-bit program names the same.
     std::string SystemFolder() const {
-        return test_support::KnownFolder(Redirected() ? FOLDERID_SystemX86 : FOLDERID_System);
+        return test_support::KnownFolder(Redirected() ? CSIDL_SYSTEMX86 : CSIDL_SYSTEM);
     }
 };
 
@@ -74,9 +74,9 @@ std::set<std::string> InstalledFiles(const Installer& installer) {
     return {app + "\\readme.txt",
             app + "\\docs\\guide.txt",
             app + "\\uninstall.exe",
-            test_support::KnownFolder(FOLDERID_PublicDesktop) + "\\Orvane Test Product.lnk",
-            test_support::KnownFolder(FOLDERID_CommonStartMenu) + "\\Orvane Test Product.lnk",
-            test_support::KnownFolder(FOLDERID_CommonPrograms) + "\\Orvane Test Product Guide.lnk",
+            test_support::KnownFolder(CSIDL_COMMON_DESKTOPDIRECTORY) + "\\Orvane Test Product.lnk",
+            test_support::KnownFolder(CSIDL_COMMON_STARTMENU) + "\\Orvane Test Product.lnk",
+            test_support::KnownFolder(CSIDL_COMMON_PROGRAMS) + "\\Orvane Test Product Guide.lnk",
             installer.SystemFolder() + "\\orvane-test-product.dat"};
 }
 
@@ -241,18 +241,18 @@ TEST_F(InstallerTracking, ASixtyFourBitInstallerIsReportedExactlyByTheThirtyTwoB
 // The files a test puts beside the installer's own before it runs: the uninstall script must not
 // touch them, nor the folders they and the installer share.
 std::vector<std::string> PreExistingFiles() {
-    return {test_support::KnownFolder(FOLDERID_PublicDesktop) + "\\kept (1) & 100%!.txt",
-            test_support::KnownFolder(FOLDERID_CommonStartMenu) + "\\kept.txt",
-            test_support::KnownFolder(FOLDERID_ProgramFiles) + "\\kept beside the product.txt"};
+    return {test_support::KnownFolder(CSIDL_COMMON_DESKTOPDIRECTORY) + "\\kept (1) & 100%!.txt",
+            test_support::KnownFolder(CSIDL_COMMON_STARTMENU) + "\\kept.txt",
+            test_support::KnownFolder(CSIDL_PROGRAM_FILES) + "\\kept beside the product.txt"};
 }
 
 std::vector<std::string> PreExistingFolders() {
     char system[MAX_PATH] = {};
     ::GetSystemDirectoryA(system, sizeof system);
-    return {test_support::KnownFolder(FOLDERID_PublicDesktop),
-            test_support::KnownFolder(FOLDERID_CommonStartMenu),
-            test_support::KnownFolder(FOLDERID_CommonPrograms),
-            test_support::KnownFolder(FOLDERID_ProgramFiles), system};
+    return {test_support::KnownFolder(CSIDL_COMMON_DESKTOPDIRECTORY),
+            test_support::KnownFolder(CSIDL_COMMON_STARTMENU),
+            test_support::KnownFolder(CSIDL_COMMON_PROGRAMS), test_support::KnownFolder(CSIDL_PROGRAM_FILES),
+            system};
 }
 
 bool IsFolder(const std::string& path) {

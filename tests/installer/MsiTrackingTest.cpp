@@ -7,7 +7,7 @@
 #include "tests/host/ReportValues.h"
 #include "tests/support/TestSupport.h"
 
-#include <knownfolders.h>
+#include <shlobj.h>
 #include <msi.h>
 #include <msiquery.h>
 
@@ -31,7 +31,7 @@ struct Package {
     }
     std::string Folder() const {
         const bool redirected = bits == 32 && host_tests::OwnBits() == 64;
-        return test_support::KnownFolder(redirected ? FOLDERID_ProgramFilesX86 : FOLDERID_ProgramFiles) +
+        return test_support::KnownFolder(redirected ? CSIDL_PROGRAM_FILESX86 : CSIDL_PROGRAM_FILES) +
                "\\Orvane Test Package " + std::to_string(bits);
     }
     std::string Key() const { return "OrvaneTestPackage" + std::to_string(bits); }

@@ -10,10 +10,10 @@ namespace {
 TEST(FolderTokens, EachTokenNamesItsShellFolder) {
     const struct {
         const char* token;
-        const KNOWNFOLDERID& folder;
-    } cases[] = {{"{pf}", FOLDERID_ProgramFiles},      {"{win}", FOLDERID_Windows},
-                 {"{menu}", FOLDERID_CommonStartMenu}, {"{desk}", FOLDERID_PublicDesktop},
-                 {"{user_menu}", FOLDERID_StartMenu},  {"{user_desk}", FOLDERID_Desktop}};
+        int folder;
+    } cases[] = {{"{pf}", CSIDL_PROGRAM_FILES},      {"{win}", CSIDL_WINDOWS},
+                 {"{menu}", CSIDL_COMMON_STARTMENU}, {"{desk}", CSIDL_COMMON_DESKTOPDIRECTORY},
+                 {"{user_menu}", CSIDL_STARTMENU},   {"{user_desk}", CSIDL_DESKTOPDIRECTORY}};
     for (const auto& c : cases) {
         const std::string expected = test_support::KnownFolder(c.folder);
         ASSERT_FALSE(expected.empty()) << c.token;
@@ -31,7 +31,7 @@ TEST(FolderTokens, TheResultIsACopyPerCall) {
     const std::string first = ITavishInc::TrailPath("{pf}", "");
     const std::string& again = ITavishInc::TrailPath("{win}", "\\x");
     EXPECT_NE(first, again);
-    EXPECT_EQ(first, test_support::KnownFolder(FOLDERID_ProgramFiles));
+    EXPECT_EQ(first, test_support::KnownFolder(CSIDL_PROGRAM_FILES));
 }
 
 } // namespace

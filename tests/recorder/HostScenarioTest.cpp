@@ -7,6 +7,7 @@
 #include "tests/support/LoadedLibrary.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/Watchdog.h"
+#include "common/Tick.h"
 
 #include <gtest/gtest.h>
 
@@ -27,7 +28,7 @@ using test_support::LoadedLibrary;
 class NewFolder : public test_support::TempDir {
 public:
     explicit NewFolder(const std::string& tag)
-        : TempDir(test_support::KnownFolder(FOLDERID_ProgramFiles), "host-" + tag) {}
+        : TempDir(test_support::KnownFolder(CSIDL_PROGRAM_FILES), "host-" + tag) {}
 };
 
 bool Has(IOrvaneInc* recorder, const std::string& path) {
@@ -43,9 +44,9 @@ bool DeliveryMessageQueued() {
 }
 
 bool WaitWithoutDispatching(const std::function<bool()>& condition, DWORD timeoutMs = 20000) {
-    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    const ULONGLONG deadline = TickCount64() + timeoutMs;
     while (!condition()) {
-        if (::GetTickCount64() >= deadline)
+        if (TickCount64() >= deadline)
             return false;
         ::WaitForSingleObject(::GetCurrentProcess(), 5); // never signalled while this runs
     }
@@ -164,9 +165,9 @@ TEST_F(HostScenario, AModalLoopDuringTrackingLosesNothing) {
     CreateAndAwait(app / "before.txt");
     Watchdog watchdog("modal loop during tracking", 60000);
     WriteTextFile(app / "during.txt", "x");
-    const ULONGLONG deadline = ::GetTickCount64() + 20000;
+    const ULONGLONG deadline = TickCount64() + 20000;
     MSG msg;
-    while (!Has(recorder_, app / "during.txt") && ::GetTickCount64() < deadline) {
+    while (!Has(recorder_, app / "during.txt") && TickCount64() < deadline) {
         if (!::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
             ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
             continue;

@@ -8,10 +8,10 @@
 namespace recorder_tests {
 
 std::string ProgramFilesFolder() {
-    return test_support::KnownFolder(FOLDERID_ProgramFiles);
+    return test_support::KnownFolder(CSIDL_PROGRAM_FILES);
 }
 std::string CommonDesktopFolder() {
-    return test_support::KnownFolder(FOLDERID_PublicDesktop);
+    return test_support::KnownFolder(CSIDL_COMMON_DESKTOPDIRECTORY);
 }
 
 Recorder::Recorder() : object_(IOrvaneInc::CreateOrvane(IOrvaneInc::OV_RECORDER)) {

@@ -4,6 +4,7 @@
 
 #include "tests/support/LoadedLibrary.h"
 #include "tests/support/TestSupport.h"
+#include "common/Tick.h"
 
 #include <gtest/gtest.h>
 
@@ -118,8 +119,8 @@ bool WouldRunCodeOf(const ImageRange& image, const MSG& message) {
 
 // Dispatches for `periodMs`; false as soon as a message would run code of the unloaded image.
 bool DispatchAfterUnload(const ImageRange& image, DWORD periodMs) {
-    const ULONGLONG deadline = ::GetTickCount64() + periodMs;
-    while (::GetTickCount64() < deadline) {
+    const ULONGLONG deadline = TickCount64() + periodMs;
+    while (TickCount64() < deadline) {
         MSG message;
         if (!::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
             ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);

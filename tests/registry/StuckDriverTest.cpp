@@ -5,6 +5,7 @@
 
 #include "tests/registry/RegistryTestSupport.h"
 #include "tests/support/TestSupport.h"
+#include "common/Tick.h"
 
 #include <gtest/gtest.h>
 
@@ -26,17 +27,17 @@ constexpr ULONGLONG kStopBoundMs = 3000;
 
 ULONGLONG TimedStop(CRegistryMonitor& monitor) {
     Watchdog watchdog(60000, "Stop over a driver that never runs dry");
-    const ULONGLONG t0 = ::GetTickCount64();
+    const ULONGLONG t0 = TickCount64();
     monitor.Stop();
-    return ::GetTickCount64() - t0;
+    return TickCount64() - t0;
 }
 
 // Each tick of this driver reads for its whole 500 ms budget, so a tick is always due again when one
 // ends: dispatching until the queue is empty would never end. One message at a time, then.
 bool DispatchOneByOneUntil(const std::function<bool()>& condition, ULONGLONG timeoutMs) {
-    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    const ULONGLONG deadline = TickCount64() + timeoutMs;
     while (!condition()) {
-        if (::GetTickCount64() >= deadline)
+        if (TickCount64() >= deadline)
             return false;
         MSG message;
         if (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {

@@ -4,6 +4,7 @@
 
 #include "tests/registry/RegistryTestSupport.h"
 #include "tests/support/TestSupport.h"
+#include "common/Tick.h"
 
 #include <gtest/gtest.h>
 
@@ -149,9 +150,9 @@ TEST(ThreadTimer, StoppedFromAnotherThreadLeavesItsOwnerNothingToRun) {
     ASSERT_TRUE(owner.started);
     EXPECT_NE(owner.timer.thread(), ::GetCurrentThreadId());
 
-    const ULONGLONG t0 = ::GetTickCount64();
+    const ULONGLONG t0 = TickCount64();
     owner.timer.Stop(); // no tick runs: the owner is blocked, so nothing is waited for
-    EXPECT_LT(::GetTickCount64() - t0, ULONGLONG(ThreadTimer::kTickWaitMs));
+    EXPECT_LT(TickCount64() - t0, ULONGLONG(ThreadTimer::kTickWaitMs));
     EXPECT_FALSE(owner.timer.running());
     ::SetEvent(owner.stopped.get());
 
@@ -184,9 +185,9 @@ TEST(ThreadTimer, StopAfterItsThreadEndedDoesNothingAndWaitsForNothing) {
     ASSERT_EQ(::WaitForSingleObject(thread.get(), 30000), WAIT_OBJECT_0);
     ASSERT_TRUE(owner.started);
     EXPECT_TRUE(owner.timer.running());
-    const ULONGLONG t0 = ::GetTickCount64();
+    const ULONGLONG t0 = TickCount64();
     owner.timer.Stop();
-    EXPECT_LT(::GetTickCount64() - t0, ULONGLONG(ThreadTimer::kTickWaitMs));
+    EXPECT_LT(TickCount64() - t0, ULONGLONG(ThreadTimer::kTickWaitMs));
     EXPECT_FALSE(owner.timer.running());
     EXPECT_FALSE(AnyTimerWindow());
 }

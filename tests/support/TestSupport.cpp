@@ -1,6 +1,7 @@
 #include "tests/support/TestSupport.h"
 
 #include "common/KnownFolder.h"
+#include "common/Tick.h"
 
 #include <atomic>
 #include <cstdio>
@@ -84,12 +85,12 @@ void PumpPendingMessages() {
 }
 
 bool PumpMessagesUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
-    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    const ULONGLONG deadline = TickCount64() + timeoutMs;
     for (;;) {
         PumpPendingMessages();
         if (condition())
             return true;
-        const ULONGLONG now = ::GetTickCount64();
+        const ULONGLONG now = TickCount64();
         if (now >= deadline)
             return false;
         const DWORD slice = static_cast<DWORD>(deadline - now < 10 ? deadline - now : 10);
@@ -118,8 +119,8 @@ GuardedBuffer::~GuardedBuffer() {
     ::VirtualFree(base_, 0, MEM_RELEASE);
 }
 
-std::string KnownFolder(const KNOWNFOLDERID& id) {
-    return KnownFolderPathAnsi(id);
+std::string KnownFolder(int csidl) {
+    return KnownFolderPathAnsi(csidl);
 }
 
 std::string UnixPathOf(const std::string& windowsPath) {

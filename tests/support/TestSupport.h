@@ -46,7 +46,7 @@ bool PumpMessagesUntil(const std::function<bool()>& condition, DWORD timeoutMs =
 void PumpPendingMessages();
 
 // A known folder as the shell names it, in the ANSI code page; empty when the shell cannot tell.
-std::string KnownFolder(const KNOWNFOLDERID& id);
+std::string KnownFolder(int csidl);
 
 // The Linux path of a Windows path under Wine; empty when not running under Wine.
 std::string UnixPathOf(const std::string& windowsPath);

@@ -6,6 +6,7 @@
 // end to end (worker, wrapper, window, handler, with this thread dispatching messages), and two bare loops of
 // ReadDirectoryChangesW on a completion port that only count records, one with the watcher's buffer size and
 // one with a single page, to show what a small buffer loses.
+#include "common/Tick.h"
 #include "common/UniqueHandle.h"
 #include "common/Win32.h"
 #include "tests/support/TestSupport.h"
@@ -48,7 +49,7 @@ struct Tally {
         const int index = std::atoi(slash + 2);
         if (index >= 0 && index < kFiles && !seen[size_t(index)].exchange(true))
             ++records;
-        lastRecordAt = ::GetTickCount64();
+        lastRecordAt = TickCount64();
     }
     int Missing() const {
         int missing = 0;
@@ -206,7 +207,7 @@ int main() {
             [&] { return handler->tally.sawSubfolder && bare.tally.sawSubfolder && page.tally.sawSubfolder; },
             20000);
 
-        start = ::GetTickCount64();
+        start = TickCount64();
         const std::string script = "cd '" + unixFolder + "/burst' && seq -f 'f%05g' 0 " +
                                    std::to_string(kFiles - 1) + " | xargs touch && touch '" + unixFolder +
                                    ".done'";
@@ -215,18 +216,18 @@ int main() {
             status = 1;
         } else {
             test_support::PumpMessagesUntil([&] { return test_support::FileExists(marker); }, kLimitMs);
-            const ULONGLONG created = ::GetTickCount64();
+            const ULONGLONG created = TickCount64();
             // Done when every observer has everything, or nothing new came for a while.
-            ULONGLONG lastProgress = ::GetTickCount64();
+            ULONGLONG lastProgress = TickCount64();
             int lastTotal = -1;
             test_support::PumpMessagesUntil(
                 [&] {
                     const int total = handler->tally.records + bare.tally.records + page.tally.records;
                     if (total != lastTotal) {
                         lastTotal = total;
-                        lastProgress = ::GetTickCount64();
+                        lastProgress = TickCount64();
                     }
-                    return total == 3 * kFiles || ::GetTickCount64() - lastProgress > kQuietMs;
+                    return total == 3 * kFiles || TickCount64() - lastProgress > kQuietMs;
                 },
                 kLimitMs);
             std::printf("burst: %d files made from outside Wine in a new subfolder in %llu ms\n\n", kFiles,
@@ -244,10 +245,10 @@ int main() {
         }
         // The names go to the debugger output on a thread of their own; the end of the watch waits
         // until all of them are out.
-        const ULONGLONG unwatchStart = ::GetTickCount64();
+        const ULONGLONG unwatchStart = TickCount64();
         watcher.UnwatchAllDirectories();
         std::printf("unwatch, with every name written to the debugger output: %llu ms\n",
-                    ::GetTickCount64() - unwatchStart);
+                    TickCount64() - unwatchStart);
     }
     // Twenty thousand files go faster from the Linux side too.
     ::DeleteFileA(marker.c_str());

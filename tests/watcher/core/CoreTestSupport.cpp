@@ -108,7 +108,8 @@ void FaultyGrow(std::vector<CDirWatchInfo*>& watches) {
 } // namespace
 
 WatcherOsCalls FaultyOsCalls() {
-    return WatcherOsCalls{&FaultyCreatePort, &FaultyPost, &FaultyRead, &FaultyBeginThread, &FaultyGrow};
+    return WatcherOsCalls{&FaultyCreatePort,  &FaultyPost, &FaultyRead,
+                          &FaultyBeginThread, &FaultyGrow, DefaultWatcherOsCalls().cancelIoEx};
 }
 
 } // namespace core_tests

@@ -3,6 +3,7 @@
 // the array).
 #include "tests/watcher/core/CoreTestSupport.h"
 #include "tests/watcher/core/WatcherTestPeer.h"
+#include "common/Tick.h"
 
 #include <gtest/gtest.h>
 
@@ -97,9 +98,9 @@ TEST_F(FailurePath, AFailedReReadDuringAnUnwatchDoesNotDeadlock) {
     WriteTextFile(failing + "\\trigger.txt", "x");
     ASSERT_TRUE(PumpMessagesUntil([&] { return ::WaitForSingleObject(reached.get(), 0) == WAIT_OBJECT_0; }));
     // The worker now waits inside the failing re-read until this stop request is posted.
-    const ULONGLONG begin = ::GetTickCount64();
+    const ULONGLONG begin = TickCount64();
     EXPECT_TRUE(watcher_.UnwatchDirectory(stopped));
-    EXPECT_LT(::GetTickCount64() - begin, 9000u) << "the worker waited for the lock";
+    EXPECT_LT(TickCount64() - begin, 9000u) << "the worker waited for the lock";
     EXPECT_TRUE(WaitFor(*handler, kReadDirectoryChangesError, failing));
     EXPECT_FALSE(watcher_.IsWatchingDirectory(failing));
     EXPECT_TRUE(WaitUntilReleased(*handler));

@@ -5,6 +5,7 @@
 #include "tests/support/Watchdog.h"
 #include "tests/watcher/core/WatcherTestPeer.h"
 #include "tests/watcher/core/CoreTestSupport.h"
+#include "common/Tick.h"
 
 #include <gtest/gtest.h>
 
@@ -31,9 +32,9 @@ bool DeliveryMessageQueued() {
 
 // Polls without dispatching anything, so that what is queued stays queued.
 bool WaitWithoutDispatching(const std::function<bool()>& condition, DWORD timeoutMs = 20000) {
-    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    const ULONGLONG deadline = TickCount64() + timeoutMs;
     while (!condition()) {
-        if (::GetTickCount64() >= deadline)
+        if (TickCount64() >= deadline)
             return false;
         ::WaitForSingleObject(::GetCurrentProcess(), 5); // the process handle is never signalled here
     }

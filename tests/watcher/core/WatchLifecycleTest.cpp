@@ -187,6 +187,31 @@ TEST_F(WatchLifecycle, UnwatchAllEndsTheWorkerAndANewWatchStartsAnother) {
     EXPECT_TRUE(WaitFor(*handler, kFileAdded, dir_ / "after.txt"));
 }
 
+// Windows before Vista has no CancelIoEx: the worker cancels the read it issued with CancelIo, and
+// the stop is confirmed by the read's completion as before, not given up.
+TEST_F(WatchLifecycle, WithoutCancelIoExAStopIsStillConfirmed) {
+    CDirectoryChangeWatcher watcher;
+    WatcherOsCalls calls = DefaultWatcherOsCalls();
+    calls.cancelIoEx = nullptr;
+    WatcherTestPeer::SetOsCalls(watcher, calls);
+    const LONG abandonedBefore = CDirectoryChangeWatcher::GetAbandonedWatchCount();
+    const std::string watched = dir_ / "pre-vista";
+    ASSERT_TRUE(::CreateDirectoryA(watched.c_str(), nullptr));
+    HandlerPtr handler = MakeHandler();
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ(0u, watcher.WatchDirectory(watched, kNameChanges, handler.get())) << round;
+        const std::string file = watched + "\\file" + std::to_string(round) + ".txt";
+        WriteTextFile(file, "x");
+        EXPECT_TRUE(WaitFor(*handler, kFileAdded, file)) << round;
+        EXPECT_TRUE(watcher.UnwatchDirectory(watched)) << round;
+        EXPECT_EQ(round + 1, handler->Count(kWatchStopped)) << round;
+    }
+    EXPECT_EQ(abandonedBefore, CDirectoryChangeWatcher::GetAbandonedWatchCount());
+    for (int round = 0; round < 3; ++round)
+        ::DeleteFileA((watched + "\\file" + std::to_string(round) + ".txt").c_str());
+    EXPECT_TRUE(::RemoveDirectoryA(watched.c_str())) << "the directory was closed: " << ::GetLastError();
+}
+
 TEST_F(WatchLifecycle, AHandlerMovesToASecondWatcher) {
     CDirectoryChangeWatcher first;
     CDirectoryChangeWatcher second;

@@ -4,6 +4,7 @@
 #include "tests/watcher/delivery/DeliveryTestSupport.h"
 
 #include "tests/support/TestSupport.h"
+#include "common/Tick.h"
 
 #include <gtest/gtest.h>
 
@@ -94,8 +95,8 @@ TEST_F(DeliveryQueue, OtherMessagesOfTheWindowThreadRunBetweenTurns) {
     ASSERT_TRUE(::PostThreadMessageA(::GetCurrentThreadId(), kOwnMessage, 0, 0));
     size_t deliveredBeforeOwnMessage = 0;
     bool ownMessageSeen = false;
-    const ULONGLONG deadline = ::GetTickCount64() + 20000;
-    while (watch.handler->Count() < size_t(kBurst) && ::GetTickCount64() < deadline) {
+    const ULONGLONG deadline = TickCount64() + 20000;
+    while (watch.handler->Count() < size_t(kBurst) && TickCount64() < deadline) {
         MSG msg;
         if (!::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
             ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
@@ -203,8 +204,8 @@ void ExpectNothingStrandedBehindADroppedWake(bool useWindow) {
         if (text != "added " + PathOf(0))
             return;
         inModalLoop = true;
-        const ULONGLONG deadline = ::GetTickCount64() + 10000;
-        while (::GetTickCount64() < deadline) {
+        const ULONGLONG deadline = TickCount64() + 10000;
+        while (TickCount64() < deadline) {
             MSG msg;
             if (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
                 if (msg.message >= WM_DELAYED_NOTIFICATION && msg.message <= WM_DELAYED_NOTIFICATION + 0xFF)
@@ -218,8 +219,8 @@ void ExpectNothingStrandedBehindADroppedWake(bool useWindow) {
     };
     const auto post = [&] {
         watch.wrapper->On_FileAdded(PathOf(0));
-        const ULONGLONG deadline = ::GetTickCount64() + 10000;
-        while (!inModalLoop && ::GetTickCount64() < deadline)
+        const ULONGLONG deadline = TickCount64() + 10000;
+        while (!inModalLoop && TickCount64() < deadline)
             ::SwitchToThread();
         watch.wrapper->On_FileAdded(PathOf(1));
         secondQueued = true;
