@@ -8,7 +8,10 @@
 // case is printed as "driver-line <case>: ..." for the lane's record.
 #include "registry/DriverService.h"
 #include "registry/LogParser.h"
+#include "registry/RegistryMonitor.h"
 #include "tests/reactos/GuestSupport.h"
+
+#include "host/track/Base64.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +20,7 @@
 
 #include <atomic>
 #include <list>
+#include <map>
 #include <cstring>
 #include <memory>
 
@@ -463,6 +467,50 @@ TEST_F(KernelCallback, DeletedKeyCancelsTheValuesBelowIt) {
     EXPECT_EQ(WritesKeptByTheLibrary(lines, key),
               (std::vector<std::string>{"Kept\\C", "DoomedSibling\\D", "Doomed\\E"}));
     ExpectCounts();
+}
+
+// The library's own monitor, as a host drives it, over the callback's lines: the values below a
+// deleted key are gone from its result, a failed deletion cancels nothing, and each value is read
+// back with its data.
+TEST(MonitorOnKernel, ReportsTheCallbacksValuesWithDeletedKeysCancelled) {
+    ScratchKey key(HKEY_CURRENT_USER, "HKCU", "monitor");
+    std::map<std::string, std::string> recorded;
+    {
+        CRegistryMonitor monitor;
+        ASSERT_TRUE(monitor.HasDriver()) << "the driver did not open: error " << monitor.DriverFailure();
+        monitor.Start(0, "");
+        const auto set = [&](const std::wstring& child, const std::wstring& name, const std::wstring& text) {
+            const std::string data = Wide(text);
+            ASSERT_EQ(::RegSetValueExW(key.Create(child).get(), name.c_str(), 0, REG_SZ,
+                                       reinterpret_cast<const BYTE*>(data.data()), DWORD(data.size())),
+                      ERROR_SUCCESS);
+        };
+        set(L"Doomed", L"A", L"a");
+        set(L"Doomed\\Inner", L"B", L"b");
+        set(L"Kept", L"C", L"c");
+        set(L"DoomedSibling", L"D", L"d");
+        guest::DeleteTree(key.root(), key.Below(L"Doomed"));
+        set(L"Doomed", L"E", L"written again");
+        set(L"Parent\\Child", L"Survivor", L"survives");
+        EXPECT_NE(::RegDeleteKeyW(key.root(), key.Below(L"Parent").c_str()), ERROR_SUCCESS);
+        monitor.Stop();
+        for (const IConfInfoInc::_ConfInfo& record : monitor.GetChanges()) {
+            if (!StartsWithName(record.path, key.LogPath(L"")))
+                continue;
+            EXPECT_EQ(record.valueType, DWORD(REG_SZ)) << record.path;
+            const auto data = track::DecodeBase64(record.data);
+            recorded[record.path.substr(key.LogPath(L"").size())] =
+                data ? std::string(data->begin(), data->end()) : std::string("!");
+            Report("monitor-value " + record.path + " = " + record.data);
+        }
+    }
+    // Read back through the ANSI calls: the data is in the ANSI code page, with its NUL.
+    const std::map<std::string, std::string> expected = {{"Kept\\C", Bytes("c", 2)},
+                                                         {"DoomedSibling\\D", Bytes("d", 2)},
+                                                         {"Doomed\\E", Bytes("written again", 14)},
+                                                         {"Parent\\Child\\Survivor", Bytes("survives", 9)}};
+    EXPECT_EQ(recorded, expected);
+    EXPECT_FALSE(ServiceExists()) << "the monitor left its service behind";
 }
 
 // Writes values (and makes and deletes a key now and then) until told to stop.

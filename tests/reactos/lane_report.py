@@ -24,10 +24,11 @@ LANE_STATUS = {0: None, 1: "run.cmd ended with a non-zero status", 2: "the guest
 GTEST_END = re.compile(r"^\[\s+(OK|FAILED)\s+\] (\S+) \((\d+) ms\)")
 GTEST_RUN = re.compile(r"^\[ RUN\s+\] (\S+)")
 GTEST_PASSED = re.compile(r"^\[  PASSED  \] (\d+) tests?\.")
-PART_BEGIN = re.compile(r"GUEST-PART-BEGIN (\S+) (\d+):(\d+):(\d+)[.,](\d+)")
-PART_END = re.compile(r"GUEST-PART-END (\S+) rc=(-?\d+) (\d+):(\d+):(\d+)[.,](\d+)")
+PART_BEGIN = re.compile(r"GUEST-PART-BEGIN (\S+)\s+(\d+):(\d+):(\d+)[.,](\d+)")
+PART_END = re.compile(r"GUEST-PART-END (\S+) rc=(-?\d+)\s+(\d+):(\d+):(\d+)[.,](\d+)")
 LOADER_REFUSAL = re.compile(r"Failed to snap (\S+) for (\S+)")
-REPORTED = ("driver-line ", "capture-state ", "unload under writes", "unloggable name", "failed operations")
+REPORTED = ("driver-line ", "capture-state ", "unload under writes", "unloggable name", "failed operations",
+            "monitor-value ")
 
 # How each part of run.cmd is judged (by its exit status when it is not named here): as a gtest
 # program (one result per case), as the shell's folders, or as a tracked setup whose JSON report must
