@@ -81,8 +81,9 @@ typedef NTSTATUS(NTAPI* NAME_QUERY)(PVOID subject, PUNICODE_STRING answer, ULONG
 
 /* The name a query answers, asked once more with the size it asks for when the first buffer is too
  * small. Success alone proves nothing: ObQueryNameString may report it with a name cut to the
- * buffer, and then reports the length the whole name needs. */
-static BOOLEAN QueryName(NAME_QUERY query, PVOID subject, UNICODE_STRING* text) {
+ * buffer, and then reports the length the whole name needs. Answers STATUS_SUCCESS once the name is
+ * in `text`, else the query's own failure, or STATUS_UNSUCCESSFUL when the answer was unusable. */
+static NTSTATUS QueryName(NAME_QUERY query, PVOID subject, UNICODE_STRING* text) {
     ULONG size = FIRST_QUERY_BYTES, needed = 0;
     int attempt;
     for (attempt = 0; attempt < 2; ++attempt) {
@@ -90,19 +91,22 @@ static BOOLEAN QueryName(NAME_QUERY query, PVOID subject, UNICODE_STRING* text) 
         NTSTATUS status;
         BOOLEAN copied = FALSE, whole;
         if (answer == NULL)
-            return FALSE;
+            return STATUS_INSUFFICIENT_RESOURCES;
         status = query(subject, answer, size, &needed);
         whole = NT_SUCCESS(status) && needed <= size && answer->Length <= size - sizeof *answer;
         if (whole)
             copied = OwnCopy(text, answer->Buffer, answer->Length);
         ExFreePoolWithTag(answer, REGSYS_POOL_TAG);
         if (whole)
-            return copied;
+            return copied ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+        if (!NT_SUCCESS(status) && status != STATUS_INFO_LENGTH_MISMATCH &&
+            status != STATUS_BUFFER_OVERFLOW && status != STATUS_BUFFER_TOO_SMALL)
+            return status;
         if (needed <= size || needed > MAX_NAME_BYTES + sizeof *answer)
-            return FALSE;
+            return STATUS_UNSUCCESSFUL;
         size = needed;
     }
-    return FALSE;
+    return STATUS_UNSUCCESSFUL;
 }
 
 /* OBJECT_NAME_INFORMATION is one UNICODE_STRING followed by its characters. */
@@ -116,14 +120,19 @@ static NTSTATUS NTAPI CurrentImageQuery(PVOID unused, PUNICODE_STRING answer, UL
                                      answer, size, needed);
 }
 
-static BOOLEAN CopyKeyName(REGSYS_LOG* log, PVOID keyObject, UNICODE_STRING* text) {
+/* STATUS_SUCCESS once the key's name is in `text`. A key deleted before the operation answers
+ * STATUS_KEY_DELETED, as every other operation on it does. */
+static NTSTATUS CopyKeyName(REGSYS_LOG* log, PVOID keyObject, UNICODE_STRING* text) {
     if (keyObject == NULL)
-        return FALSE;
+        return STATUS_INVALID_PARAMETER;
     if (log->getKeyObjectId != NULL) {
         PCUNICODE_STRING name = NULL;
-        if (!NT_SUCCESS(log->getKeyObjectId(&log->cookie, keyObject, NULL, &name)) || name == NULL)
-            return FALSE;
-        return OwnCopy(text, name->Buffer, name->Length);
+        const NTSTATUS status = log->getKeyObjectId(&log->cookie, keyObject, NULL, &name);
+        if (!NT_SUCCESS(status))
+            return status;
+        if (name == NULL)
+            return STATUS_UNSUCCESSFUL;
+        return OwnCopy(text, name->Buffer, name->Length) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
     }
     return QueryName(ObjectNameQuery, keyObject, text);
 }
@@ -143,7 +152,7 @@ static BOOLEAN CopyImageName(REGSYS_LOG* log, UNICODE_STRING* text) {
         ExFreePool(name);
         return copied;
     }
-    return QueryName(CurrentImageQuery, NULL, text);
+    return NT_SUCCESS(QueryName(CurrentImageQuery, NULL, text));
 }
 
 void RegsysFreeRecord(REGSYS_RECORD* record) {
@@ -158,17 +167,23 @@ void RegsysFreeRecord(REGSYS_RECORD* record) {
 REGSYS_RECORD* RegsysCollectRecord(REGSYS_LOG* log, int operation, PVOID keyObject,
                                    const UNICODE_STRING* valueName, ULONG valueType, ULONG dataLength) {
     REGSYS_RECORD* record = (REGSYS_RECORD*)AllocateNonPaged(sizeof *record);
-    if (record == NULL)
+    NTSTATUS keyStatus = STATUS_UNSUCCESSFUL;
+    if (record == NULL) {
+        RegsysCount(&log->counts.nameQueriesFailed);
         return NULL;
+    }
     RtlZeroMemory(record, sizeof *record);
     record->operation = operation;
     record->valueType = valueType;
     record->dataLength = dataLength;
-    if (!CopyImageName(log, &record->image) || !CopyKeyName(log, keyObject, &record->key) ||
-        !CopyValueName(&record->value, operation == CAPTURE_SET_VALUE ? valueName : NULL)) {
+    if (CopyImageName(log, &record->image) &&
+        NT_SUCCESS(keyStatus = CopyKeyName(log, keyObject, &record->key)) &&
+        CopyValueName(&record->value, operation == CAPTURE_SET_VALUE ? valueName : NULL))
+        return record;
+    /* An operation on a key that was already deleted changes nothing: a write there fails, and a
+     * second deletion finds nothing left to delete. Nothing is lost by leaving it out. */
+    if (keyStatus != STATUS_KEY_DELETED)
         RegsysCount(&log->counts.nameQueriesFailed);
-        RegsysFreeRecord(record);
-        return NULL;
-    }
-    return record;
+    RegsysFreeRecord(record);
+    return NULL;
 }

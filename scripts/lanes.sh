@@ -1,10 +1,12 @@
 # Sourced by the scripts: the test lanes this machine can run, the product's first.
 #   i686:   the 32-bit product on 32-bit Windows (32-bit Wine, WINEARCH=win32)
 #   x86_64: the 64-bit sibling build on 64-bit Windows (Wine64)
-# ORVANE_LANES, when set, chooses among them (e.g. ORVANE_LANES=x86_64).
+# ORVANE_LANES, when set, chooses among them and the reactos lane (e.g. ORVANE_LANES=x86_64).
 # The test run adds, after those two, a lane that needs no build of its own:
 #   i686-wow64: the i686 build's tracking, unload and host suites as a 32-bit host on 64-bit
 #               Windows (WoW64, 32-bit programs in a win64 prefix), where the product runs today
+# and, after the Wine lanes, one that boots a real kernel (scripts/reactos-lane.sh):
+#   reactos:    the i686 build's driver and guest programs on ReactOS (NT 5.2) under QEMU
 orvane_lanes=""
 orvane_32bit_skip_reason=""
 if ! sh scripts/can-run-32bit.sh; then
@@ -15,12 +17,20 @@ else
     orvane_lanes="i686"
 fi
 orvane_lanes="$orvane_lanes x86_64"
+orvane_reactos_lane=yes
 if [ -n "${ORVANE_LANES:-}" ]; then
     chosen=""
+    orvane_reactos_lane=no
     for lane in $ORVANE_LANES; do
         case " $orvane_lanes " in
             *" $lane "*) chosen="$chosen $lane" ;;
-            *) [ "$lane" = i686 ] || { echo "unknown lane '$lane': expected i686 or x86_64" >&2; exit 2; } ;;
+            *)
+                case "$lane" in
+                    i686) ;;
+                    reactos) orvane_reactos_lane=yes ;;
+                    *) echo "unknown lane '$lane': expected i686, x86_64 or reactos" >&2; exit 2 ;;
+                esac
+                ;;
         esac
     done
     orvane_lanes="$chosen"

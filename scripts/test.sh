@@ -1,8 +1,9 @@
 #!/bin/sh
 # Builds both architectures and runs the whole test suite in each lane this machine can run: the
 # 32-bit product under 32-bit Wine on 32-bit Windows, then the x86_64 build under Wine64, then the
-# 32-bit build's tracking, unload and host suites as a 32-bit host on 64-bit Windows (WoW64). Any
-# failing lane fails the run; the last line adds up every lane.
+# 32-bit build's tracking, unload and host suites as a 32-bit host on 64-bit Windows (WoW64), then
+# the 32-bit build's driver and guest programs on a ReactOS kernel under QEMU, then the native fuzz
+# lane. Any failing lane fails the run; the last line adds up every lane.
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/build.sh
@@ -26,6 +27,25 @@ for lane in $orvane_test_lanes; do
     failed=$((failed + lane_failed))
     [ "$lane_failed" -eq 0 ] || status=1
 done
+if [ "$orvane_reactos_lane" = yes ]; then
+    echo "== reactos lane (the i686 build on a ReactOS kernel, NT 5.2, under QEMU)"
+    reactos_log="$(mktemp)"
+    sh scripts/reactos-lane.sh 2>&1 | tee "$reactos_log" || true
+    reactos_summary="$(grep -E '^reactos: [0-9]+ passed, [0-9]+ failed$' "$reactos_log" | tail -n 1)"
+    reactos_skipped="$(grep -c '^reactos lane skipped:' "$reactos_log" || true)"
+    rm -f "$reactos_log"
+    if [ -n "$reactos_summary" ]; then
+        reactos_passed="$(echo "$reactos_summary" | sed -E 's/reactos: ([0-9]+) passed.*/\1/')"
+        reactos_failed="$(echo "$reactos_summary" | sed -E 's/.* ([0-9]+) failed/\1/')"
+        passed=$((passed + reactos_passed))
+        failed=$((failed + reactos_failed))
+        [ "$reactos_failed" -eq 0 ] || status=1
+    elif [ "$reactos_skipped" -eq 0 ]; then
+        echo "== reactos lane gave no summary"
+        status=1
+        failed=$((failed + 1))
+    fi
+fi
 echo "== native fuzz lane (sanitizers)"
 fuzz_log="$(mktemp)"
 sh scripts/fuzz.sh 2>&1 | tee "$fuzz_log" || true

@@ -24,20 +24,65 @@ InjectionResult RefuseOtherBitness(HANDLE process) {
     return callerWow64 == processWow64 ? kStepDone : InjectionResult::OtherBitness;
 }
 
-// Points the import entry at the new table and empties the bound-import entry, in one write: with bound
-// imports left in place the loader would take the image's own address tables as already filled in and
-// could pass over the new first entry.
-InjectionResult PointImportsAt(HANDLE process, const RemoteImage& image, DWORD rva, DWORD size) {
-    const DWORD last = std::min<DWORD>(image.directoryCount - 1, IMAGE_DIRECTORY_ENTRY_BOUND_IMPORT);
-    IMAGE_DATA_DIRECTORY entries[IMAGE_DIRECTORY_ENTRY_BOUND_IMPORT + 1] = {};
+// The span of the image's own address tables, from the first to the end of the last, for an image
+// whose headers name none (NSIS's installers, for one); empty when the headers name one. Without that
+// entry the NT loader finds the tables to unprotect through the section that holds the import table,
+// and once the import entry points above the image, into no section, it refuses to start the process
+// ("Unable to unprotect IAT", STATUS_INVALID_IMAGE_FORMAT).
+InjectionResult OwnAddressTables(HANDLE process, const RemoteImage& image,
+                                 const std::vector<IMAGE_IMPORT_DESCRIPTOR>& originals,
+                                 IMAGE_DATA_DIRECTORY& tables) {
+    tables = IMAGE_DATA_DIRECTORY{0, 0};
+    IMAGE_DATA_DIRECTORY named{};
+    if (image.directoryCount <= IMAGE_DIRECTORY_ENTRY_IAT ||
+        !ReadRemote(process, image.directories + IMAGE_DIRECTORY_ENTRY_IAT * sizeof(IMAGE_DATA_DIRECTORY),
+                    named))
+        return image.directoryCount <= IMAGE_DIRECTORY_ENTRY_IAT ? kStepDone
+                                                                 : InjectionResult::ProcessUnreadable;
+    if (named.VirtualAddress != 0)
+        return kStepDone;
+    const DWORD entrySize = image.pe32Plus ? 8 : 4;
+    DWORD first = image.sizeOfImage, end = 0;
+    for (const IMAGE_IMPORT_DESCRIPTOR& descriptor : originals) {
+        DWORD at = descriptor.FirstThunk;
+        for (;;) {
+            ULONGLONG entry = 0;
+            if (at > image.sizeOfImage - entrySize ||
+                !ReadRemote(process, image.base + at, &entry, entrySize))
+                return InjectionResult::NotAnImage;
+            at += entrySize;
+            if (entry == 0)
+                break;
+        }
+        first = std::min(first, descriptor.FirstThunk);
+        end = std::max(end, at);
+    }
+    if (end > first)
+        tables = IMAGE_DATA_DIRECTORY{first, end - first};
+    return kStepDone;
+}
+
+// Points the import entry at the new table, empties the bound-import entry and, where the image names
+// none, names its own address tables (OwnAddressTables), in one write: with bound imports left in
+// place the loader would take the image's own address tables as already filled in and could pass
+// over the new first entry.
+InjectionResult PointImportsAt(HANDLE process, const RemoteImage& image, DWORD rva, DWORD size,
+                               const IMAGE_DATA_DIRECTORY& tables) {
+    const DWORD lastNeeded =
+        tables.Size != 0 ? IMAGE_DIRECTORY_ENTRY_IAT : IMAGE_DIRECTORY_ENTRY_BOUND_IMPORT;
+    const DWORD last = std::min<DWORD>(image.directoryCount - 1, lastNeeded);
+    IMAGE_DATA_DIRECTORY entries[IMAGE_DIRECTORY_ENTRY_IAT + 1] = {};
     const size_t count = last - IMAGE_DIRECTORY_ENTRY_IMPORT + 1;
     const size_t bytes = count * sizeof(IMAGE_DATA_DIRECTORY);
     const uintptr_t at = image.directories + IMAGE_DIRECTORY_ENTRY_IMPORT * sizeof(IMAGE_DATA_DIRECTORY);
     if (!ReadRemote(process, at, entries, bytes))
         return InjectionResult::ProcessUnreadable;
     entries[0] = IMAGE_DATA_DIRECTORY{rva, size};
-    if (last == IMAGE_DIRECTORY_ENTRY_BOUND_IMPORT)
-        entries[count - 1] = IMAGE_DATA_DIRECTORY{0, 0};
+    if (last >= IMAGE_DIRECTORY_ENTRY_BOUND_IMPORT)
+        entries[IMAGE_DIRECTORY_ENTRY_BOUND_IMPORT - IMAGE_DIRECTORY_ENTRY_IMPORT] =
+            IMAGE_DATA_DIRECTORY{0, 0};
+    if (last == IMAGE_DIRECTORY_ENTRY_IAT && tables.Size != 0)
+        entries[IMAGE_DIRECTORY_ENTRY_IAT - IMAGE_DIRECTORY_ENTRY_IMPORT] = tables;
     const RemoteProtection writable(process, at, bytes, PAGE_READWRITE);
     if (!writable.changed() || !WriteRemote(process, at, entries, bytes))
         return InjectionResult::WriteRefused;
@@ -47,9 +92,13 @@ InjectionResult PointImportsAt(HANDLE process, const RemoteImage& image, DWORD r
 InjectionResult WriteImports(HANDLE process, const RemoteImage& image,
                              const std::vector<IMAGE_IMPORT_DESCRIPTOR>& originals,
                              const std::string& dllName) {
+    IMAGE_DATA_DIRECTORY tables{};
+    InjectionResult result = OwnAddressTables(process, image, originals, tables);
+    if (result != kStepDone)
+        return result;
     const ImportBlockLayout layout = LayOutImportBlock(originals.size(), dllName.size(), image.pe32Plus);
     UniqueRemoteMemory block;
-    InjectionResult result = AllocateAboveImage(process, image, layout.size, block);
+    result = AllocateAboveImage(process, image, layout.size, block);
     if (result != kStepDone)
         return result;
     const uintptr_t address = reinterpret_cast<uintptr_t>(block.get().address);
@@ -57,7 +106,7 @@ InjectionResult WriteImports(HANDLE process, const RemoteImage& image,
     const std::vector<BYTE> bytes = BuildImportBlock(layout, originals, dllName, image.pe32Plus, rva);
     if (!WriteRemote(process, address, bytes.data(), bytes.size()))
         return InjectionResult::WriteRefused;
-    result = PointImportsAt(process, image, rva, static_cast<DWORD>(layout.descriptorsSize));
+    result = PointImportsAt(process, image, rva, static_cast<DWORD>(layout.descriptorsSize), tables);
     if (result == kStepDone)
         block.release(); // the process's loader reads it when the process starts
     return result;

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <shlwapi.h>
+
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -54,7 +56,7 @@ public:
     }
     ~TestKey() {
         key_.reset();
-        ::RegDeleteTreeA(HKEY_CURRENT_USER, subKey_.c_str());
+        ::SHDeleteKeyA(HKEY_CURRENT_USER, subKey_.c_str()); // RegDeleteTree is Vista's
     }
 
     std::string LogPath(const std::string& value) const { return "HKCU\\" + subKey_ + "\\" + value; }
@@ -70,8 +72,12 @@ public:
     // The same for a value of the key `child` below this one.
     std::string SetIn(const std::string& child, const std::string& value, DWORD type,
                       const std::vector<unsigned char>& data) {
-        ::RegSetKeyValueA(key_.get(), child.c_str(), value.c_str(), type, data.data(),
-                          static_cast<DWORD>(data.size()));
+        // RegSetKeyValue is Vista's: the test programs load on XP and 2003 too.
+        HKEY opened = nullptr;
+        ::RegCreateKeyExA(key_.get(), child.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &opened, nullptr);
+        const UniqueKey childKey(opened);
+        ::RegSetValueExA(childKey.get(), value.c_str(), 0, type, data.data(),
+                         static_cast<DWORD>(data.size()));
         const std::string path = LogPath(child + "\\" + value);
         EXPECT_TRUE(Announce("SetValue", path)) << "the driver refused " << path;
         return path;

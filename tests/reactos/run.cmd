@@ -1,0 +1,63 @@
+@echo off
+rem The ReactOS lane's script inside the guest (scripts/reactos-lane.sh puts it into the payload
+rem folder with CR LF line ends). Each part prints a line as it begins and one with its exit status
+rem as it ends, which the host reads from the serial log, and leaves its output in results\PART.txt,
+rem which comes back with the payload folder. Each program runs with a bound (reactos_bounded_run,
+rem exit status 124 when it was ended there). The script itself always ends with 0: a part's
+rem failure is the host's to judge.
+setlocal
+cd /d "%~dp0"
+if not exist results mkdir results
+
+echo GUEST-PART-BEGIN install-driver %TIME%
+call drivers\install-driver.cmd > results\install-driver.txt 2>&1
+echo GUEST-PART-END install-driver rc=%ERRORLEVEL% %TIME%
+
+echo GUEST-PART-BEGIN driver-callback %TIME%
+reactos_bounded_run.exe 180 reactos_driver_tests.exe --gtest_color=no > results\driver-callback.txt 2>&1
+echo GUEST-PART-END driver-callback rc=%ERRORLEVEL% %TIME%
+
+echo GUEST-PART-BEGIN folders %TIME%
+reactos_bounded_run.exe 180 reactos_hook_probe.exe --folders > results\folders.txt 2>&1
+echo GUEST-PART-END folders rc=%ERRORLEVEL% %TIME%
+
+rem The tracker, as a host runs it, on the sample setup, the NSIS test installer and the probe that
+rem says whether the capture hooked anything in the setup's process.
+echo GUEST-PART-BEGIN track-sample %TIME%
+reactos_bounded_run.exe 180 orvane-track.exe --eliminated --json results\track-sample.json -- orvane-sample-setup.exe > results\track-sample.txt 2>&1
+echo GUEST-PART-END track-sample rc=%ERRORLEVEL% %TIME%
+
+echo GUEST-PART-BEGIN track-nsis %TIME%
+reactos_bounded_run.exe 180 orvane-track.exe --eliminated --json results\track-nsis.json -- orvane-test-installer.exe /S > results\track-nsis.txt 2>&1
+echo GUEST-PART-END track-nsis rc=%ERRORLEVEL% %TIME%
+
+echo GUEST-PART-BEGIN track-probe %TIME%
+reactos_bounded_run.exe 180 orvane-track.exe --eliminated --json results\track-probe.json -- reactos_hook_probe.exe > results\track-probe.txt 2>&1
+echo GUEST-PART-END track-probe rc=%ERRORLEVEL% %TIME%
+
+rem The library's host cases and the watcher's suites on a real file-system driver. Left out: the
+rem registry tracking cases, which announce writes through the driver's append code (refused while
+rem its callback logs); the watcher's cases that write from Linux beside Wine; its stress cases and
+rem the walk's fuzz cases (pure, fuzzed natively; here they only flood the serial log); and three
+rem cases that meet faults of ReactOS: its msvcrt _mbsicmp answers 0 for "C:\d" against "C:\d\"
+rem (TrailingBackslash..., UnwatchingWhatIsNotWatched...), and with the backup and restore privileges
+rem enabled it deletes a directory that another handle holds without delete sharing
+rem (AWatchEnablesItsPrivileges...).
+echo GUEST-PART-BEGIN tracking-files %TIME%
+reactos_bounded_run.exe 240 tracking_tests.exe --gtest_color=no --gtest_filter=FileTracking.*:TrackingLifetime.*:FolderTokens.* > results\tracking-files.txt 2>&1
+echo GUEST-PART-END tracking-files rc=%ERRORLEVEL% %TIME%
+
+echo GUEST-PART-BEGIN host-scenarios %TIME%
+reactos_bounded_run.exe 240 host_scenario_tests.exe --gtest_color=no > results\host-scenarios.txt 2>&1
+echo GUEST-PART-END host-scenarios rc=%ERRORLEVEL% %TIME%
+
+echo GUEST-PART-BEGIN watcher-core %TIME%
+reactos_bounded_run.exe 240 watcher_core_tests.exe --gtest_color=no --gtest_filter=-Stress*:NotificationFlow.AFolderDeletedFromOutsideWineCanStillBeUnwatched:NotificationFlow.ABurstMadeFromOutsideWineArrivesWhole:WatchLifecycle.TrailingBackslashMakesASecondWatch:WatchLifecycle.UnwatchingWhatIsNotWatchedChangesNothing:WatchLifecycle.AWatchEnablesItsPrivilegesAndHoldsItsDirectory > results\watcher-core.txt 2>&1
+echo GUEST-PART-END watcher-core rc=%ERRORLEVEL% %TIME%
+
+echo GUEST-PART-BEGIN watcher-delivery %TIME%
+reactos_bounded_run.exe 240 watcher_delivery_tests.exe --gtest_color=no --gtest_filter=-WalkFuzz.* > results\watcher-delivery.txt 2>&1
+echo GUEST-PART-END watcher-delivery rc=%ERRORLEVEL% %TIME%
+
+echo GUEST-ALL-PARTS-DONE
+exit /b 0
