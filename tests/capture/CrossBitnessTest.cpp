@@ -44,7 +44,8 @@ protected:
                              << ": build it first";
             }
         }
-        const std::string why = test_support::WhyProgramDoesNotStart(inject_test::Narrow(inject_test::TargetIn(peer)));
+        const std::string why =
+            test_support::WhyProgramDoesNotStart(inject_test::Narrow(inject_test::TargetIn(peer)));
         if (!why.empty())
             GTEST_SKIP() << why;
     }
