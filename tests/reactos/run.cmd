@@ -42,9 +42,12 @@ rem the walk's fuzz cases (pure, fuzzed natively; here they only flood the seria
 rem cases that meet faults of ReactOS: its msvcrt _mbsicmp answers 0 for "C:\d" against "C:\d\"
 rem (TrailingBackslash..., UnwatchingWhatIsNotWatched...), and with the backup and restore privileges
 rem enabled it deletes a directory that another handle holds without delete sharing
-rem (AWatchEnablesItsPrivileges...).
+rem (AWatchEnablesItsPrivileges...). Also left out: RenamesReportOnlyTheFinalName, which meets a
+rem fault of ReactOS's change notification: now and then a read completes with an old name and its new
+rem name in the bytes returned (136 for two records of 68) but with the old name's NextEntryOffset 0,
+rem so that the new name is not part of the list and is lost (18 of 120 runs of the case, 3 boots).
 echo GUEST-PART-BEGIN tracking-files %TIME%
-reactos_bounded_run.exe 240 tracking_tests.exe --gtest_color=no --gtest_filter=FileTracking.*:TrackingLifetime.*:FolderTokens.* > results\tracking-files.txt 2>&1
+reactos_bounded_run.exe 240 tracking_tests.exe --gtest_color=no --gtest_filter=FileTracking.*:TrackingLifetime.*:FolderTokens.*-FileTracking.RenamesReportOnlyTheFinalName > results\tracking-files.txt 2>&1
 echo GUEST-PART-END tracking-files rc=%ERRORLEVEL% %TIME%
 
 echo GUEST-PART-BEGIN host-scenarios %TIME%

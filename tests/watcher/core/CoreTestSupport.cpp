@@ -80,6 +80,30 @@ long HandleWitness::OthersOpen() const {
     return static_cast<long>(info.HandleCount) - 1;
 }
 
+namespace {
+
+DWORD WINAPI ParkUntilSet(void* gate) {
+    ::WaitForSingleObject(static_cast<HANDLE>(gate), 30000);
+    return 0;
+}
+
+} // namespace
+
+long SystemHandlesOnARunningThread() {
+    UniqueHandle gate(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!gate)
+        return -1;
+    UniqueHandle thread(::CreateThread(nullptr, 0, &ParkUntilSet, gate.get(), 0, nullptr));
+    if (!thread)
+        return -1;
+    // The subsystem server takes its handle while CreateThread runs, before the call returns.
+    const long open = HandleWitness(thread.get()).OthersOpen();
+    const long others = open < 0 ? -1 : open - 1;
+    ::SetEvent(gate.get());
+    ::WaitForSingleObject(thread.get(), 30000);
+    return others;
+}
+
 FaultPlan& Faults() {
     static FaultPlan plan;
     return plan;

@@ -106,6 +106,12 @@ private:
     UniqueHandle own_;
 };
 
+// Handles that the system itself keeps on a running thread of this process, besides the one
+// CreateThread returns: none under Wine; one on NT, whose Win32 subsystem server holds each thread
+// of a Win32 process until it ends. Measured on a thread of the test's own, parked meanwhile;
+// -1 when the system cannot tell.
+long SystemHandlesOnARunningThread();
+
 // What the seam saw of one watch while FaultPlan::witnessHandles was set: the first of each.
 struct WatchHandles {
     HandleWitness directory;    // the handle associated with the port
