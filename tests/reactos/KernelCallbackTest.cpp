@@ -440,20 +440,28 @@ TEST_F(KernelCallback, FailedWritesAndDeletionsAreNotLoggedAsSuccess) {
     ExpectCounts();
 }
 
+// A REG_SZ value below the scratch key, written through the W call.
+void SetText(ScratchKey& key, const std::wstring& child, const std::wstring& name, const std::wstring& text) {
+    const std::string data = Wide(text);
+    ASSERT_EQ(::RegSetValueExW(key.Create(child).get(), name.c_str(), 0, REG_SZ,
+                               reinterpret_cast<const BYTE*>(data.data()), DWORD(data.size())),
+              ERROR_SUCCESS);
+}
+
+// Values in a tree that is then deleted, beside two that stay, and one written again in the deleted
+// key's place afterwards.
+void WriteAroundADeletedTree(ScratchKey& key) {
+    SetText(key, L"Doomed", L"A", L"a");
+    SetText(key, L"Doomed\\Inner", L"B", L"b");
+    SetText(key, L"Kept", L"C", L"c");
+    SetText(key, L"DoomedSibling", L"D", L"d");
+    guest::DeleteTree(key.root(), key.Below(L"Doomed"));
+    SetText(key, L"Doomed", L"E", L"written again");
+}
+
 TEST_F(KernelCallback, DeletedKeyCancelsTheValuesBelowIt) {
     ScratchKey key(HKEY_CURRENT_USER, "HKCU", "cancel");
-    const auto set = [&](const std::wstring& child, const std::wstring& name, const std::wstring& text) {
-        const std::string data = Wide(text);
-        ASSERT_EQ(::RegSetValueExW(key.Create(child).get(), name.c_str(), 0, REG_SZ,
-                                   reinterpret_cast<const BYTE*>(data.data()), DWORD(data.size())),
-                  ERROR_SUCCESS);
-    };
-    set(L"Doomed", L"A", L"a");
-    set(L"Doomed\\Inner", L"B", L"b");
-    set(L"Kept", L"C", L"c");
-    set(L"DoomedSibling", L"D", L"d");
-    guest::DeleteTree(key.root(), key.Below(L"Doomed"));
-    set(L"Doomed", L"E", L"written again");
+    WriteAroundADeletedTree(key);
 
     const std::vector<LogLine> lines = TakeOwnLines(key);
     for (const wchar_t* deleted : {L"Doomed\\Inner", L"Doomed"}) {
@@ -479,19 +487,8 @@ TEST(MonitorOnKernel, ReportsTheCallbacksValuesWithDeletedKeysCancelled) {
         CRegistryMonitor monitor;
         ASSERT_TRUE(monitor.HasDriver()) << "the driver did not open: error " << monitor.DriverFailure();
         monitor.Start(0, "");
-        const auto set = [&](const std::wstring& child, const std::wstring& name, const std::wstring& text) {
-            const std::string data = Wide(text);
-            ASSERT_EQ(::RegSetValueExW(key.Create(child).get(), name.c_str(), 0, REG_SZ,
-                                       reinterpret_cast<const BYTE*>(data.data()), DWORD(data.size())),
-                      ERROR_SUCCESS);
-        };
-        set(L"Doomed", L"A", L"a");
-        set(L"Doomed\\Inner", L"B", L"b");
-        set(L"Kept", L"C", L"c");
-        set(L"DoomedSibling", L"D", L"d");
-        guest::DeleteTree(key.root(), key.Below(L"Doomed"));
-        set(L"Doomed", L"E", L"written again");
-        set(L"Parent\\Child", L"Survivor", L"survives");
+        WriteAroundADeletedTree(key);
+        SetText(key, L"Parent\\Child", L"Survivor", L"survives");
         EXPECT_NE(::RegDeleteKeyW(key.root(), key.Below(L"Parent").c_str()), ERROR_SUCCESS);
         monitor.Stop();
         for (const IConfInfoInc::_ConfInfo& record : monitor.GetChanges()) {
