@@ -3,8 +3,6 @@
 //
 // The folder is named by its CSIDL and found with SHGetFolderPathW, which every Windows from 2000 on
 // exports; SHGetKnownFolderPath came with Vista, and an image that imports it does not load on XP.
-// Each folder used has a CSIDL: CSIDL_PROGRAM_FILES is CSIDL_PROGRAM_FILES, CSIDL_COMMON_DESKTOPDIRECTORY
-// CSIDL_COMMON_DESKTOPDIRECTORY, CSIDL_DESKTOPDIRECTORY CSIDL_DESKTOPDIRECTORY, and so on.
 #pragma once
 
 #include "common/Win32.h"

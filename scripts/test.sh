@@ -12,20 +12,24 @@ orvane_say_32bit_skipped
 status=0 passed=0 failed=0
 log="$(mktemp)"
 trap 'rm -f "$log"' EXIT
+# Adds the last CTest summary in $log to the counts, and fails the run when it counts a failure;
+# answers 1 when $log holds no summary.
+add_ctest_summary() {
+    summary="$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)"
+    [ -n "$summary" ] || return 1
+    summary_failed="$(echo "$summary" | sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/')"
+    summary_total="$(echo "$summary" | sed -E 's/.* out of ([0-9]+).*/\1/')"
+    passed=$((passed + summary_total - summary_failed))
+    failed=$((failed + summary_failed))
+    [ "$summary_failed" -eq 0 ] || status=1
+}
 for lane in $orvane_test_lanes; do
     echo "== $lane lane ($(orvane_wine_lane_of "$lane") Windows)"
     ctest --preset "$lane" -j2 2>&1 | tee "$log" || true
-    summary="$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)"
-    if [ -z "$summary" ]; then
+    if ! add_ctest_summary; then
         echo "== $lane lane: ctest gave no summary"
         status=1
-        continue
     fi
-    lane_failed="$(echo "$summary" | sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/')"
-    lane_total="$(echo "$summary" | sed -E 's/.* out of ([0-9]+).*/\1/')"
-    passed=$((passed + lane_total - lane_failed))
-    failed=$((failed + lane_failed))
-    [ "$lane_failed" -eq 0 ] || status=1
 done
 # The import check of the i686 images reads files only: where the i686 lane could not run, it runs
 # on its own, so that an image that would not load on XP or 2003 still fails the run.
@@ -34,17 +38,10 @@ case " $orvane_test_lanes " in
     *)
         echo "== i686 image checks (no Wine needed)"
         ctest --test-dir build/i686 -R '^user_imports(_checker)?$' 2>&1 | tee "$log" || true
-        summary="$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)"
-        if [ -z "$summary" ]; then
+        if ! add_ctest_summary; then
             echo "== i686 image checks gave no summary"
             status=1
             failed=$((failed + 1))
-        else
-            checks_failed="$(echo "$summary" | sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/')"
-            checks_total="$(echo "$summary" | sed -E 's/.* out of ([0-9]+).*/\1/')"
-            passed=$((passed + checks_total - checks_failed))
-            failed=$((failed + checks_failed))
-            [ "$checks_failed" -eq 0 ] || status=1
         fi
         ;;
 esac

@@ -33,12 +33,12 @@ InjectionResult OwnAddressTables(HANDLE process, const RemoteImage& image,
                                  const std::vector<IMAGE_IMPORT_DESCRIPTOR>& originals,
                                  IMAGE_DATA_DIRECTORY& tables) {
     tables = IMAGE_DATA_DIRECTORY{0, 0};
+    if (image.directoryCount <= IMAGE_DIRECTORY_ENTRY_IAT)
+        return kStepDone;
     IMAGE_DATA_DIRECTORY named{};
-    if (image.directoryCount <= IMAGE_DIRECTORY_ENTRY_IAT ||
-        !ReadRemote(process, image.directories + IMAGE_DIRECTORY_ENTRY_IAT * sizeof(IMAGE_DATA_DIRECTORY),
+    if (!ReadRemote(process, image.directories + IMAGE_DIRECTORY_ENTRY_IAT * sizeof(IMAGE_DATA_DIRECTORY),
                     named))
-        return image.directoryCount <= IMAGE_DIRECTORY_ENTRY_IAT ? kStepDone
-                                                                 : InjectionResult::ProcessUnreadable;
+        return InjectionResult::ProcessUnreadable;
     if (named.VirtualAddress != 0)
         return kStepDone;
     const DWORD entrySize = image.pe32Plus ? 8 : 4;
