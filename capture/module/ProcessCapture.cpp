@@ -7,6 +7,7 @@
 #include "capture/module/KeyName.h"
 #include "capture/module/MonitorLog.h"
 #include "capture/module/NtCalls.h"
+#include "capture/module/OldStateLog.h"
 #include "capture/module/ReentryGuard.h"
 #include "common/LaterWindows.h"
 #include "common/UniqueHandle.h"
@@ -38,6 +39,7 @@ struct CaptureState {
     std::wstring userSid; // whose hive is HKCU in the log
     CaptureChannel channel;
     MonitorLog log;
+    OldStateLog oldState; // what the setup's changes replace, for the tracker's undo
     // Set once the log failed for a reason that would fail every line: said once, not per line.
     volatile LONG logFailureSaid = 0;
     volatile LONG lineLostSaid = 0;
@@ -325,6 +327,7 @@ void StartProcessCapture(void* captureModule) {
         state->folder = FolderOf(ModulePath(static_cast<HMODULE>(captureModule)));
         state->channel = CaptureChannel::FromEnvironment();
         state->log.AttachRing();
+        state->oldState.AttachStore(state->processId);
         state->nt = FindNtCalls();
         state->guardSlot = ::TlsAlloc();
         if (!state->nt.HasRegistryCalls() || state->guardSlot == TLS_OUT_OF_INDEXES) {
