@@ -36,7 +36,12 @@ ALLOWED = {
     "stand-ins/tavish/": ["stand-ins/tavish/"],
     # The tracker loads the capture into the setup and relays its lines to the driver.
     "host/track/": ["host/track/", "include/", "common/", "capture/inject/CaptureInjection.h",
-                    "capture/CaptureRing.h", "driver/RegmonProtocol.h"],
+                    "capture/CaptureRing.h", "capture/OldState.h", "driver/RegmonProtocol.h"],
+    # What one run produced, and its names: no part of the tracker's running or its outputs.
+    "host/track/result/": ["host/track/result/", "common/"],
+    # Each output is made from the result alone (and the lines that name a capture gap).
+    "host/track/output/": ["host/track/output/", "host/track/result/", "common/",
+                           "host/track/run/CaptureMessages.h"],
     "host/sample-setup/": ["host/sample-setup/", "common/", "driver/RegmonProtocol.h"],
     "host/": ["host/", "include/", "common/"],
     "bench/": PRODUCT + ["bench/", "tests/support/", "tests/registry/RegistryMonitorTestPeer.h"],

@@ -1,7 +1,7 @@
 // orvane-track: runs a setup while Orvane.dll records what it installs, then reports.
 #include "host/track/ExitCodes.h"
 #include "host/track/TrackOptions.h"
-#include "host/track/TrackSession.h"
+#include "host/track/run/TrackSession.h"
 
 #include <cstdio>
 #include <exception>

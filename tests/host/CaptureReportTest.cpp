@@ -2,10 +2,10 @@
 // noise: messages parsed strictly (anything malformed is dropped, never half-read), messages read
 // from a real mailslot as the capture sends them, noise judged by key whatever the letter case or
 // view, and both shown in the text and JSON reports.
-#include "host/track/CaptureMessages.h"
-#include "host/track/DriverLosses.h"
-#include "host/track/RegistryNoise.h"
-#include "host/track/Reports.h"
+#include "host/track/run/CaptureMessages.h"
+#include "host/track/run/DriverLosses.h"
+#include "host/track/result/RegistryNoise.h"
+#include "host/track/output/Reports.h"
 #include "tests/host/MiniJson.h"
 
 #include "common/UniqueHandle.h"

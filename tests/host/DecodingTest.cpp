@@ -1,9 +1,9 @@
 // Base64, registry type names, the decoding of registry data for people, and the ordinal comparison
 // of names.
-#include "host/track/Base64.h"
-#include "host/track/RegistryData.h"
-#include "host/track/NoiseReason.h"
-#include "host/track/TextEncoding.h"
+#include "host/track/result/Base64.h"
+#include "host/track/result/RegistryData.h"
+#include "host/track/result/NoiseReason.h"
+#include "host/track/result/TextEncoding.h"
 
 #include "common/LaterWindows.h"
 #include "common/Win32.h"

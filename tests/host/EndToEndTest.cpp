@@ -1,6 +1,6 @@
 // orvane-track with the real Orvane.dll and the stand-in registry driver, on orvane-sample-setup:
 // the report, the JSON and the registry script name exactly what the sample installed.
-#include "host/track/Base64.h"
+#include "host/track/result/Base64.h"
 #include "tests/host/HostTestSupport.h"
 #include "tests/host/MiniJson.h"
 #include "tests/host/PeerBuild.h"

@@ -1,7 +1,7 @@
 // The three report forms built from a known result: the text people read, JSON for tools, and a
 // registry script that reg.exe imports back into exactly the values it was made from.
-#include "host/track/Base64.h"
-#include "host/track/Reports.h"
+#include "host/track/result/Base64.h"
+#include "host/track/output/Reports.h"
 #include "tests/host/HostTestSupport.h"
 #include "tests/host/MiniJson.h"
 #include "tests/support/TestSupport.h"

@@ -1,6 +1,6 @@
 #include "tests/host/ReportValues.h"
 
-#include "host/track/Base64.h"
+#include "host/track/result/Base64.h"
 #include "tests/support/TestSupport.h"
 
 #include "common/UniqueHandle.h"

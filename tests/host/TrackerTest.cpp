@@ -1,7 +1,7 @@
 // orvane-track run as a user runs it, in a folder of its own: with no library, a broken one, or a
 // stand-in library that plays back a known result. Covers every documented exit code, --help,
 // the reports built from a result, and waiting for every process the setup started.
-#include "host/track/Base64.h"
+#include "host/track/result/Base64.h"
 #include "host/track/ExitCodes.h"
 #include "tests/host/HostTestSupport.h"
 #include "tests/host/MiniJson.h"

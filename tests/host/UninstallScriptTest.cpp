@@ -1,9 +1,9 @@
 // The uninstall script run by cmd under Wine on real files, folders and registry values whose
 // names carry every character cmd treats specially, and names outside the ANSI code page.
-#include "host/track/Base64.h"
-#include "host/track/RealNames.h"
-#include "host/track/TextEncoding.h"
-#include "host/track/UninstallScript.h"
+#include "host/track/result/Base64.h"
+#include "host/track/result/RealNames.h"
+#include "host/track/result/TextEncoding.h"
+#include "host/track/output/UninstallScript.h"
 #include "tests/host/HostTestSupport.h"
 #include "tests/support/TestSupport.h"
 

@@ -1,6 +1,6 @@
 // The tracker's walk over existing folders under Wine: what it lists, where it stops, and that a
 // folder it listed reports changes to a subtree watch begun before.
-#include "host/track/WinePrime.h"
+#include "host/track/run/WinePrime.h"
 
 #include "common/Tick.h"
 #include "common/UniqueHandle.h"

@@ -11,7 +11,7 @@
 #include "registry/RegistryMonitor.h"
 #include "tests/reactos/GuestSupport.h"
 
-#include "host/track/Base64.h"
+#include "host/track/result/Base64.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "tests/registry/RegistryTestSupport.h"
 
 #include "driver/RegmonProtocol.h"
-#include "host/track/Base64.h"
+#include "host/track/result/Base64.h"
 #include "registry/LogFraming.h"
 #include "tests/support/TestSupport.h"
 

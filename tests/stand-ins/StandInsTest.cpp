@@ -3,7 +3,7 @@
 #include "stand-ins/kelmira/AnsiPathOrder.h"
 #include "stand-ins/tavish/ITavishInc.h"
 
-#include "host/track/Base64.h"
+#include "host/track/result/Base64.h"
 
 #include "tests/support/TestSupport.h"
 

@@ -1,4 +1,4 @@
-#include "host/track/TextEncoding.h"
+#include "host/track/result/TextEncoding.h"
 
 #include "common/Win32.h"
 

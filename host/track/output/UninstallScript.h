@@ -1,7 +1,7 @@
 // The uninstall script: a .cmd that removes exactly what a tracked run recorded.
 #pragma once
 
-#include "host/track/TrackResult.h"
+#include "host/track/result/TrackResult.h"
 
 #include <string>
 

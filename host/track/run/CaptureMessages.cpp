@@ -1,4 +1,4 @@
-#include "host/track/CaptureMessages.h"
+#include "host/track/run/CaptureMessages.h"
 
 #include <cstdio>
 #include <vector>

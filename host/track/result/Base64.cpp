@@ -1,4 +1,4 @@
-#include "host/track/Base64.h"
+#include "host/track/result/Base64.h"
 
 namespace track {
 

@@ -1,6 +1,6 @@
-#include "host/track/RegistryData.h"
+#include "host/track/result/RegistryData.h"
 
-#include "host/track/Base64.h"
+#include "host/track/result/Base64.h"
 
 #include "common/Win32.h"
 

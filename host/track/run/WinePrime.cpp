@@ -1,4 +1,4 @@
-#include "host/track/WinePrime.h"
+#include "host/track/run/WinePrime.h"
 
 #include "common/KnownFolder.h"
 #include "common/Tick.h"

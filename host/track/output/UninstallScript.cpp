@@ -1,7 +1,7 @@
-#include "host/track/UninstallScript.h"
+#include "host/track/output/UninstallScript.h"
 
-#include "host/track/Reports.h"
-#include "host/track/TextEncoding.h"
+#include "host/track/output/Reports.h"
+#include "host/track/result/TextEncoding.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "host/track/ReportFile.h"
+#include "host/track/output/ReportFile.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "host/track/DriverLosses.h"
+#include "host/track/run/DriverLosses.h"
 
 #include "common/UniqueHandle.h"
 

@@ -1,6 +1,6 @@
-#include "host/track/ConsoleOutput.h"
+#include "host/track/output/ConsoleOutput.h"
 
-#include "host/track/RealNames.h"
+#include "host/track/result/RealNames.h"
 
 #include "common/Win32.h"
 

@@ -1,4 +1,4 @@
-#include "host/track/SetupProcess.h"
+#include "host/track/run/SetupProcess.h"
 
 namespace track {
 

@@ -1,4 +1,4 @@
-#include "host/track/StatusLine.h"
+#include "host/track/run/StatusLine.h"
 
 #include "common/Tick.h"
 

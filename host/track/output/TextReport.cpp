@@ -1,8 +1,8 @@
-#include "host/track/Reports.h"
+#include "host/track/output/Reports.h"
 
-#include "host/track/CaptureMessages.h"
-#include "host/track/RegistryData.h"
-#include "host/track/TextEncoding.h"
+#include "host/track/run/CaptureMessages.h"
+#include "host/track/result/RegistryData.h"
+#include "host/track/result/TextEncoding.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -3,7 +3,7 @@
 // folder of the watched folder each came from, and the recorded registry values.
 #pragma once
 
-#include "host/track/TrackResult.h"
+#include "host/track/result/TrackResult.h"
 
 #include <string>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "host/track/NoiseReason.h"
+#include "host/track/result/NoiseReason.h"
 
 #include "common/NoiseFragments.h"
 #include "common/UniqueHandle.h"

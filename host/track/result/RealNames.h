@@ -4,7 +4,7 @@
 // scripts and packages name the file the setup really made.
 #pragma once
 
-#include "host/track/TextEncoding.h"
+#include "host/track/result/TextEncoding.h"
 
 #include <string>
 

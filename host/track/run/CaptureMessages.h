@@ -4,7 +4,7 @@
 #pragma once
 
 #include "common/UniqueHandle.h"
-#include "host/track/TrackResult.h"
+#include "host/track/result/TrackResult.h"
 
 #include <set>
 #include <string>

@@ -1,4 +1,4 @@
-#include "host/track/RegistryNoise.h"
+#include "host/track/result/RegistryNoise.h"
 
 #include <cctype>
 

@@ -1,4 +1,4 @@
-#include "host/track/OrvaneLibrary.h"
+#include "host/track/run/OrvaneLibrary.h"
 
 #include "include/OrvaneExportNames.h"
 

@@ -1,4 +1,4 @@
-#include "host/track/CaptureRelay.h"
+#include "host/track/run/CaptureRelay.h"
 
 #include "driver/RegmonProtocol.h"
 #include "common/Tick.h"

@@ -2,7 +2,7 @@
 // registry script that puts the captured values back.
 #pragma once
 
-#include "host/track/TrackResult.h"
+#include "host/track/result/TrackResult.h"
 
 #include <string>
 

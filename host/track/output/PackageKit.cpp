@@ -1,10 +1,10 @@
-#include "host/track/PackageKit.h"
+#include "host/track/output/PackageKit.h"
 
-#include "host/track/Base64.h"
-#include "host/track/RealNames.h"
-#include "host/track/RegistryData.h"
-#include "host/track/Reports.h"
-#include "host/track/TextEncoding.h"
+#include "host/track/result/Base64.h"
+#include "host/track/result/RealNames.h"
+#include "host/track/result/RegistryData.h"
+#include "host/track/output/Reports.h"
+#include "host/track/result/TextEncoding.h"
 
 #include "common/UniqueHandle.h"
 #include "common/Wow64.h"

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "driver/RegmonProtocol.h"
-#include "host/track/TrackResult.h"
+#include "host/track/result/TrackResult.h"
 
 #include <string>
 #include <vector>

@@ -1,6 +1,6 @@
-#include "host/track/RealNames.h"
+#include "host/track/result/RealNames.h"
 
-#include "host/track/TextEncoding.h"
+#include "host/track/result/TextEncoding.h"
 
 #include "common/UniqueHandle.h"
 #include "common/Wow64.h"

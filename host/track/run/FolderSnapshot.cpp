@@ -1,6 +1,6 @@
-#include "host/track/FolderSnapshot.h"
+#include "host/track/run/FolderSnapshot.h"
 
-#include "host/track/TextEncoding.h"
+#include "host/track/result/TextEncoding.h"
 
 #include "common/UniqueHandle.h"
 #include "common/Wow64.h"
