@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace track {
@@ -44,6 +45,10 @@ enum class ValueChange {
 // of the value's bytes now. A deleted value is not in the library's records: its path comes from the
 // capture in the same form, its type and data are its old ones and `base64` is empty.
 struct RegistryValue {
+    RegistryValue() = default;
+    RegistryValue(std::string valuePath, std::uint32_t valueType, std::string data)
+        : path(std::move(valuePath)), type(valueType), base64(std::move(data)) {}
+
     std::string path;
     std::uint32_t type = 0;
     std::string base64;
