@@ -24,7 +24,9 @@ struct Scenario {
     const char* label;
     int values;
     int files;
-    double target; // the tracked-to-untracked ratio aimed at
+    double target;          // the tracked-to-untracked ratio aimed at
+    int existingValues = 0; // of `values`, how many the machine has before the setup runs
+    int overwritten = 0;    // files the machine has before, which the setup overwrites
 };
 
 struct Round {
@@ -32,7 +34,9 @@ struct Round {
     double untracked = 0;
     double uncaptured = 0; // tracked by the copy without a capture DLL
     double trackedSetup = 0;
+    double withoutOldState = 0; // tracked with the capture, keeping no old state
     double trackerWall = 0;
+    size_t changed = 0;
     size_t values = 0;
     size_t files = 0;
 };
@@ -95,12 +99,17 @@ public:
 
     Round Measure(const Scenario& scenario) {
         Round round;
-        const std::string setup = test_support::QuoteArgument(Bin() + "\\orvane-capture-bench-setup.exe") +
-                                  " " + std::to_string(scenario.values) + " " +
-                                  std::to_string(scenario.files) + " " +
-                                  test_support::QuoteArgument(folder_) + " " + key_;
-        DWORD code = 0;
-        round.untracked = SecondsFor([&] { code = Run(setup, log_ / "untracked.txt"); });
+        const std::string program = test_support::QuoteArgument(Bin() + "\\orvane-capture-bench-setup.exe");
+        const std::string setup =
+            program + " " + std::to_string(scenario.values) + " " + std::to_string(scenario.files) + " " +
+            test_support::QuoteArgument(folder_) + " " + key_ + " " + std::to_string(scenario.overwritten);
+        const std::string existing = program + " --existing " + std::to_string(scenario.existingValues) +
+                                     " " + std::to_string(scenario.overwritten) + " " +
+                                     test_support::QuoteArgument(folder_) + " " + key_;
+        existing_ = scenario.existingValues > 0 || scenario.overwritten > 0 ? existing : std::string();
+        DWORD code = Prepare();
+        if (code == 0)
+            round.untracked = SecondsFor([&] { code = Run(setup, log_ / "untracked.txt"); });
         Clean();
         if (code != 0) {
             std::printf("  the untracked setup failed (%lu): %s\n", static_cast<unsigned long>(code),
@@ -111,8 +120,12 @@ public:
         if (!Track(uncapturedTracker_ / "orvane-track.exe", setup, report, round.uncaptured,
                    round.trackerWall))
             return round;
+        if (!existing_.empty() && !Track(Bin() + "\\orvane-track.exe --no-old-state", setup, report,
+                                         round.withoutOldState, round.trackerWall))
+            return round;
         if (!Track(Bin() + "\\orvane-track.exe", setup, report, round.trackedSetup, round.trackerWall))
             return round;
+        round.changed = Occurrences(report, "\"change\": \"changed\"");
         // JSON doubles each backslash of a path.
         round.values = Occurrences(report, "\"path\": \"HKCU\\\\Software\\\\" + key_ + "\\\\");
         const size_t files = report.find("\"files\": ["), filesEnd = report.find("\"eliminatedFiles\"");
@@ -123,16 +136,32 @@ public:
     }
 
 private:
-    // Runs `setup` under `tracker`, and takes the setup's time from the report.
+    // Makes what the scenario's machine has before its setup runs.
+    DWORD Prepare() {
+        if (existing_.empty())
+            return 0;
+        const DWORD code = Run(existing_, log_ / "existing.txt");
+        if (code != 0)
+            std::printf("  the existing state could not be made (%lu): %s\n",
+                        static_cast<unsigned long>(code), ReadFile(log_ / "existing.txt").c_str());
+        return code;
+    }
+
+    // Runs `setup` under `tracker` (its path, then any options), and takes the setup's time from the report.
     bool Track(const std::string& tracker, const std::string& setup, std::string& report,
                double& setupSeconds, double& wallSeconds) {
         const std::string json = log_ / "tracked.json";
-        DWORD code = 0;
-        wallSeconds = SecondsFor([&] {
-            code = Run(test_support::QuoteArgument(tracker) + " --json " + test_support::QuoteArgument(json) +
-                           " -- " + setup,
-                       log_ / "tracked.txt");
-        });
+        const size_t options = tracker.find(".exe ");
+        const std::string command =
+            options == std::string::npos
+                ? test_support::QuoteArgument(tracker)
+                : test_support::QuoteArgument(tracker.substr(0, options + 4)) + tracker.substr(options + 4);
+        DWORD code = Prepare();
+        if (code == 0)
+            wallSeconds = SecondsFor([&] {
+                code = Run(command + " --json " + test_support::QuoteArgument(json) + " -- " + setup,
+                           log_ / "tracked.txt");
+            });
         report = ReadFile(json);
         ::DeleteFileA(json.c_str());
         Clean();
@@ -155,6 +184,7 @@ private:
     std::string folder_ = test_support::KnownFolder(CSIDL_PROGRAM_FILES) + "\\orvane-capture-bench-" +
                           std::to_string(::GetCurrentProcessId());
     std::string key_ = "OrvaneCaptureBench" + std::to_string(::GetCurrentProcessId());
+    std::string existing_; // the command that makes the existing state, empty when there is none
     test_support::TempDir log_{"capture-bench"};
     test_support::TempDir uncapturedTracker_{"uncaptured-tracker"};
 };
@@ -168,8 +198,11 @@ double Median(std::vector<double> figures) {
 
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
-    const Scenario scenarios[] = {{"20,000 registry values and 5,000 files", 20000, 5000, 1.5},
-                                  {"5,000 files and no registry values", 0, 5000, 1.1}};
+    const Scenario scenarios[] = {
+        {"20,000 registry values and 5,000 files", 20000, 5000, 1.5},
+        {"20,000 registry values (10,000 there before) and 5,000 files, overwriting 1,000 files", 20000, 5000,
+         1.5, 10000, 1000},
+        {"5,000 files and no registry values", 0, 5000, 1.1}};
     std::printf("registry capture cost (%d-bit build), median of %d rounds; the baseline is the same setup "
                 "untracked\n",
                 int(sizeof(void*) * 8), rounds);
@@ -178,7 +211,7 @@ int main(int argc, char** argv) {
     bench.Measure({"warm-up", 100, 100, 0});
     int failed = 0;
     for (const Scenario& scenario : scenarios) {
-        std::vector<double> untracked, uncaptured, tracked, wall;
+        std::vector<double> untracked, uncaptured, tracked, withoutOldState, wall;
         Round last;
         for (int r = 0; r < rounds; ++r) {
             last = bench.Measure(scenario);
@@ -187,6 +220,7 @@ int main(int argc, char** argv) {
             untracked.push_back(last.untracked);
             uncaptured.push_back(last.uncaptured);
             tracked.push_back(last.trackedSetup);
+            withoutOldState.push_back(last.withoutOldState);
             wall.push_back(last.trackerWall);
         }
         std::printf("setup writing %s:\n", scenario.label);
@@ -203,6 +237,15 @@ int main(int argc, char** argv) {
         std::printf(
             "  tracker end to end    : %8.3f s   (recorder, folder listing, settle, read-back, report)\n",
             Median(wall));
+        if (scenario.existingValues > 0 || scenario.overwritten > 0) {
+            const double plain = Median(withoutOldState);
+            const int items = scenario.existingValues + scenario.overwritten;
+            std::printf("  tracked, no old state : %8.3f s   %.2fx (captured, keeping no old state)\n", plain,
+                        plain / base);
+            std::printf("  keeping the old state : %8.3f s   %.1f us for each of the %d items that existed\n",
+                        setup - plain, (setup - plain) * 1e6 / double(items), items);
+            std::printf("  reported as changed   : %zu values (last round)\n", last.changed);
+        }
         std::printf("  captured              : %zu of %d values, %zu of %d files (last round)\n", last.values,
                     scenario.values, last.files, scenario.files);
         if (scenario.values > 0 && last.values > 0)

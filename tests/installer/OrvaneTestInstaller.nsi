@@ -6,6 +6,11 @@
 ; replaces, a value it deletes again and a key (with a subkey) it deletes again are there only while
 ; it runs.
 ;   makensis -DOUTFILE=<installer.exe> -DPAYLOAD=<payload folder> [-DX86] OrvaneTestInstaller.nsi
+;
+; With /EXISTING on its command line it also changes what a machine had before it (the undo's round
+; trip prepares that state first): it appends its folder to the user's Path, overwrites a value of each
+; type and a Run entry, deletes a value and a key with subkeys, overwrites a shared file, renames a
+; file over another, deletes a file and edits an INI file in the Windows folder.
 ; X86 builds a 32-bit installer that installs below the 32-bit program-files folder, as a 32-bit
 ; setup does; without it the installer is 64-bit.
 Unicode true
@@ -18,7 +23,10 @@ Target amd64-unicode
 !endif
 SetCompressor /SOLID lzma
 
+!include "FileFunc.nsh"
+
 !define PRODUCT_KEY "Software\OrvaneTestProduct"
+!define SHARED_KEY "Software\OrvaneTestShared"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\OrvaneTestProduct"
 
 Name "Orvane Test Product"
@@ -80,6 +88,34 @@ Section "Install"
 
     DeleteRegKey HKLM "${PRODUCT_KEY}\Pending"
     DeleteRegKey HKCU "${PRODUCT_KEY}\Session"
+SectionEnd
+
+Section "Existing"
+    ${GetParameters} $R0
+    ClearErrors
+    ${GetOptions} $R0 "/EXISTING" $R1
+    IfErrors done
+    ReadRegStr $0 HKCU "Environment" "Path"
+    WriteRegExpandStr HKCU "Environment" "Path" "$0;$INSTDIR\bin"
+    WriteRegStr HKLM "Software\Microsoft\Windows\CurrentVersion\Run" "OrvaneShared" '"$INSTDIR\readme.txt"'
+    WriteRegStr HKLM "${SHARED_KEY}" "Text" "new text"
+    WriteRegExpandStr HKLM "${SHARED_KEY}" "Expand" "%SystemRoot%\new"
+    WriteRegMultiStr /REGEDIT5 HKLM "${SHARED_KEY}" "List" 6e,00,65,00,77,00,00,00,00,00
+    WriteRegBin HKLM "${SHARED_KEY}" "Blob" 0102030405
+    WriteRegDWORD HKLM "${SHARED_KEY}" "Number" 7
+    WriteRegNone HKLM "${SHARED_KEY}" "Marker" 09
+    nsExec::Exec 'reg add "HKLM\${SHARED_KEY}" /v Wide /t REG_QWORD /d 77 /f'
+    Pop $1
+    DeleteRegValue HKLM "${SHARED_KEY}" "Obsolete"
+    DeleteRegKey HKLM "${SHARED_KEY}\OldPlugin"
+    SetOutPath "$COMMONFILES\OrvaneShared"
+    File "/oname=shared.dll" "${PAYLOAD}/readme.txt"
+    File "/oname=incoming.cfg" "${PAYLOAD}/docs/guide.txt"
+    System::Call 'kernel32::MoveFileExW(w "$COMMONFILES\OrvaneShared\incoming.cfg", w "$COMMONFILES\OrvaneShared\current.cfg", i 1) i .r2'
+    Delete "$COMMONFILES\OrvaneShared\obsolete.txt"
+    WriteINIStr "$WINDIR\orvane-shared.ini" "Settings" "Product" "installed"
+    SetOutPath "$INSTDIR"
+done:
 SectionEnd
 
 Section "Uninstall"
