@@ -11,6 +11,9 @@
 //                       as it says it has written
 //   hold NAME PID       (the killed child's part) write NAME, say so, then wait to be ended
 //   child EXE STEP...   EXE, a family setup of either bitness, with all the steps that follow
+//   big NAME BYTES      HKCU\Software\OrvaneFamily\NAME = BYTES bytes of REG_BINARY (byte i is i*7+1)
+//   prune KEY           deletes HKCU\Software\OrvaneFamily\KEY with everything below it
+//   overwrite PATH      replaces the file PATH (CREATE_ALWAYS) with one line of text
 //   uninstall           removes both OrvaneFamily keys, in the 32-bit and the 64-bit view
 //
 // Every process a step starts is waited for. The exit status is 0 when every step did what it
@@ -74,6 +77,31 @@ void WriteMachineValue(const std::string& name) {
                               static_cast<DWORD>(data.size() + 1));
     if (result != ERROR_SUCCESS)
         throw StepFailed{"machine " + name + ": " + Describe("RegSetValueEx", static_cast<DWORD>(result))};
+}
+
+void WriteBigValue(const std::string& name, const std::string& size) {
+    std::vector<unsigned char> data(std::strtoul(size.c_str(), nullptr, 10));
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<unsigned char>(i * 7 + 1);
+    const LONG result = ::RegSetKeyValueA(HKEY_CURRENT_USER, kKey, name.c_str(), REG_BINARY, data.data(),
+                                          static_cast<DWORD>(data.size()));
+    if (result != ERROR_SUCCESS)
+        throw StepFailed{"big " + name + ": " + Describe("RegSetKeyValue", static_cast<DWORD>(result))};
+}
+
+void PruneKey(const std::string& name) {
+    const LONG result = ::RegDeleteTreeA(HKEY_CURRENT_USER, (std::string(kKey) + "\\" + name).c_str());
+    if (result != ERROR_SUCCESS)
+        throw StepFailed{"prune " + name + ": " + Describe("RegDeleteTree", static_cast<DWORD>(result))};
+}
+
+void OverwriteFile(const std::string& path) {
+    const UniqueFile file(::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    const char text[] = "overwritten by the family setup\r\n";
+    DWORD written = 0;
+    if (!file || !::WriteFile(file.get(), text, sizeof text - 1, &written, nullptr))
+        throw StepFailed{"overwrite " + path + ": " + Describe("CreateFile/WriteFile", ::GetLastError())};
 }
 
 // Starts `commandLine`; its output goes nowhere when `quiet`, so that it does not mix with a
@@ -209,16 +237,18 @@ int Usage(const std::string& problem) {
     std::fprintf(stderr,
                  "orvane-family-setup: %s\n"
                  "usage: orvane-family-setup STEP...   with steps write NAME, machine NAME, reg, inf PATH,\n"
-                 "       shell NAME, killed NAME, hold NAME PID, child EXE STEP..., uninstall\n",
+                 "       shell NAME, killed NAME, hold NAME PID, big NAME BYTES, prune KEY, overwrite PATH,\n"
+                 "       child EXE STEP..., uninstall\n",
                  problem.c_str());
     return 2;
 }
 
 // How many operands a step takes; -1 for a word that is no step.
 int OperandsOf(const std::string& step) {
-    if (step == "write" || step == "machine" || step == "shell" || step == "killed" || step == "inf")
+    if (step == "write" || step == "machine" || step == "shell" || step == "killed" || step == "inf" ||
+        step == "prune" || step == "overwrite")
         return 1;
-    if (step == "hold")
+    if (step == "hold" || step == "big")
         return 2;
     if (step == "reg" || step == "uninstall" || step == "child")
         return 0;
@@ -268,6 +298,13 @@ int Run(const std::vector<std::string>& args) {
                 RunChild(args[i + 1], std::vector<std::string>(
                                           args.begin() + static_cast<std::ptrdiff_t>(i) + 2, args.end()));
                 return 0;
+            } else if (step == "big") {
+                const std::string name = args[++i];
+                WriteBigValue(name, args[++i]);
+            } else if (step == "prune") {
+                PruneKey(args[++i]);
+            } else if (step == "overwrite") {
+                OverwriteFile(args[++i]);
             } else if (step == "uninstall") {
                 Uninstall();
             }
