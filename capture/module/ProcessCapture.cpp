@@ -4,6 +4,7 @@
 #include "capture/LastErrorKeeper.h"
 #include "capture/inject/CaptureInjection.h"
 #include "capture/module/CaptureChannel.h"
+#include "capture/module/FileCapture.h"
 #include "capture/module/KeyName.h"
 #include "capture/module/MonitorLog.h"
 #include "capture/module/NtCalls.h"
@@ -341,6 +342,7 @@ void StartProcessCapture(void* captureModule) {
         if (!HookRegistryCalls())
             return;
         FollowNewProcesses();
+        StartFileCapture(state->oldState, state->channel, state->guardSlot, state->processId, state->image);
     } catch (...) {
         SayIncomplete(L"the capture cannot start in it");
     }

@@ -1,0 +1,172 @@
+#include "capture/module/OldFileContent.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace capture {
+
+namespace {
+
+constexpr DWORD kChunkBytes = 64 * 1024;
+// Names tried past the copies of an earlier process of the same id; each try is one failed create.
+constexpr int kCopyNameAttempts = 4096;
+constexpr int kLongestCapDigits = 20;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+uint64_t Join(DWORD high, DWORD low) {
+    return (static_cast<uint64_t>(high) << 32) | low;
+}
+
+void Describe(OldStateRecord& record, DWORD attributes, uint64_t size, const FILETIME& lastWrite) {
+    record.type = attributes;
+    record.size = size;
+    record.time = Join(lastWrite.dwHighDateTime, lastWrite.dwLowDateTime);
+}
+
+void Unknown(OldStateRecord& record, const wchar_t* what, DWORD error) {
+    record.presence = OldPresence::Unknown;
+    record.reason = std::wstring(what) + L" (error " + std::to_wstring(error) + L")";
+}
+
+constexpr const wchar_t* kNotRead = L"could not be read";
+constexpr const wchar_t* kNotStored = L"could not be copied into the store";
+
+// Copies `source`, read from its start, into a new copy file of the store.
+void CopyInto(HANDLE source, FileStore& store, uint64_t cap, OldStateRecord& record, DWORD& storeError) {
+    std::wstring name;
+    DWORD error = 0;
+    UniqueFile copy = store.Create(name, error);
+    if (!copy) {
+        storeError = error;
+        Unknown(record, kNotStored, error);
+        return;
+    }
+    const std::unique_ptr<uint8_t[]> chunk(new uint8_t[kChunkBytes]);
+    uint64_t copied = 0;
+    for (;;) {
+        DWORD read = 0;
+        if (!::ReadFile(source, chunk.get(), kChunkBytes, &read, nullptr)) {
+            Unknown(record, kNotRead, ::GetLastError());
+            break;
+        }
+        if (read == 0) {
+            record.presence = OldPresence::Present;
+            record.size = copied;
+            break;
+        }
+        copied += read;
+        if (copied > cap) { // it grew past the cap since it was looked at
+            record.presence = OldPresence::TooLarge;
+            break;
+        }
+        DWORD written = 0;
+        const bool wrote = ::WriteFile(copy.get(), chunk.get(), read, &written, nullptr) != FALSE;
+        if (!wrote || written != read) {
+            storeError = wrote ? ERROR_WRITE_FAULT : ::GetLastError(); // a short write: the disk is full
+            Unknown(record, kNotStored, storeError);
+            break;
+        }
+    }
+    copy.reset();
+    if (record.presence == OldPresence::Present)
+        record.name = name;
+    else
+        store.Discard(name);
+}
+
+} // namespace
+
+uint64_t ParseFileCap(const std::wstring& text) {
+    if (text.empty() || text.size() > kLongestCapDigits)
+        return kDefaultFileCap;
+    uint64_t value = 0;
+    for (const wchar_t c : text) {
+        if (c < L'0' || c > L'9')
+            return kDefaultFileCap;
+        const uint64_t digit = static_cast<uint64_t>(c - L'0');
+        if (value > (UINT64_MAX - digit) / 10)
+            return kDefaultFileCap;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+FileStore::FileStore(const std::wstring& store, DWORD processId)
+    : folder_(store + L"\\" + kStoreFilesFolder), processId_(processId) {}
+
+UniqueFile FileStore::Create(std::wstring& name, DWORD& error) {
+    // Made by whichever process of the tree copies first; the others find it there.
+    if (!::CreateDirectoryW(folder_.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
+        error = ::GetLastError();
+        return UniqueFile();
+    }
+    for (int attempt = 0; attempt < kCopyNameAttempts; ++attempt) {
+        const LONG number = ::InterlockedIncrement(&next_) - 1;
+        name = std::to_wstring(processId_) + L"-" + std::to_wstring(number);
+        UniqueFile copy(::CreateFileW((folder_ + L"\\" + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        if (copy)
+            return copy;
+        error = ::GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)
+            return UniqueFile();
+    }
+    error = ERROR_FILE_EXISTS;
+    return UniqueFile();
+}
+
+void FileStore::Discard(const std::wstring& name) {
+    ::DeleteFileW((folder_ + L"\\" + name).c_str());
+}
+
+FileLook LookAt(const std::wstring& path) {
+    FileLook look;
+    if (::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &look.data)) {
+        look.what = (look.data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FileLook::Directory
+                                                                                 : FileLook::File;
+        return look;
+    }
+    look.error = ::GetLastError();
+    switch (look.error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        look.what = FileLook::Absent;
+        break;
+    case ERROR_INVALID_NAME: // no file can have such a name: the call fails as well
+    case ERROR_BAD_PATHNAME:
+    case ERROR_DIRECTORY:
+        look.what = FileLook::Unnamable;
+        break;
+    default:
+        look.what = FileLook::Unreadable;
+        break;
+    }
+    return look;
+}
+
+OldStateRecord KeepOldContent(const std::wstring& path, const FileLook& look, FileStore& store, uint64_t cap,
+                              DWORD& storeError) {
+    OldStateRecord record;
+    record.kind = OldStateKind::File;
+    Describe(record, look.data.dwFileAttributes, Join(look.data.nFileSizeHigh, look.data.nFileSizeLow),
+             look.data.ftLastWriteTime);
+    const UniqueFile source(::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!source) {
+        Unknown(record, kNotRead, ::GetLastError());
+        return record;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (::GetFileInformationByHandle(source.get(), &info))
+        Describe(record, info.dwFileAttributes, Join(info.nFileSizeHigh, info.nFileSizeLow),
+                 info.ftLastWriteTime);
+    if (record.size > cap) {
+        record.presence = OldPresence::TooLarge;
+        return record;
+    }
+    CopyInto(source.get(), store, cap, record, storeError);
+    return record;
+}
+
+} // namespace capture
