@@ -48,7 +48,8 @@ std::wstring TextAt(const uint8_t* bytes, uint32_t units) {
 }
 
 bool KnownKind(uint32_t kind) {
-    return kind >= static_cast<uint32_t>(OldStateKind::Value) && kind <= static_cast<uint32_t>(OldStateKind::File);
+    return kind >= static_cast<uint32_t>(OldStateKind::Value) &&
+           kind <= static_cast<uint32_t>(OldStateKind::File);
 }
 
 uint32_t Units(const std::wstring& text) {
@@ -68,13 +69,15 @@ std::vector<uint8_t> EncodeOldState(const OldStateRecord& record) {
     header.keyUnits = Units(record.key);
     header.nameUnits = Units(record.name);
     header.reasonUnits = Units(record.reason);
-    header.dataBytes = static_cast<uint32_t>(record.data.size() <= kMaxKeptValueBytes ? record.data.size() : 0);
+    header.dataBytes =
+        static_cast<uint32_t>(record.data.size() <= kMaxKeptValueBytes ? record.data.size() : 0);
     header.size = record.size;
     header.time = record.time;
     header.check = Fold(header);
     std::vector<uint8_t> out(sizeof header);
     std::memcpy(out.data(), &header, sizeof header);
-    out.reserve(sizeof header + 2 * (header.keyUnits + header.nameUnits + header.reasonUnits) + header.dataBytes);
+    out.reserve(sizeof header + 2 * (header.keyUnits + header.nameUnits + header.reasonUnits) +
+                header.dataBytes);
     AppendText(out, record.key.substr(0, header.keyUnits));
     AppendText(out, record.name.substr(0, header.nameUnits));
     AppendText(out, record.reason.substr(0, header.reasonUnits));
@@ -88,9 +91,9 @@ size_t DecodeOldStates(const uint8_t* bytes, size_t length, std::vector<OldState
         RecordHeader header;
         std::memcpy(&header, bytes + at, sizeof header);
         if (header.magic != kRecordMagic || header.check != Fold(header) || !KnownKind(header.kind) ||
-            header.presence > static_cast<uint32_t>(OldPresence::TooLarge) || header.keyUnits > kLongestText ||
-            header.nameUnits > kLongestText || header.reasonUnits > kLongestText ||
-            header.dataBytes > kMaxKeptValueBytes)
+            header.presence > static_cast<uint32_t>(OldPresence::TooLarge) ||
+            header.keyUnits > kLongestText || header.nameUnits > kLongestText ||
+            header.reasonUnits > kLongestText || header.dataBytes > kMaxKeptValueBytes)
             break;
         const size_t textBytes = 2 * (size_t(header.keyUnits) + header.nameUnits + header.reasonUnits);
         const size_t total = sizeof header + textBytes + header.dataBytes;

@@ -44,8 +44,8 @@ HANDLE OldStateLog::File() {
         return file_.get();
     // A process id comes back once its process has ended: a later process of that id takes the next name.
     for (int attempt = 0; attempt < kRecordFileAttempts; ++attempt) {
-        const std::wstring name = store_ + L"\\old-" + std::to_wstring(processId_) + L"-" +
-                                  std::to_wstring(attempt) + L".rec";
+        const std::wstring name =
+            store_ + L"\\old-" + std::to_wstring(processId_) + L"-" + std::to_wstring(attempt) + L".rec";
         file_.reset(::CreateFileW(name.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
         if (file_)
