@@ -210,8 +210,9 @@ void TreeWalk::WriteIncomplete() {
         parts.push_back(Items(valuesPastData_, 0) + L" not kept: past the bound of " +
                         std::to_wstring(kTreeDataBound / (1024 * 1024)) + L" MiB of value data");
     if (keysTooDeep_ > 0)
-        parts.push_back(Items(0, keysTooDeep_) + L" not kept, nor what is below them: more than " +
-                        std::to_wstring(kTreeDepthBound) + L" levels below it");
+        parts.push_back(Items(0, keysTooDeep_) + L" not kept: past the bound of " +
+                        std::to_wstring(kTreeDepthBound) +
+                        L" levels, and what lies under such keys was not counted");
     if (valuesUnread_ + keysUnread_ > 0)
         parts.push_back(Items(valuesUnread_, keysUnread_) + L" not read (status " +
                         StatusText(unreadStatus_) + L")");

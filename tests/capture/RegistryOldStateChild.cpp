@@ -138,6 +138,12 @@ void DeleteWhole(Transcript& out, const std::wstring& root, const wchar_t* child
              [&] { return ::RegDeleteTreeW(HKEY_CURRENT_USER, (root + L"\\" + child).c_str()); });
 }
 
+// A key with keys below it cannot be deleted: the system refuses, after the capture walked it.
+void DeleteDeep(Transcript& out, const std::wstring& root) {
+    out.Note("delete deep key",
+             [&] { return ::RegDeleteKeyW(HKEY_CURRENT_USER, (root + L"\\" + kDeepKey).c_str()); });
+}
+
 // Calls the system refuses: the capture must not change what they answer, nor crash on what the
 // system itself checks.
 void Failures(Transcript& out, const std::wstring& root) {
@@ -208,6 +214,8 @@ int wmain(int argc, wchar_t** argv) {
         Trees(out, root);
     else if (scenario == L"big" || scenario == L"bound")
         DeleteWhole(out, root, scenario == L"big" ? kBigKey : kBoundKey);
+    else if (scenario == L"deep")
+        DeleteDeep(out, root);
     else if (scenario == L"failures")
         Failures(out, root);
     else if (scenario == L"shared" && argc > 4)

@@ -69,6 +69,8 @@ constexpr const wchar_t* kEmptiedKey = L"Emptied";
 constexpr const wchar_t* kBigKey = L"Big";
 constexpr int kBigValues = 10000;
 constexpr const wchar_t* kBoundKey = L"Bound";
+constexpr const wchar_t* kDeepKey = L"Deep";
+constexpr int kDeepLevels = 514; // below the deep key: two levels past the bound
 
 // "failures"
 constexpr const wchar_t* kFailValue = L"Fail";

@@ -448,6 +448,31 @@ TEST_F(RegistryOldState, SaysWhatATreePastTheBoundLeftOut) {
     std::printf("[          ] %d values deleted, 65536 records kept in %.2f s\n", kValues, run.seconds);
 }
 
+void PrepareDeep(const ScratchKey& key) {
+    std::wstring path = kDeepKey;
+    for (int level = 0; level < kDeepLevels; ++level)
+        path += L"\\k";
+    key.Set(path, L"Leaf", REG_DWORD, Number(1));
+}
+
+TEST_F(RegistryOldState, SaysWhatATreeDeeperThanTheBoundLeftOut) {
+    // The system refuses to delete a key with keys below it; what it would have removed is kept all
+    // the same, since the capture cannot know the answer before the call.
+    const ChildRun run = RunCapturedAndCompare(L"deep", PrepareDeep, key_, Store());
+    ExpectWellFormed(run);
+    std::wstring path = kDeepKey;
+    for (int depth = 0; depth <= 512; ++depth, path += L"\\k")
+        ASSERT_EQ(Find(run, OldStateKind::DeletedKey, key_.Mapped(path)).size(), 1u) << depth;
+    EXPECT_TRUE(Find(run, OldStateKind::DeletedKey, key_.Mapped(path)).empty());
+    const std::vector<const OldStateRecord*> incomplete =
+        Find(run, OldStateKind::DeletedTreeIncomplete, key_.Mapped(kDeepKey));
+    ASSERT_EQ(incomplete.size(), 1u);
+    EXPECT_EQ(Text(incomplete[0]->reason),
+              "1 key below it was not kept: past the bound of 512 levels, and what lies "
+              "under such keys was not counted");
+    EXPECT_EQ(Below(run, key_).size(), 513u + 1u);
+}
+
 TEST_F(RegistryOldState, LeavesEveryAnswerAsItWasAlsoForCallsTheSystemRefuses) {
     const ChildRun run = RunCapturedAndCompare(
         L"failures", [](const ScratchKey&) {}, key_, Store());
