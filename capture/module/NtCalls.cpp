@@ -15,6 +15,11 @@ bool NtCalls::HasRegistryCalls() const {
     return setValueKey != nullptr && deleteKey != nullptr && queryKey != nullptr;
 }
 
+bool NtCalls::HasOldStateCalls() const {
+    return deleteValueKey != nullptr && createKey != nullptr && openKey != nullptr &&
+           queryValueKey != nullptr && enumerateKey != nullptr && enumerateValueKey != nullptr;
+}
+
 NtCalls FindNtCalls() {
     NtCalls calls;
     const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
@@ -28,6 +33,12 @@ NtCalls FindNtCalls() {
     Find(ntdll, "NtOpenProcessToken", calls.openProcessToken);
     Find(ntdll, "NtQueryInformationToken", calls.queryInformationToken);
     Find(ntdll, "RtlConvertSidToUnicodeString", calls.convertSidToText);
+    Find(ntdll, "NtDeleteValueKey", calls.deleteValueKey);
+    Find(ntdll, "NtCreateKey", calls.createKey);
+    Find(ntdll, "NtOpenKey", calls.openKey);
+    Find(ntdll, "NtQueryValueKey", calls.queryValueKey);
+    Find(ntdll, "NtEnumerateKey", calls.enumerateKey);
+    Find(ntdll, "NtEnumerateValueKey", calls.enumerateValueKey);
     return calls;
 }
 

@@ -11,6 +11,16 @@ namespace capture {
 typedef NTSTATUS(NTAPI NtSetValueKeyFunction)(HANDLE key, PUNICODE_STRING valueName, ULONG titleIndex,
                                               ULONG type, PVOID data, ULONG dataSize);
 typedef NTSTATUS(NTAPI NtDeleteKeyFunction)(HANDLE key);
+typedef NTSTATUS(NTAPI NtDeleteValueKeyFunction)(HANDLE key, PUNICODE_STRING valueName);
+typedef NTSTATUS(NTAPI NtCreateKeyFunction)(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                                            ULONG titleIndex, PUNICODE_STRING keyClass, ULONG options,
+                                            PULONG disposition);
+typedef NTSTATUS(NTAPI NtOpenKeyFunction)(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes);
+typedef NTSTATUS(NTAPI NtQueryValueKeyFunction)(HANDLE key, PUNICODE_STRING valueName, ULONG informationClass,
+                                                PVOID information, ULONG length, PULONG resultLength);
+// NtEnumerateKey and NtEnumerateValueKey share this shape.
+typedef NTSTATUS(NTAPI NtEnumerateFunction)(HANDLE key, ULONG index, ULONG informationClass,
+                                            PVOID information, ULONG length, PULONG resultLength);
 typedef NTSTATUS(NTAPI NtQueryKeyFunction)(HANDLE key, ULONG informationClass, PVOID information,
                                            ULONG length, PULONG resultLength);
 typedef NTSTATUS(NTAPI NtCreateUserProcessFunction)(PHANDLE process, PHANDLE thread,
@@ -38,9 +48,18 @@ struct NtCalls {
     NtOpenProcessTokenFunction* openProcessToken = nullptr;
     NtQueryInformationTokenFunction* queryInformationToken = nullptr;
     RtlConvertSidToUnicodeStringFunction* convertSidToText = nullptr;
+    // Keeping the registry's old state (RegistryOldState.h).
+    NtDeleteValueKeyFunction* deleteValueKey = nullptr;
+    NtCreateKeyFunction* createKey = nullptr;
+    NtOpenKeyFunction* openKey = nullptr;
+    NtQueryValueKeyFunction* queryValueKey = nullptr;
+    NtEnumerateFunction* enumerateKey = nullptr;
+    NtEnumerateFunction* enumerateValueKey = nullptr;
 
     // True when every entry the registry capture needs was found.
     bool HasRegistryCalls() const;
+    // True when every entry that keeping the registry's old state needs was found.
+    bool HasOldStateCalls() const;
 };
 
 NtCalls FindNtCalls();

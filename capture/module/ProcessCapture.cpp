@@ -10,6 +10,7 @@
 #include "capture/module/NtCalls.h"
 #include "capture/module/OldStateLog.h"
 #include "capture/module/ReentryGuard.h"
+#include "capture/module/RegistryOldState.h"
 #include "common/LaterWindows.h"
 #include "common/UniqueHandle.h"
 #include "driver/CaptureLine.h"
@@ -32,6 +33,11 @@ struct CaptureState {
     InlineHook setValueHook;
     InlineHook deleteKeyHook;
     InlineHook createProcessHook;
+    // Hooked only to keep old state: deleted values, created keys.
+    NtDeleteValueKeyFunction* originalDeleteValueKey = nullptr;
+    NtCreateKeyFunction* originalCreateKey = nullptr;
+    InlineHook deleteValueHook;
+    InlineHook createKeyHook;
     DWORD guardSlot = TLS_OUT_OF_INDEXES;
     DWORD processId = 0;
     std::wstring image;   // this process's image path
@@ -41,6 +47,9 @@ struct CaptureState {
     CaptureChannel channel;
     MonitorLog log;
     OldStateLog oldState; // what the setup's changes replace, for the tracker's undo
+    // False where the driver's callback logs every process: the hooks then keep the old state alone.
+    bool logLines = true;
+    RegistryOldState registryOld;
     // Set once the log failed for a reason that would fail every line: said once, not per line.
     volatile LONG logFailureSaid = 0;
     volatile LONG lineLostSaid = 0;
@@ -197,13 +206,27 @@ CaptureEvent EventOf(int operation, const std::wstring& keyName, NTSTATUS status
     return event;
 }
 
+// The old state of a value about to be written or deleted. `keyName` receives the key's name when
+// it was asked for, so that the log line after the call need not ask again.
+void KeepOldValue(HANDLE key, const UNICODE_STRING* valueName, std::wstring& keyName) {
+    if (!state->registryOld.Usable())
+        return;
+    AsCaptureWork([&] {
+        keyName = QueryKeyName(state->nt.queryKey, key);
+        state->registryOld.KeepValue(key, keyName, valueName);
+    });
+}
+
 NTSTATUS NTAPI SetValueKeyDetour(HANDLE key, PUNICODE_STRING valueName, ULONG titleIndex, ULONG type,
                                  PVOID data, ULONG dataSize) {
+    std::wstring keyName;
+    KeepOldValue(key, valueName, keyName);
     const NTSTATUS status = state->originalSetValueKey(key, valueName, titleIndex, type, data, dataSize);
-    if (status < 0)
+    if (status < 0 || !state->logLines)
         return status;
     AsCaptureWork([&] {
-        const std::wstring keyName = QueryKeyName(state->nt.queryKey, key);
+        if (keyName.empty())
+            keyName = QueryKeyName(state->nt.queryKey, key);
         if (keyName.empty())
             return;
         CaptureEvent event = EventOf(CAPTURE_SET_VALUE, keyName, status);
@@ -218,11 +241,39 @@ NTSTATUS NTAPI SetValueKeyDetour(HANDLE key, PUNICODE_STRING valueName, ULONG ti
 NTSTATUS NTAPI DeleteKeyDetour(HANDLE key) {
     // Named now: once deleted, the key has no name to ask for.
     std::wstring keyName;
-    AsCaptureWork([&] { keyName = QueryKeyName(state->nt.queryKey, key); });
+    AsCaptureWork([&] {
+        keyName = QueryKeyName(state->nt.queryKey, key);
+        state->registryOld.KeepDeletedTree(key, keyName);
+    });
     const NTSTATUS status = state->originalDeleteKey(key);
-    if (status < 0 || keyName.empty())
+    if (status < 0 || keyName.empty() || !state->logLines)
         return status;
     AsCaptureWork([&] { LogEvent(EventOf(CAPTURE_DELETE_KEY, keyName, status), keyName, nullptr); });
+    return status;
+}
+
+// No log line: the tracker reads deleted values from the store.
+NTSTATUS NTAPI DeleteValueKeyDetour(HANDLE key, PUNICODE_STRING valueName) {
+    std::wstring keyName;
+    KeepOldValue(key, valueName, keyName);
+    return state->originalDeleteValueKey(key, valueName);
+}
+
+NTSTATUS NTAPI CreateKeyDetour(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                               ULONG titleIndex, PUNICODE_STRING keyClass, ULONG options,
+                               PULONG disposition) {
+    RegistryOldState::CreationProbe probe;
+    AsCaptureWork([&] { probe = state->registryOld.ProbeCreation(access, attributes); });
+    // The capture needs the answer even from a caller that does not ask for it.
+    ULONG ownDisposition = 0;
+    const NTSTATUS status = state->originalCreateKey(key, access, attributes, titleIndex, keyClass, options,
+                                                     disposition != nullptr ? disposition : &ownDisposition);
+    if (status < 0 || !probe.taken)
+        return status;
+    AsCaptureWork([&] {
+        if ((disposition != nullptr ? *disposition : ownDisposition) == REG_CREATED_NEW_KEY)
+            state->registryOld.KeepCreation(probe, *key);
+    });
     return status;
 }
 
@@ -302,9 +353,29 @@ bool HookRegistryCalls() {
     return false;
 }
 
+// Deleted values and created keys are hooked for their old state alone: without them the values
+// are logged all the same.
+void HookOldStateCalls() {
+    if (!state->registryOld.Usable())
+        return;
+    const HookResult deleteValue = state->deleteValueHook.Install(
+        state->nt.deleteValueKey, &DeleteValueKeyDetour, &state->originalDeleteValueKey);
+    if (deleteValue != HookResult::Installed)
+        SayIncomplete(L"old state cannot be kept for the values it deletes: " +
+                      Widen(DescribeHookResult(deleteValue)));
+    const HookResult createKey =
+        state->createKeyHook.Install(state->nt.createKey, &CreateKeyDetour, &state->originalCreateKey);
+    if (createKey != HookResult::Installed)
+        SayIncomplete(L"old state cannot be kept for the keys it creates: " +
+                      Widen(DescribeHookResult(createKey)));
+}
+
 void FollowNewProcesses() {
     if (state->nt.createUserProcess == nullptr || state->nt.resumeThread == nullptr) {
-        SayIncomplete(L"the processes it starts cannot be followed on this system");
+        // Where the driver logs every process, an unfollowed child costs only its old state, which
+        // the report then gives as unknown, item by item.
+        if (state->logLines)
+            SayIncomplete(L"the processes it starts cannot be followed on this system");
         return;
     }
     const HookResult result = state->createProcessHook.Install(
@@ -335,12 +406,23 @@ void StartProcessCapture(void* captureModule) {
             SayIncomplete(L"the capture cannot start in it");
             return;
         }
-        // The kernel's own log covers this process and every one it starts: nothing to hook.
-        if (state->log.DriverLogsEveryProcess())
-            return;
+        // The kernel's own log covers this process and every one it starts: no line of ours is
+        // needed, and without a store to keep old state in, nothing is hooked at all.
+        if (state->log.DriverLogsEveryProcess()) {
+            state->logLines = false;
+            if (!state->oldState.Active())
+                return;
+        }
         state->userSid = TrackingUserSid(state->nt);
+        if (state->oldState.Active()) {
+            if (state->nt.HasOldStateCalls())
+                state->registryOld.Attach(&state->nt, &state->oldState, &state->userSid, &SayIncomplete);
+            else
+                SayIncomplete(L"old state cannot be kept: this system lacks registry calls it needs");
+        }
         if (!HookRegistryCalls())
             return;
+        HookOldStateCalls();
         FollowNewProcesses();
         StartFileCapture(state->oldState, state->channel, state->guardSlot, state->processId, state->image);
     } catch (...) {

@@ -1,7 +1,8 @@
 // The capture of one process's registry writes: hooks on the ntdll entries that every registry API
 // of the process reaches (NtSetValueKey, NtDeleteKey), one log line for each that succeeds, and a
 // hook on NtCreateUserProcess that loads the capture into each process this one starts, before
-// that process runs.
+// that process runs. Where the tracker made a store of old state, the same registry hooks and two
+// more (NtDeleteValueKey, NtCreateKey) keep what each first change replaces (RegistryOldState.h).
 //
 // Built once, by the DLL's attach, and never destroyed: a detour may run on any thread until the
 // process ends, so nothing it uses may go away before that.

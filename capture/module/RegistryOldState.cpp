@@ -1,0 +1,255 @@
+#include "capture/module/RegistryOldState.h"
+
+#include "capture/module/DeletedTree.h"
+#include "capture/module/KeyName.h"
+#include "capture/module/RegistryReads.h"
+#include "driver/CaptureLine.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace capture {
+
+namespace {
+
+CaptureText TextOf(const std::wstring& text) {
+    return CaptureText{reinterpret_cast<const uint16_t*>(text.data()), static_cast<uint32_t>(text.size())};
+}
+
+// Upper case as the system's invariant table has it, which is how the registry compares names; a
+// text the table cannot map keeps its non-ASCII letters as they are.
+std::wstring Folded(const std::wstring& text) {
+    std::wstring folded(text);
+    if (text.empty())
+        return folded;
+    const int length = static_cast<int>(text.size());
+    if (::LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, text.data(), length, &folded[0], length) == length)
+        return folded;
+    folded = text;
+    for (wchar_t& unit : folded) {
+        if (unit >= L'a' && unit <= L'z')
+            unit = static_cast<wchar_t>(unit - L'a' + L'A');
+    }
+    return folded;
+}
+
+// The kernel name `levels` components above `name`; empty when it has fewer.
+std::wstring AncestorOf(std::wstring name, size_t levels) {
+    for (; levels > 0; --levels) {
+        const size_t separator = name.rfind(L'\\');
+        if (separator == std::wstring::npos || separator == 0)
+            return std::wstring();
+        name.resize(separator);
+    }
+    return name;
+}
+
+// Where each component of a key name relative to a root ends, empty components (a leading or
+// doubled separator) left out.
+std::vector<size_t> ComponentEnds(const std::wstring& name) {
+    std::vector<size_t> ends;
+    size_t start = 0;
+    for (size_t at = 0; at <= name.size(); ++at) {
+        if (at < name.size() && name[at] != L'\\')
+            continue;
+        if (at > start)
+            ends.push_back(at);
+        start = at + 1;
+    }
+    return ends;
+}
+
+} // namespace
+
+void RegistryRecords::Attach(const NtCalls* nt, OldStateLog* log, const std::wstring* userSid,
+                             SayFunction say) {
+    nt_ = nt;
+    log_ = log;
+    userSid_ = userSid;
+    say_ = say;
+}
+
+bool RegistryRecords::Usable() const {
+    return log_ != nullptr && log_->Active() && log_->openError() == 0;
+}
+
+bool RegistryRecords::MapKey(const std::wstring& kernelName, std::wstring& mapped) const {
+    // A mapped name is never longer than the kernel name it comes from.
+    std::vector<uint16_t> output(kernelName.size() + 64);
+    uint32_t length = 0;
+    if (CaptureMapKeyName(TextOf(kernelName), TextOf(*userSid_), output.data(),
+                          static_cast<uint32_t>(output.size()), &length) != CAPTURE_OK)
+        return false;
+    mapped.assign(reinterpret_cast<const wchar_t*>(output.data()), length);
+    return true;
+}
+
+bool RegistryRecords::Claim(const std::wstring& item) const {
+    return log_->ClaimFirstChange(item);
+}
+
+void RegistryRecords::Write(OldStateRecord& record) {
+    if (log_->Append(record))
+        return;
+    const DWORD error = log_->openError() != 0 ? log_->openError() : ::GetLastError();
+    SayOnce(storeFailureSaid_,
+            L"old state cannot be kept: the store cannot be written (error " + std::to_wstring(error) + L")");
+}
+
+void RegistryRecords::SayOutOfMemory() {
+    try {
+        SayOnce(memorySaid_, L"old state cannot be kept: out of memory");
+    } catch (...) {
+    }
+}
+
+void RegistryRecords::SayOnce(volatile LONG& said, const std::wstring& reason) {
+    if (::InterlockedExchange(&said, 1) == 0 && say_ != nullptr)
+        say_(reason);
+}
+
+std::wstring ValueItem(const std::wstring& mappedKey, const std::wstring& valueName) {
+    // No mapped key holds a line feed (the log refuses them), so the pair reads back one way only.
+    return L"V:" + Folded(mappedKey) + L"\n" + Folded(valueName);
+}
+
+std::wstring KeyItem(const std::wstring& mappedKey) {
+    return L"K:" + Folded(mappedKey);
+}
+
+std::wstring StatusText(NTSTATUS status) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(static_cast<ULONG>(status)));
+    return std::wstring(text, text + std::char_traits<char>::length(text));
+}
+
+void RegistryOldState::Attach(const NtCalls* nt, OldStateLog* log, const std::wstring* userSid,
+                              RegistryRecords::SayFunction say) {
+    records_.Attach(nt, log, userSid, say);
+}
+
+void RegistryOldState::ReadOldValue(HANDLE key, OldStateRecord& record) const {
+    const NtCalls& nt = records_.nt();
+    ValueData value;
+    NTSTATUS status = QueryValue(nt, key, record.name, kMaxKeptValueBytes, value);
+    if (status == kStatusAccessDenied) {
+        // A handle opened to write alone (KEY_SET_VALUE, KEY_WRITE): the same key again, to read.
+        NTSTATUS opened = 0;
+        const UniqueHandle readable =
+            OpenKeyBelow(nt, key, std::wstring(), KEY_QUERY_VALUE, OBJ_CASE_INSENSITIVE, opened);
+        status = readable ? QueryValue(nt, readable.get(), record.name, kMaxKeptValueBytes, value) : opened;
+    }
+    if (status == kStatusNameNotFound) {
+        record.presence = OldPresence::Absent;
+    } else if (status < 0) {
+        record.presence = OldPresence::Unknown;
+        record.reason = L"the value could not be read (status " + StatusText(status) + L")";
+    } else {
+        record.presence = value.read ? OldPresence::Present : OldPresence::TooLarge;
+        record.type = value.type;
+        record.size = value.length;
+        record.data = std::move(value.data);
+    }
+}
+
+void RegistryOldState::KeepValue(HANDLE key, const std::wstring& keyName,
+                                 const UNICODE_STRING* valueName) noexcept {
+    try {
+        std::wstring name, mapped;
+        if (!records_.Usable() || keyName.empty() || !CopyCallerText(valueName, name) ||
+            !records_.MapKey(keyName, mapped) || !records_.Claim(ValueItem(mapped, name)))
+            return;
+        OldStateRecord record;
+        record.kind = OldStateKind::Value;
+        record.key = mapped;
+        record.name = name;
+        ReadOldValue(key, record);
+        record.sequence = OldStateLog::NextSequence();
+        records_.Write(record);
+    } catch (...) {
+        records_.SayOutOfMemory();
+    }
+}
+
+void RegistryOldState::KeepDeletedTree(HANDLE key, const std::wstring& keyName) noexcept {
+    try {
+        std::wstring mapped;
+        if (!records_.Usable() || keyName.empty() || !records_.MapKey(keyName, mapped))
+            return;
+        capture::KeepDeletedTree(records_, key, keyName, mapped);
+    } catch (...) {
+        records_.SayOutOfMemory();
+    }
+}
+
+bool RegistryOldState::KeyExists(const OBJECT_ATTRIBUTES& attributes, ACCESS_MASK access,
+                                 const std::wstring& name) const {
+    NTSTATUS status = 0;
+    // Looked for in the view of the registry the program asked for.
+    const ACCESS_MASK view = access & (KEY_WOW64_32KEY | KEY_WOW64_64KEY);
+    OpenKeyBelow(records_.nt(), attributes.RootDirectory, name, KEY_QUERY_VALUE | view, attributes.Attributes,
+                 status);
+    // Any other answer (a key the user may not read, say) leaves the level as existing: no record
+    // is better than one that calls an older key new.
+    return status != kStatusNameNotFound && status != kStatusPathNotFound;
+}
+
+RegistryOldState::CreationProbe
+RegistryOldState::ProbeCreation(ACCESS_MASK access, const OBJECT_ATTRIBUTES* attributes) noexcept {
+    CreationProbe probe;
+    try {
+        if (!records_.Usable() || !IsReadable(attributes, sizeof *attributes))
+            return probe;
+        const OBJECT_ATTRIBUTES given = *attributes;
+        std::wstring name;
+        if (!CopyCallerText(given.ObjectName, name))
+            return probe;
+        const std::vector<size_t> ends = ComponentEnds(name);
+        probe.levels = ends.size();
+        // Windows, and Wine 8, create one level a call and fail a name whose parent is missing; a
+        // system that made the missing levels silently would leave them without a record. The key
+        // itself is looked for first: when it exists nothing is created, and one open is the cost.
+        if (ends.size() > 1 && !KeyExists(given, access, name)) {
+            for (size_t level = ends.size() - 1; level-- > 0;) {
+                if (KeyExists(given, access, name.substr(0, ends[level])))
+                    break;
+                probe.absent.insert(probe.absent.begin(), level);
+            }
+        }
+        probe.taken = true;
+        probe.sequence = OldStateLog::NextSequence();
+    } catch (...) {
+        probe = CreationProbe();
+        records_.SayOutOfMemory();
+    }
+    return probe;
+}
+
+void RegistryOldState::RecordCreated(const std::wstring& kernelName, uint64_t sequence) {
+    std::wstring mapped;
+    if (kernelName.empty() || !records_.MapKey(kernelName, mapped) || !records_.Claim(KeyItem(mapped)))
+        return;
+    OldStateRecord record;
+    record.kind = OldStateKind::KeyCreated;
+    record.presence = OldPresence::Absent;
+    record.key = mapped;
+    record.sequence = sequence;
+    records_.Write(record);
+}
+
+void RegistryOldState::KeepCreation(const CreationProbe& probe, HANDLE created) noexcept {
+    try {
+        if (!probe.taken || probe.levels == 0 || !records_.Usable())
+            return;
+        const std::wstring kernelName = QueryKeyName(records_.nt().queryKey, created);
+        if (kernelName.empty())
+            return;
+        for (const size_t level : probe.absent)
+            RecordCreated(AncestorOf(kernelName, probe.levels - 1 - level), probe.sequence);
+        RecordCreated(kernelName, probe.sequence);
+    } catch (...) {
+        records_.SayOutOfMemory();
+    }
+}
+
+} // namespace capture
