@@ -1,15 +1,20 @@
 // A stand-in setup for the reactos lane that reports on its own process: whether the registry
 // capture DLL was loaded into it, and whether the ntdll entries the capture would hook still begin
 // as ntdll.dll on disk has them. Where the driver's callback logs every process, the capture is
-// loaded but must hook nothing. It then writes two values, as a setup would, for the tracker to
-// report: they can come from the driver's callback alone, since the driver takes no line from
-// anyone else while its callback is active.
+// loaded and logs nothing of its own: it hooks nothing, or, when the tracker gave it a store for
+// the old state of what the setup changes, it hooks the registry calls for that alone. It then
+// writes two values, as a setup would, for the tracker to report: they can come from the driver's
+// callback alone, since the driver takes no line from anyone else while its callback is active;
+// and the tracker's ring must hold no line of the capture's afterwards.
 //
-// Exit status: 0 when the capture DLL is loaded and every entry is untouched, 1 when an entry was
-// changed, 2 when the capture DLL is not loaded, 3 when the probe itself could not look.
+// Exit status: 0 when the capture DLL is loaded and logs nothing of its own, 1 when an entry was
+// changed without a store or the capture put a line into the ring, 2 when the capture DLL is not
+// loaded, 3 when the probe itself could not look.
 //
 // With --folders it only prints the shell's folders that the tracked setups install into, as
 // "folder NAME=PATH", for the host's expectations.
+#include "capture/CaptureRing.h"
+#include "capture/OldState.h"
 #include "common/UniqueHandle.h"
 #include "common/Win32.h"
 
@@ -126,6 +131,29 @@ void WriteValue(HKEY root, const char* rootName) {
     std::printf("hook-probe: %s\\Software\\OrvaneProbe\\Written: %ld\n", rootName, result);
 }
 
+// The lines put into the tracker's ring so far; -1 when there is no ring to read.
+long RingLines() {
+    wchar_t name[MAX_PATH];
+    const DWORD length = ::GetEnvironmentVariableW(capture::kRingVariable, name, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return -1;
+    const UniqueHandle mapping(::OpenFileMappingW(FILE_MAP_READ, FALSE, name));
+    if (!mapping)
+        return -1;
+    const void* view = ::MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, sizeof(capture::RingHeader));
+    if (view == nullptr)
+        return -1;
+    const long lines = static_cast<const capture::RingHeader*>(view)->reserved;
+    ::UnmapViewOfFile(view);
+    return lines;
+}
+
+bool KeepsOldState() {
+    wchar_t store[MAX_PATH];
+    const DWORD length = ::GetEnvironmentVariableW(capture::kStoreVariable, store, MAX_PATH);
+    return length > 0 && length < MAX_PATH;
+}
+
 int PrintFolders() {
     const struct {
         const char* name;
@@ -160,6 +188,8 @@ int main(int argc, char** argv) {
         ReadFileBytes(std::string(system, length < sizeof system ? length : 0) + "\\ntdll.dll"));
     const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
     int status = captureLoaded ? 0 : 2;
+    const bool oldState = KeepsOldState();
+    std::printf("hook-probe: the tracker %s a store for old state\n", oldState ? "gave" : "gave no");
     for (const char* name : kEntries) {
         const FARPROC live = ::GetProcAddress(ntdll, name);
         if (live == nullptr) {
@@ -179,11 +209,17 @@ int main(int argc, char** argv) {
         const bool untouched = std::memcmp(current, original, kComparedBytes) == 0;
         std::printf("hook-probe: %s: %s (first byte %02x, on disk %02x)\n", name,
                     untouched ? "untouched" : "CHANGED", current[0], original[0]);
-        if (!untouched)
+        if (!untouched && !oldState)
             status = 1;
     }
     WriteValue(HKEY_LOCAL_MACHINE, "HKLM");
     WriteValue(HKEY_CURRENT_USER, "HKCU");
+    const long lines = RingLines();
+    std::printf("hook-probe: lines the capture put into the tracker's ring: %ld\n", lines);
+    if (lines > 0)
+        status = 1;
+    if (status == 0)
+        std::printf("hook-probe: the capture logs nothing of its own\n");
     std::fflush(stdout);
     return status;
 }
