@@ -42,6 +42,8 @@ ALLOWED = {
     # Each output is made from the result alone (and the lines that name a capture gap).
     "host/track/output/": ["host/track/output/", "host/track/result/", "common/",
                            "host/track/run/CaptureMessages.h"],
+    # The undo works from its plan alone, on the registry and the file system.
+    "host/track/undo/": ["host/track/undo/", "host/track/result/", "common/"],
     "host/sample-setup/": ["host/sample-setup/", "common/", "driver/RegmonProtocol.h"],
     "host/": ["host/", "include/", "common/"],
     "bench/": PRODUCT + ["bench/", "tests/support/", "tests/registry/RegistryMonitorTestPeer.h"],

@@ -32,7 +32,8 @@ ParsedOptions ParseTrackOptions(const std::vector<std::string>& args) {
     std::set<std::string> given;
     size_t i = 0;
     auto takeValue = [&](const std::string& option, std::string& target) {
-        if (!given.insert(option).second) {
+        // --undo-script is another name for --uninstall-script.
+        if (!given.insert(option == "--undo-script" ? "--uninstall-script" : option).second) {
             result.error = option + " given twice";
             return false;
         }
@@ -57,8 +58,11 @@ ParsedOptions ParseTrackOptions(const std::vector<std::string>& args) {
         } else if (arg == "--reg") {
             if (!takeValue(arg, options.regFile))
                 return result;
-        } else if (arg == "--uninstall-script") {
+        } else if (arg == "--uninstall-script" || arg == "--undo-script") {
             if (!takeValue(arg, options.uninstallScript))
+                return result;
+        } else if (arg == "--undo") {
+            if (!takeValue(arg, options.undoPlan))
                 return result;
         } else if (arg == "--package") {
             if (!takeValue(arg, options.packageDir))
@@ -83,6 +87,12 @@ ParsedOptions ParseTrackOptions(const std::vector<std::string>& args) {
     options.setup.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
     if (options.help)
         return result;
+    if (!options.undoPlan.empty()) {
+        if (!options.setup.empty() || !options.jsonFile.empty() || !options.regFile.empty() ||
+            !options.uninstallScript.empty() || !options.packageDir.empty() || options.listEliminated)
+            result.error = "--undo PLAN stands alone: it runs no setup and writes no other output";
+        return result;
+    }
     if (options.setup.empty() || options.setup.front().empty()) {
         result.error = "no setup program given";
         return result;
@@ -109,6 +119,7 @@ std::string HelpText() {
         return "  " + std::to_string(value) + "  " + meaning + "\n";
     };
     return "usage: orvane-track [options] -- SETUP [ARGS...]\n"
+           "       orvane-track --undo PLAN\n"
            "\n"
            "Runs SETUP with its arguments while Orvane.dll records what it installs, waits until\n"
            "the setup and every process it started have ended, then reports the files it added\n"
@@ -119,10 +130,15 @@ std::string HelpText() {
            "  --json FILE      also write the result as JSON (UTF-8) to FILE\n"
            "  --reg FILE       also write the captured registry values to FILE as a registry\n"
            "                   script (Windows Registry Editor Version 5.00) that reproduces them\n"
-           "  --uninstall-script FILE\n"
-           "                   also write FILE, a .cmd script that removes what was recorded: the\n"
-           "                   files, then the folders the setup created once they are empty\n"
-           "                   (deepest first), then the registry values\n"
+           "  --undo-script FILE, --uninstall-script FILE\n"
+           "                   also write FILE, a .cmd script that undoes the setup, and beside it\n"
+           "                   its plan (FILE's name + \"-undo-plan.txt\"), which the script runs\n"
+           "                   with --undo: added files, folders, keys and values are deleted,\n"
+           "                   changed and deleted ones get their old state back\n"
+           "  --undo PLAN      carry out an undo plan: each item is checked first, and whatever\n"
+           "                   changed again since the setup is left alone and said so; exits 0\n"
+           "                   when every item was done, 2 when some were left alone, 1 when the\n"
+           "                   plan cannot be read (then nothing is changed)\n"
            "  --package DIR    copy each recorded file into DIR\\files and write DIR\\product.wxs,\n"
            "                   a Windows Installer source (wixl, WiX 3) that installs the same\n"
            "                   files and registry values\n"

@@ -14,7 +14,8 @@ struct TrackOptions {
     bool listEliminated = false;
     std::string jsonFile;
     std::string regFile;
-    std::string uninstallScript;
+    std::string uninstallScript; // --uninstall-script or --undo-script
+    std::string undoPlan;        // --undo: no setup is run
     std::string packageDir;
     unsigned settleMs = kDefaultSettleMs;
     std::vector<std::string> setup; // the setup program and its arguments, as given
@@ -26,7 +27,8 @@ struct ParsedOptions {
 };
 
 // `args` excludes the program name. Options come first; "--" or the first argument that is not an
-// option starts the setup's command, and everything after it belongs to the setup.
+// option starts the setup's command, and everything after it belongs to the setup. `--undo PLAN`
+// stands alone: no setup, no other output.
 ParsedOptions ParseTrackOptions(const std::vector<std::string>& args);
 
 // The text --help prints.

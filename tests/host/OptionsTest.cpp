@@ -73,10 +73,27 @@ TEST(TrackOptions, RefusesWhatItDoesNotUnderstand) {
     EXPECT_EQ(ParseTrackOptions({"--settle-ms", "600000", "s.exe"}).options.settleMs, 600000u);
 }
 
+TEST(TrackOptions, UndoStandsAloneAndTheUndoScriptHasTwoNames) {
+    const auto undo = ParseTrackOptions({"--undo", "C:\\x\\plan.txt"});
+    ASSERT_EQ(undo.error, "");
+    EXPECT_EQ(undo.options.undoPlan, "C:\\x\\plan.txt");
+    EXPECT_TRUE(undo.options.setup.empty());
+    for (const Args& args : {Args{"--undo", "p", "setup.exe"}, Args{"--json", "j", "--undo", "p"},
+                             Args{"--undo", "p", "--eliminated"}, Args{"--undo", "p", "--undo-script", "s"}})
+        EXPECT_EQ(ParseTrackOptions(args).error,
+                  "--undo PLAN stands alone: it runs no setup and writes no other output")
+            << ::testing::PrintToString(args);
+    EXPECT_EQ(ParseTrackOptions({"--undo"}).error, "--undo needs a value");
+    EXPECT_EQ(ParseTrackOptions({"--undo-script", "u.cmd", "s.exe"}).options.uninstallScript, "u.cmd");
+    EXPECT_EQ(ParseTrackOptions({"--undo-script", "a", "--uninstall-script", "b", "s.exe"}).error,
+              "--uninstall-script given twice");
+}
+
 TEST(TrackOptions, HelpDocumentsEveryOptionAndExitCode) {
     const std::string help = track::HelpText();
     for (const char* word : {"--json FILE", "--reg FILE", "--eliminated", "--settle-ms MS", "--help",
-                             "Windows Registry Editor Version 5.00", "-- SETUP [ARGS...]"})
+                             "Windows Registry Editor Version 5.00", "-- SETUP [ARGS...]", "--undo PLAN",
+                             "--undo-script FILE", "-undo-plan.txt"})
         EXPECT_NE(help.find(word), std::string::npos) << word;
     for (int code : {track::kExitUsage, track::kExitLibraryNotLoadable, track::kExitRecorderNotCreated,
                      track::kExitSetupNotStarted, track::kExitReportNotWritten})

@@ -1,10 +1,12 @@
-// The uninstall script run by cmd under Wine on real files, folders and registry values whose
-// names carry every character cmd treats specially, and names outside the ANSI code page.
+// The undo script run by cmd under Wine on real files, folders and registry values whose names
+// carry every character cmd treats specially, and names outside the ANSI code page: it runs
+// orvane-track --undo on the plan written beside it.
 #include "host/track/result/Base64.h"
 #include "host/track/result/RealNames.h"
 #include "host/track/result/TextEncoding.h"
 #include "host/track/output/UninstallScript.h"
 #include "tests/host/HostTestSupport.h"
+#include "tests/host/UndoTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include "common/UniqueHandle.h"
@@ -28,6 +30,7 @@ void CreateWideFile(const std::wstring& path) {
     ASSERT_TRUE(file.valid()) << track::WideToUtf8(path);
 }
 
+// As the setup would: through the ANSI call, with the string's NUL.
 void SetValue(const char* name, const std::string& data) {
     HKEY raw = nullptr;
     ASSERT_EQ(
@@ -58,6 +61,19 @@ DWORD RunInNewConsole(const std::string& commandLine) {
     return code;
 }
 
+// The bytes the library records for a string written by SetValue.
+std::vector<std::uint8_t> Recorded(const std::string& data) {
+    std::vector<std::uint8_t> bytes = Bytes(data);
+    bytes.push_back(0);
+    return bytes;
+}
+
+track::RegistryValue NewValue(const std::string& path, const std::string& data) {
+    track::RegistryValue value(path, REG_SZ, track::EncodeBase64(Recorded(data)));
+    value.change = track::ValueChange::New;
+    return value;
+}
+
 bool HasValue(const char* name) {
     DWORD type = 0;
     std::vector<std::uint8_t> data;
@@ -71,9 +87,10 @@ TEST(UninstallScript, QuotesNamesSoThatCmdPassesThemThrough) {
     EXPECT_EQ(track::QuoteForCmd("say \"hi\""), "");
 }
 
-// Removes the setup's files, its emptied folders deepest first, and its values; a file, a folder and
-// a value that were there before stay, and so does a created folder the user put a file in.
-TEST(UninstallScript, RemovesExactlyWhatWasRecordedWhenCmdRunsIt) {
+// Removes the setup's files, its emptied folders deepest first, and its values, and puts back the
+// value it changed; a file, a folder and a value that were there before stay, and so does a created
+// folder the user put a file in.
+TEST(UninstallScript, UndoesExactlyWhatWasRecordedWhenCmdRunsIt) {
     test_support::TempDir dir("uninstall");
     const std::wstring root = track::Utf8ToWide(dir.path()) + L"\\Old Folder";
     ASSERT_TRUE(::CreateDirectoryW(root.c_str(), nullptr));
@@ -108,21 +125,25 @@ TEST(UninstallScript, RemovesExactlyWhatWasRecordedWhenCmdRunsIt) {
     SetValue("Kept (before)", "stays");
     SetValue("x & y ^ (1) 100%!", "goes");
     SetValue("", "default value goes");
+    SetValue("Changed ^ 100%", "the setup's");
     const std::string key = std::string("HKCU\\") + kTestKey;
-    result.registry = {{key + "\\x & y ^ (1) 100%!", REG_SZ, track::EncodeBase64(Bytes("goes"))},
-                       {key + "\\", REG_SZ, track::EncodeBase64(Bytes("default value goes"))}};
+    const track::ValueData old{REG_EXPAND_SZ, undo_tests::WideBytes(L"%TEMP%\\before")};
+    track::RegistryValue changed(key + "\\Changed ^ 100%", REG_SZ,
+                                 track::EncodeBase64(Recorded("the setup's")));
+    changed.change = track::ValueChange::Changed;
+    changed.before = {track::Before::Present, old.type, old.bytes, ""};
+    result.registry = {NewValue(key + "\\x & y ^ (1) 100%!", "goes"),
+                       NewValue(key + "\\", "default value goes"), changed};
 
-    std::vector<std::string> named = result.createdFolders;
-    for (const std::wstring& file : recorded)
-        named.push_back(track::WideToUtf8(file));
-    for (const std::string& name : named) {
-        const std::string shortPath = track::AsciiShortPath(track::Utf8ToWide(name));
-        if (!shortPath.empty())
-            result.shortNames[name] = shortPath;
-    }
     const std::string scriptPath = dir / "uninstall (1) & 100%.cmd";
-    test_support::WriteTextFile(scriptPath, track::FormatUninstallScript(result));
-    EXPECT_EQ(RunInNewConsole("cmd.exe /c \"" + QuoteArgument(scriptPath) + "\""), 0u);
+    std::string script, error;
+    ASSERT_TRUE(track::WriteUndoPlanBeside(scriptPath, result, host_tests::BinFolder() + "\\orvane-track.exe",
+                                           script, error))
+        << error;
+    EXPECT_TRUE(test_support::FileExists(dir / "uninstall (1) & 100%-undo-plan.txt"));
+    test_support::WriteTextFile(scriptPath, script);
+    // 2: the created folder the user put a file in is left alone (the undo says so).
+    EXPECT_EQ(RunInNewConsole("cmd.exe /c \"" + QuoteArgument(scriptPath) + "\""), 2u) << script;
 
     for (const std::wstring& file : recorded)
         EXPECT_FALSE(Exists(file)) << track::WideToUtf8(file);
@@ -135,7 +156,42 @@ TEST(UninstallScript, RemovesExactlyWhatWasRecordedWhenCmdRunsIt) {
     EXPECT_FALSE(HasValue("x & y ^ (1) 100%!"));
     EXPECT_FALSE(HasValue(""));
     EXPECT_TRUE(HasValue("Kept (before)"));
+    track::ValueData restored;
+    ASSERT_TRUE(undo_tests::GetExact(HKEY_CURRENT_USER, kTestKey, L"Changed ^ 100%", restored));
+    EXPECT_TRUE(restored == old) << "the changed value has its old type and bytes again";
     ::RegDeleteTreeA(HKEY_CURRENT_USER, kTestKey);
+}
+
+// The script names each step in rem lines, and without the tracker it says so and does nothing.
+TEST(UninstallScript, ListsWhatItDoesAndFailsClearlyWithoutTheTracker) {
+    test_support::TempDir dir("uninstall");
+    const std::string file = dir / "added 100%.txt";
+    test_support::WriteTextFile(file, "added");
+    track::TrackResult result;
+    result.files = {file};
+    track::RegistryValue unknown(std::string("HKCU\\") + kTestKey + "\\Unknown", REG_DWORD,
+                                 track::EncodeBase64({1, 0, 0, 0}));
+    result.registry = {unknown};
+    const std::string scriptPath = dir / "undo.cmd";
+    std::string script, error;
+    ASSERT_TRUE(
+        track::WriteUndoPlanBeside(scriptPath, result, dir / "moved away\\orvane-track.exe", script, error));
+    EXPECT_NE(script.find("rem   delete file \"" + dir.path() + "\\added 100%%.txt\"\r\n"), std::string::npos)
+        << script;
+    // % is doubled in rem lines too: cmd expands it there.
+    EXPECT_NE(
+        script.find("rem   leave alone value \"HKCU\\Software\\OrvaneUninstallTest (a&b) 100%%!\\Unknown\" "
+                    "(old data unknown)\r\n"),
+        std::string::npos)
+        << script;
+    EXPECT_NE(script.find(" --undo \"" + dir.path() + "\\undo-undo-plan.txt\"\r\n"), std::string::npos)
+        << script;
+    test_support::WriteTextFile(scriptPath, script);
+    const host_tests::ProcessResult run =
+        host_tests::RunProcess("cmd.exe /c " + QuoteArgument(scriptPath), 60000);
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_NE(run.err.find("This undo needs orvane-track.exe at"), std::string::npos) << run.out << run.err;
+    EXPECT_TRUE(test_support::FileExists(file)) << "nothing is done without the tracker";
 }
 
 } // namespace

@@ -296,7 +296,9 @@ TEST_F(InstallerTracking, ItsUninstallScriptRemovesWhatItInstalledAndNothingElse
     ASSERT_FALSE(recorded.empty());
     const std::string script = host_tests::ReadWholeFile(scriptPath);
     const std::string app = installer.InstallFolder();
-    EXPECT_NE(script.find("rmdir \"" + app + "\\docs\" 2>nul\r\nrmdir \"" + app + "\""), std::string::npos)
+    EXPECT_NE(script.find("rem   delete folder \"" + app + "\\docs\" once empty\r\nrem   delete folder \"" +
+                          app + "\" once empty\r\n"),
+              std::string::npos)
         << "the product's folders, deepest first\n"
         << script;
 

@@ -5,6 +5,7 @@
 #include "host/track/result/RegistryData.h"
 #include "host/track/output/Reports.h"
 #include "host/track/result/TextEncoding.h"
+#include "host/track/result/UndoItems.h"
 
 #include "common/UniqueHandle.h"
 #include "common/Wow64.h"
@@ -187,6 +188,108 @@ std::string RegistryElement(const RegistryValue& value, const std::string& inden
     return leftOut + RegistryTypeName(value.type) + ": Windows Installer writes no such type) -->\n";
 }
 
+// A change to an environment variable that only adds an entry to the list it held: the package
+// adds the same entry to whatever the target machine's variable holds, as the setup did.
+struct EnvironmentChange {
+    std::string name; // UTF-8
+    std::string part; // UTF-8, what was added
+    bool last = true; // appended; false when put first
+    bool system = false;
+};
+
+// The text of string data kept before the setup: as the registry holds it (UTF-16), or in the
+// ANSI code page as the library reads values.
+std::vector<std::string> OldTexts(const std::vector<std::uint8_t>& bytes) {
+    std::wstring wide;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        const auto c = static_cast<wchar_t>(bytes[i] | (bytes[i + 1] << 8));
+        if (c == L'\0')
+            break;
+        wide += c;
+    }
+    return {WideToUtf8(wide), AnsiToUtf8(StringData(bytes))};
+}
+
+bool FindEnvironmentChange(const RegistryValue& value, EnvironmentChange& change) {
+    auto isString = [](std::uint32_t type) { return type == REG_SZ || type == REG_EXPAND_SZ; };
+    if (value.change != ValueChange::Changed || value.before.state != Before::Present ||
+        !isString(value.type) || !isString(value.before.type))
+        return false;
+    const std::string path = AnsiToUtf8(value.path);
+    const size_t slash = path.rfind('\\');
+    std::string root, key;
+    if (slash == std::string::npos || !SplitRegistryPath(path.substr(0, slash), root, key))
+        return false;
+    const std::wstring wideKey = Utf8ToWide(key);
+    if (root == "HKCU" && SameIgnoringCaseOrdinal(wideKey, L"Environment"))
+        change.system = false;
+    else if (root == "HKLM" &&
+             SameIgnoringCaseOrdinal(wideKey,
+                                     L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment"))
+        change.system = true;
+    else
+        return false;
+    change.name = path.substr(slash + 1);
+    const auto now = DecodeBase64(value.base64);
+    if (change.name.empty() || !now)
+        return false;
+    const std::string newText = AnsiToUtf8(StringData(*now));
+    for (const std::string& oldText : OldTexts(value.before.bytes)) {
+        if (oldText.empty() || newText.size() <= oldText.size() + 1)
+            continue;
+        if (newText.compare(0, oldText.size() + 1, oldText + ";") == 0) {
+            change.part = newText.substr(oldText.size() + 1);
+            change.last = true;
+            return true;
+        }
+        if (newText.compare(newText.size() - oldText.size() - 1, std::string::npos, ";" + oldText) == 0) {
+            change.part = newText.substr(0, newText.size() - oldText.size() - 1);
+            change.last = false;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Why a value the setup found on the machine is not in the package, or empty when it is.
+std::string WhyNotPackaged(const RegistryValue& value) {
+    EnvironmentChange environment;
+    switch (value.change) {
+    case ValueChange::New:
+        return std::string();
+    case ValueChange::Changed:
+        if (FindEnvironmentChange(value, environment))
+            return std::string();
+        return "it was there before the setup, which changed it: a package does not overwrite a value the "
+               "machine has";
+    case ValueChange::Deleted:
+        return "the setup deleted it: a package does not delete a value the machine has";
+    case ValueChange::Unchanged:
+        return "it was there before the setup, with the same data: it is the machine's, not the product's";
+    case ValueChange::OldUnknown:
+        break;
+    }
+    return "what it held before the setup is not known: it may be the machine's own, so it is not "
+           "overwritten";
+}
+
+// The component and Environment ids of an environment change; the build script names them too.
+std::string EnvironmentId(const RegistryValue& value) {
+    const std::string guid = StableGuid("environment " + value.path);
+    return "env" + guid.substr(0, 8) + guid.substr(9, 4);
+}
+
+// The environment change as an Environment element in a component of its own.
+std::string EnvironmentComponent(const RegistryValue& value, const EnvironmentChange& change,
+                                 const std::string& indent) {
+    const std::string id = EnvironmentId(value);
+    return indent + "<Component Id=\"" + id + "\" Guid=\"" + StableGuid("environment " + value.path) + "\"" +
+           (kIs64Bit ? " Win64=\"yes\"" : "") + ">\n" + indent + "  <Environment Id=\"" + id + "\" Name=\"" +
+           Xml(change.name) + "\" Value=\"" + Xml(Formatted(change.part)) + "\" Part=\"" +
+           (change.last ? "last" : "first") + "\" Action=\"set\" System=\"" + (change.system ? "yes" : "no") +
+           "\" Permanent=\"no\"/>\n" + indent + "</Component>\n";
+}
+
 bool IsEmptyFolder(const std::string& dir) {
     WIN32_FIND_DATAA entry;
     UniqueFind find(::FindFirstFileA((dir + "\\*").c_str(), &entry));
@@ -228,6 +331,62 @@ void RemoveTree(const std::wstring& path) {
         }
     }
     ::RemoveDirectoryW(path.c_str());
+}
+
+bool HasEnvironmentChanges(const TrackResult& result) {
+    EnvironmentChange change;
+    for (const RegistryValue& value : result.registry) {
+        if (FindEnvironmentChange(value, change))
+            return true;
+    }
+    return false;
+}
+
+// wixl (0.101) stops at an Environment element: it then gets a copy of the source without them
+// (each is one line), and the rows they stand for go into the package afterwards.
+std::string WixlCommand(bool withoutEnvironment) {
+    const std::string wixl = std::string("wixl") + (kIs64Bit ? " -a x64" : "") + " -o product.msi ";
+    if (!withoutEnvironment)
+        return wixl + "product.wxs\n";
+    return "sed '/<Environment /d' product.wxs > product.wixl.wxs\n" + wixl + "product.wixl.wxs\n";
+}
+
+// The Environment table's rows, and the actions that carry them out, added with msibuild. The name
+// carries the flags: "=" set, "-" removed again at uninstall, "*" the system's variable; "[~]" in
+// the data stands for what the variable holds on the machine.
+template <typename Shell>
+std::string EnvironmentRows(const TrackResult& result, const Shell& shell) {
+    std::string rows;
+    EnvironmentChange change;
+    for (const RegistryValue& value : result.registry) {
+        if (!FindEnvironmentChange(value, change))
+            continue;
+        const std::string name = std::string("=-") + (change.system ? "*" : "") + change.name;
+        const std::string data =
+            change.last ? "[~];" + Formatted(change.part) : Formatted(change.part) + ";[~]";
+        if ((name + data).find('\'') != std::string::npos) {
+            rows += "echo \"left out of product.msi (a quote in its name or data): " +
+                    shell(AnsiToUtf8(value.path)) + "\" >&2\n";
+            continue;
+        }
+        rows += "msibuild product.msi -q \"INSERT INTO \\`Environment\\` (\\`Environment\\`, \\`Name\\`, "
+                "\\`Value\\`, \\`Component_\\`) VALUES ('" +
+                EnvironmentId(value) + "', '" + shell(name) + "', '" + shell(data) + "', '" +
+                EnvironmentId(value) + "')\"\n";
+    }
+    if (rows.empty())
+        return rows;
+    return "msibuild product.msi -q \"CREATE TABLE \\`Environment\\` (\\`Environment\\` CHAR(72) NOT NULL, "
+           "\\`Name\\` CHAR(255) NOT NULL LOCALIZABLE, \\`Value\\` CHAR(255) LOCALIZABLE, \\`Component_\\` "
+           "CHAR(72) NOT NULL PRIMARY KEY \\`Environment\\`)\"\n" +
+           rows +
+           "msibuild product.msi -q \"INSERT INTO \\`InstallExecuteSequence\\` (\\`Action\\`, "
+           "\\`Sequence\\`) "
+           "VALUES ('RemoveEnvironmentStrings', 3300)\"\n"
+           "msibuild product.msi -q \"INSERT INTO \\`InstallExecuteSequence\\` (\\`Action\\`, "
+           "\\`Sequence\\`) "
+           "VALUES ('WriteEnvironmentStrings', 5200)\"\n"
+           "rm -f product.wixl.wxs\n";
 }
 
 } // namespace
@@ -311,6 +470,17 @@ std::string FormatProductWxs(const TrackResult& result, const std::vector<Packag
     if (!result.registry.empty()) {
         out += "    <DirectoryRef Id=\"TARGETDIR\">\n";
         for (const RegistryValue& value : result.registry) {
+            const std::string whyNot = WhyNotPackaged(value);
+            if (!whyNot.empty()) {
+                out += "      <!-- left out: " + Xml(AnsiToUtf8(value.path)) + " (" + Xml(whyNot) + ") -->\n";
+                continue;
+            }
+            EnvironmentChange environment;
+            if (value.change == ValueChange::Changed && FindEnvironmentChange(value, environment)) {
+                components.push_back(EnvironmentId(value));
+                out += EnvironmentComponent(value, environment, "      ");
+                continue;
+            }
             const std::string element = RegistryElement(value, "        ");
             if (element.find("<!--") != std::string::npos) {
                 out += element.substr(2);
@@ -345,13 +515,13 @@ std::string FormatBuildScript(const TrackResult& result) {
     std::string out =
         "#!/bin/sh\n"
         "# Builds product.msi from product.wxs with wixl (Debian: wixl, from msitools), then gives\n"
-        "# REG_BINARY and REG_EXPAND_SZ values the type marks wixl leaves out, with msibuild.\n"
+        "# REG_BINARY and REG_EXPAND_SZ values the type marks wixl leaves out, and adds the\n"
+        "# environment changes wixl cannot compile, with msibuild.\n"
         "set -eu\n"
-        "cd \"$(dirname \"$0\")\"\n"
-        "wixl" +
-        std::string(kIs64Bit ? " -a x64" : "") + " -o product.msi product.wxs\n";
+        "cd \"$(dirname \"$0\")\"\n" +
+        WixlCommand(HasEnvironmentChanges(result));
     for (const RegistryValue& value : result.registry) {
-        if (value.type != REG_BINARY && value.type != REG_EXPAND_SZ)
+        if (value.change != ValueChange::New || (value.type != REG_BINARY && value.type != REG_EXPAND_SZ))
             continue;
         const std::string path = AnsiToUtf8(value.path);
         const size_t firstSlash = path.find('\\'), lastSlash = path.rfind('\\');
@@ -371,7 +541,7 @@ std::string FormatBuildScript(const TrackResult& result) {
                "' WHERE \\`Root\\` = " + std::to_string(root->second) + " AND \\`Key\\` = '" + shell(key) +
                "' AND \\`Name\\` = '" + shell(name) + "'\"\n";
     }
-    return out + "echo \"built $(pwd)/product.msi\"\n";
+    return out + EnvironmentRows(result, shell) + "echo \"built $(pwd)/product.msi\"\n";
 }
 
 bool CheckPackageFolder(const std::string& dir, std::string& error) {

@@ -81,7 +81,7 @@ struct FileFacts {
 struct ChangedFile {
     std::string path;
     FileFacts before;
-    FileFacts after; // `exists` false for a removed file
+    FileFacts after;     // `exists` false for a removed file
     std::string kept;    // the kept copy of its old content, empty when none was kept
     std::string notKept; // why there is none
 };
@@ -103,6 +103,8 @@ struct TrackResult {
     // files the setup added.
     std::vector<ChangedFile> changedFiles;
     std::vector<ChangedFile> removedFiles;
+    // The folder (UTF-8) that holds the kept copies; a `kept` path that is not absolute is below it.
+    std::string keptFolder;
     std::vector<CaptureGap> captureGaps;
     // Values (UTF-8 paths) the setup wrote that the library cannot record: their key or name has
     // characters the ANSI code page cannot hold.

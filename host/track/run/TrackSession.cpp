@@ -357,7 +357,9 @@ int RunTrackSession(const TrackOptions& options) {
     if (uninstallFile.IsOpen()) {
         result.createdFolders = CreatedFolders(result, foldersBefore);
         AddShortNames(result);
-        if (!uninstallFile.Write(FormatUninstallScript(result), error)) {
+        std::string script;
+        if (!WriteUndoPlanBeside(options.uninstallScript, result, RunningProgramPath(), script, error) ||
+            !uninstallFile.Write(script, error)) {
             Fail(error);
             written = false;
         }
