@@ -69,6 +69,8 @@ ParsedOptions ParseTrackOptions(const std::vector<std::string>& args) {
                 return result;
         } else if (arg == "--eliminated") {
             options.listEliminated = true;
+        } else if (arg == "--processes") {
+            options.listProcesses = true;
         } else if (arg == "--settle-ms") {
             std::string text;
             if (!takeValue(arg, text))
@@ -143,7 +145,9 @@ std::string HelpText() {
            "                   a Windows Installer source (wixl, WiX 3) that installs the same\n"
            "                   files and registry values\n"
            "  --eliminated     also list the added files and the registry values judged noise,\n"
-           "                   each with the reason\n"
+           "                   and the captured values the library dropped, each with the reason\n"
+           "  --processes      after each registry value, name the process that wrote it last\n"
+           "                   (its image and process id)\n"
            "  --settle-ms MS   keep collecting for MS milliseconds after the setup has ended, so\n"
            "                   that late notifications arrive (default " +
            std::to_string(kDefaultSettleMs) + ", at most " + std::to_string(kMaxSettleMs) +

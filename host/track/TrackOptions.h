@@ -12,6 +12,7 @@ constexpr unsigned kMaxSettleMs = 600000;
 struct TrackOptions {
     bool help = false;
     bool listEliminated = false;
+    bool listProcesses = false; // name the process behind each value in the text report
     std::string jsonFile;
     std::string regFile;
     std::string uninstallScript; // --uninstall-script or --undo-script

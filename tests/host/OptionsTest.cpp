@@ -15,12 +15,14 @@ using track::ParseTrackOptions;
 using Args = std::vector<std::string>;
 
 TEST(TrackOptions, AcceptsOptionsThenTheSetupWithItsOwnArguments) {
-    const auto parsed = ParseTrackOptions({"--json", "out.json", "--reg", "out.reg", "--eliminated",
-                                           "--settle-ms", "250", "--", "setup.exe", "/S", "--json", "x"});
+    const auto parsed =
+        ParseTrackOptions({"--json", "out.json", "--reg", "out.reg", "--eliminated", "--processes",
+                           "--settle-ms", "250", "--", "setup.exe", "/S", "--json", "x"});
     ASSERT_EQ(parsed.error, "");
     EXPECT_EQ(parsed.options.jsonFile, "out.json");
     EXPECT_EQ(parsed.options.regFile, "out.reg");
     EXPECT_TRUE(parsed.options.listEliminated);
+    EXPECT_TRUE(parsed.options.listProcesses);
     EXPECT_EQ(parsed.options.settleMs, 250u);
     EXPECT_EQ(parsed.options.setup, (Args{"setup.exe", "/S", "--json", "x"}));
     EXPECT_FALSE(parsed.options.help);
@@ -91,9 +93,9 @@ TEST(TrackOptions, UndoStandsAloneAndTheUndoScriptHasTwoNames) {
 
 TEST(TrackOptions, HelpDocumentsEveryOptionAndExitCode) {
     const std::string help = track::HelpText();
-    for (const char* word : {"--json FILE", "--reg FILE", "--eliminated", "--settle-ms MS", "--help",
-                             "Windows Registry Editor Version 5.00", "-- SETUP [ARGS...]", "--undo PLAN",
-                             "--undo-script FILE", "-undo-plan.txt"})
+    for (const char* word : {"--json FILE", "--reg FILE", "--eliminated", "--processes", "--settle-ms MS",
+                             "--help", "Windows Registry Editor Version 5.00", "-- SETUP [ARGS...]",
+                             "--undo PLAN", "--undo-script FILE", "-undo-plan.txt"})
         EXPECT_NE(help.find(word), std::string::npos) << word;
     for (int code : {track::kExitUsage, track::kExitLibraryNotLoadable, track::kExitRecorderNotCreated,
                      track::kExitSetupNotStarted, track::kExitReportNotWritten})

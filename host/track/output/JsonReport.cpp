@@ -78,6 +78,15 @@ std::string JsonValue(const RegistryValue& value) {
     return JsonString(HexBytes(*bytes));
 }
 
+// The process that wrote a value last: ", \"process\": \"setup.exe\", \"processId\": 1234", both null
+// when no captured line named it.
+std::string JsonProcess(const RegistryValue& value) {
+    if (value.process.empty())
+        return ", \"process\": null, \"processId\": null";
+    return ", \"process\": " + JsonString(value.process) + ", \"processId\": " +
+           (value.processId == 0 ? std::string("null") : std::to_string(value.processId));
+}
+
 template <typename Item, typename Format>
 void AppendArray(std::string& out, const char* name, const std::vector<Item>& items, Format format) {
     out += std::string("  \"") + name + "\": [";
@@ -104,12 +113,12 @@ std::string FormatJsonReport(const TrackResult& result) {
         return "{\"path\": " + JsonString(value.path) +
                ", \"type\": " + JsonString(RegistryTypeName(value.type)) +
                ", \"typeCode\": " + std::to_string(value.type) + ", \"data\": " + JsonString(value.base64) +
-               ", \"value\": " + JsonValue(value) + "}";
+               ", \"value\": " + JsonValue(value) + JsonProcess(value) + "}";
     });
     AppendArray(out, "eliminatedRegistry", result.eliminatedRegistry, [](const EliminatedValue& value) {
         return "{\"path\": " + JsonString(value.value.path) +
                ", \"type\": " + JsonString(RegistryTypeName(value.value.type)) +
-               ", \"reason\": " + JsonString(value.reason) + "}";
+               ", \"reason\": " + JsonString(value.reason) + JsonProcess(value.value) + "}";
     });
     AppendArray(out, "registryCaptureIncomplete", result.captureGaps, [](const CaptureGap& gap) {
         return "{\"process\": " + JsonUtf8String(gap.process) +

@@ -12,8 +12,13 @@ namespace track {
 std::string Utf8Path(const TrackResult& result, const std::string& path);
 
 // The text report, in UTF-8: added files, (with `listEliminated`) the eliminated files and why, registry
-// values with type and decoded data, and a summary line. Lines end in "\n".
-std::string FormatTextReport(const TrackResult& result, bool listEliminated);
+// values with type and decoded data (with `listProcesses`, each followed by the process that wrote
+// it last), and a summary line. Lines end in "\n".
+std::string FormatTextReport(const TrackResult& result, bool listEliminated, bool listProcesses = false);
+
+// " (setup.exe, pid 1234)": the process that wrote a value last, as the text report names it; the
+// image alone when the log named no id, and "process unknown" when no captured line named it.
+std::string ProcessSuffix(const RegistryValue& value);
 
 // The summary line alone, without its line end.
 std::string FormatSummary(const TrackResult& result);

@@ -48,7 +48,7 @@ void AppendEliminated(std::string& out, const TrackResult& result) {
     out += "\n";
 }
 
-void AppendRegistry(std::string& out, const TrackResult& result) {
+void AppendRegistry(std::string& out, const TrackResult& result, bool listProcesses) {
     out += "Registry values (" + std::to_string(result.registry.size()) + "):\n";
     if (result.registry.empty())
         out += "  (none)\n";
@@ -62,18 +62,20 @@ void AppendRegistry(std::string& out, const TrackResult& result) {
     for (const RegistryValue& value : result.registry) {
         out += "  " + Padded(AnsiToUtf8(value.path), pathWidth) + "  " +
                Padded(RegistryTypeName(value.type), typeWidth) + "  " +
-               AnsiToUtf8(DescribeRegistryData(value.type, value.base64)) + "\n";
+               AnsiToUtf8(DescribeRegistryData(value.type, value.base64)) +
+               (listProcesses ? ProcessSuffix(value) : std::string()) + "\n";
     }
     out += "\n";
 }
 
-void AppendEliminatedRegistry(std::string& out, const TrackResult& result) {
+void AppendEliminatedRegistry(std::string& out, const TrackResult& result, bool listProcesses) {
     out +=
         "Registry values eliminated as noise (" + std::to_string(result.eliminatedRegistry.size()) + "):\n";
     if (result.eliminatedRegistry.empty())
         out += "  (none)\n";
     for (const EliminatedValue& value : result.eliminatedRegistry)
-        out += "  " + AnsiToUtf8(value.value.path) + "\n      " + value.reason + "\n";
+        out += "  " + AnsiToUtf8(value.value.path) + (listProcesses ? ProcessSuffix(value.value) : "") +
+               "\n      " + AnsiToUtf8(value.reason) + "\n";
     out += "\n";
 }
 
@@ -122,14 +124,22 @@ std::string FormatSummary(const TrackResult& result) {
     return line + "; setup exit code " + std::to_string(result.setupExitCode) + " after " + seconds;
 }
 
-std::string FormatTextReport(const TrackResult& result, bool listEliminated) {
+std::string ProcessSuffix(const RegistryValue& value) {
+    if (value.process.empty())
+        return " (process unknown)";
+    const std::string image = AnsiToUtf8(value.process);
+    return value.processId == 0 ? " (" + image + ")"
+                                : " (" + image + ", pid " + std::to_string(value.processId) + ")";
+}
+
+std::string FormatTextReport(const TrackResult& result, bool listEliminated, bool listProcesses) {
     std::string out = "Tracked: " + AnsiToUtf8(result.setupCommand) + "\n\n";
     AppendFiles(out, result);
     if (listEliminated)
         AppendEliminated(out, result);
-    AppendRegistry(out, result);
+    AppendRegistry(out, result, listProcesses);
     if (listEliminated)
-        AppendEliminatedRegistry(out, result);
+        AppendEliminatedRegistry(out, result, listProcesses);
     AppendCaptureWarnings(out, result);
     out += FormatSummary(result) + "\n";
     if (!listEliminated && !(result.eliminated.empty() && result.eliminatedRegistry.empty()))

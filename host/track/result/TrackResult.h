@@ -54,6 +54,10 @@ struct RegistryValue {
     std::string base64;
     ValueChange change = ValueChange::OldUnknown;
     OldData before;
+    // The process of the last captured write ("setup.exe", ANSI) and its id; empty and 0 when no
+    // captured line names the value (on Windows, the driver's own callback logged it).
+    std::string process;
+    unsigned long processId = 0;
 };
 
 // A captured value the tracker judges noise, and why.

@@ -3,6 +3,7 @@
 #include "driver/RegmonProtocol.h"
 #include "common/Tick.h"
 
+#include <utility>
 #include <vector>
 
 namespace track {
@@ -55,8 +56,20 @@ bool CaptureRelay::SendBatch(size_t maxLines) {
         lastError_ = ::GetLastError();
         return false;
     }
+    for (size_t i = 0; i < lines; ++i)
+        writes_.Add(pending_[i]);
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(lines));
     return true;
+}
+
+bool CaptureRelay::IsAnsiLeadByte(unsigned char byte) {
+    return ::IsDBCSLeadByteEx(CP_ACP, byte) != FALSE;
+}
+
+CapturedWrites CaptureRelay::TakeWrites() {
+    for (const std::string& line : pending_)
+        writes_.Add(line, false);
+    return std::move(writes_);
 }
 
 bool CaptureRelay::Relay(bool final) {

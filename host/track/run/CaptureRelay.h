@@ -6,6 +6,7 @@
 
 #include "capture/CaptureRing.h"
 #include "common/UniqueHandle.h"
+#include "host/track/result/CapturedWrites.h"
 
 #include <deque>
 #include <string>
@@ -34,6 +35,10 @@ public:
     // Lines the driver refused as malformed: not the capture's own.
     size_t dropped() const { return dropped_; }
 
+    // Every line the driver took, in ring order, then the lines still waiting as never delivered.
+    // Called once, after the last Relay.
+    CapturedWrites TakeWrites();
+
 private:
     // Sends up to `maxLines` waiting lines as one batch; false, with lastError_, when refused.
     bool SendBatch(size_t maxLines);
@@ -45,6 +50,9 @@ private:
     std::deque<std::string> pending_;
     DWORD lastError_ = 0;
     size_t dropped_ = 0;
+    CapturedWrites writes_{IsAnsiLeadByte};
+
+    static bool IsAnsiLeadByte(unsigned char byte);
 };
 
 } // namespace track

@@ -3,6 +3,7 @@
 #include "capture/inject/CaptureInjection.h"
 #include "host/track/run/CaptureMessages.h"
 #include "host/track/run/CaptureRelay.h"
+#include "host/track/run/CapturedValueCheck.h"
 #include "host/track/run/DriverLosses.h"
 #include "host/track/CommandLine.h"
 #include "host/track/output/ConsoleOutput.h"
@@ -333,6 +334,7 @@ int RunTrackSession(const TrackOptions& options) {
     NoteDriverLosses(capture);
 
     TrackResult result = CollectResult(library, recorder.get());
+    CheckCapturedValues(capture.relay.TakeWrites(), result, capture.messages, capture.notes);
     recorder.Destroy();
     result.captureGaps = capture.notes.captureGaps;
     result.unrecordedValues = capture.notes.unrecordedValues;
@@ -340,7 +342,7 @@ int RunTrackSession(const TrackOptions& options) {
     result.setupExitCode = setup.ExitCode();
     result.seconds = setupSeconds;
 
-    WriteStandardOutput(FormatTextReport(result, options.listEliminated));
+    WriteStandardOutput(FormatTextReport(result, options.listEliminated, options.listProcesses));
     bool written = true;
     if (jsonFile.IsOpen() && !jsonFile.Write(FormatJsonReport(result), error)) {
         Fail(error);

@@ -13,6 +13,9 @@
 //   child EXE STEP...   EXE, a family setup of either bitness, with all the steps that follow
 //   big NAME BYTES      HKCU\Software\OrvaneFamily\NAME = BYTES bytes of REG_BINARY (byte i is i*7+1)
 //   prune KEY           deletes HKCU\Software\OrvaneFamily\KEY with everything below it
+//   pid NAME            HKCU\Software\OrvaneFamily\NAME = this process's id (REG_DWORD)
+//   clsid NAME          HKCU\CLSID\{4F525646-0000-4000-8000-46414D494C59}\NAME = "<bits>-bit" (REG_SZ)
+//   delete NAME         deletes the value HKCU\Software\OrvaneFamily\NAME (RegDeleteValue)
 //   overwrite PATH      replaces the file PATH (CREATE_ALWAYS) with one line of text
 //   uninstall           removes both OrvaneFamily keys, in the 32-bit and the 64-bit view
 //
@@ -34,6 +37,8 @@
 namespace {
 
 constexpr char kKey[] = "Software\\OrvaneFamily";
+// Below HKCU\CLSID, a key the library leaves out by its name.
+constexpr char kClsidKey[] = "CLSID\\{4F525646-0000-4000-8000-46414D494C59}";
 constexpr DWORD kChildDeadlineMs = 120000;
 constexpr int kKilledExitCode = 9;
 
@@ -87,6 +92,27 @@ void WriteBigValue(const std::string& name, const std::string& size) {
                                           static_cast<DWORD>(data.size()));
     if (result != ERROR_SUCCESS)
         throw StepFailed{"big " + name + ": " + Describe("RegSetKeyValue", static_cast<DWORD>(result))};
+}
+
+void WriteProcessId(const std::string& name) {
+    const DWORD id = ::GetCurrentProcessId();
+    const LONG result = ::RegSetKeyValueA(HKEY_CURRENT_USER, kKey, name.c_str(), REG_DWORD, &id, sizeof id);
+    if (result != ERROR_SUCCESS)
+        throw StepFailed{"pid " + name + ": " + Describe("RegSetKeyValue", static_cast<DWORD>(result))};
+}
+
+void WriteClsidValue(const std::string& name) {
+    const std::string data = Bitness();
+    const LONG result = ::RegSetKeyValueA(HKEY_CURRENT_USER, kClsidKey, name.c_str(), REG_SZ, data.c_str(),
+                                          static_cast<DWORD>(data.size() + 1));
+    if (result != ERROR_SUCCESS)
+        throw StepFailed{"clsid " + name + ": " + Describe("RegSetKeyValue", static_cast<DWORD>(result))};
+}
+
+void DeleteUserValue(const std::string& name) {
+    const LONG result = ::RegDeleteKeyValueA(HKEY_CURRENT_USER, kKey, name.c_str());
+    if (result != ERROR_SUCCESS)
+        throw StepFailed{"delete " + name + ": " + Describe("RegDeleteKeyValue", static_cast<DWORD>(result))};
 }
 
 void PruneKey(const std::string& name) {
@@ -238,7 +264,7 @@ int Usage(const std::string& problem) {
                  "orvane-family-setup: %s\n"
                  "usage: orvane-family-setup STEP...   with steps write NAME, machine NAME, reg, inf PATH,\n"
                  "       shell NAME, killed NAME, hold NAME PID, big NAME BYTES, prune KEY, overwrite PATH,\n"
-                 "       child EXE STEP..., uninstall\n",
+                 "       pid NAME, clsid NAME, delete NAME, child EXE STEP..., uninstall\n",
                  problem.c_str());
     return 2;
 }
@@ -246,7 +272,7 @@ int Usage(const std::string& problem) {
 // How many operands a step takes; -1 for a word that is no step.
 int OperandsOf(const std::string& step) {
     if (step == "write" || step == "machine" || step == "shell" || step == "killed" || step == "inf" ||
-        step == "prune" || step == "overwrite")
+        step == "prune" || step == "overwrite" || step == "pid" || step == "clsid" || step == "delete")
         return 1;
     if (step == "hold" || step == "big")
         return 2;
@@ -303,6 +329,12 @@ int Run(const std::vector<std::string>& args) {
                 WriteBigValue(name, args[++i]);
             } else if (step == "prune") {
                 PruneKey(args[++i]);
+            } else if (step == "pid") {
+                WriteProcessId(args[++i]);
+            } else if (step == "clsid") {
+                WriteClsidValue(args[++i]);
+            } else if (step == "delete") {
+                DeleteUserValue(args[++i]);
             } else if (step == "overwrite") {
                 OverwriteFile(args[++i]);
             } else if (step == "uninstall") {
