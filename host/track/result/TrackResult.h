@@ -23,12 +23,17 @@ enum class Before {
     TooLarge, // it existed, past the bound of what is kept
 };
 
+// What a value held before the setup. `bytes` are as the registry holds them: strings in UTF-16,
+// unlike a value's data now, which the library hands out in the ANSI code page.
 struct OldData {
     Before state = Before::Unknown;
     std::uint32_t type = 0;
     std::vector<std::uint8_t> bytes;
     std::string reason; // UTF-8: why it is unknown or not kept, when it is not Present
 };
+
+// The reason of an item that no record of old state speaks for.
+constexpr const char* kNoOldStateKept = "no process of the setup kept it";
 
 // How a value ended up, against what it held before the setup.
 enum class ValueChange {
@@ -81,7 +86,7 @@ struct FileFacts {
 struct ChangedFile {
     std::string path;
     FileFacts before;
-    FileFacts after; // `exists` false for a removed file
+    FileFacts after;     // `exists` false for a removed file
     std::string kept;    // the kept copy of its old content, empty when none was kept
     std::string notKept; // why there is none
 };
@@ -103,6 +108,9 @@ struct TrackResult {
     // files the setup added.
     std::vector<ChangedFile> changedFiles;
     std::vector<ChangedFile> removedFiles;
+    // The store's folder of kept copies (UTF-8), where each ChangedFile's `kept` lies; empty when
+    // no store could be made. A store of the tracker's own making is removed when the run ends.
+    std::string keptFolder;
     std::vector<CaptureGap> captureGaps;
     // Values (UTF-8 paths) the setup wrote that the library cannot record: their key or name has
     // characters the ANSI code page cannot hold.
