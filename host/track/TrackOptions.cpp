@@ -10,11 +10,11 @@ namespace track {
 
 namespace {
 
-bool ParseSettle(const std::string& text, unsigned& value) {
+bool ParseNumber(const std::string& text, unsigned most, unsigned& value) {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 7)
         return false;
     const unsigned long parsed = std::strtoul(text.c_str(), nullptr, 10);
-    if (parsed > kMaxSettleMs)
+    if (parsed > most)
         return false;
     value = static_cast<unsigned>(parsed);
     return true;
@@ -75,8 +75,17 @@ ParsedOptions ParseTrackOptions(const std::vector<std::string>& args) {
             std::string text;
             if (!takeValue(arg, text))
                 return result;
-            if (!ParseSettle(text, options.settleMs)) {
+            if (!ParseNumber(text, kMaxSettleMs, options.settleMs)) {
                 result.error = "--settle-ms takes milliseconds from 0 to " + std::to_string(kMaxSettleMs);
+                return result;
+            }
+        } else if (arg == "--keep-files-up-to") {
+            std::string text;
+            if (!takeValue(arg, text))
+                return result;
+            if (!ParseNumber(text, kMaxKeepFilesUpToMb, options.keepFilesUpToMb)) {
+                result.error =
+                    "--keep-files-up-to takes megabytes from 0 to " + std::to_string(kMaxKeepFilesUpToMb);
                 return result;
             }
         } else if (arg.size() > 1 && arg[0] == '-') {
@@ -152,6 +161,11 @@ std::string HelpText() {
            "                   that late notifications arrive (default " +
            std::to_string(kDefaultSettleMs) + ", at most " + std::to_string(kMaxSettleMs) +
            ")\n"
+           "  --keep-files-up-to MB\n"
+           "                   keep the old content of each file the setup changes or removes, up\n"
+           "                   to MB megabytes a file (default " +
+           std::to_string(kDefaultKeepFilesUpToMb) +
+           "; 0 keeps none)\n"
            "  --help           show this text\n"
            "\n"
            "The setup's own output goes to standard error; standard output carries the report: wide\n"

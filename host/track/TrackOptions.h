@@ -8,6 +8,9 @@ namespace track {
 
 constexpr unsigned kDefaultSettleMs = 1500;
 constexpr unsigned kMaxSettleMs = 600000;
+// The largest file (MB) whose old content the capture keeps before the setup changes it.
+constexpr unsigned kDefaultKeepFilesUpToMb = 64;
+constexpr unsigned kMaxKeepFilesUpToMb = 1048576;
 
 struct TrackOptions {
     bool help = false;
@@ -19,6 +22,7 @@ struct TrackOptions {
     std::string undoPlan;        // --undo: no setup is run
     std::string packageDir;
     unsigned settleMs = kDefaultSettleMs;
+    unsigned keepFilesUpToMb = kDefaultKeepFilesUpToMb;
     std::vector<std::string> setup; // the setup program and its arguments, as given
 };
 

@@ -104,9 +104,19 @@ TEST_F(SampleTracking, ReportsExactlyWhatTheSampleInstalled) {
     ASSERT_EQ(noise.size(), 2u) << run.out;
     EXPECT_EQ(noise[0], host_tests::SampleNoiseFiles()[0].path);
     EXPECT_EQ(noise[1], "    shell view file: Windows writes one for any folder it displays");
-    const auto registry = ReportSection(run.out, "Registry values");
+    auto registry = ReportSection(run.out, "Registry values");
     EXPECT_EQ(registry.size(), host_tests::SampleValues().size()) << run.out;
+    // Each line ends in how the value came about: new, where the capture kept what was there before
+    // (nothing), else of unknown old data; the same for every value of the sample.
+    std::set<std::string> notes;
+    for (std::string& line : registry) {
+        const size_t note = line.rfind("  [");
+        notes.insert(note == std::string::npos ? std::string() : line.substr(note + 2));
+        line = line.substr(0, note);
+    }
     EXPECT_EQ(registry, SampleRegistryLines(host_tests::OwnSample())) << run.out;
+    EXPECT_EQ(notes.size(), 1u) << run.out;
+    EXPECT_TRUE(notes.count("[new]") != 0 || notes.count("[old data unknown]") != 0) << run.out;
     // The deleted key's values are not among the values; --eliminated says why they are missing.
     const auto dropped = ReportSection(run.out, "Registry values eliminated as noise");
     for (const char* name : {"Step", "Source"}) {

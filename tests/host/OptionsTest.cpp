@@ -68,11 +68,21 @@ TEST(TrackOptions, RefusesWhatItDoesNotUnderstand) {
         {{"--settle-ms", "600001", "setup.exe"}, "--settle-ms takes milliseconds from 0 to 600000"},
         {{"--settle-ms", "99999999999", "setup.exe"}, "--settle-ms takes milliseconds from 0 to 600000"},
         {{"--settle-ms", "1", "--settle-ms", "2", "setup.exe"}, "--settle-ms given twice"},
+        {{"--keep-files-up-to"}, "--keep-files-up-to needs a value"},
+        {{"--keep-files-up-to", "1048577", "setup.exe"},
+         "--keep-files-up-to takes megabytes from 0 to 1048576"},
+        {{"--keep-files-up-to", "lots", "setup.exe"}, "--keep-files-up-to takes megabytes from 0 to 1048576"},
+        {{"--keep-files-up-to", "1", "--keep-files-up-to", "2", "setup.exe"},
+         "--keep-files-up-to given twice"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(ParseTrackOptions(c.args).error, c.error) << ::testing::PrintToString(c.args);
     EXPECT_EQ(ParseTrackOptions({"--settle-ms", "0", "s.exe"}).options.settleMs, 0u);
     EXPECT_EQ(ParseTrackOptions({"--settle-ms", "600000", "s.exe"}).options.settleMs, 600000u);
+    EXPECT_EQ(ParseTrackOptions({"s.exe"}).options.keepFilesUpToMb, 64u);
+    EXPECT_EQ(ParseTrackOptions({"--keep-files-up-to", "0", "s.exe"}).options.keepFilesUpToMb, 0u);
+    EXPECT_EQ(ParseTrackOptions({"--keep-files-up-to", "1048576", "s.exe"}).options.keepFilesUpToMb,
+              1048576u);
 }
 
 TEST(TrackOptions, UndoStandsAloneAndTheUndoScriptHasTwoNames) {
@@ -94,8 +104,8 @@ TEST(TrackOptions, UndoStandsAloneAndTheUndoScriptHasTwoNames) {
 TEST(TrackOptions, HelpDocumentsEveryOptionAndExitCode) {
     const std::string help = track::HelpText();
     for (const char* word : {"--json FILE", "--reg FILE", "--eliminated", "--processes", "--settle-ms MS",
-                             "--help", "Windows Registry Editor Version 5.00", "-- SETUP [ARGS...]",
-                             "--undo PLAN", "--undo-script FILE", "-undo-plan.txt"})
+                             "--keep-files-up-to MB", "--help", "Windows Registry Editor Version 5.00",
+                             "-- SETUP [ARGS...]", "--undo PLAN", "--undo-script FILE", "-undo-plan.txt"})
         EXPECT_NE(help.find(word), std::string::npos) << word;
     for (int code : {track::kExitUsage, track::kExitLibraryNotLoadable, track::kExitRecorderNotCreated,
                      track::kExitSetupNotStarted, track::kExitReportNotWritten})

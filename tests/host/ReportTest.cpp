@@ -44,13 +44,19 @@ TEST(TextReport, ListsFilesValuesAndASummary) {
     const auto registry = ReportSection(report, "Registry values");
     ASSERT_EQ(registry.size(), 6u) << report;
     // Paths padded to one column, then the type name padded, then the decoded data.
-    EXPECT_EQ(registry[0], "HKLM\\Software\\App\\Build     REG_DWORD     1042 (0x00000412)");
-    EXPECT_EQ(registry[1], "HKLM\\Software\\App\\Version   REG_SZ        \"1.0\"");
-    EXPECT_EQ(registry[2], "HKCU\\Software\\App\\Features  REG_MULTI_SZ  \"a\", \"b\"");
-    EXPECT_EQ(registry[3], "HKCU\\Software\\App\\Blob      REG_BINARY    01 ff (2 bytes)");
-    EXPECT_EQ(registry[4], "HKCU\\Software\\App\\Size      REG_QWORD     5368709120 (0x0000000140000000)");
+    // Without any old state kept, each value says so.
+    EXPECT_EQ(registry[0],
+              "HKLM\\Software\\App\\Build     REG_DWORD     1042 (0x00000412)  [old data unknown]");
+    EXPECT_EQ(registry[1], "HKLM\\Software\\App\\Version   REG_SZ        \"1.0\"  [old data unknown]");
+    EXPECT_EQ(registry[2], "HKCU\\Software\\App\\Features  REG_MULTI_SZ  \"a\", \"b\"  [old data unknown]");
+    EXPECT_EQ(registry[3],
+              "HKCU\\Software\\App\\Blob      REG_BINARY    01 ff (2 bytes)  [old data unknown]");
+    EXPECT_EQ(
+        registry[4],
+        "HKCU\\Software\\App\\Size      REG_QWORD     5368709120 (0x0000000140000000)  [old data unknown]");
     EXPECT_EQ(registry[5],
-              "HKCU\\Software\\App\\Broken    REG_SZ        (data is not valid Base64: \"%%%\")");
+              "HKCU\\Software\\App\\Broken    REG_SZ        (data is not valid Base64: \"%%%\")  "
+              "[old data unknown]");
     EXPECT_NE(report.find("\nSummary: 2 files added, 6 registry values written, 1 file eliminated as noise; "
                           "setup exit code 3010 after 2.2 s\n"),
               std::string::npos)
@@ -70,7 +76,8 @@ TEST(TextReport, SaysNoneForEmptySections) {
     TrackResult empty;
     empty.setupCommand = "setup.exe";
     const std::string report = track::FormatTextReport(empty, true);
-    for (const char* heading : {"Files added", "Files eliminated as noise", "Registry values"})
+    for (const char* heading :
+         {"Files added", "Files changed", "Files removed", "Files eliminated as noise", "Registry values"})
         EXPECT_EQ(ReportSection(report, heading), std::vector<std::string>{"(none)"}) << heading;
     EXPECT_NE(report.find("Summary: 0 files added, 0 registry values written; setup exit code 0 after 0.0 s"),
               std::string::npos);

@@ -3,6 +3,7 @@
 // the reports built from a result, and waiting for every process the setup started.
 #include "host/track/result/Base64.h"
 #include "host/track/ExitCodes.h"
+#include "host/track/run/WinePrime.h"
 #include "tests/host/HostTestSupport.h"
 #include "tests/host/MiniJson.h"
 #include "tests/host/TrackerTestModes.h"
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 
 namespace {
@@ -252,6 +254,83 @@ std::string PlaybackFile(const TempDir& dir, const std::string& desktopIni) {
                               "R\tHKCU\\Software\\Sample\\Blob\t3\tAf8=\n";
     test_support::WriteTextFile(path, lines);
     return path;
+}
+
+// What the setup saved of the store of old state it inherited ("NAME" -> "value").
+std::map<std::string, std::string> SavedStore(const std::string& path) {
+    std::map<std::string, std::string> values;
+    for (const std::string& line : host_tests::Lines(host_tests::ReadWholeFile(path))) {
+        const size_t equals = line.find('=');
+        if (equals != std::string::npos)
+            values[line.substr(0, equals)] = line.substr(equals + 1);
+    }
+    return values;
+}
+
+std::string SaveStoreSetup(const std::string& saved) {
+    return QuoteArgument(test_support::ThisExecutable()) + " " + kModeSaveStore + " " + QuoteArgument(saved);
+}
+
+TEST(Tracker, TheSetupInheritsAStoreOfOldStateThatGoesWithTheRun) {
+    TrackerFolder folder(TrackerFolder::Library::StandIn);
+    const std::string playback = folder.dir() / "playback.txt";
+    test_support::WriteTextFile(playback, "");
+    std::string watched;
+    for (const std::string& one : track::WatchedFolders())
+        watched += (watched.empty() ? "" : "|") + one;
+    char temp[MAX_PATH + 1] = {};
+    ASSERT_NE(::GetTempPathA(MAX_PATH + 1, temp), 0u);
+    for (const char* cap : {"", "3"}) {
+        const std::string saved = folder.dir() / "store.txt";
+        const ProcessResult run =
+            folder.Track((*cap != 0 ? std::string("--keep-files-up-to ") + cap + " " : std::string()) +
+                             "--settle-ms 0 -- " + SaveStoreSetup(saved),
+                         {{"ORVANE_FAKE_RESULTS", playback}});
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(run.exitCode, 0u) << run.err;
+        EXPECT_EQ(run.err.find("old state"), std::string::npos) << run.err;
+        const auto store = SavedStore(saved);
+        const std::string storeFolder =
+            store.count("ORVANE_CAPTURE_STORE") ? store.at("ORVANE_CAPTURE_STORE") : "";
+        EXPECT_EQ(storeFolder.rfind(std::string(temp) + "orvane-store-", 0), 0u) << storeFolder;
+        EXPECT_EQ(store.count("folder") ? store.at("folder") : "", "yes") << "made before the setup started";
+        EXPECT_EQ(store.count("ORVANE_CAPTURE_FOLDERS") ? store.at("ORVANE_CAPTURE_FOLDERS") : "", watched);
+        EXPECT_EQ(store.count("ORVANE_CAPTURE_FILE_CAP") ? store.at("ORVANE_CAPTURE_FILE_CAP") : "",
+                  *cap != 0 ? "3145728" : "67108864");
+        EXPECT_FALSE(test_support::FileExists(storeFolder)) << "a store the tracker made goes with the run";
+    }
+}
+
+TEST(Tracker, AStoreThatCannotBeMadeIsSaidAndTheRunGoesOn) {
+    TrackerFolder folder(TrackerFolder::Library::StandIn);
+    const std::string playback = PlaybackFile(folder.dir(), folder.dir() / "desktop.ini");
+    const std::string notAFolder = folder.dir() / "a-file";
+    test_support::WriteTextFile(notAFolder, "the temporary folder is a file");
+    const std::string saved = folder.dir() / "store.txt";
+    const ProcessResult run =
+        folder.Track("--settle-ms 0 -- " + SaveStoreSetup(saved),
+                     {{"ORVANE_FAKE_RESULTS", playback}, {"TMP", notAFolder}, {"TEMP", notAFolder}});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 0u) << run.err;
+    // One line says it (under Wine another says how the existing folders were listed).
+    std::vector<std::string> said;
+    for (const std::string& line : host_tests::Lines(run.err)) {
+        if (line.find("old state") != std::string::npos)
+            said.push_back(line);
+    }
+    ASSERT_EQ(said.size(), 1u) << run.err;
+    EXPECT_EQ(said[0].rfind(
+                  "orvane-track: old state cannot be kept: the folder " + notAFolder + "\\orvane-store-", 0),
+              0u)
+        << run.err;
+    const std::string tail = "); changed items will be reported with old data unknown";
+    ASSERT_GT(said[0].size(), tail.size());
+    EXPECT_EQ(said[0].substr(said[0].size() - tail.size()), tail);
+    EXPECT_EQ(SavedStore(saved)["ORVANE_CAPTURE_STORE"], "(none)");
+    EXPECT_EQ(ReportSection(run.out, "Files added").size(), 2u) << run.out;
+    EXPECT_NE(run.out.find("[old data unknown]"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Summary: 2 files added, 3 registry values written"), std::string::npos)
+        << run.out;
 }
 
 TEST(Tracker, ReportsTheResultAsTextJsonAndRegistryScript) {

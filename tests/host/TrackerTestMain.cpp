@@ -74,6 +74,26 @@ int RunInConsole(const std::string& outPath, const std::string& commandLine) {
     return 0;
 }
 
+std::string Inherited(const char* name) {
+    char value[4096];
+    const DWORD length = ::GetEnvironmentVariableA(name, value, sizeof value);
+    return length > 0 && length < sizeof value ? std::string(value, length) : std::string("(none)");
+}
+
+// What the setup inherits of the store of old state, one "NAME=value" line each, and whether the
+// store is a folder while the setup runs.
+int SaveStore(const std::string& outPath) {
+    const std::string store = Inherited("ORVANE_CAPTURE_STORE");
+    const DWORD attributes = ::GetFileAttributesA(store.c_str());
+    const bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    test_support::WriteTextFile(outPath,
+                                "ORVANE_CAPTURE_STORE=" + store +
+                                    "\nORVANE_CAPTURE_FOLDERS=" + Inherited("ORVANE_CAPTURE_FOLDERS") +
+                                    "\nORVANE_CAPTURE_FILE_CAP=" + Inherited("ORVANE_CAPTURE_FILE_CAP") +
+                                    "\nfolder=" + (folder ? "yes" : "no") + "\n");
+    return 0;
+}
+
 } // namespace
 
 const char* StandInLibraryPath() {
@@ -100,6 +120,8 @@ int RunTrackerTestMode(int argc, char** argv) {
         return LateWriter(static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10)), argv[3]);
     if (mode == kModeInConsole && argc == 4)
         return RunInConsole(argv[2], argv[3]);
+    if (mode == kModeSaveStore && argc == 3)
+        return SaveStore(argv[2]);
     return -1;
 }
 

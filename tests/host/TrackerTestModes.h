@@ -8,6 +8,8 @@ constexpr char kModeSpawnLateWriter[] = "--spawn-late-writer"; // FILE: start a 
 constexpr char kModeLateWriter[] = "--late-writer";            // PID FILE: wait for PID, append to FILE
 constexpr char kModeInConsole[] = "--in-console";              // OUT COMMAND: run COMMAND in this
                                                                // console, save what it shows to OUT
+constexpr char kModeSaveStore[] = "--save-store";              // FILE: write what it inherits of the
+                                                               // store of old state to FILE, exit 0
 constexpr int kSpawnerExitCode = 5;
 constexpr char kLateFile[] = "C:\\Program Files\\Late\\written-after-the-setup.txt";
 

@@ -6,8 +6,10 @@
 
 #include "common/Win32.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
+#include <optional>
 
 namespace track {
 
@@ -16,53 +18,81 @@ namespace {
 constexpr size_t kLineWidth = 76; // regedit wraps hex data near 80 columns
 
 struct RootName {
-    const char* shortName;
-    const char* fullName;
+    const wchar_t* shortName;
+    const wchar_t* fullName;
 };
 
 const RootName kRoots[] = {
-    {"HKLM", "HKEY_LOCAL_MACHINE"},
-    {"HKCU", "HKEY_CURRENT_USER"},
-    {"HKCR", "HKEY_CLASSES_ROOT"},
-    {"HKEY_USERS", "HKEY_USERS"},
-    {"HKEY_CURRENT_CONFIG", "HKEY_CURRENT_CONFIG"},
+    {L"HKLM", L"HKEY_LOCAL_MACHINE"},
+    {L"HKCU", L"HKEY_CURRENT_USER"},
+    {L"HKCR", L"HKEY_CLASSES_ROOT"},
+    {L"HKEY_USERS", L"HKEY_USERS"},
+    {L"HKEY_CURRENT_CONFIG", L"HKEY_CURRENT_CONFIG"},
 };
 
 struct ScriptValue {
-    std::string name; // ANSI; empty for the key's default value
+    std::wstring name; // empty for the key's default value
     std::uint32_t type;
-    std::vector<std::uint8_t> bytes;
+    std::vector<std::uint8_t> bytes; // as the library hands them out: strings in ANSI
+    bool deleted;
 };
 
 struct ScriptKey {
-    std::string path; // with the root spelt out
+    std::wstring path; // with the root spelt out
     std::vector<ScriptValue> values;
 };
 
-// "HKLM\Software\X\Value" -> key "HKEY_LOCAL_MACHINE\Software\X", value "Value". The value name
-// is what follows the last backslash; a path ending in one names the key's default value.
-bool SplitValuePath(const std::string& path, std::string& key, std::string& name) {
-    const size_t rootEnd = path.find('\\');
-    const size_t nameStart = path.rfind('\\');
-    if (rootEnd == std::string::npos || rootEnd == 0 || nameStart == rootEnd)
-        return false;
-    const std::string root = path.substr(0, rootEnd);
+// "HKLM\Software\X" -> "HKEY_LOCAL_MACHINE\Software\X"; false for an unknown root.
+bool FullKeyName(const std::wstring& path, std::wstring& key) {
+    const size_t rootEnd = path.find(L'\\');
+    const std::wstring root = path.substr(0, rootEnd);
     for (const RootName& candidate : kRoots) {
-        if (::lstrcmpiA(root.c_str(), candidate.shortName) == 0) {
-            key = std::string(candidate.fullName) + path.substr(rootEnd, nameStart - rootEnd);
-            name = path.substr(nameStart + 1);
+        if (::lstrcmpiW(root.c_str(), candidate.shortName) == 0) {
+            key =
+                candidate.fullName + (rootEnd == std::wstring::npos ? std::wstring() : path.substr(rootEnd));
             return true;
         }
     }
     return false;
 }
 
-std::string LowerAscii(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
+// "HKLM\Software\X\Value" -> key "HKEY_LOCAL_MACHINE\Software\X", value "Value". The value name
+// is what follows the last backslash; a path ending in one names the key's default value.
+bool SplitValuePath(const std::wstring& path, std::wstring& key, std::wstring& name) {
+    const size_t rootEnd = path.find(L'\\');
+    const size_t nameStart = path.rfind(L'\\');
+    if (rootEnd == std::wstring::npos || rootEnd == 0 || nameStart == rootEnd ||
+        !FullKeyName(path.substr(0, nameStart), key))
+        return false;
+    name = path.substr(nameStart + 1);
+    return true;
+}
+
+// Whether `key` is `top` or lies below it (both spelt out, letter case aside).
+bool AtOrBelow(const std::wstring& key, const std::wstring& top) {
+    return key.size() >= top.size() && SameIgnoringCaseOrdinal(key.substr(0, top.size()), top) &&
+           (key.size() == top.size() || key[top.size()] == L'\\');
+}
+
+// The keys the setup deleted, spelt out; a key below another deleted key goes with it.
+std::vector<std::wstring> DeletedTops(const TrackResult& result) {
+    std::vector<std::wstring> keys;
+    for (const std::string& utf8 : result.deletedKeys) {
+        std::wstring key;
+        if (FullKeyName(Utf8ToWide(utf8), key))
+            keys.push_back(key);
     }
-    return text;
+    std::vector<std::wstring> tops;
+    for (const std::wstring& key : keys) {
+        const bool below = std::any_of(keys.begin(), keys.end(), [&](const std::wstring& other) {
+            return other.size() < key.size() && AtOrBelow(key, other);
+        });
+        if (!below && std::none_of(tops.begin(), tops.end(), [&](const std::wstring& top) {
+                return SameIgnoringCaseOrdinal(top, key);
+            }))
+            tops.push_back(key);
+    }
+    return tops;
 }
 
 std::wstring QuotedName(const std::wstring& text) {
@@ -121,9 +151,11 @@ std::wstring HexTypePrefix(std::uint32_t type) {
     return prefix;
 }
 
-// The data part of one "name"=data line.
+// The data part of one "name"=data line; "name"=- for a value the setup deleted.
 std::wstring DataText(const ScriptValue& value, const std::wstring& nameText) {
     const std::wstring lead = nameText + L"=";
+    if (value.deleted)
+        return lead + L"-";
     switch (value.type) {
     case REG_SZ: {
         std::wstring text = AnsiToWide(std::string(value.bytes.begin(), value.bytes.end()));
@@ -162,29 +194,48 @@ std::string ScriptBytes(const std::wstring& text) {
 } // namespace
 
 std::string FormatRegScript(const TrackResult& result) {
+    const std::vector<std::wstring> deletedKeys = DeletedTops(result);
     std::vector<ScriptKey> keys;
-    std::map<std::string, size_t> keyIndex; // registry names ignore letter case
-    std::wstring skipped;
-    for (const RegistryValue& value : result.registry) {
-        std::string key, name;
-        const auto bytes = DecodeBase64(value.base64);
-        if (!SplitValuePath(value.path, key, name) || !bytes) {
-            skipped += L"; left out, " +
-                       std::wstring(bytes ? L"unknown registry root: " : L"data is not valid Base64: ") +
-                       AnsiToWide(value.path) + L"\r\n";
-            continue;
-        }
-        const auto [found, added] = keyIndex.try_emplace(LowerAscii(key), keys.size());
+    std::map<std::wstring, size_t> keyIndex; // registry names ignore letter case
+    auto keyOf = [&](const std::wstring& key) -> ScriptKey& {
+        const auto [found, added] = keyIndex.try_emplace(UpperOrdinal(key), keys.size());
         if (added)
             keys.push_back(ScriptKey{key, {}});
-        keys[found->second].values.push_back(ScriptValue{name, value.type, *bytes});
+        return keys[found->second];
+    };
+    std::wstring skipped;
+    for (const RegistryValue& value : result.registry) {
+        const bool deleted = value.change == ValueChange::Deleted;
+        std::wstring key, name;
+        const auto bytes = deleted ? std::optional<std::vector<std::uint8_t>>(std::vector<std::uint8_t>())
+                                   : DecodeBase64(value.base64);
+        const std::wstring path = Utf8ToWide(Utf8Path(result, value.path));
+        if (!SplitValuePath(path, key, name) || !bytes) {
+            skipped += L"; left out, " +
+                       std::wstring(bytes ? L"unknown registry root: " : L"data is not valid Base64: ") +
+                       path + L"\r\n";
+            continue;
+        }
+        // A value below a deleted key goes with the key; naming it would make the key again.
+        if (deleted && std::any_of(deletedKeys.begin(), deletedKeys.end(),
+                                   [&](const std::wstring& top) { return AtOrBelow(key, top); }))
+            continue;
+        keyOf(key).values.push_back(ScriptValue{name, value.type, *bytes, deleted});
+    }
+    // A key the setup made is there after it even when it holds no value the script names.
+    for (const std::string& created : result.createdKeys) {
+        std::wstring key;
+        if (FullKeyName(Utf8ToWide(created), key))
+            keyOf(key);
     }
     std::wstring text = L"Windows Registry Editor Version 5.00\r\n\r\n";
     text += skipped.empty() ? L"" : skipped + L"\r\n";
+    for (const std::wstring& key : deletedKeys)
+        text += L"[-" + key + L"]\r\n\r\n";
     for (const ScriptKey& key : keys) {
-        text += L"[" + AnsiToWide(key.path) + L"]\r\n";
+        text += L"[" + key.path + L"]\r\n";
         for (const ScriptValue& value : key.values) {
-            const std::wstring nameText = value.name.empty() ? L"@" : QuotedName(AnsiToWide(value.name));
+            const std::wstring nameText = value.name.empty() ? L"@" : QuotedName(value.name);
             text += DataText(value, nameText) + L"\r\n";
         }
         text += L"\r\n";

@@ -1,5 +1,6 @@
 #include "host/track/output/Reports.h"
 
+#include "host/track/output/ChangeText.h"
 #include "host/track/run/CaptureMessages.h"
 #include "host/track/result/RegistryData.h"
 #include "host/track/result/TextEncoding.h"
@@ -48,23 +49,70 @@ void AppendEliminated(std::string& out, const TrackResult& result) {
     out += "\n";
 }
 
+void AppendChangedFiles(std::string& out, const char* heading, const std::vector<ChangedFile>& files) {
+    out += std::string(heading) + " (" + std::to_string(files.size()) + "):\n";
+    if (files.empty())
+        out += "  (none)\n";
+    for (const ChangedFile& file : files) {
+        out += "  " + file.path + "\n      before: " + DescribeFacts(file.before);
+        if (file.after.exists)
+            out += "; after: " + DescribeFacts(file.after);
+        out += "\n      " + (file.kept.empty() ? file.notKept : std::string("old content kept")) + "\n";
+    }
+    out += "\n";
+}
+
+// What the value holds now (nothing, once deleted), then how that came about: "[new]",
+// "[changed, was ...]", "[deleted, was ...]", "[unchanged]", "[old data unknown]".
+std::string ValueText(const RegistryValue& value) {
+    const OldData& before = value.before;
+    const std::string now = value.change == ValueChange::Deleted
+                                ? std::string()
+                                : AnsiToUtf8(DescribeRegistryData(value.type, value.base64)) + "  ";
+    switch (value.change) {
+    case ValueChange::Changed:
+    case ValueChange::Deleted: {
+        if (before.state != Before::Present)
+            return now + "[" + ChangeName(value.change) + ", old data not kept: " + before.reason + "]";
+        const std::string type = before.type != value.type ? RegistryTypeName(before.type) + " " : "";
+        return now + "[" + ChangeName(value.change) + ", was " + type + DescribeOldData(before) + "]";
+    }
+    case ValueChange::OldUnknown:
+        if (!before.reason.empty() && before.reason != kNoOldStateKept)
+            return now + "[old data unknown: " + before.reason + "]";
+        break;
+    default:
+        break;
+    }
+    return now + "[" + ChangeName(value.change) + "]";
+}
+
 void AppendRegistry(std::string& out, const TrackResult& result, bool listProcesses) {
     out += "Registry values (" + std::to_string(result.registry.size()) + "):\n";
     if (result.registry.empty())
         out += "  (none)\n";
     size_t pathWidth = 0, typeWidth = 0;
     for (const RegistryValue& value : result.registry) {
-        const size_t width = Width(AnsiToUtf8(value.path));
+        const size_t width = Width(Utf8Path(result, value.path));
         if (width <= kMaxPathColumn && width > pathWidth)
             pathWidth = width;
         typeWidth = std::max(typeWidth, RegistryTypeName(value.type).size());
     }
     for (const RegistryValue& value : result.registry) {
-        out += "  " + Padded(AnsiToUtf8(value.path), pathWidth) + "  " +
-               Padded(RegistryTypeName(value.type), typeWidth) + "  " +
-               AnsiToUtf8(DescribeRegistryData(value.type, value.base64)) +
+        out += "  " + Padded(Utf8Path(result, value.path), pathWidth) + "  " +
+               Padded(RegistryTypeName(value.type), typeWidth) + "  " + ValueText(value) +
                (listProcesses ? ProcessSuffix(value) : std::string()) + "\n";
     }
+    out += "\n";
+}
+
+// Listed only when there are any: most setups create keys only along with their values.
+void AppendLines(std::string& out, const char* heading, const std::vector<std::string>& lines) {
+    if (lines.empty())
+        return;
+    out += std::string(heading) + " (" + std::to_string(lines.size()) + "):\n";
+    for (const std::string& line : lines)
+        out += "  " + line + "\n";
     out += "\n";
 }
 
@@ -74,7 +122,7 @@ void AppendEliminatedRegistry(std::string& out, const TrackResult& result, bool 
     if (result.eliminatedRegistry.empty())
         out += "  (none)\n";
     for (const EliminatedValue& value : result.eliminatedRegistry)
-        out += "  " + AnsiToUtf8(value.value.path) + (listProcesses ? ProcessSuffix(value.value) : "") +
+        out += "  " + Utf8Path(result, value.value.path) + (listProcesses ? ProcessSuffix(value.value) : "") +
                "\n      " + AnsiToUtf8(value.reason) + "\n";
     out += "\n";
 }
@@ -102,8 +150,15 @@ std::string Utf8Path(const TrackResult& result, const std::string& path) {
 std::string FormatSummary(const TrackResult& result) {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f s", result.seconds);
-    std::string line = "Summary: " + Plural(result.files.size(), "file", "files") + " added, " +
-                       Plural(result.registry.size(), "registry value", "registry values") + " written";
+    const size_t deleted = DeletedValues(result);
+    std::string line = "Summary: " + Plural(result.files.size(), "file", "files") + " added";
+    if (!result.changedFiles.empty())
+        line += ", " + Plural(result.changedFiles.size(), "file", "files") + " changed";
+    if (!result.removedFiles.empty())
+        line += ", " + Plural(result.removedFiles.size(), "file", "files") + " removed";
+    line += ", " + Plural(result.registry.size() - deleted, "registry value", "registry values") + " written";
+    if (deleted != 0)
+        line += ", " + Plural(deleted, "registry value", "registry values") + " deleted";
     if (!result.eliminated.empty())
         line += ", " + Plural(result.eliminated.size(), "file", "files") + " eliminated as noise";
     if (!result.eliminatedRegistry.empty())
@@ -135,12 +190,17 @@ std::string ProcessSuffix(const RegistryValue& value) {
 std::string FormatTextReport(const TrackResult& result, bool listEliminated, bool listProcesses) {
     std::string out = "Tracked: " + AnsiToUtf8(result.setupCommand) + "\n\n";
     AppendFiles(out, result);
+    AppendChangedFiles(out, "Files changed", result.changedFiles);
+    AppendChangedFiles(out, "Files removed", result.removedFiles);
     if (listEliminated)
         AppendEliminated(out, result);
     AppendRegistry(out, result, listProcesses);
+    AppendLines(out, "Registry keys created", result.createdKeys);
+    AppendLines(out, "Registry keys deleted", result.deletedKeys);
     if (listEliminated)
         AppendEliminatedRegistry(out, result, listProcesses);
     AppendCaptureWarnings(out, result);
+    AppendLines(out, "Old state not kept", result.oldStateGaps);
     out += FormatSummary(result) + "\n";
     if (!listEliminated && !(result.eliminated.empty() && result.eliminatedRegistry.empty()))
         out += "(--eliminated lists the files and values judged noise and why)\n";

@@ -54,8 +54,6 @@ std::wstring Utf8ToWide(const std::string& utf8) {
     return ToWide(CP_UTF8, utf8);
 }
 
-namespace {
-
 // LCMapStringW upper-cases by the file system's table unless LCMAP_LINGUISTIC_CASING is given, one
 // character for one, and the invariant locale keeps the user's language (a Turkish dotted I) out.
 // Text it cannot map is compared as it is.
@@ -69,8 +67,6 @@ std::wstring UpperOrdinal(const std::wstring& text) {
         return text;
     return upper;
 }
-
-} // namespace
 
 bool SameIgnoringCaseOrdinal(const std::wstring& a, const std::wstring& b) {
     return a.size() == b.size() && UpperOrdinal(a) == UpperOrdinal(b);

@@ -22,4 +22,8 @@ std::wstring Utf8ToWide(const std::string& utf8);
 // which only Vista on has.
 bool SameIgnoringCaseOrdinal(const std::wstring& a, const std::wstring& b);
 
+// `text` with each character upper-cased as SameIgnoringCaseOrdinal compares it: a key under which
+// names that differ only in letter case meet, as they do in the file system and the registry.
+std::wstring UpperOrdinal(const std::wstring& text);
+
 } // namespace track

@@ -23,12 +23,17 @@ enum class Before {
     TooLarge, // it existed, past the bound of what is kept
 };
 
+// What a value held before the setup. `bytes` are as the registry holds them: strings in UTF-16,
+// unlike a value's data now, which the library hands out in the ANSI code page.
 struct OldData {
     Before state = Before::Unknown;
     std::uint32_t type = 0;
     std::vector<std::uint8_t> bytes;
     std::string reason; // UTF-8: why it is unknown or not kept, when it is not Present
 };
+
+// The reason of an item that no record of old state speaks for.
+constexpr const char* kNoOldStateKept = "no process of the setup kept it";
 
 // How a value ended up, against what it held before the setup.
 enum class ValueChange {
@@ -107,7 +112,8 @@ struct TrackResult {
     // files the setup added.
     std::vector<ChangedFile> changedFiles;
     std::vector<ChangedFile> removedFiles;
-    // The folder (UTF-8) that holds the kept copies; a `kept` path that is not absolute is below it.
+    // The store's folder of kept copies (UTF-8), where each ChangedFile's `kept` lies; empty when
+    // no store could be made. A store of the tracker's own making is removed when the run ends.
     std::string keptFolder;
     std::vector<CaptureGap> captureGaps;
     // Values (UTF-8 paths) the setup wrote that the library cannot record: their key or name has

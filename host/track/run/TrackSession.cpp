@@ -3,12 +3,16 @@
 #include "capture/inject/CaptureInjection.h"
 #include "host/track/run/CaptureMessages.h"
 #include "host/track/run/CaptureRelay.h"
+#include "host/track/run/ChangeClassifier.h"
 #include "host/track/run/CapturedValueCheck.h"
 #include "host/track/run/DriverLosses.h"
 #include "host/track/CommandLine.h"
 #include "host/track/output/ConsoleOutput.h"
 #include "host/track/ExitCodes.h"
 #include "host/track/run/FolderSnapshot.h"
+#include "host/track/run/LiveState.h"
+#include "host/track/run/OldStateStore.h"
+#include "host/track/result/OldStates.h"
 #include "host/track/result/NoiseReason.h"
 #include "host/track/run/OrvaneLibrary.h"
 #include "host/track/output/PackageKit.h"
@@ -276,6 +280,42 @@ void Fail(const std::string& message) {
     std::fprintf(stderr, "orvane-track: %s\n", message.c_str());
 }
 
+// Makes the store the setup's processes keep old state in. Without one the run goes on, and what
+// the setup changed is reported with its old data unknown.
+void OpenStore(OldStateStore& store, const TrackOptions& options) {
+    std::vector<std::wstring> watched;
+    for (const std::string& folder : WatchedFolders())
+        watched.push_back(AnsiToWide(folder));
+    std::string problem;
+    if (!store.Open(std::wstring(), watched, std::uint64_t{options.keepFilesUpToMb} * 1024 * 1024, problem))
+        Fail(problem);
+}
+
+// Reads what the setup's processes kept and sets each item of the result against it. The library
+// is still loaded: a file it never named is judged noise or not as it would judge it.
+void AddOldState(OldStateStore& store, const OrvaneLibrary& library, IOrvaneInc* recorder,
+                 TrackResult& result) {
+    const StoreReading reading = store.Read();
+    const std::string damage = DescribeDamage(reading);
+    if (!damage.empty()) {
+        Fail(damage);
+        result.oldStateGaps.push_back(damage);
+    }
+    OldStates old;
+    old.Add(reading.records);
+    if (old.passedOver() != 0)
+        result.oldStateGaps.push_back(
+            "old state: " + std::to_string(old.passedOver()) +
+            " records name no key, value or file the tracker can look at; passed over");
+    LiveState now([&](const std::wstring& path) {
+        const std::string ansi = WideToAnsi(path);
+        return AnsiToWide(ansi) != path ? IsNoiseByRealName(ansi, path)
+                                        : library.IsEliminatePath(recorder, ansi);
+    });
+    ClassifyChanges(old, store.keptFolder(), now, result);
+    result.keptFolder = WideToUtf8(store.keptFolder());
+}
+
 } // namespace
 
 int RunTrackSession(const TrackOptions& options) {
@@ -311,6 +351,9 @@ int RunTrackSession(const TrackOptions& options) {
     capture.messages.Open();
     capture.relay.Open();
     NameTrackingUser();
+    // Named in the environment before the setup starts: its processes inherit it.
+    OldStateStore store;
+    OpenStore(store, options);
     SetupProcess setup;
     DWORD startError = 0;
     if (!setup.StartSuspended(commandLine, startError)) {
@@ -334,6 +377,7 @@ int RunTrackSession(const TrackOptions& options) {
     NoteDriverLosses(capture);
 
     TrackResult result = CollectResult(library, recorder.get());
+    AddOldState(store, library, recorder.get(), result);
     CheckCapturedValues(capture.relay.TakeWrites(), result, capture.messages, capture.notes);
     recorder.Destroy();
     result.captureGaps = capture.notes.captureGaps;
