@@ -71,6 +71,8 @@ ParsedOptions ParseTrackOptions(const std::vector<std::string>& args) {
             options.listEliminated = true;
         } else if (arg == "--processes") {
             options.listProcesses = true;
+        } else if (arg == "--no-old-state") {
+            options.keepOldState = false;
         } else if (arg == "--settle-ms") {
             std::string text;
             if (!takeValue(arg, text))
@@ -166,6 +168,8 @@ std::string HelpText() {
            "                   to MB megabytes a file (default " +
            std::to_string(kDefaultKeepFilesUpToMb) +
            "; 0 keeps none)\n"
+           "  --no-old-state   keep no old state at all: every change is reported with its old\n"
+           "                   data unknown, and the undo leaves what existed before alone\n"
            "  --help           show this text\n"
            "\n"
            "The setup's own output goes to standard error; standard output carries the report: wide\n"

@@ -16,6 +16,7 @@ struct TrackOptions {
     bool help = false;
     bool listEliminated = false;
     bool listProcesses = false; // name the process behind each value in the text report
+    bool keepOldState = true;   // have the capture keep what the setup's changes replace
     std::string jsonFile;
     std::string regFile;
     std::string uninstallScript; // --uninstall-script or --undo-script

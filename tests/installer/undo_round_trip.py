@@ -16,6 +16,7 @@ SETUP names the setups to run (installer, packages, sample); all of them without
 Environment: ORVANE_WINEPREFIX, ORVANE_WINE_LANE (set by CTest).
 """
 import hashlib
+import ntpath
 import json
 import os
 import re
@@ -35,6 +36,7 @@ failures = []
 # a regular expression matched against a registry line's key or a file's path, lower case.
 SYSTEM_NOISE = [
     r"^hkey_current_user\\software\\wine\\",
+    r"^hkey_current_user\\console",  # the console window of cmd, which runs the undo script
     r"^hkey_current_user\\software\\microsoft\\windows\\currentversion\\explorer\\",
     r"^hkey_current_user\\software\\microsoft\\windows nt\\currentversion\\(windows|devices)",
     r"^hkey_local_machine\\software\\microsoft\\windows nt\\currentversion\\(perflib|profilelist)",
@@ -228,12 +230,12 @@ def check_installer_report(report):
           f"installer: Obsolete is not reported as deleted: {obsolete}")
     path = value_report(report, "\\Environment\\Path")
     check(len(path) == 1 and path[0].get("change") == "changed", f"installer: Path is not changed: {path}")
-    changed = {os.path.basename(f["path"]).lower() for f in report.get("filesChanged", [])}
-    removed = {os.path.basename(f["path"]).lower() for f in report.get("filesRemoved", [])}
+    changed = {ntpath.basename(f["path"]).lower() for f in report.get("filesChanged", [])}
+    removed = {ntpath.basename(f["path"]).lower() for f in report.get("filesRemoved", [])}
     check({"shared.dll", "current.cfg", "orvane-shared.ini"} <= changed,
           f"installer: files changed are {sorted(changed)}")
     check("obsolete.txt" in removed, f"installer: files removed are {sorted(removed)}")
-    added = {os.path.basename(p).lower() for p in report["files"]}
+    added = {ntpath.basename(p).lower() for p in report["files"]}
     check(not ({"shared.dll", "current.cfg", "orvane-shared.ini"} & added),
           f"installer: a changed file is reported as added: {sorted(added)}")
 
@@ -243,7 +245,10 @@ def installer_setup():
 
 
 def package_setups():
-    names = sorted(n for n in os.listdir(bin_dir) if re.match(r"orvane-test-package\d+\.msi$", n))
+    """The test package of the tracker's bitness: a tracker watches its own program-files folder, so
+    a 64-bit one does not see what a 32-bit package puts below "Program Files (x86)"."""
+    bits = "32" if lane != "win64" else "64"
+    names = [n for n in os.listdir(bin_dir) if n == f"orvane-test-package{bits}.msi"]
     return [(n[:-4], ["msiexec", "/i", win(os.path.join(bin_dir, n)), "/qn"]) for n in names]
 
 

@@ -128,6 +128,19 @@ void AddAddedFiles(PlanWriter& plan, const TrackResult& result,
         item.nowFile = found->second;
         plan.Item(std::move(item));
     }
+    // Noise to the report, but the machine did not have them: the undo takes them too, so that the
+    // folders they lie in can go.
+    plan.Part("Files the report leaves out as noise that the setup made: deleted while as it left them.");
+    for (const EliminatedFile& noise : result.eliminated) {
+        const auto found = facts.find(Utf8Path(result, noise.path));
+        if (!noise.madeBySetup || found == facts.end() || !found->second.exists)
+            continue;
+        UndoItem item;
+        item.action = UndoAction::DeleteAddedFile;
+        item.path = found->first;
+        item.nowFile = found->second;
+        plan.Item(std::move(item));
+    }
 }
 
 void AddCreatedFolders(PlanWriter& plan, const TrackResult& result) {
@@ -207,6 +220,25 @@ void AddKeys(PlanWriter& plan, const std::vector<std::string>& keys, UndoAction 
     }
 }
 
+std::vector<std::string> Joined(std::vector<std::string> first, const std::vector<std::string>& second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+// A noise value the undo can put back: one it made (still holding data) or changed, with the old
+// state kept. A deleted one is put back after the keys it lay in.
+bool KnownNoiseChange(const RegistryValue& value) {
+    switch (value.change) {
+    case ValueChange::New:
+        return !value.base64.empty();
+    case ValueChange::Changed:
+    case ValueChange::Deleted:
+        return value.before.state == Before::Present;
+    default:
+        return false;
+    }
+}
+
 void AddRegistry(PlanWriter& plan, const TrackResult& result) {
     const struct {
         ValueChange change;
@@ -222,12 +254,22 @@ void AddRegistry(PlanWriter& plan, const TrackResult& result) {
         for (const RegistryValue& value : result.registry)
             AddValue(plan, result, value, part.change);
     }
+    // The report leaves these out as noise (Windows Installer's records of the product, say), but
+    // the setup's processes wrote them: where their old state is known they go back to it, as the
+    // rest; where it is not, they are left as they are without a word, as the report leaves them.
+    plan.Part("Values the report leaves out as noise: put back as they were, where that is known.");
+    for (const EliminatedValue& noise : result.eliminatedRegistry)
+        if (noise.value.change != ValueChange::Deleted && KnownNoiseChange(noise.value))
+            AddValue(plan, result, noise.value, noise.value.change);
     plan.Part("Keys the setup created, deepest first: deleted only once they hold nothing.");
-    AddKeys(plan, result.createdKeys, UndoAction::DeleteKey);
+    AddKeys(plan, Joined(result.createdKeys, result.createdNoiseKeys), UndoAction::DeleteKey);
     plan.Part("Keys the setup deleted, shallowest first, then the values it deleted.");
-    AddKeys(plan, result.deletedKeys, UndoAction::RecreateKey);
+    AddKeys(plan, Joined(result.deletedKeys, result.deletedNoiseKeys), UndoAction::RecreateKey);
     for (const RegistryValue& value : result.registry)
         AddValue(plan, result, value, ValueChange::Deleted);
+    for (const EliminatedValue& noise : result.eliminatedRegistry)
+        if (noise.value.change == ValueChange::Deleted && KnownNoiseChange(noise.value))
+            AddValue(plan, result, noise.value, ValueChange::Deleted);
 }
 
 void AddGaps(PlanWriter& plan, const TrackResult& result) {

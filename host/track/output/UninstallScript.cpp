@@ -87,7 +87,11 @@ std::wstring FullPath(const std::wstring& path) {
 std::map<std::string, FileFacts> AddedFileFacts(const TrackResult& result) {
     const Wow64RedirectionOff nativePaths;
     std::map<std::string, FileFacts> facts;
-    for (const std::string& recorded : result.files) {
+    std::vector<std::string> named = result.files;
+    for (const EliminatedFile& noise : result.eliminated)
+        if (noise.madeBySetup)
+            named.push_back(noise.path);
+    for (const std::string& recorded : named) {
         const std::string path = Utf8Path(result, recorded);
         WIN32_FILE_ATTRIBUTE_DATA data{};
         if (!::GetFileAttributesExW(Utf8ToWide(path).c_str(), GetFileExInfoStandard, &data) ||

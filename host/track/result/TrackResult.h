@@ -13,6 +13,7 @@ namespace track {
 struct EliminatedFile {
     std::string path;
     std::string reason;
+    bool madeBySetup = false; // no file was there before: the capture saw the setup make it
 };
 
 // What an item held before the setup first changed it, as the capture kept it at that moment.
@@ -106,6 +107,10 @@ struct TrackResult {
     // Keys (UTF-8) the setup created that still exist, and keys that existed before and are gone.
     std::vector<std::string> createdKeys;
     std::vector<std::string> deletedKeys;
+    // The same for keys the report leaves out as noise (Windows Installer's records, say): only the
+    // undo names them, so that it leaves no empty key of the setup's behind.
+    std::vector<std::string> createdNoiseKeys;
+    std::vector<std::string> deletedNoiseKeys;
     // Deleted trees whose every value could not be kept (UTF-8 lines saying what was not).
     std::vector<std::string> oldStateGaps;
     // Files that existed before: changed (they still exist) and removed. `files` holds only the

@@ -97,13 +97,12 @@ void AddValuesGone(const OldStates& old, CurrentState& now, const std::set<Value
 
 void ClassifyKeys(const OldStates& old, CurrentState& now, TrackResult& result) {
     for (const OldKey& key : old.Keys()) {
-        if (!RegistryNoiseReason(WideToAnsi(key.key) + "\\").empty())
-            continue;
+        const bool noise = !RegistryNoiseReason(WideToAnsi(key.key) + "\\").empty();
         const Presence presence = now.Key(key.key);
         if (!key.existed && presence == Presence::Exists)
-            result.createdKeys.push_back(WideToUtf8(key.key));
+            (noise ? result.createdNoiseKeys : result.createdKeys).push_back(WideToUtf8(key.key));
         else if (key.existed && presence == Presence::Gone)
-            result.deletedKeys.push_back(WideToUtf8(key.key));
+            (noise ? result.deletedNoiseKeys : result.deletedKeys).push_back(WideToUtf8(key.key));
     }
 }
 
@@ -198,10 +197,13 @@ void ClassifyChanges(const OldStates& old, const std::wstring& keptFolder, Curre
 
     std::set<std::wstring> named;
     ClassifyAddedFiles(old, keptFolder, now, result, named);
-    for (const EliminatedFile& file : result.eliminated) {
+    for (EliminatedFile& file : result.eliminated) {
         const auto real = result.realNames.find(file.path);
-        named.insert(
-            UpperOrdinal(real != result.realNames.end() ? Utf8ToWide(real->second) : AnsiToWide(file.path)));
+        const std::wstring wide =
+            real != result.realNames.end() ? Utf8ToWide(real->second) : AnsiToWide(file.path);
+        named.insert(UpperOrdinal(wide));
+        const OldFile* record = old.FindFile(wide);
+        file.madeBySetup = record != nullptr && record->state == Before::Absent;
     }
     ClassifyOtherFiles(old, keptFolder, now, result, named);
     result.oldStateGaps.insert(result.oldStateGaps.end(), old.gaps().begin(), old.gaps().end());

@@ -216,8 +216,13 @@ void OldStateStore::Close() {
     if (folder_.empty())
         return;
     NameNoStore();
-    if (temporary_)
+    if (temporary_) {
         RemoveTree(folder_);
+    } else {
+        // A folder given for the kept copies stays only when it holds some.
+        ::RemoveDirectoryW(keptFolder().c_str());
+        ::RemoveDirectoryW(folder_.c_str());
+    }
     folder_.clear();
     temporary_ = false;
 }

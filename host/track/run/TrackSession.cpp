@@ -280,14 +280,28 @@ void Fail(const std::string& message) {
     std::fprintf(stderr, "orvane-track: %s\n", message.c_str());
 }
 
+// Where the kept copies of an undo script's files live: beside it, as "<script name>-kept", so that
+// the script can put them back after the run; a temporary store otherwise.
+std::wstring StoreFolderFor(const TrackOptions& options) {
+    if (options.uninstallScript.empty())
+        return std::wstring();
+    const std::string& script = options.uninstallScript;
+    const size_t dot = script.find_last_of('.'), separator = script.find_last_of("\\/");
+    const bool hasExtension = dot != std::string::npos && (separator == std::string::npos || dot > separator);
+    return AnsiToWide((hasExtension ? script.substr(0, dot) : script) + "-kept");
+}
+
 // Makes the store the setup's processes keep old state in. Without one the run goes on, and what
 // the setup changed is reported with its old data unknown.
 void OpenStore(OldStateStore& store, const TrackOptions& options) {
+    if (!options.keepOldState)
+        return;
     std::vector<std::wstring> watched;
     for (const std::string& folder : WatchedFolders())
         watched.push_back(AnsiToWide(folder));
     std::string problem;
-    if (!store.Open(std::wstring(), watched, std::uint64_t{options.keepFilesUpToMb} * 1024 * 1024, problem))
+    if (!store.Open(StoreFolderFor(options), watched, std::uint64_t{options.keepFilesUpToMb} * 1024 * 1024,
+                    problem))
         Fail(problem);
 }
 
