@@ -288,6 +288,8 @@ TrackResult ResultWithProcesses() {
     TrackResult result;
     result.registry = {{"HKLM\\Software\\App\\Version", REG_SZ, "MQA="},
                        {"HKLM\\Software\\App\\Other", REG_SZ, "MQA="}};
+    for (RegistryValue& value : result.registry)
+        value.change = track::ValueChange::New;
     result.registry[0].process = "setup.exe";
     result.registry[0].processId = 1234;
     RegistryValue dropped("HKCU\\CLSID\\{x}\\v", REG_SZ, "");
@@ -304,8 +306,8 @@ TEST(CapturedWritesReport, TextNamesProcessesOnRequestAndJsonAlways) {
     const std::string text = track::FormatTextReport(result, true, true);
     const auto values = host_tests::ReportSection(text, "Registry values");
     ASSERT_EQ(values.size(), 2u) << text;
-    EXPECT_EQ(values[0], "HKLM\\Software\\App\\Version  REG_SZ  \"1\" (setup.exe, pid 1234)");
-    EXPECT_EQ(values[1], "HKLM\\Software\\App\\Other    REG_SZ  \"1\" (process unknown)");
+    EXPECT_EQ(values[0], "HKLM\\Software\\App\\Version  REG_SZ  \"1\"  [new] (setup.exe, pid 1234)");
+    EXPECT_EQ(values[1], "HKLM\\Software\\App\\Other    REG_SZ  \"1\"  [new] (process unknown)");
     const auto eliminated = host_tests::ReportSection(text, "Registry values eliminated as noise");
     EXPECT_EQ(eliminated,
               (std::vector<std::string>{

@@ -127,7 +127,10 @@ TEST_F(SampleTracking, ReportsExactlyWhatTheSampleInstalled) {
         });
         ASSERT_NE(line, dropped.end()) << name << "\n" << run.out;
         ASSERT_NE(line + 1, dropped.end());
-        EXPECT_EQ(line[1], "    its key was deleted later in the setup");
+        // The library may keep them while the key is there and so read them back, or drop them.
+        EXPECT_TRUE(line[1] == "    its key was deleted later in the setup" ||
+                    line[1] == "    written and deleted again")
+            << line[1];
     }
     EXPECT_NE(
         // The shell's own cache writes, which the capture sees too, may follow as noise values.
@@ -163,8 +166,8 @@ TEST_F(SampleTracking, ReportsExactlyWhatTheSampleInstalled) {
 
 // The undo script of the sample's run takes out its files, its emptied folder and its ten values;
 // a value that was under its key before, and a file beside its desktop shortcut, stay. Its program
-// folder stays too: it still holds desktop.ini, which the report calls noise, so the undo leaves it
-// alone, says so and exits 2.
+// folder goes too: desktop.ini, which the report calls noise, is one the setup made, so the undo
+// takes it as well.
 TEST_F(SampleTracking, ItsUninstallScriptRemovesWhatItInstalledAndNothingElse) {
     const std::string key = host_tests::SampleKeyBelowRoot();
     HKEY raw = nullptr;
@@ -189,15 +192,13 @@ TEST_F(SampleTracking, ItsUninstallScriptRemovesWhatItInstalledAndNothingElse) {
 
     const auto removal = host_tests::RunProcess("cmd.exe /c " + QuoteArgument(scriptPath), 60000);
     ASSERT_TRUE(removal.finished);
-    EXPECT_EQ(removal.exitCode, 2u) << removal.out << removal.err;
-    EXPECT_NE(removal.out.find("left alone: folder " + host_tests::SampleFolder() + " (it is not empty)"),
-              std::string::npos)
-        << removal.out;
+    EXPECT_EQ(removal.exitCode, 0u) << removal.out << removal.err;
     const std::string script = host_tests::ReadWholeFile(scriptPath);
     for (const auto& file : host_tests::SampleProductFiles())
         EXPECT_FALSE(test_support::FileExists(file.path)) << file.path << "\n" << script;
     EXPECT_FALSE(test_support::FileExists(host_tests::SampleFolder() + "\\data")) << script;
-    EXPECT_TRUE(test_support::FileExists(host_tests::SampleNoiseFiles()[0].path)) << "not recorded, so kept";
+    EXPECT_FALSE(test_support::FileExists(host_tests::SampleNoiseFiles()[0].path)) << "the setup made it";
+    EXPECT_FALSE(test_support::FileExists(host_tests::SampleFolder())) << removal.out;
     for (const auto& expected : host_tests::SampleValues()) {
         DWORD type = 0;
         std::vector<std::uint8_t> data;

@@ -143,6 +143,19 @@ std::string DropReason(const CapturedWrites& writes, const CapturedValue& value,
     return kNotReadBack;
 }
 
+// A value the old state shows was new and is gone ("written and deleted again") has the type its
+// last write gave it, and where the deletion was its key's, the line that says so.
+void RefineWrittenAndDeleted(const CapturedWrites& writes, EliminatedValue& value, const ValueProbe& probe) {
+    const CapturedValue* captured = writes.Find(value.value.path);
+    if (captured == nullptr || value.reason != "written and deleted again")
+        return;
+    if (value.value.type == 0 && value.value.base64.empty())
+        value.value.type = captured->type;
+    const std::string reason = DropReason(writes, *captured, probe);
+    if (reason.rfind("its key was deleted later", 0) == 0)
+        value.reason = reason;
+}
+
 void ExplainCapturedValues(const CapturedWrites& writes, TrackResult& result, const ValueProbe& probe) {
     std::unordered_set<const CapturedValue*> reported;
     auto name = [&](RegistryValue& value) {
@@ -155,8 +168,10 @@ void ExplainCapturedValues(const CapturedWrites& writes, TrackResult& result, co
     };
     for (RegistryValue& value : result.registry)
         name(value);
-    for (EliminatedValue& value : result.eliminatedRegistry)
+    for (EliminatedValue& value : result.eliminatedRegistry) {
         name(value.value);
+        RefineWrittenAndDeleted(writes, value, probe);
+    }
     for (const CapturedValue& captured : writes.values()) {
         if (reported.count(&captured) != 0)
             continue;

@@ -305,6 +305,21 @@ void OpenStore(OldStateStore& store, const TrackOptions& options) {
         Fail(problem);
 }
 
+// The store lies below a watched folder where the temporary folder does (C:\windows\temp under
+// Wine): its record files are the tracker's, never the setup's, and are left out without a word.
+void LeaveOutStore(const OldStateStore& store, TrackResult& result) {
+    if (!store.IsOpen())
+        return;
+    const std::wstring below = store.folder() + L"\\";
+    std::vector<std::string> kept;
+    for (const std::string& path : result.files) {
+        const std::wstring wide = AnsiToWide(path);
+        if (wide.size() <= below.size() || !SameIgnoringCaseOrdinal(wide.substr(0, below.size()), below))
+            kept.push_back(path);
+    }
+    result.files = std::move(kept);
+}
+
 // Reads what the setup's processes kept and sets each item of the result against it. The library
 // is still loaded: a file it never named is judged noise or not as it would judge it.
 void AddOldState(OldStateStore& store, const OrvaneLibrary& library, IOrvaneInc* recorder,
@@ -391,6 +406,7 @@ int RunTrackSession(const TrackOptions& options) {
     NoteDriverLosses(capture);
 
     TrackResult result = CollectResult(library, recorder.get());
+    LeaveOutStore(store, result);
     AddOldState(store, library, recorder.get(), result);
     CheckCapturedValues(capture.relay.TakeWrites(), result, capture.messages, capture.notes);
     recorder.Destroy();
