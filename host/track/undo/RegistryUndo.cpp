@@ -59,12 +59,13 @@ LONG CreateKey(const UndoItem& item, REGSAM access, UniqueKey& key, bool& create
     return result;
 }
 
-// The value's type and bytes exactly as the registry holds them (strings in UTF-16, as stored).
-Presence ReadRaw(HKEY key, const std::wstring& name, ValueData& data) {
-    // A value that grows between the size query and the read is asked for again.
+// Reads a value through `query` (RegQueryValueExW or RegQueryValueExA, with the name bound). A value
+// that grows between the size query and the read is asked for again.
+template <typename Query>
+Presence ReadWith(Query query, ValueData& data) {
     for (int attempt = 0; attempt < 4; ++attempt) {
         DWORD type = 0, size = 0;
-        LONG result = ::RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size);
+        LONG result = query(&type, nullptr, &size);
         if (result == ERROR_FILE_NOT_FOUND)
             return Presence::Absent;
         if (result != ERROR_SUCCESS)
@@ -74,7 +75,7 @@ Presence ReadRaw(HKEY key, const std::wstring& name, ValueData& data) {
         if (size == 0)
             return Presence::Present;
         DWORD got = size;
-        result = ::RegQueryValueExW(key, name.c_str(), nullptr, &type, data.bytes.data(), &got);
+        result = query(&type, data.bytes.data(), &got);
         if (result == ERROR_MORE_DATA)
             continue;
         if (result == ERROR_FILE_NOT_FOUND)
@@ -88,30 +89,22 @@ Presence ReadRaw(HKEY key, const std::wstring& name, ValueData& data) {
     return Presence::Unreadable;
 }
 
+// The value's type and bytes exactly as the registry holds them (strings in UTF-16, as stored).
+Presence ReadRaw(HKEY key, const std::wstring& name, ValueData& data) {
+    return ReadWith(
+        [&](DWORD* type, BYTE* bytes, DWORD* size) {
+            return ::RegQueryValueExW(key, name.c_str(), nullptr, type, bytes, size);
+        },
+        data);
+}
+
 // The value as the library read it: string types in the ANSI code page.
 Presence ReadAnsi(HKEY key, const std::string& ansiName, ValueData& data) {
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        DWORD type = 0, size = 0;
-        LONG result = ::RegQueryValueExA(key, ansiName.c_str(), nullptr, &type, nullptr, &size);
-        if (result == ERROR_FILE_NOT_FOUND)
-            return Presence::Absent;
-        if (result != ERROR_SUCCESS)
-            return Presence::Unreadable;
-        data.type = type;
-        data.bytes.assign(size, 0);
-        if (size == 0)
-            return Presence::Present;
-        DWORD got = size;
-        result = ::RegQueryValueExA(key, ansiName.c_str(), nullptr, &type, data.bytes.data(), &got);
-        if (result == ERROR_MORE_DATA)
-            continue;
-        if (result != ERROR_SUCCESS || got > size)
-            return Presence::Unreadable;
-        data.type = type;
-        data.bytes.resize(got);
-        return Presence::Present;
-    }
-    return Presence::Unreadable;
+    return ReadWith(
+        [&](DWORD* type, BYTE* bytes, DWORD* size) {
+            return ::RegQueryValueExA(key, ansiName.c_str(), nullptr, type, bytes, size);
+        },
+        data);
 }
 
 bool IsStringType(std::uint32_t type) {
