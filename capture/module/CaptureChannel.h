@@ -2,6 +2,7 @@
 // value it could not log. One mailslot message each, UTF-8, four tab-separated fields:
 //   incomplete <tab> pid <tab> image name <tab> reason
 //   unrecorded <tab> pid <tab> image name <tab> the value's path
+//   oldstate <tab> pid <tab> image name <tab> what of the old state cannot be kept, and why
 // The tracker names the mailslot in the environment variable ORVANE_CAPTURE_CHANNEL, which the
 // setup's processes inherit. Without it (a process started with an environment of its own) nothing
 // is sent; the capture itself goes on.
@@ -16,6 +17,8 @@ namespace capture {
 constexpr const wchar_t* kChannelVariable = L"ORVANE_CAPTURE_CHANNEL";
 constexpr const char* kIncompleteKind = "incomplete";
 constexpr const char* kUnrecordedKind = "unrecorded";
+// What of the old state of the process's changes cannot be kept; its registry log is whole.
+constexpr const char* kOldStateKind = "oldstate";
 
 class CaptureChannel {
 public:

@@ -76,7 +76,7 @@ std::wstring EnvironmentText(const wchar_t* name) {
 
 void SayOnce(volatile LONG& said, const std::wstring& reason) {
     if (::InterlockedExchange(&said, 1) == 0)
-        files->channel.Send(kIncompleteKind, files->processId, files->image, reason);
+        files->channel.Send(kOldStateKind, files->processId, files->image, reason);
 }
 
 // Runs the capture's own work before a hooked call goes on: the program's last error kept, the
@@ -365,17 +365,17 @@ void StartFileCapture(OldStateLog& oldState, const CaptureChannel& channel, DWOR
     files->cap = ParseFileCap(EnvironmentText(kFileCapVariable));
     const std::wstring cannot = L"the old content of the files it changes cannot be kept";
     if (files->folders.empty()) {
-        channel.Send(kIncompleteKind, processId, image, cannot + L": the watched folders name no folder");
+        channel.Send(kOldStateKind, processId, image, cannot + L": the watched folders name no folder");
         return;
     }
     files->nt = FindFileNtCalls();
     if (!files->nt.Complete()) {
-        channel.Send(kIncompleteKind, processId, image, cannot + L" on this system");
+        channel.Send(kOldStateKind, processId, image, cannot + L" on this system");
         return;
     }
     const HookResult result = HookFileCalls();
     if (result != HookResult::Installed)
-        channel.Send(kIncompleteKind, processId, image, cannot + L": " + Widen(DescribeHookResult(result)));
+        channel.Send(kOldStateKind, processId, image, cannot + L": " + Widen(DescribeHookResult(result)));
 }
 
 } // namespace capture

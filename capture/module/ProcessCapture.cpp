@@ -334,6 +334,10 @@ NTSTATUS NTAPI CreateUserProcessDetour(PHANDLE process, PHANDLE thread, ACCESS_M
     return status;
 }
 
+void SayOldStateGap(const std::wstring& reason) {
+    state->channel.Send(kOldStateKind, state->processId, state->image, reason);
+}
+
 void SayIncomplete(const std::wstring& reason) {
     state->channel.Send(kIncompleteKind, state->processId, state->image, reason);
 }
@@ -361,13 +365,13 @@ void HookOldStateCalls() {
     const HookResult deleteValue = state->deleteValueHook.Install(
         state->nt.deleteValueKey, &DeleteValueKeyDetour, &state->originalDeleteValueKey);
     if (deleteValue != HookResult::Installed)
-        SayIncomplete(L"old state cannot be kept for the values it deletes: " +
-                      Widen(DescribeHookResult(deleteValue)));
+        SayOldStateGap(L"old state cannot be kept for the values it deletes: " +
+                       Widen(DescribeHookResult(deleteValue)));
     const HookResult createKey =
         state->createKeyHook.Install(state->nt.createKey, &CreateKeyDetour, &state->originalCreateKey);
     if (createKey != HookResult::Installed)
-        SayIncomplete(L"old state cannot be kept for the keys it creates: " +
-                      Widen(DescribeHookResult(createKey)));
+        SayOldStateGap(L"old state cannot be kept for the keys it creates: " +
+                       Widen(DescribeHookResult(createKey)));
 }
 
 void FollowNewProcesses() {
@@ -416,9 +420,9 @@ void StartProcessCapture(void* captureModule) {
         state->userSid = TrackingUserSid(state->nt);
         if (state->oldState.Active()) {
             if (state->nt.HasOldStateCalls())
-                state->registryOld.Attach(&state->nt, &state->oldState, &state->userSid, &SayIncomplete);
+                state->registryOld.Attach(&state->nt, &state->oldState, &state->userSid, &SayOldStateGap);
             else
-                SayIncomplete(L"old state cannot be kept: this system lacks registry calls it needs");
+                SayOldStateGap(L"old state cannot be kept: this system lacks registry calls it needs");
         }
         if (!HookRegistryCalls())
             return;

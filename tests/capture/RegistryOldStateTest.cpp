@@ -510,7 +510,7 @@ TEST_F(RegistryOldState, SaysOnceThatTheStoreCannotBeWrittenAndChangesNothingEls
     EXPECT_NE(run.messages[0].find("\told state cannot be kept: the store cannot be written (error 3)"),
               std::string::npos)
         << run.messages[0];
-    EXPECT_EQ(run.messages[0].rfind("incomplete\t" + std::to_string(run.processId) + "\t", 0), 0u)
+    EXPECT_EQ(run.messages[0].rfind("oldstate\t" + std::to_string(run.processId) + "\t", 0), 0u)
         << run.messages[0];
 }
 

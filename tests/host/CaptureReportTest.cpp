@@ -68,9 +68,15 @@ TEST(CaptureMessages, CollectsWhatTheCaptureSendsOnceEachAndSkipsGarbage) {
     send("not a message at all");
     send("incomplete\t7\tchild.exe\tno 64-bit capture DLL");
     send("unrecorded\t8\tother.exe\tHKCU\\Software\\X\\\xe4\xb8\xad");
+    send("oldstate\t9\tsetup.exe\tthe old content of the files it changes cannot be kept");
+    send("oldstate\t9\tsetup.exe\tthe old content of the files it changes cannot be kept");
 
     TrackResult result;
     messages.Drain(result);
+    // What of the old state cannot be kept is no gap in the registry log.
+    EXPECT_EQ(result.oldStateGaps,
+              std::vector<std::string>{
+                  "setup.exe (process 9): the old content of the files it changes cannot be kept"});
     ASSERT_EQ(result.captureGaps.size(), 1u);
     EXPECT_EQ(track::DescribeCaptureGap(result.captureGaps[0]),
               "registry capture incomplete: child.exe (process 7): no 64-bit capture DLL");

@@ -27,6 +27,14 @@ bool ParseProcessId(const std::string& text, unsigned long& id) {
 
 } // namespace
 
+// Said once per process and text, as a gap is.
+void CaptureMessages::AddOldStateGap(TrackResult& result, const CaptureMessage& message) {
+    const std::string line =
+        message.process + " (process " + std::to_string(message.processId) + "): " + message.text;
+    if (seenOldStateGaps_.insert(line).second)
+        result.oldStateGaps.push_back(line);
+}
+
 bool ParseCaptureMessage(const std::string& message, CaptureMessage& parsed) {
     const size_t first = message.find('\t');
     const size_t second = first == std::string::npos ? first : message.find('\t', first + 1);
@@ -39,6 +47,8 @@ bool ParseCaptureMessage(const std::string& message, CaptureMessage& parsed) {
         result.kind = CaptureMessage::Kind::Incomplete;
     else if (kind == "unrecorded")
         result.kind = CaptureMessage::Kind::Unrecorded;
+    else if (kind == "oldstate")
+        result.kind = CaptureMessage::Kind::OldState;
     else
         return false;
     if (!ParseProcessId(message.substr(first + 1, second - first - 1), result.processId))
@@ -92,6 +102,8 @@ void CaptureMessages::Drain(TrackResult& result) {
             continue;
         if (message.kind == CaptureMessage::Kind::Incomplete)
             AddGap(result, CaptureGap{message.process, message.processId, message.text});
+        else if (message.kind == CaptureMessage::Kind::OldState)
+            AddOldStateGap(result, message);
         else if (seenValues_.insert(message.text).second)
             result.unrecordedValues.push_back(message.text);
     }

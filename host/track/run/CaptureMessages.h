@@ -12,14 +12,14 @@
 namespace track {
 
 struct CaptureMessage {
-    enum class Kind { Incomplete, Unrecorded } kind = Kind::Incomplete;
+    enum class Kind { Incomplete, Unrecorded, OldState } kind = Kind::Incomplete;
     unsigned long processId = 0;
     std::string process; // UTF-8
     std::string text;    // the reason, or the value's path
 };
 
-// One message: "incomplete" or "unrecorded", a decimal process id, the image name, the text, separated
-// by single tabs (the text may hold tabs of its own). False for anything else.
+// One message: "incomplete", "unrecorded" or "oldstate", a decimal process id, the image name, the text,
+// separated by single tabs (the text may hold tabs of its own). False for anything else.
 bool ParseCaptureMessage(const std::string& message, CaptureMessage& parsed);
 
 // The line that names a gap, on standard error and in the report: "registry capture incomplete: ...".
@@ -40,9 +40,12 @@ public:
     void Drain(TrackResult& result);
 
 private:
+    void AddOldStateGap(TrackResult& result, const CaptureMessage& message);
+
     UniqueFile slot_;
     std::set<std::string> seenValues_;
     std::set<std::string> seenGaps_;
+    std::set<std::string> seenOldStateGaps_;
 };
 
 } // namespace track

@@ -412,6 +412,8 @@ int RunTrackSession(const TrackOptions& options) {
     recorder.Destroy();
     result.captureGaps = capture.notes.captureGaps;
     result.unrecordedValues = capture.notes.unrecordedValues;
+    result.oldStateGaps.insert(result.oldStateGaps.end(), capture.notes.oldStateGaps.begin(),
+                               capture.notes.oldStateGaps.end());
     result.setupCommand = commandLine;
     result.setupExitCode = setup.ExitCode();
     result.seconds = setupSeconds;
