@@ -451,8 +451,7 @@ TEST_F(FileOldState, AStoreThatCannotTakeCopiesIsSaidOnceAndTheProgramGoesOn) {
             said.push_back(message);
     }
     ASSERT_EQ(said.size(), 1u);
-    const std::string prefix =
-        "oldstate\t" + std::to_string(run.processId) + "\tfile-old-state-child.exe\t";
+    const std::string prefix = "oldstate\t" + std::to_string(run.processId) + "\tfile-old-state-child.exe\t";
     EXPECT_EQ(
         said[0].rfind(prefix + "the old content of its files cannot be kept: the store cannot be written", 0),
         0u)
