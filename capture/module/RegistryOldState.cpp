@@ -128,17 +128,35 @@ void RegistryOldState::Attach(const NtCalls* nt, OldStateLog* log, const std::ws
     records_.Attach(nt, log, userSid, say);
 }
 
-void RegistryOldState::ReadOldValue(HANDLE key, OldStateRecord& record) const {
+// Reads through the kept twin of `key` when it is one, else through a new one, kept in its place.
+NTSTATUS RegistryOldState::QueryThroughTwin(HANDLE key, const std::wstring& keyName, const std::wstring& name,
+                                            ValueData& value) {
+    const NtCalls& nt = records_.nt();
+    const ScopedCriticalSection locked(twinLock_);
+    if (twin_.readable && twin_.source == key && twin_.keyName == keyName) {
+        const NTSTATUS status = QueryValue(nt, twin_.readable.get(), name, kMaxKeptValueBytes, value);
+        if (status != kStatusKeyDeleted)
+            return status;
+    }
+    // A handle opened to write alone (KEY_SET_VALUE, KEY_WRITE): the same key again, to read.
+    NTSTATUS opened = 0;
+    UniqueHandle readable =
+        OpenKeyBelow(nt, key, std::wstring(), KEY_QUERY_VALUE, OBJ_CASE_INSENSITIVE, opened);
+    if (!readable)
+        return opened;
+    const NTSTATUS status = QueryValue(nt, readable.get(), name, kMaxKeptValueBytes, value);
+    twin_.source = key;
+    twin_.keyName = keyName;
+    twin_.readable = std::move(readable);
+    return status;
+}
+
+void RegistryOldState::ReadOldValue(HANDLE key, const std::wstring& keyName, OldStateRecord& record) {
     const NtCalls& nt = records_.nt();
     ValueData value;
     NTSTATUS status = QueryValue(nt, key, record.name, kMaxKeptValueBytes, value);
-    if (status == kStatusAccessDenied) {
-        // A handle opened to write alone (KEY_SET_VALUE, KEY_WRITE): the same key again, to read.
-        NTSTATUS opened = 0;
-        const UniqueHandle readable =
-            OpenKeyBelow(nt, key, std::wstring(), KEY_QUERY_VALUE, OBJ_CASE_INSENSITIVE, opened);
-        status = readable ? QueryValue(nt, readable.get(), record.name, kMaxKeptValueBytes, value) : opened;
-    }
+    if (status == kStatusAccessDenied)
+        status = QueryThroughTwin(key, keyName, record.name, value);
     if (status == kStatusNameNotFound) {
         record.presence = OldPresence::Absent;
     } else if (status < 0) {
@@ -163,7 +181,7 @@ void RegistryOldState::KeepValue(HANDLE key, const std::wstring& keyName,
         record.kind = OldStateKind::Value;
         record.key = mapped;
         record.name = name;
-        ReadOldValue(key, record);
+        ReadOldValue(key, keyName, record);
         record.sequence = OldStateLog::NextSequence();
         records_.Write(record);
     } catch (...) {

@@ -13,6 +13,8 @@
 #include "capture/OldState.h"
 #include "capture/module/NtCalls.h"
 #include "capture/module/OldStateLog.h"
+#include "capture/module/RegistryReads.h"
+#include "common/UniqueHandle.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -66,6 +68,11 @@ std::wstring StatusText(NTSTATUS status);
 
 class RegistryOldState {
 public:
+    RegistryOldState() { ::InitializeCriticalSection(&twinLock_); }
+    ~RegistryOldState() { ::DeleteCriticalSection(&twinLock_); }
+    RegistryOldState(const RegistryOldState&) = delete;
+    RegistryOldState& operator=(const RegistryOldState&) = delete;
+
     void Attach(const NtCalls* nt, OldStateLog* log, const std::wstring* userSid,
                 RegistryRecords::SayFunction say);
     bool Usable() const { return records_.Usable(); }
@@ -91,9 +98,22 @@ public:
 private:
     bool KeyExists(const OBJECT_ATTRIBUTES& attributes, ACCESS_MASK access, const std::wstring& name) const;
     void RecordCreated(const std::wstring& kernelName, uint64_t sequence);
-    void ReadOldValue(HANDLE key, OldStateRecord& record) const;
+    void ReadOldValue(HANDLE key, const std::wstring& keyName, OldStateRecord& record);
+    NTSTATUS QueryThroughTwin(HANDLE key, const std::wstring& keyName, const std::wstring& name,
+                              ValueData& value);
 
     RegistryRecords records_;
+    // A setup that writes many values through one handle opened to write alone would cost a reopen
+    // for each: the last handle opened to read its key is kept, for that handle and that key name.
+    // The name tells a handle value the program closed and got again for another key; a key deleted
+    // and made again under the name answers "deleted" through the old twin, which is then opened anew.
+    struct ReadableTwin {
+        HANDLE source = nullptr;
+        std::wstring keyName;
+        UniqueHandle readable;
+    };
+    ReadableTwin twin_;
+    CRITICAL_SECTION twinLock_;
 };
 
 } // namespace capture
