@@ -2,15 +2,6 @@
 
 namespace capture {
 
-namespace {
-
-template <typename Function>
-void Find(HMODULE ntdll, const char* name, Function*& entry) {
-    entry = reinterpret_cast<Function*>(reinterpret_cast<void*>(::GetProcAddress(ntdll, name)));
-}
-
-} // namespace
-
 bool NtCalls::HasRegistryCalls() const {
     return setValueKey != nullptr && deleteKey != nullptr && queryKey != nullptr;
 }
@@ -25,20 +16,20 @@ NtCalls FindNtCalls() {
     const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
     if (ntdll == nullptr)
         return calls;
-    Find(ntdll, "NtSetValueKey", calls.setValueKey);
-    Find(ntdll, "NtDeleteKey", calls.deleteKey);
-    Find(ntdll, "NtQueryKey", calls.queryKey);
-    Find(ntdll, "NtCreateUserProcess", calls.createUserProcess);
-    Find(ntdll, "NtResumeThread", calls.resumeThread);
-    Find(ntdll, "NtOpenProcessToken", calls.openProcessToken);
-    Find(ntdll, "NtQueryInformationToken", calls.queryInformationToken);
-    Find(ntdll, "RtlConvertSidToUnicodeString", calls.convertSidToText);
-    Find(ntdll, "NtDeleteValueKey", calls.deleteValueKey);
-    Find(ntdll, "NtCreateKey", calls.createKey);
-    Find(ntdll, "NtOpenKey", calls.openKey);
-    Find(ntdll, "NtQueryValueKey", calls.queryValueKey);
-    Find(ntdll, "NtEnumerateKey", calls.enumerateKey);
-    Find(ntdll, "NtEnumerateValueKey", calls.enumerateValueKey);
+    FindNtEntry(ntdll, "NtSetValueKey", calls.setValueKey);
+    FindNtEntry(ntdll, "NtDeleteKey", calls.deleteKey);
+    FindNtEntry(ntdll, "NtQueryKey", calls.queryKey);
+    FindNtEntry(ntdll, "NtCreateUserProcess", calls.createUserProcess);
+    FindNtEntry(ntdll, "NtResumeThread", calls.resumeThread);
+    FindNtEntry(ntdll, "NtOpenProcessToken", calls.openProcessToken);
+    FindNtEntry(ntdll, "NtQueryInformationToken", calls.queryInformationToken);
+    FindNtEntry(ntdll, "RtlConvertSidToUnicodeString", calls.convertSidToText);
+    FindNtEntry(ntdll, "NtDeleteValueKey", calls.deleteValueKey);
+    FindNtEntry(ntdll, "NtCreateKey", calls.createKey);
+    FindNtEntry(ntdll, "NtOpenKey", calls.openKey);
+    FindNtEntry(ntdll, "NtQueryValueKey", calls.queryValueKey);
+    FindNtEntry(ntdll, "NtEnumerateKey", calls.enumerateKey);
+    FindNtEntry(ntdll, "NtEnumerateValueKey", calls.enumerateValueKey);
     return calls;
 }
 

@@ -64,4 +64,10 @@ struct NtCalls {
 
 NtCalls FindNtCalls();
 
+// Sets `entry` to ntdll's export `name`, or to null where this system lacks it.
+template <typename Function>
+void FindNtEntry(HMODULE ntdll, const char* name, Function*& entry) {
+    entry = reinterpret_cast<Function*>(reinterpret_cast<void*>(::GetProcAddress(ntdll, name)));
+}
+
 } // namespace capture
