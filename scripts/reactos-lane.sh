@@ -42,8 +42,8 @@ place() { # place FILE TARGET_FOLDER
 }
 for file in reactos_bounded_run.exe reactos_driver_tests.exe reactos_hook_probe.exe Kelmira.dll Brannock.dll \
     Tavish.dll Orvane.dll orvane-track.exe orvane-capture32.dll orvane-inject32.exe orvane-sample-setup.exe \
-    orvane-test-installer.exe tracking_tests.exe host_scenario_tests.exe watcher_core_tests.exe \
-    watcher_delivery_tests.exe; do
+    orvane-family-setup.exe orvane-test-installer.exe tracking_tests.exe host_scenario_tests.exe \
+    watcher_core_tests.exe watcher_delivery_tests.exe; do
     place "$build/bin/$file" "$payload"
 done
 place "$build/drivers/REGSYS.SYS" "$payload/drivers"

@@ -11,6 +11,7 @@
 #include "capture/module/OldStateLog.h"
 #include "capture/module/ReentryGuard.h"
 #include "capture/module/RegistryOldState.h"
+#include "capture/module/ServiceCapture.h"
 #include "common/LaterWindows.h"
 #include "common/UniqueHandle.h"
 #include "driver/CaptureLine.h"
@@ -374,6 +375,47 @@ void HookOldStateCalls() {
                        Widen(DescribeHookResult(createKey)));
 }
 
+// What the service manager writes for this process, read back around the call that asked for it
+// (ServiceCapture.h), logged as this process's own write.
+void LogServiceValue(const std::wstring& keyName, const std::wstring& valueName, ULONG type, ULONG size) {
+    UNICODE_STRING name{static_cast<USHORT>(valueName.size() * sizeof(wchar_t)),
+                        static_cast<USHORT>(valueName.size() * sizeof(wchar_t)),
+                        const_cast<wchar_t*>(valueName.c_str())};
+    CaptureEvent event = EventOf(CAPTURE_SET_VALUE, keyName, 0);
+    event.valueName = TextOf(&name);
+    event.valueType = type;
+    event.dataLength = size;
+    LogEvent(event, keyName, &name);
+}
+
+void LogServiceKeyDeleted(const std::wstring& keyName) {
+    LogEvent(EventOf(CAPTURE_DELETE_KEY, keyName, 0), keyName, nullptr);
+}
+
+// Where the driver logs every process, the service manager's own writes are in its log: what a
+// service call could not record is then only its old state.
+void SayServiceGap(const std::wstring& reason) {
+    if (state->logLines)
+        SayIncomplete(reason);
+    else
+        SayOldStateGap(reason);
+}
+
+void CaptureServiceCalls() {
+    if (!state->logLines && !state->registryOld.Usable())
+        return;
+    ServiceCaptureHost host;
+    host.nt = &state->nt;
+    host.registryOld = &state->registryOld;
+    host.guardSlot = state->guardSlot;
+    if (state->logLines) {
+        host.logValue = &LogServiceValue;
+        host.logDeletedKey = &LogServiceKeyDeleted;
+    }
+    host.say = &SayServiceGap;
+    StartServiceCapture(host);
+}
+
 void FollowNewProcesses() {
     if (state->nt.createUserProcess == nullptr || state->nt.resumeThread == nullptr) {
         // Where the driver logs every process, an unfollowed child costs only its old state, which
@@ -427,6 +469,7 @@ void StartProcessCapture(void* captureModule) {
         if (!HookRegistryCalls())
             return;
         HookOldStateCalls();
+        CaptureServiceCalls();
         FollowNewProcesses();
         StartFileCapture(state->oldState, state->channel, state->guardSlot, state->processId, state->image);
     } catch (...) {

@@ -270,4 +270,38 @@ void RegistryOldState::KeepCreation(const CreationProbe& probe, HANDLE created) 
     }
 }
 
+void RegistryOldState::KeepReadValue(const std::wstring& keyName, const ValueData* old,
+                                     const std::wstring& name, uint64_t sequence) noexcept {
+    try {
+        std::wstring mapped;
+        if (!records_.Usable() || !records_.MapKey(keyName, mapped) ||
+            !records_.Claim(ValueItem(mapped, name)))
+            return;
+        OldStateRecord record;
+        record.kind = OldStateKind::Value;
+        record.key = mapped;
+        record.name = name;
+        record.presence = OldPresence::Absent;
+        if (old != nullptr) {
+            record.presence = old->read ? OldPresence::Present : OldPresence::TooLarge;
+            record.type = old->type;
+            record.size = old->length;
+            record.data = old->data;
+        }
+        record.sequence = sequence;
+        records_.Write(record);
+    } catch (...) {
+        records_.SayOutOfMemory();
+    }
+}
+
+void RegistryOldState::KeepReadCreation(const std::wstring& keyName, uint64_t sequence) noexcept {
+    try {
+        if (records_.Usable())
+            RecordCreated(keyName, sequence);
+    } catch (...) {
+        records_.SayOutOfMemory();
+    }
+}
+
 } // namespace capture

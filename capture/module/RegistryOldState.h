@@ -95,6 +95,13 @@ public:
     CreationProbe ProbeCreation(ACCESS_MASK access, const OBJECT_ATTRIBUTES* attributes) noexcept;
     void KeepCreation(const CreationProbe& probe, HANDLE created) noexcept;
 
+    // What another process changed for this one, read before and after the change (the service
+    // manager's writes, ServiceKeys.h): a value's old state, null when it did not exist, and a key
+    // that did not exist; `sequence` was taken before the change.
+    void KeepReadValue(const std::wstring& keyName, const ValueData* old, const std::wstring& name,
+                       uint64_t sequence) noexcept;
+    void KeepReadCreation(const std::wstring& keyName, uint64_t sequence) noexcept;
+
 private:
     bool KeyExists(const OBJECT_ATTRIBUTES& attributes, ACCESS_MASK access, const std::wstring& name) const;
     void RecordCreated(const std::wstring& kernelName, uint64_t sequence);

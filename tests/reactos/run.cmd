@@ -31,6 +31,13 @@ echo GUEST-PART-BEGIN track-nsis %TIME%
 reactos_bounded_run.exe 180 orvane-track.exe --eliminated --json results\track-nsis.json -- orvane-test-installer.exe /S > results\track-nsis.txt 2>&1
 echo GUEST-PART-END track-nsis rc=%ERRORLEVEL% %TIME%
 
+rem A service made and changed through the service manager: services.exe writes its key, and the
+rem driver's callback logs it as any other process. The service is removed again afterwards.
+orvane-family-setup.exe unservice OrvaneReactos > nul 2>&1
+echo GUEST-PART-BEGIN track-service %TIME%
+reactos_bounded_run.exe 180 orvane-track.exe --eliminated --processes --json results\track-service.json -- orvane-family-setup.exe service OrvaneReactos disable OrvaneReactos > results\track-service.txt 2>&1
+echo GUEST-PART-END track-service rc=%ERRORLEVEL% %TIME%
+orvane-family-setup.exe unservice OrvaneReactos > nul 2>&1
 echo GUEST-PART-BEGIN track-probe %TIME%
 reactos_bounded_run.exe 180 orvane-track.exe --eliminated --json results\track-probe.json -- reactos_hook_probe.exe > results\track-probe.txt 2>&1
 echo GUEST-PART-END track-probe rc=%ERRORLEVEL% %TIME%

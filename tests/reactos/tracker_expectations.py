@@ -84,6 +84,23 @@ def probe(folders):
     return {"files": [], "eliminatedFiles": [], "values": values, "transient": []}
 
 
+def service(folders):
+    """A service made and disabled through the service manager: services.exe writes its key, on the
+    family setup's behalf (tests/host/family-setup)."""
+    del folders
+    key = "HKLM\\SYSTEM\\ControlSet001\\Services\\OrvaneReactos\\"
+    values = {key + "Type": (REG_DWORD, dword(16)),
+              key + "Start": (REG_DWORD, dword(4)),
+              key + "ErrorControl": (REG_DWORD, dword(1)),
+              key + "ImagePath": (REG_EXPAND_SZ, sz("C:\\windows\\system32\\orvane-family-service.exe")),
+              key + "DisplayName": (REG_SZ, sz("Orvane family OrvaneReactos")),
+              key + "Description": (REG_SZ, sz("Orvane family service")),
+              key + "ObjectName": (REG_SZ, sz("LocalSystem")),
+              # The service's default security descriptor, which the service manager makes: its type alone.
+              key + "Security\\Security": (REG_BINARY, None)}
+    return {"files": [], "eliminatedFiles": [], "values": values, "transient": []}
+
+
 def compare(report, expected):
     """(checks, figures): each check a (passed, text) pair; the figures say expected against reported."""
     checks = []
@@ -105,7 +122,7 @@ def compare(report, expected):
         got = reported.get(key)
         if got is None:
             problems.append(f"missing {path}")
-        elif int(got["typeCode"]) != kind or base64.b64decode(got["data"]) != data:
+        elif int(got["typeCode"]) != kind or (data is not None and base64.b64decode(got["data"]) != data):
             problems.append(f"different {path}: type {got['typeCode']}, data {got['data']}")
     problems += [f"unexpected {reported[key]['path']}" for key in sorted(set(reported) - set(wanted))]
     checks.append((not problems, f"registry values exact: {len(wanted)} expected, {len(reported)} reported"

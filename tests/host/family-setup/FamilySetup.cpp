@@ -18,6 +18,11 @@
 //   delete NAME         deletes the value HKCU\Software\OrvaneFamily\NAME (RegDeleteValue)
 //   overwrite PATH      replaces the file PATH (CREATE_ALWAYS) with one line of text
 //   uninstall           removes both OrvaneFamily keys, in the 32-bit and the 64-bit view
+//   service NAME        creates the demand-start service NAME (CreateServiceA) and gives it the
+//                       description "Orvane family service" (ChangeServiceConfig2W)
+//   disable NAME        sets the service NAME's start type to disabled (OpenServiceW, ChangeServiceConfigW)
+//   unservice NAME      deletes the service NAME (OpenServiceA, DeleteService)
+//   run COMMAND         runs the command line COMMAND, its output discarded, and wants exit status 0
 //
 // Every process a step starts is waited for. The exit status is 0 when every step did what it
 // says, 1 when one failed (stderr says which), 2 for a command line it does not understand.
@@ -27,11 +32,14 @@
 
 #include <objbase.h>
 #include <shellapi.h>
+#include <winsvc.h>
 
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -60,12 +68,38 @@ std::string Describe(const char* call, DWORD error) {
     return std::string(call) + " failed with error " + std::to_string(error);
 }
 
+// RegSetKeyValue, RegDeleteKeyValue and RegDeleteTree came with Vista: found when first used, so
+// that the family setup also loads on XP and Server 2003, where a step needing one fails alone.
+template <typename Function>
+Function* Advapi32Entry(const char* name) {
+    const HMODULE advapi = ::GetModuleHandleA("advapi32.dll");
+    return advapi == nullptr
+               ? nullptr
+               : reinterpret_cast<Function*>(reinterpret_cast<void*>(::GetProcAddress(advapi, name)));
+}
+
+LONG SetKeyValue(HKEY root, const char* key, const char* name, DWORD type, const void* data, DWORD size) {
+    static auto* const entry =
+        Advapi32Entry<LONG WINAPI(HKEY, LPCSTR, LPCSTR, DWORD, LPCVOID, DWORD)>("RegSetKeyValueA");
+    return entry != nullptr ? entry(root, key, name, type, data, size) : ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+LONG DeleteKeyValue(HKEY root, const char* key, const char* name) {
+    static auto* const entry = Advapi32Entry<LONG WINAPI(HKEY, LPCSTR, LPCSTR)>("RegDeleteKeyValueA");
+    return entry != nullptr ? entry(root, key, name) : ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+LONG DeleteTree(HKEY root, const char* key) {
+    static auto* const entry = Advapi32Entry<LONG WINAPI(HKEY, LPCSTR)>("RegDeleteTreeA");
+    return entry != nullptr ? entry(root, key) : ERROR_CALL_NOT_IMPLEMENTED;
+}
+
 // The user's value goes through RegSetKeyValue, the machine's through RegCreateKeyEx and
 // RegSetValueEx: the capture must see every API's writes.
 void WriteUserValue(const std::string& name) {
     const std::string data = Bitness();
-    const LONG result = ::RegSetKeyValueA(HKEY_CURRENT_USER, kKey, name.c_str(), REG_SZ, data.c_str(),
-                                          static_cast<DWORD>(data.size() + 1));
+    const LONG result = SetKeyValue(HKEY_CURRENT_USER, kKey, name.c_str(), REG_SZ, data.c_str(),
+                                    static_cast<DWORD>(data.size() + 1));
     if (result != ERROR_SUCCESS)
         throw StepFailed{"write " + name + ": " + Describe("RegSetKeyValue", static_cast<DWORD>(result))};
 }
@@ -88,35 +122,35 @@ void WriteBigValue(const std::string& name, const std::string& size) {
     std::vector<unsigned char> data(std::strtoul(size.c_str(), nullptr, 10));
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<unsigned char>(i * 7 + 1);
-    const LONG result = ::RegSetKeyValueA(HKEY_CURRENT_USER, kKey, name.c_str(), REG_BINARY, data.data(),
-                                          static_cast<DWORD>(data.size()));
+    const LONG result = SetKeyValue(HKEY_CURRENT_USER, kKey, name.c_str(), REG_BINARY, data.data(),
+                                    static_cast<DWORD>(data.size()));
     if (result != ERROR_SUCCESS)
         throw StepFailed{"big " + name + ": " + Describe("RegSetKeyValue", static_cast<DWORD>(result))};
 }
 
 void WriteProcessId(const std::string& name) {
     const DWORD id = ::GetCurrentProcessId();
-    const LONG result = ::RegSetKeyValueA(HKEY_CURRENT_USER, kKey, name.c_str(), REG_DWORD, &id, sizeof id);
+    const LONG result = SetKeyValue(HKEY_CURRENT_USER, kKey, name.c_str(), REG_DWORD, &id, sizeof id);
     if (result != ERROR_SUCCESS)
         throw StepFailed{"pid " + name + ": " + Describe("RegSetKeyValue", static_cast<DWORD>(result))};
 }
 
 void WriteClsidValue(const std::string& name) {
     const std::string data = Bitness();
-    const LONG result = ::RegSetKeyValueA(HKEY_CURRENT_USER, kClsidKey, name.c_str(), REG_SZ, data.c_str(),
-                                          static_cast<DWORD>(data.size() + 1));
+    const LONG result = SetKeyValue(HKEY_CURRENT_USER, kClsidKey, name.c_str(), REG_SZ, data.c_str(),
+                                    static_cast<DWORD>(data.size() + 1));
     if (result != ERROR_SUCCESS)
         throw StepFailed{"clsid " + name + ": " + Describe("RegSetKeyValue", static_cast<DWORD>(result))};
 }
 
 void DeleteUserValue(const std::string& name) {
-    const LONG result = ::RegDeleteKeyValueA(HKEY_CURRENT_USER, kKey, name.c_str());
+    const LONG result = DeleteKeyValue(HKEY_CURRENT_USER, kKey, name.c_str());
     if (result != ERROR_SUCCESS)
         throw StepFailed{"delete " + name + ": " + Describe("RegDeleteKeyValue", static_cast<DWORD>(result))};
 }
 
 void PruneKey(const std::string& name) {
-    const LONG result = ::RegDeleteTreeA(HKEY_CURRENT_USER, (std::string(kKey) + "\\" + name).c_str());
+    const LONG result = DeleteTree(HKEY_CURRENT_USER, (std::string(kKey) + "\\" + name).c_str());
     if (result != ERROR_SUCCESS)
         throw StepFailed{"prune " + name + ": " + Describe("RegDeleteTree", static_cast<DWORD>(result))};
 }
@@ -128,6 +162,59 @@ void OverwriteFile(const std::string& path) {
     DWORD written = 0;
     if (!file || !::WriteFile(file.get(), text, sizeof text - 1, &written, nullptr))
         throw StepFailed{"overwrite " + path + ": " + Describe("CreateFile/WriteFile", ::GetLastError())};
+}
+
+// The family's services run nothing: they are only ever created, changed and deleted.
+constexpr char kServiceBinary[] = "C:\\windows\\system32\\orvane-family-service.exe";
+constexpr wchar_t kServiceDescription[] = L"Orvane family service";
+
+struct ServiceHandleCloser {
+    void operator()(SC_HANDLE handle) const { ::CloseServiceHandle(handle); }
+};
+using UniqueService = std::unique_ptr<std::remove_pointer<SC_HANDLE>::type, ServiceHandleCloser>;
+
+UniqueService OpenManager(const std::string& step) {
+    UniqueService manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE | SC_MANAGER_CONNECT));
+    if (!manager)
+        throw StepFailed{step + ": " + Describe("OpenSCManager", ::GetLastError())};
+    return manager;
+}
+
+void CreateFamilyService(const std::string& name) {
+    const std::string step = "service " + name;
+    const UniqueService manager = OpenManager(step);
+    const std::string display = "Orvane family " + name;
+    const UniqueService service(::CreateServiceA(manager.get(), name.c_str(), display.c_str(),
+                                                 SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                                 SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, kServiceBinary,
+                                                 nullptr, nullptr, nullptr, nullptr, nullptr));
+    if (!service)
+        throw StepFailed{step + ": " + Describe("CreateServiceA", ::GetLastError())};
+    SERVICE_DESCRIPTIONW description{const_cast<wchar_t*>(kServiceDescription)};
+    if (!::ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description))
+        throw StepFailed{step + ": " + Describe("ChangeServiceConfig2W", ::GetLastError())};
+}
+
+void DisableFamilyService(const std::string& name) {
+    const std::string step = "disable " + name;
+    const UniqueService manager = OpenManager(step);
+    const std::wstring wide(name.begin(), name.end());
+    const UniqueService service(::OpenServiceW(manager.get(), wide.c_str(), SERVICE_CHANGE_CONFIG));
+    if (!service)
+        throw StepFailed{step + ": " + Describe("OpenServiceW", ::GetLastError())};
+    if (!::ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE,
+                                nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
+        throw StepFailed{step + ": " + Describe("ChangeServiceConfigW", ::GetLastError())};
+}
+
+void DeleteFamilyService(const std::string& name) {
+    const std::string step = "unservice " + name;
+    const UniqueService manager = OpenManager(step);
+    const UniqueService service(::OpenServiceA(manager.get(), name.c_str(), DELETE));
+    if (!service)
+        throw StepFailed{step + ": " + Describe("OpenServiceA", ::GetLastError())};
+    if (!::DeleteService(service.get()))
+        throw StepFailed{step + ": " + Describe("DeleteService", ::GetLastError())};
 }
 
 // Starts `commandLine`; its output goes nowhere when `quiet`, so that it does not mix with a
@@ -174,6 +261,11 @@ void RunInfInstall(const std::string& inf) {
     const UniqueHandle process =
         Start("inf", "rundll32.exe setupapi.dll,InstallHinfSection DefaultInstall 128 " + inf, true);
     WaitForSuccess("inf", process.get());
+}
+
+void RunCommand(const std::string& commandLine) {
+    const UniqueHandle process = Start("run " + commandLine, commandLine, true);
+    WaitForSuccess("run " + commandLine, process.get());
 }
 
 void RunThroughShell(const std::string& name) {
@@ -249,13 +341,13 @@ void RunChild(const std::string& program, const std::vector<std::string>& steps)
 }
 
 void Uninstall() {
-    ::RegDeleteTreeA(HKEY_CURRENT_USER, kKey);
+    DeleteTree(HKEY_CURRENT_USER, kKey);
     for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
         HKEY raw = nullptr;
         if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_ALL_ACCESS | view, &raw) != ERROR_SUCCESS)
             continue;
         UniqueKey software(raw);
-        ::RegDeleteTreeA(software.get(), "OrvaneFamily");
+        DeleteTree(software.get(), "OrvaneFamily");
     }
 }
 
@@ -264,7 +356,8 @@ int Usage(const std::string& problem) {
                  "orvane-family-setup: %s\n"
                  "usage: orvane-family-setup STEP...   with steps write NAME, machine NAME, reg, inf PATH,\n"
                  "       shell NAME, killed NAME, hold NAME PID, big NAME BYTES, prune KEY, overwrite PATH,\n"
-                 "       pid NAME, clsid NAME, delete NAME, child EXE STEP..., uninstall\n",
+                 "       pid NAME, clsid NAME, delete NAME, child EXE STEP..., uninstall, service NAME,\n"
+                 "       disable NAME, unservice NAME, run COMMAND\n",
                  problem.c_str());
     return 2;
 }
@@ -272,7 +365,8 @@ int Usage(const std::string& problem) {
 // How many operands a step takes; -1 for a word that is no step.
 int OperandsOf(const std::string& step) {
     if (step == "write" || step == "machine" || step == "shell" || step == "killed" || step == "inf" ||
-        step == "prune" || step == "overwrite" || step == "pid" || step == "clsid" || step == "delete")
+        step == "prune" || step == "overwrite" || step == "pid" || step == "clsid" || step == "delete" ||
+        step == "service" || step == "disable" || step == "unservice" || step == "run")
         return 1;
     if (step == "hold" || step == "big")
         return 2;
@@ -337,6 +431,14 @@ int Run(const std::vector<std::string>& args) {
                 DeleteUserValue(args[++i]);
             } else if (step == "overwrite") {
                 OverwriteFile(args[++i]);
+            } else if (step == "service") {
+                CreateFamilyService(args[++i]);
+            } else if (step == "disable") {
+                DisableFamilyService(args[++i]);
+            } else if (step == "unservice") {
+                DeleteFamilyService(args[++i]);
+            } else if (step == "run") {
+                RunCommand(args[++i]);
             } else if (step == "uninstall") {
                 Uninstall();
             }
