@@ -1,37 +1,16 @@
 #include "registry/LogParser.h"
 
+#include "common/LogExclusions.h"
+
 namespace {
 
-// Compared with the whole process field, exactly and with letter case.
-const std::string_view kExcludedProcesses[] = {"System",       "svchost.exe", "rundll32.exe", "explorer.exe",
-                                               "IEXPLORE.EXE", "csrss.exe",   "winlogon.exe"};
-const std::string_view kExcludedProcessPrefixes[] = {"IRP_MJ_", "FASTIO_"};
-const std::string_view kExcludedProcessFragments[] = {
-    "pagefile.sys", "$Mft",  "$MftMirr", "$LogFile", "$Volume", "$AttrDef", "$Root",
-    "$Bitmap",      "$Boot", "$BadClus", "$Secure",  "$UpCase", "$Extend"};
-constexpr std::string_view kExcludedPathPrefix = "HKCU\\CLSID";
 constexpr std::string_view kSuccess = "SUCCESS";
 constexpr std::string_view kSetValue = "SetValue";
 
-bool IsExcludedProcess(std::string_view process) {
-    for (std::string_view name : kExcludedProcesses) {
-        if (process == name)
-            return true;
-    }
-    for (std::string_view prefix : kExcludedProcessPrefixes) {
-        if (StartsWith(process, prefix))
-            return true;
-    }
-    for (std::string_view fragment : kExcludedProcessFragments) {
-        if (process.find(fragment) != std::string_view::npos)
-            return true;
-    }
-    return false;
-}
-
 bool IsKept(const std::string_view (&fields)[5]) {
     const std::string_view process = fields[0], operation = fields[1], path = fields[2], result = fields[3];
-    if (IsExcludedProcess(process) || StartsWith(path, kExcludedPathPrefix) || result != kSuccess)
+    if (log_exclusions::IsExcludedProcess(process) || StartsWith(path, log_exclusions::kPathPrefix) ||
+        result != kSuccess)
         return false;
     return StartsWith(operation, kSetValue) || StartsWith(operation, kDeleteKey);
 }

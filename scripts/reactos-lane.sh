@@ -49,6 +49,7 @@ done
 place "$build/drivers/REGSYS.SYS" "$payload/drivers"
 place "$build/install-driver.cmd" "$payload/drivers"
 sed 's/\r*$/\r/' tests/reactos/run.cmd >"$payload/run.cmd"
+cp tests/reactos/values.inf "$payload/values.inf"
 if [ -n "$missing" ]; then
     echo "reactos: the payload lacks$missing (build the i686 preset first)"
     echo "reactos: 0 passed, 1 failed"

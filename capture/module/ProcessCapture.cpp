@@ -13,17 +13,28 @@
 #include "capture/module/RegistryOldState.h"
 #include "capture/module/ServiceCapture.h"
 #include "common/LaterWindows.h"
+#include "common/LogExclusions.h"
 #include "common/UniqueHandle.h"
 #include "driver/CaptureLine.h"
 
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace capture {
 
 namespace {
+
+// Where every way of starting a process ends before Vista, which has no NtCreateUserProcess.
+typedef BOOL(WINAPI CreateProcessInternalFunction)(HANDLE token, LPCWSTR application, LPWSTR commandLine,
+                                                   LPSECURITY_ATTRIBUTES processAttributes,
+                                                   LPSECURITY_ATTRIBUTES threadAttributes,
+                                                   BOOL inheritHandles, DWORD flags, LPVOID environment,
+                                                   LPCWSTR directory, LPSTARTUPINFOW startup,
+                                                   LPPROCESS_INFORMATION information, PHANDLE newToken);
 
 // Everything the detours use. One instance, never freed (see the header).
 struct CaptureState {
@@ -31,9 +42,11 @@ struct CaptureState {
     NtSetValueKeyFunction* originalSetValueKey = nullptr;
     NtDeleteKeyFunction* originalDeleteKey = nullptr;
     NtCreateUserProcessFunction* originalCreateUserProcess = nullptr;
+    CreateProcessInternalFunction* originalCreateProcessInternal = nullptr; // before Vista
     InlineHook setValueHook;
     InlineHook deleteKeyHook;
     InlineHook createProcessHook;
+    InlineHook createProcessInternalHook;
     // Hooked only to keep old state: deleted values, created keys.
     NtDeleteValueKeyFunction* originalDeleteValueKey = nullptr;
     NtCreateKeyFunction* originalCreateKey = nullptr;
@@ -335,6 +348,31 @@ NTSTATUS NTAPI CreateUserProcessDetour(PHANDLE process, PHANDLE thread, ACCESS_M
     return status;
 }
 
+BOOL WINAPI CreateProcessInternalDetour(HANDLE token, LPCWSTR application, LPWSTR commandLine,
+                                        LPSECURITY_ATTRIBUTES processAttributes,
+                                        LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles,
+                                        DWORD flags, LPVOID environment, LPCWSTR directory,
+                                        LPSTARTUPINFOW startup, LPPROCESS_INFORMATION information,
+                                        PHANDLE newToken) {
+    const ReentryGuard guard(state->guardSlot);
+    if (!guard.entered() || information == nullptr)
+        return state->originalCreateProcessInternal(token, application, commandLine, processAttributes,
+                                                    threadAttributes, inheritHandles, flags, environment,
+                                                    directory, startup, information, newToken);
+    // As for NtCreateUserProcess: the new process runs nothing before the capture is in it.
+    const bool suspendedHere = (flags & CREATE_SUSPENDED) == 0;
+    const BOOL created = state->originalCreateProcessInternal(
+        token, application, commandLine, processAttributes, threadAttributes, inheritHandles,
+        flags | CREATE_SUSPENDED, environment, directory, startup, information, newToken);
+    if (!created)
+        return created;
+    const LastErrorKeeper keepLastError;
+    CaptureNewProcess(information->hProcess, nullptr);
+    if (suspendedHere)
+        ::ResumeThread(information->hThread);
+    return created;
+}
+
 void SayOldStateGap(const std::wstring& reason) {
     state->channel.Send(kOldStateKind, state->processId, state->image, reason);
 }
@@ -416,18 +454,53 @@ void CaptureServiceCalls() {
     StartServiceCapture(host);
 }
 
+// Before Vista, kernel32's CreateProcessInternalW is where CreateProcess A and W, WinExec and the
+// shell's launches all end.
+void FollowNewProcessesBeforeVista() {
+    const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
+    auto* const target = kernel32 == nullptr
+                             ? nullptr
+                             : reinterpret_cast<CreateProcessInternalFunction*>(reinterpret_cast<void*>(
+                                   ::GetProcAddress(kernel32, "CreateProcessInternalW")));
+    const HookResult result =
+        target == nullptr ? HookResult::NullTarget
+                          : state->createProcessInternalHook.Install(target, &CreateProcessInternalDetour,
+                                                                     &state->originalCreateProcessInternal);
+    if (result == HookResult::Installed)
+        return;
+    const std::wstring reason =
+        L"the processes it starts cannot be followed: " + Widen(DescribeHookResult(result));
+    // Where the driver logs every process, an unfollowed child costs only its old state, which the
+    // report then gives as unknown, item by item.
+    if (state->logLines)
+        SayIncomplete(reason);
+    else
+        SayOldStateGap(reason);
+}
+
 void FollowNewProcesses() {
     if (state->nt.createUserProcess == nullptr || state->nt.resumeThread == nullptr) {
-        // Where the driver logs every process, an unfollowed child costs only its old state, which
-        // the report then gives as unknown, item by item.
-        if (state->logLines)
-            SayIncomplete(L"the processes it starts cannot be followed on this system");
+        FollowNewProcessesBeforeVista();
         return;
     }
     const HookResult result = state->createProcessHook.Install(
         state->nt.createUserProcess, &CreateUserProcessDetour, &state->originalCreateUserProcess);
     if (result != HookResult::Installed)
         SayIncomplete(L"the processes it starts cannot be followed: " + Widen(DescribeHookResult(result)));
+}
+
+// The driver's callback names a process by its image alone, and the library leaves out the lines
+// of a few system programs' names: a process of the tree named so (the system's rundll32 running
+// an INF install) has its writes logged and then dropped, which must not pass without a word.
+void SayIfLoggedUnderAnExcludedName() {
+    const std::string name = ToUtf8(FileNameOf(state->image));
+    for (std::string_view excluded : log_exclusions::kProcesses) {
+        if (excluded.size() == name.size() && _strnicmp(excluded.data(), name.data(), name.size()) == 0) {
+            SayIncomplete(L"the driver logs its registry writes under the name " + FileNameOf(state->image) +
+                          L", which the library leaves out as a system program's: they are not reported");
+            return;
+        }
+    }
 }
 
 } // namespace
@@ -456,6 +529,7 @@ void StartProcessCapture(void* captureModule) {
         // needed, and without a store to keep old state in, nothing is hooked at all.
         if (state->log.DriverLogsEveryProcess()) {
             state->logLines = false;
+            SayIfLoggedUnderAnExcludedName();
             if (!state->oldState.Active())
                 return;
         }

@@ -192,17 +192,7 @@ public:
     }
 
     // For a change through a handle: the handle's service, as OpenService or CreateService named it.
-    static std::wstring NameOf(SC_HANDLE service) {
-        std::wstring name;
-        AsCaptureWork([&] {
-            name = NameOfHandle(service);
-            if (name.empty() && service != nullptr)
-                SayOnce(services->unknownHandleSaid,
-                        L"a service changed through a handle it opened before the capture could see it "
-                        L"is not recorded");
-        });
-        return name;
-    }
+    explicit ServiceChange(SC_HANDLE service) : ServiceChange(NameOf(service)) { handle_ = service; }
 
     // Before DeleteService: the whole key, as before a key's deletion.
     void KeepDeletedTree() {
@@ -222,6 +212,7 @@ public:
     }
 
     void Deleted(bool succeeded) {
+        SayIfUnknown(succeeded);
         if (!succeeded || name_.empty() || !before_.exists)
             return;
         AsCaptureWork([&] {
@@ -233,6 +224,7 @@ public:
     }
 
     void Changed(bool succeeded) {
+        SayIfUnknown(succeeded);
         if (!succeeded || name_.empty())
             return;
         AsCaptureWork([&] {
@@ -246,6 +238,22 @@ public:
     }
 
 private:
+    static std::wstring NameOf(SC_HANDLE service) {
+        std::wstring name;
+        AsCaptureWork([&] { name = NameOfHandle(service); });
+        return name;
+    }
+
+    // A change that succeeded through a handle this process got before the hooks were in place.
+    void SayIfUnknown(bool succeeded) {
+        if (succeeded && scope_.outer() && name_.empty() && handle_ != nullptr)
+            AsCaptureWork([] {
+                SayOnce(services->unknownHandleSaid,
+                        L"a service changed through a handle it opened before the capture could see it "
+                        L"is not recorded");
+            });
+    }
+
     void Record(const ServiceKeyChanges& changes) {
         RegistryOldState& old = *services->host.registryOld;
         for (const std::wstring& key : changes.keysCreated)
@@ -264,7 +272,8 @@ private:
     }
 
     ServiceCallScope scope_;
-    std::wstring name_; // empty: nothing to record
+    SC_HANDLE handle_ = nullptr; // the service's handle, for a change through one
+    std::wstring name_;          // empty: nothing to record
     ServiceKeyTree before_;
     uint64_t sequence_ = 0;
 };
@@ -330,7 +339,7 @@ SC_HANDLE WINAPI CreateServiceADetour(SC_HANDLE manager, LPCSTR name, LPCSTR dis
 BOOL WINAPI ChangeConfigWDetour(SC_HANDLE service, DWORD type, DWORD start, DWORD errorControl,
                                 LPCWSTR binary, LPCWSTR group, LPDWORD tag, LPCWSTR dependencies,
                                 LPCWSTR user, LPCWSTR password, LPCWSTR display) {
-    ServiceChange change(ServiceChange::NameOf(service));
+    ServiceChange change(service);
     const BOOL changed = services->changeW(service, type, start, errorControl, binary, group, tag,
                                            dependencies, user, password, display);
     change.Changed(changed != FALSE);
@@ -340,7 +349,7 @@ BOOL WINAPI ChangeConfigWDetour(SC_HANDLE service, DWORD type, DWORD start, DWOR
 BOOL WINAPI ChangeConfigADetour(SC_HANDLE service, DWORD type, DWORD start, DWORD errorControl, LPCSTR binary,
                                 LPCSTR group, LPDWORD tag, LPCSTR dependencies, LPCSTR user, LPCSTR password,
                                 LPCSTR display) {
-    ServiceChange change(ServiceChange::NameOf(service));
+    ServiceChange change(service);
     const BOOL changed = services->changeA(service, type, start, errorControl, binary, group, tag,
                                            dependencies, user, password, display);
     change.Changed(changed != FALSE);
@@ -348,21 +357,21 @@ BOOL WINAPI ChangeConfigADetour(SC_HANDLE service, DWORD type, DWORD start, DWOR
 }
 
 BOOL WINAPI ChangeConfig2WDetour(SC_HANDLE service, DWORD level, LPVOID information) {
-    ServiceChange change(ServiceChange::NameOf(service));
+    ServiceChange change(service);
     const BOOL changed = services->change2W(service, level, information);
     change.Changed(changed != FALSE);
     return changed;
 }
 
 BOOL WINAPI ChangeConfig2ADetour(SC_HANDLE service, DWORD level, LPVOID information) {
-    ServiceChange change(ServiceChange::NameOf(service));
+    ServiceChange change(service);
     const BOOL changed = services->change2A(service, level, information);
     change.Changed(changed != FALSE);
     return changed;
 }
 
 BOOL WINAPI DeleteServiceDetour(SC_HANDLE service) {
-    ServiceChange change(ServiceChange::NameOf(service));
+    ServiceChange change(service);
     change.KeepDeletedTree();
     const BOOL deleted = services->deleteService(service);
     change.Deleted(deleted != FALSE);

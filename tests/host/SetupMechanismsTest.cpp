@@ -25,8 +25,9 @@ constexpr char kServicesKey[] = "System\\CurrentControlSet\\Services\\";
 constexpr char kReportedServices[] = "HKLM\\System\\CurrentControlSet\\Services\\";
 constexpr char kFamilyKey[] = "Software\\OrvaneFamily";
 // Every service a case makes starts with this, so that the clean-up finds them all.
-const char* const kServices[] = {"OrvaneMechNew", "OrvaneMechOld",  "OrvaneMechDoomed",
-                                 "OrvaneMechSc",  "OrvaneMechGone", "OrvaneMechInf"};
+const char* const kServices[] = {"OrvaneMechNew",      "OrvaneMechOld",      "OrvaneMechDoomed",
+                                 "OrvaneMechSc",       "OrvaneMechGone",     "OrvaneMechInf",
+                                 "OrvaneMsiService32", "OrvaneMsiService64", "OrvaneBadExisting"};
 
 std::string FamilySetup() {
     return host_tests::BinFolder() + "\\orvane-family-setup.exe";
@@ -265,6 +266,51 @@ TEST_F(SetupMechanisms, RegFilesImportedWithRegeditAndRegAreReported) {
     const json::Value* text = Reported(run.report, "registry", key + "Regedit\\Text");
     ASSERT_NE(text, nullptr);
     EXPECT_EQ((*text)["process"].text, "regedit.exe");
+}
+
+// What the service manager refuses is refused the same with the capture in the process: the same
+// answer and last error for each call, nothing reported, nothing said missing.
+TEST_F(SetupMechanisms, CallsTheServiceManagerRefusesAnswerAsWithoutTheCapture) {
+    Prepare("service OrvaneBadExisting");
+    const std::string plain = dir_ / "plain.txt", tracked = dir_ / "tracked.txt";
+    Prepare("badservices " + QuoteArgument(plain));
+    const TrackedRun run = Track("badservices " + QuoteArgument(tracked));
+    ExpectTracked(run);
+    const std::string answers = host_tests::ReadWholeFile(plain);
+    EXPECT_NE(answers.find("CreateServiceW(existing) 0 1073"), std::string::npos) << answers;
+    EXPECT_EQ(host_tests::ReadWholeFile(tracked), answers);
+    EXPECT_TRUE(host_tests::ReportedBelow(run.report, kReportedServices).empty()) << run.process.out;
+    EXPECT_EQ(run.report["keysCreated"].items.size(), 0u) << run.process.out;
+}
+
+// A package whose ServiceInstall table installs a service: under Wine msiexec runs the package's
+// InstallServices action itself, and asks the service manager for the service.
+class ServicePackage : public SetupMechanisms {
+protected:
+    static std::string Package() {
+        return host_tests::BinFolder() + "\\orvane-service-package" + std::to_string(host_tests::OwnBits()) +
+               ".msi";
+    }
+
+    void TearDown() override {
+        host_tests::RunProcess("msiexec.exe /x " + QuoteArgument(Package()) + " /qn");
+        SetupMechanisms::TearDown();
+    }
+};
+
+TEST_F(ServicePackage, AServiceThePackageInstallsIsReported) {
+    if (::GetFileAttributesA(Package().c_str()) == INVALID_FILE_ATTRIBUTES)
+        GTEST_SKIP() << Package() << " was not built (wixl is missing)";
+    const TrackedRun run =
+        Track("run " + QuoteArgument("msiexec.exe /i " + QuoteArgument(Package()) + " /qn"));
+    ExpectTracked(run);
+    const std::string service = "OrvaneMsiService" + std::to_string(host_tests::OwnBits());
+    ExpectServiceReported(run, service, "msiexec.exe");
+    EXPECT_TRUE(host_tests::ReportsAll(
+        run.report, {host_tests::ReportedAs(kReportedServices + service + "\\Description", REG_SZ,
+                                            host_tests::StringBytes("Installed by a package")),
+                     host_tests::ReportedAs(kReportedServices + service + "\\Start", REG_DWORD,
+                                            host_tests::DwordBytes(SERVICE_DEMAND_START))}));
 }
 
 // regsvr32 registers a COM server from its own process, of the server's bitness: for a server of

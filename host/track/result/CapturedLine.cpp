@@ -1,19 +1,12 @@
 #include "host/track/result/CapturedLine.h"
 
+#include "common/LogExclusions.h"
+
 #include <iterator>
 
 namespace track {
 
 namespace {
-
-// The library's exclusions, as its first pass applies them to every line it reads.
-const std::string_view kExcludedProcesses[] = {"System",       "svchost.exe", "rundll32.exe", "explorer.exe",
-                                               "IEXPLORE.EXE", "csrss.exe",   "winlogon.exe"};
-const std::string_view kExcludedProcessPrefixes[] = {"IRP_MJ_", "FASTIO_"};
-const std::string_view kExcludedProcessFragments[] = {
-    "pagefile.sys", "$Mft",  "$MftMirr", "$LogFile", "$Volume", "$AttrDef", "$Root",
-    "$Bitmap",      "$Boot", "$BadClus", "$Secure",  "$UpCase", "$Extend"};
-constexpr std::string_view kExcludedPathPrefix = "HKCU\\CLSID";
 
 // Indexed by the REG_* number, as the line's detail names a type; a type without a name is its
 // decimal number there.
@@ -114,19 +107,10 @@ std::optional<CapturedLine> ParseCapturedLine(std::string_view text) {
 }
 
 LineExclusion ExclusionOf(const std::string& process, const std::string& path) {
-    for (std::string_view name : kExcludedProcesses) {
-        if (process == name)
-            return LineExclusion::Process;
-    }
-    for (std::string_view prefix : kExcludedProcessPrefixes) {
-        if (StartsWith(process, prefix))
-            return LineExclusion::Process;
-    }
-    for (std::string_view fragment : kExcludedProcessFragments) {
-        if (process.find(fragment) != std::string::npos)
-            return LineExclusion::Process;
-    }
-    return StartsWith(path, kExcludedPathPrefix) ? LineExclusion::ClsidPath : LineExclusion::None;
+    // The library's exclusions, as its first pass applies them to every line it reads.
+    if (log_exclusions::IsExcludedProcess(process))
+        return LineExclusion::Process;
+    return StartsWith(path, log_exclusions::kPathPrefix) ? LineExclusion::ClsidPath : LineExclusion::None;
 }
 
 } // namespace track

@@ -23,6 +23,10 @@
 //   disable NAME        sets the service NAME's start type to disabled (OpenServiceW, ChangeServiceConfigW)
 //   unservice NAME      deletes the service NAME (OpenServiceA, DeleteService)
 //   run COMMAND         runs the command line COMMAND, its output discarded, and wants exit status 0
+//   badservices PATH    asks the service manager for what it must refuse (no name, a name too long or
+//                       with a separator, a service that exists, bad handles) and writes what each
+//                       call answered, and its last error, to PATH. (A name or handle the system
+//                       cannot read is left out: Wine's marshalling crashes the program on it.)
 //
 // Every process a step starts is waited for. The exit status is 0 when every step did what it
 // says, 1 when one failed (stderr says which), 2 for a command line it does not understand.
@@ -36,6 +40,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -217,6 +222,70 @@ void DeleteFamilyService(const std::string& name) {
         throw StepFailed{step + ": " + Describe("DeleteService", ::GetLastError())};
 }
 
+// What each call answered and the last error it left, one line each.
+class CallTranscript {
+public:
+    template <typename Call>
+    void Note(const char* label, Call call) {
+        constexpr DWORD kUntouched = 0x0BADF00D; // a last error no call leaves by chance
+        ::SetLastError(kUntouched);
+        const auto result = call();
+        const DWORD error = ::GetLastError();
+        text_ += std::string(label) + " " + (result ? "1" : "0") + " " + std::to_string(error) + "\n";
+    }
+    const std::string& text() const { return text_; }
+
+private:
+    std::string text_;
+};
+
+void AskForWhatIsRefused(const std::string& path) {
+    const UniqueService manager = OpenManager("badservices");
+    const std::string tooLong(300, 'o');
+    const auto create = [&](const wchar_t* name) {
+        return UniqueService(::CreateServiceW(manager.get(), name, name, SERVICE_ALL_ACCESS,
+                                              SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                              SERVICE_ERROR_NORMAL, L"C:\\orvane-bad.exe", nullptr, nullptr,
+                                              nullptr, nullptr, nullptr)) != nullptr;
+    };
+    CallTranscript calls;
+    calls.Note("CreateServiceW(no name)", [&] { return create(nullptr); });
+    calls.Note("CreateServiceW(name with a separator)", [&] { return create(L"OrvaneBad\\Service"); });
+    calls.Note("CreateServiceW(existing)", [&] { return create(L"OrvaneBadExisting"); });
+    calls.Note("CreateServiceA(name too long)", [&] {
+        return UniqueService(::CreateServiceA(manager.get(), tooLong.c_str(), nullptr, SERVICE_ALL_ACCESS,
+                                              SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                              SERVICE_ERROR_NORMAL, "C:\\orvane-bad.exe", nullptr, nullptr,
+                                              nullptr, nullptr, nullptr)) != nullptr;
+    });
+    calls.Note("OpenServiceW(missing)", [&] {
+        return UniqueService(::OpenServiceW(manager.get(), L"OrvaneBadMissing", DELETE)) != nullptr;
+    });
+    calls.Note("ChangeServiceConfigW(no handle)", [&] {
+        return ::ChangeServiceConfigW(nullptr, SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE,
+                                      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) != FALSE;
+    });
+    calls.Note("ChangeServiceConfig2W(the manager's handle)", [&] {
+        SERVICE_DESCRIPTIONW description{const_cast<wchar_t*>(L"never")};
+        return ::ChangeServiceConfig2W(manager.get(), SERVICE_CONFIG_DESCRIPTION, &description) != FALSE;
+    });
+    calls.Note("DeleteService(no handle)", [&] { return ::DeleteService(nullptr) != FALSE; });
+    calls.Note("DeleteService(the manager's handle)",
+               [&] { return ::DeleteService(manager.get()) != FALSE; });
+    // A service opened to read alone: changing it is refused, and nothing of it changes.
+    calls.Note("ChangeServiceConfigW(read-only handle)", [&] {
+        const UniqueService existing(
+            ::OpenServiceW(manager.get(), L"OrvaneBadExisting", SERVICE_QUERY_STATUS));
+        return ::ChangeServiceConfigW(existing.get(), SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE,
+                                      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) != FALSE;
+    });
+    const UniqueFile file(::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    DWORD written = 0;
+    if (!file || !::WriteFile(file.get(), calls.text().data(), static_cast<DWORD>(calls.text().size()),
+                              &written, nullptr))
+        throw StepFailed{"badservices: " + Describe("CreateFile/WriteFile", ::GetLastError())};
+}
+
 // Starts `commandLine`; its output goes nowhere when `quiet`, so that it does not mix with a
 // tracker's report on the same console.
 UniqueHandle Start(const std::string& step, const std::string& commandLine, bool quiet) {
@@ -357,7 +426,7 @@ int Usage(const std::string& problem) {
                  "usage: orvane-family-setup STEP...   with steps write NAME, machine NAME, reg, inf PATH,\n"
                  "       shell NAME, killed NAME, hold NAME PID, big NAME BYTES, prune KEY, overwrite PATH,\n"
                  "       pid NAME, clsid NAME, delete NAME, child EXE STEP..., uninstall, service NAME,\n"
-                 "       disable NAME, unservice NAME, run COMMAND\n",
+                 "       disable NAME, unservice NAME, run COMMAND, badservices PATH\n",
                  problem.c_str());
     return 2;
 }
@@ -366,7 +435,8 @@ int Usage(const std::string& problem) {
 int OperandsOf(const std::string& step) {
     if (step == "write" || step == "machine" || step == "shell" || step == "killed" || step == "inf" ||
         step == "prune" || step == "overwrite" || step == "pid" || step == "clsid" || step == "delete" ||
-        step == "service" || step == "disable" || step == "unservice" || step == "run")
+        step == "service" || step == "disable" || step == "unservice" || step == "run" ||
+        step == "badservices")
         return 1;
     if (step == "hold" || step == "big")
         return 2;
@@ -437,6 +507,8 @@ int Run(const std::vector<std::string>& args) {
                 DisableFamilyService(args[++i]);
             } else if (step == "unservice") {
                 DeleteFamilyService(args[++i]);
+            } else if (step == "badservices") {
+                AskForWhatIsRefused(args[++i]);
             } else if (step == "run") {
                 RunCommand(args[++i]);
             } else if (step == "uninstall") {
