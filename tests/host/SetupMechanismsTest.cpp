@@ -27,10 +27,32 @@ constexpr char kFamilyKey[] = "Software\\OrvaneFamily";
 // Every service a case makes starts with this, so that the clean-up finds them all.
 const char* const kServices[] = {"OrvaneMechNew",      "OrvaneMechOld",      "OrvaneMechDoomed",
                                  "OrvaneMechSc",       "OrvaneMechGone",     "OrvaneMechInf",
-                                 "OrvaneMsiService32", "OrvaneMsiService64", "OrvaneBadExisting"};
+                                 "OrvaneMsiService32", "OrvaneMsiService64", "OrvaneBadExisting",
+                                 "OrvaneUndoMade",     "OrvaneUndoTouched"};
 
 std::string FamilySetup() {
     return host_tests::BinFolder() + "\\orvane-family-setup.exe";
+}
+
+// Whether the service manager knows the service: the undo must make it forget a service it removed.
+bool ServiceKnown(const char* name) {
+    const SC_HANDLE manager = ::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr)
+        return false;
+    const SC_HANDLE service = ::OpenServiceA(manager, name, SERVICE_QUERY_STATUS);
+    if (service != nullptr)
+        ::CloseServiceHandle(service);
+    ::CloseServiceHandle(manager);
+    return service != nullptr;
+}
+
+bool KeyExists(const std::string& key) {
+    HKEY opened = nullptr;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &opened) !=
+        ERROR_SUCCESS)
+        return false;
+    ::RegCloseKey(opened);
+    return true;
 }
 
 std::string Tracker() {
@@ -281,6 +303,39 @@ TEST_F(SetupMechanisms, CallsTheServiceManagerRefusesAnswerAsWithoutTheCapture) 
     EXPECT_EQ(host_tests::ReadWholeFile(tracked), answers);
     EXPECT_TRUE(host_tests::ReportedBelow(run.report, kReportedServices).empty()) << run.process.out;
     EXPECT_EQ(run.report["keysCreated"].items.size(), 0u) << run.process.out;
+}
+
+// The undo deletes a service's key value by value, and then has the service manager forget the
+// service, which it would otherwise know until the system restarts. A service changed since the
+// setup keeps its key and stays known, and the undo says what it left.
+TEST_F(SetupMechanisms, TheUndoHasTheServiceManagerForgetAServiceOnlyOnceItsKeyIsGone) {
+    const std::string script = dir_ / "undo.cmd";
+    const TrackedRun run = host_tests::TrackToJson(
+        Tracker(), dir_ / "undo.json", "--undo-script " + QuoteArgument(script),
+        QuoteArgument(FamilySetup()) + " service OrvaneUndoMade service OrvaneUndoTouched");
+    ExpectTracked(run);
+    ASSERT_TRUE(ServiceKnown("OrvaneUndoMade"));
+    // Changed after the setup, by someone else: not what the setup left.
+    HKEY touched = nullptr;
+    ASSERT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, (std::string(kServicesKey) + "OrvaneUndoTouched").c_str(),
+                              0, KEY_SET_VALUE | KEY_WOW64_64KEY, &touched),
+              ERROR_SUCCESS);
+    const char display[] = "changed since";
+    ::RegSetValueExA(touched, "DisplayName", 0, REG_SZ, reinterpret_cast<const BYTE*>(display),
+                     sizeof display);
+    ::RegCloseKey(touched);
+
+    const host_tests::ProcessResult undo = host_tests::RunProcess("cmd.exe /c " + QuoteArgument(script));
+    ASSERT_TRUE(undo.finished);
+    EXPECT_EQ(undo.exitCode, 2u) << undo.out << undo.err; // something was left alone
+    EXPECT_NE(undo.out.find("deleted service OrvaneUndoMade"), std::string::npos) << undo.out;
+    EXPECT_NE(undo.out.find("left alone: service OrvaneUndoTouched (its key is still there"),
+              std::string::npos)
+        << undo.out;
+    EXPECT_FALSE(KeyExists(std::string(kServicesKey) + "OrvaneUndoMade"));
+    EXPECT_FALSE(ServiceKnown("OrvaneUndoMade"));
+    EXPECT_TRUE(KeyExists(std::string(kServicesKey) + "OrvaneUndoTouched"));
+    EXPECT_TRUE(ServiceKnown("OrvaneUndoTouched"));
 }
 
 // A package whose ServiceInstall table installs a service: under Wine msiexec runs the package's

@@ -125,6 +125,37 @@ TEST(UndoPlan, OrdersKeysAndValuesSoThatEachStepFindsWhatItNeeds) {
     EXPECT_EQ(items[3].path, "HKCU\\Gone");
 }
 
+// A service's key the setup made is deleted as any key, and only then is the service manager asked to
+// forget the service; a key below a service's, or a service the setup found there, is no such item.
+TEST(UndoPlan, HasTheServiceManagerForgetEachServiceTheSetupMadeAfterItsKey) {
+    track::TrackResult result;
+    result.registry = {Value("HKLM\\System\\CurrentControlSet\\Services\\Made\\Start", ValueChange::New),
+                       Value("HKLM\\System\\ControlSet001\\Services\\Old\\Start", ValueChange::Changed)};
+    result.createdKeys = {"HKLM\\System\\CurrentControlSet\\Services\\Made",
+                          "HKLM\\System\\CurrentControlSet\\Services\\Made\\Security",
+                          "HKLM\\System\\ControlSet002\\Services\\Other"};
+    const auto items = Items(track::BuildUndoPlan(result, {}, ""));
+    std::vector<std::string> forgotten;
+    for (const UndoItem& item : items)
+        if (item.action == UndoAction::DeleteService)
+            forgotten.push_back(track::UndoTarget(item));
+    EXPECT_EQ(forgotten, (std::vector<std::string>{"service Made", "service Other"}));
+    size_t keyDeleted = 0, serviceForgotten = 0;
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (items[i].action == UndoAction::DeleteKey && items[i].path == result.createdKeys[0])
+            keyDeleted = i;
+        if (items[i].action == UndoAction::DeleteService && items[i].path == result.createdKeys[0])
+            serviceForgotten = i;
+    }
+    EXPECT_LT(keyDeleted, serviceForgotten);
+    // Read back from its text as the same item.
+    const track::ParsedUndoPlan parsed = track::ParseUndoPlan(
+        "orvane-undo-plan\t1\ndelete-service\tHKLM\\System\\CurrentControlSet\\Services\\Made\nend\t1\n");
+    ASSERT_EQ(parsed.items.size(), 1u) << (parsed.errors.empty() ? "" : parsed.errors[0]);
+    EXPECT_EQ(parsed.items[0].action, UndoAction::DeleteService);
+    EXPECT_EQ(track::DescribeUndoItem(parsed.items[0]), "delete service Made once its key is gone");
+}
+
 TEST(UndoPlan, RestoresFilesFromKeptCopiesNamedRelativeToThePlan) {
     track::TrackResult result;
     result.keptFolder = "C:\\Plans\\undo-kept";
@@ -226,6 +257,12 @@ TEST(UndoPlan, NamesEveryLineThatCannotBeUsedAndHandsOutNoItems) {
          "line 2: the key does not begin with a known registry root"},
         {header + "delete-key\tHKCU\nend\t1\n", "line 2: a whole registry root cannot be deleted or made"},
         {header + "delete-folder\trelative\\path\nend\t1\n", "line 2: the path is not absolute"},
+        {header + "delete-service\tHKLM\\Software\\Services\\X\nend\t1\n",
+         "line 2: the key is no service's key"},
+        {header + "delete-service\tHKLM\\System\\ControlSetX01\\Services\\X\nend\t1\n",
+         "line 2: the key is no service's key"},
+        {header + "delete-service\tHKLM\\System\\CurrentControlSet\\Services\\X\\Parameters\nend\t1\n",
+         "line 2: the key is no service's key"},
         {header + "delete-value\tHKCU\\A\tv\tnow=REG_XX:00\nend\t1\n", "line 2: the type in \"now=\""},
         {header + "delete-value\tHKCU\\A\tv\tthen=REG_SZ:00\nend\t1\n",
          "line 2: a field must begin with \"now=\""},

@@ -263,6 +263,18 @@ void AddRegistry(PlanWriter& plan, const TrackResult& result) {
             AddValue(plan, result, noise.value, noise.value.change);
     plan.Part("Keys the setup created, deepest first: deleted only once they hold nothing.");
     AddKeys(plan, Joined(result.createdKeys, result.createdNoiseKeys), UndoAction::DeleteKey);
+    // The service manager keeps the services it knows in memory: one whose key the undo removed
+    // must be forgotten there too, or it would stay until the system restarts.
+    plan.Part("Services the setup made: the service manager forgets each once the undo removed its key.");
+    for (const std::string& key : result.createdKeys) {
+        std::string service;
+        if (ServiceOfKey(key, service)) {
+            UndoItem item;
+            item.action = UndoAction::DeleteService;
+            item.path = key;
+            plan.Item(std::move(item));
+        }
+    }
     plan.Part("Keys the setup deleted, shallowest first, then the values it deleted.");
     AddKeys(plan, Joined(result.deletedKeys, result.deletedNoiseKeys), UndoAction::RecreateKey);
     for (const RegistryValue& value : result.registry)

@@ -1,5 +1,6 @@
 #include "host/track/result/UndoItems.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace track {
@@ -18,6 +19,7 @@ constexpr ActionName kActions[] = {
     {UndoAction::RecreateKey, "recreate-key", 1},     {UndoAction::DeleteAddedFile, "delete-file", 2},
     {UndoAction::RestoreFile, "restore-file", 4},     {UndoAction::RecreateFile, "recreate-file", 3},
     {UndoAction::DeleteFolder, "delete-folder", 1},   {UndoAction::Leave, "leave", 2},
+    {UndoAction::DeleteService, "delete-service", 1},
 };
 
 const ActionName& NameOf(UndoAction action) {
@@ -235,6 +237,17 @@ std::string FactsText(const FileFacts& facts, bool withAttributes) {
     return text;
 }
 
+char AsciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// ASCII letters alike in either case, as the registry compares the names tested here.
+bool EqualsIgnoringCase(const std::string& text, const std::string& ascii) {
+    return text.size() == ascii.size() &&
+           std::equal(text.begin(), text.end(), ascii.begin(),
+                      [](char a, char b) { return AsciiLower(a) == AsciiLower(b); });
+}
+
 std::vector<std::string> SplitAt(const std::string& text, char separator) {
     std::vector<std::string> parts;
     size_t start = 0;
@@ -352,11 +365,12 @@ bool ParseFacts(const std::string& field, const char* label, bool withAttributes
 bool IsRegistryAction(UndoAction action) {
     return action == UndoAction::DeleteValue || action == UndoAction::RestoreValue ||
            action == UndoAction::RecreateValue || action == UndoAction::DeleteKey ||
-           action == UndoAction::RecreateKey;
+           action == UndoAction::RecreateKey || action == UndoAction::DeleteService;
 }
 
 bool IsKeyAction(UndoAction action) {
-    return action == UndoAction::DeleteKey || action == UndoAction::RecreateKey;
+    return action == UndoAction::DeleteKey || action == UndoAction::RecreateKey ||
+           action == UndoAction::DeleteService;
 }
 
 bool IsValueAction(UndoAction action) {
@@ -387,6 +401,11 @@ bool CheckPath(const UndoItem& item, std::string& error) {
         }
         if (IsKeyAction(item.action) && subKey.empty()) {
             error = "a whole registry root cannot be deleted or made";
+            return false;
+        }
+        std::string service;
+        if (item.action == UndoAction::DeleteService && !ServiceOfKey(item.path, service)) {
+            error = "the key is no service's key (HKLM\\System\\CurrentControlSet\\Services\\NAME)";
             return false;
         }
         return true;
@@ -606,6 +625,24 @@ std::string UndoPlanEndLine(size_t itemCount) {
     return "end\t" + std::to_string(itemCount);
 }
 
+bool ServiceOfKey(const std::string& path, std::string& service) {
+    std::string root, subKey;
+    if (!SplitRegistryPath(path, root, subKey) || root != "HKLM")
+        return false;
+    const std::vector<std::string> parts = SplitAt(subKey, '\\');
+    if (parts.size() != 4 || parts[3].empty() || !EqualsIgnoringCase(parts[0], "System") ||
+        !EqualsIgnoringCase(parts[2], "Services"))
+        return false;
+    const std::string& set = parts[1];
+    const bool numbered =
+        set.size() == 13 && EqualsIgnoringCase(set.substr(0, 10), "ControlSet") &&
+        std::all_of(set.begin() + 10, set.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (!numbered && !EqualsIgnoringCase(set, "CurrentControlSet"))
+        return false;
+    service = parts[3];
+    return true;
+}
+
 std::string UndoTarget(const UndoItem& item) {
     switch (item.action) {
     case UndoAction::DeleteValue:
@@ -621,6 +658,11 @@ std::string UndoTarget(const UndoItem& item) {
         return "file " + item.path;
     case UndoAction::DeleteFolder:
         return "folder " + item.path;
+    case UndoAction::DeleteService: {
+        std::string service;
+        ServiceOfKey(item.path, service);
+        return "service " + service;
+    }
     case UndoAction::Leave:
         break;
     }
@@ -635,6 +677,8 @@ std::string DescribeUndoItem(const UndoItem& item) {
         return "delete " + UndoTarget(item);
     case UndoAction::DeleteFolder:
         return "delete " + UndoTarget(item) + " once it is empty";
+    case UndoAction::DeleteService:
+        return "delete " + UndoTarget(item) + " once its key is gone";
     case UndoAction::RestoreValue:
     case UndoAction::RestoreFile:
         return "restore " + UndoTarget(item);

@@ -35,6 +35,8 @@ enum class UndoAction {
     RestoreFile,     // a file the setup changed: `kept` copied back while it has `nowFile`'s facts
     RecreateFile,    // a file the setup removed: `kept` copied back while it is absent
     DeleteFolder,    // a folder the setup made: removed once empty
+    DeleteService,   // a service the setup made (`path` its key): forgotten by the service manager once
+                     // the undo removed its key whole
     Leave,           // something the undo cannot put back: `reason` says why
 };
 
@@ -66,6 +68,10 @@ std::string FormatUndoComment(const std::string& utf8);
 // The plan's first and last lines, without line ends.
 std::string UndoPlanHeaderLine();
 std::string UndoPlanEndLine(size_t itemCount);
+
+// The service whose key `path` is (HKLM\System\CurrentControlSet\Services\NAME, or a
+// ControlSetNNN in place of CurrentControlSet); false for any other path.
+bool ServiceOfKey(const std::string& path, std::string& service);
 
 // What the item acts on, for people: "value HKCU\Software\X\Name", "key HKCU\Software\X",
 // "file C:\a.txt", "folder C:\b"; the default value is named "(default)".

@@ -4,6 +4,7 @@
 #include "host/track/result/UndoItems.h"
 #include "host/track/undo/FileUndo.h"
 #include "host/track/undo/RegistryUndo.h"
+#include "host/track/undo/ServiceUndo.h"
 
 #include "common/UniqueHandle.h"
 #include "common/Win32.h"
@@ -67,6 +68,8 @@ UndoOutcome Undo(const UndoItem& item, const std::string& planFolder) {
     case UndoAction::RecreateFile:
     case UndoAction::DeleteFolder:
         return UndoFileItem(item, planFolder);
+    case UndoAction::DeleteService:
+        return UndoServiceItem(item);
     case UndoAction::Leave:
         break;
     }
