@@ -1,6 +1,7 @@
 #include "driver/OperationRecord.h"
 
 #include "driver/CaptureLine.h"
+#include "driver/MarkedProcesses.h"
 #include "driver/RequestChecks.h"
 #include "driver/UserCopy.h"
 
@@ -138,9 +139,8 @@ static NTSTATUS CopyKeyName(REGSYS_LOG* log, PVOID keyObject, UNICODE_STRING* te
 }
 
 /* The system process has no image file; the log's readers know it as "System". */
-static BOOLEAN CopyImageName(REGSYS_LOG* log, UNICODE_STRING* text) {
+static BOOLEAN CopyProcessImageName(REGSYS_LOG* log, PEPROCESS process, UNICODE_STRING* text) {
     static const WCHAR kSystem[] = L"System";
-    PEPROCESS process = PsGetCurrentProcess();
     if (process == PsInitialSystemProcess)
         return OwnCopy(text, kSystem, sizeof kSystem - sizeof(WCHAR));
     if (log->locateImageName != NULL) {
@@ -153,6 +153,44 @@ static BOOLEAN CopyImageName(REGSYS_LOG* log, UNICODE_STRING* text) {
         return copied;
     }
     return NT_SUCCESS(QueryName(CurrentImageQuery, NULL, text));
+}
+
+/* ":1234" after the image's name, for a process of the setup's tree (MarkedProcesses.h): the line's
+ * process field then reads "image:pid", as the capture DLL writes it. */
+static BOOLEAN AppendProcessId(UNICODE_STRING* text, ULONG_PTR processId) {
+    WCHAR digits[24];
+    ULONG count = 0, i;
+    const ULONG units = text->Length / sizeof(WCHAR);
+    ULONG length;
+    WCHAR* joined;
+    do {
+        digits[count++] = (WCHAR)(L'0' + processId % 10);
+        processId /= 10;
+    } while (processId != 0 && count < sizeof digits / sizeof digits[0]);
+    length = (units + 1 + count) * sizeof(WCHAR);
+    if (length > MAX_NAME_BYTES)
+        return FALSE;
+    joined = (WCHAR*)AllocateNonPaged(length);
+    if (joined == NULL)
+        return FALSE;
+    RtlCopyMemory(joined, text->Buffer, text->Length);
+    joined[units] = L':';
+    for (i = 0; i < count; ++i)
+        joined[units + 1 + i] = digits[count - 1 - i];
+    ReleaseText(text);
+    text->Buffer = joined;
+    text->Length = text->MaximumLength = (USHORT)length;
+    return TRUE;
+}
+
+/* The image's name, and its id for a process of the setup's tree. */
+static BOOLEAN CopyImageName(REGSYS_LOG* log, UNICODE_STRING* text) {
+    PEPROCESS process = PsGetCurrentProcess();
+    if (!CopyProcessImageName(log, process, text))
+        return FALSE;
+    if (process == PsInitialSystemProcess || !RegsysIsMarked(log, process))
+        return TRUE;
+    return AppendProcessId(text, (ULONG_PTR)PsGetCurrentProcessId());
 }
 
 void RegsysFreeRecord(REGSYS_RECORD* record) {

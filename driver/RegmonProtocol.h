@@ -41,6 +41,18 @@
  * whether the callback is active; the tracker warns when lines were lost. */
 #define IOCTL_QUERY_CAPTURE_STATE 0x83052008u
 
+/* Function 0x803, buffered, any access, no input or output: marks the calling process as one of the
+ * tracked setup's tree, for the capture IOCTL_START_CAPTURE last started. The registry callback
+ * names a marked process "image:pid" in its lines, as the capture DLL names the processes it logs,
+ * so that the library's exclusion of a few system programs' names (rundll32.exe, svchost.exe...),
+ * meant for the noise of a log of the whole system, does not drop the setup's own processes of
+ * those names. The capture DLL sends it once in each process of the tree where the callback is
+ * active. Fails with STATUS_NOT_SUPPORTED while no callback is active, STATUS_DEVICE_NOT_READY while
+ * capture is off, and STATUS_INSUFFICIENT_RESOURCES past REGMON_MARKED_PROCESSES processes. Marks
+ * last until capture is next started or stopped. */
+#define IOCTL_MARK_TREE_PROCESS 0x8305200Cu
+#define REGMON_MARKED_PROCESSES 1024u
+
 #define REGMON_VERSION 360u
 
 #define REGMON_FILTER_TEXT_SIZE 256

@@ -19,6 +19,7 @@
  * who waits for the log to run dry waits for ever. */
 #include <ntifs.h>
 
+#include "driver/MarkedProcesses.h"
 #include "driver/DeviceSecurity.h"
 #include "driver/RecordLogging.h"
 #include "driver/RegistryCallback.h"
@@ -119,6 +120,8 @@ static void LogOwnLine(REGSYS_LOG* log) {
 static void StartCapture(REGSYS_LOG* log) {
     WCHAR* sid = NULL;
     ULONG sidUnits = 0;
+    /* The processes of the last capture's tree are no longer the setup's. */
+    RegsysReleaseMarks(log);
     if (log->callbackActive) {
         RegsysReleasePending(log);
         sid = (WCHAR*)ExAllocatePoolWithTag(NonPagedPool, REGSYS_SID_UNITS * sizeof(WCHAR), REGSYS_POOL_TAG);
@@ -144,6 +147,7 @@ static void StopCapture(REGSYS_LOG* log) {
     ExAcquireFastMutex(&log->lock);
     log->capturing = FALSE;
     ExReleaseFastMutex(&log->lock);
+    RegsysReleaseMarks(log);
 }
 #endif
 
@@ -245,6 +249,11 @@ static NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
         return CompleteWith(irp, STATUS_SUCCESS, sizeof(ULONG));
     case IOCTL_QUERY_CAPTURE_STATE:
         return QueryCaptureState(log, irp, system, outputLength);
+    case IOCTL_MARK_TREE_PROCESS:
+        /* Only the callback's lines name processes by their image alone. */
+        if (!LogsEveryProcess(log))
+            return CompleteWith(irp, STATUS_NOT_SUPPORTED, 0);
+        return CompleteWith(irp, RegsysMarkCurrentProcess(log), 0);
     case IOCTL_APPEND_LOG_LINE:
         return CompleteWith(irp, AppendLine(log, (const char*)system, inputLength), 0);
     case IOCTL_APPEND_LOG_LINES:
@@ -266,6 +275,7 @@ static void NTAPI DriverUnload(PDRIVER_OBJECT driver) {
     if (device != NULL) {
         RegsysUnregisterCallback(LogOf(device));
         RegsysReleasePending(LogOf(device));
+        RegsysReleaseMarks(LogOf(device));
     }
     RtlInitUnicodeString(&link, kLinkName);
     IoDeleteSymbolicLink(&link);

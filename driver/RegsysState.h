@@ -45,6 +45,9 @@ typedef struct {
     PendingTable paired;             /* under lock: pre-notifications waiting for their post (2003) */
     PendingTable deletions;          /* under lock: deletions waiting for their check (XP x86) */
     REGSYS_COUNTS counts;
+    /* Under lock: the processes of the setup's tree (MarkedProcesses.h), each referenced. */
+    PEPROCESS marked[REGMON_MARKED_PROCESSES];
+    ULONG markedCount;
     /* Set once. */
     ULONG notifications; /* REGMON_NOTIFY_* */
     BOOLEAN callbackActive;

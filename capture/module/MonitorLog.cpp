@@ -64,6 +64,13 @@ bool MonitorLog::DriverLogsEveryProcess() {
            state.callbackActive != 0;
 }
 
+bool MonitorLog::MarkTreeProcess() {
+    const HANDLE device = Device();
+    DWORD returned = 0;
+    return device != INVALID_HANDLE_VALUE && ::DeviceIoControl(device, IOCTL_MARK_TREE_PROCESS, nullptr, 0,
+                                                               nullptr, 0, &returned, nullptr) != FALSE;
+}
+
 void MonitorLog::AttachRing() {
     wchar_t name[MAX_PATH];
     const DWORD length = ::GetEnvironmentVariableW(kRingVariable, name, MAX_PATH);

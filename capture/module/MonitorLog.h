@@ -38,6 +38,11 @@ public:
     // predates the question, logs only what is announced.
     bool DriverLogsEveryProcess();
 
+    // Where the driver logs every process: has it name this process "image:pid" in its lines, as
+    // the capture's own lines do, so that the library does not leave its writes out for bearing a
+    // system program's name. False when the driver cannot do it (one that predates the request).
+    bool MarkTreeProcess();
+
     // The error of the last failed device open, for a report.
     DWORD openError() const { return openError_; }
 

@@ -491,7 +491,8 @@ void FollowNewProcesses() {
 
 // The driver's callback names a process by its image alone, and the library leaves out the lines
 // of a few system programs' names: a process of the tree named so (the system's rundll32 running
-// an INF install) has its writes logged and then dropped, which must not pass without a word.
+// an INF install) would have its writes logged and then dropped. The driver names a process it was
+// told is the tree's by image and id; one that cannot be told must not lose them without a word.
 void SayIfLoggedUnderAnExcludedName() {
     const std::string name = ToUtf8(FileNameOf(state->image));
     for (std::string_view excluded : log_exclusions::kProcesses) {
@@ -529,7 +530,8 @@ void StartProcessCapture(void* captureModule) {
         // needed, and without a store to keep old state in, nothing is hooked at all.
         if (state->log.DriverLogsEveryProcess()) {
             state->logLines = false;
-            SayIfLoggedUnderAnExcludedName();
+            if (!state->log.MarkTreeProcess())
+                SayIfLoggedUnderAnExcludedName();
             if (!state->oldState.Active())
                 return;
         }

@@ -368,6 +368,43 @@ TEST_F(KernelCallback, KeysAreNamedByTheirRootsAndWritesByTheirProcess) {
     ExpectCounts();
 }
 
+// A process the capture marks as the setup's is named by image and id, as the capture names the
+// processes it logs, so that a setup's own process of a name the library leaves out keeps its
+// values; the mark ends with the capture, and is refused while capture is off.
+TEST_F(KernelCallback, AMarkedProcessIsNamedByItsImageAndIdUntilCaptureStops) {
+    ScratchKey key(HKEY_CURRENT_USER, "HKCU", "marked");
+    const DWORD one = 1;
+    ASSERT_EQ(::RegSetValueExW(key.Create(L"").get(), L"Before", 0, REG_DWORD,
+                               reinterpret_cast<const BYTE*>(&one), sizeof one),
+              ERROR_SUCCESS);
+    ASSERT_TRUE(device_->Control(IOCTL_MARK_TREE_PROCESS, nullptr, 0)) << device_->lastError();
+    ASSERT_TRUE(device_->Control(IOCTL_MARK_TREE_PROCESS, nullptr, 0)) << "a second mark of the same process";
+    ASSERT_EQ(::RegSetValueExW(key.Create(L"").get(), L"Marked", 0, REG_DWORD,
+                               reinterpret_cast<const BYTE*>(&one), sizeof one),
+              ERROR_SUCCESS);
+    const std::vector<LogLine> lines = TakeOwnLines({&key}, true);
+    const std::vector<LogLine> before = LinesFor(lines, key.LogPath(L"Before"));
+    const std::vector<LogLine> marked = LinesFor(lines, key.LogPath(L"Marked"));
+    ASSERT_EQ(before.size(), 1u);
+    ASSERT_EQ(marked.size(), 1u);
+    EXPECT_TRUE(SameName(before[0].process, guest::ThisImageName())) << before[0].process;
+    EXPECT_TRUE(
+        SameName(marked[0].process, guest::ThisImageName() + ":" + std::to_string(::GetCurrentProcessId())))
+        << marked[0].process;
+
+    ASSERT_TRUE(device_->Control(IOCTL_STOP_CAPTURE, nullptr, 0)) << device_->lastError();
+    EXPECT_FALSE(device_->Control(IOCTL_MARK_TREE_PROCESS, nullptr, 0));
+    EXPECT_EQ(device_->lastError(), static_cast<DWORD>(ERROR_NOT_READY));
+    ASSERT_TRUE(device_->Control(IOCTL_START_CAPTURE, nullptr, 0)) << device_->lastError();
+    ASSERT_EQ(::RegSetValueExW(key.Create(L"").get(), L"After", 0, REG_DWORD,
+                               reinterpret_cast<const BYTE*>(&one), sizeof one),
+              ERROR_SUCCESS);
+    const std::vector<LogLine> after = LinesFor(TakeOwnLines({&key}, true), key.LogPath(L"After"));
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_TRUE(SameName(after[0].process, guest::ThisImageName())) << after[0].process;
+    ExpectCounts();
+}
+
 using NtDeleteKeyRoutine = LONG(NTAPI*)(HANDLE);
 
 NtDeleteKeyRoutine NtDeleteKeyOfNtdll() {

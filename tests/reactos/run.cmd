@@ -38,8 +38,8 @@ echo GUEST-PART-BEGIN track-service %TIME%
 reactos_bounded_run.exe 180 orvane-track.exe --eliminated --processes --json results\track-service.json -- orvane-family-setup.exe service OrvaneReactos disable OrvaneReactos > results\track-service.txt 2>&1
 echo GUEST-PART-END track-service rc=%ERRORLEVEL% %TIME%
 orvane-family-setup.exe unservice OrvaneReactos > nul 2>&1
-rem An INF install through the system's rundll32: the callback names the process by its image alone,
-rem which the library leaves out; the capture says so rather than let the values go unmentioned.
+rem An INF install through the system's rundll32: the callback names a process by its image alone,
+rem which the library leaves out for rundll32; the capture has the driver name it by image and id.
 echo GUEST-PART-BEGIN track-inf %TIME%
 reactos_bounded_run.exe 180 orvane-track.exe --eliminated --json results\track-inf.json -- orvane-family-setup.exe inf %~dp0values.inf > results\track-inf.txt 2>&1
 echo GUEST-PART-END track-inf rc=%ERRORLEVEL% %TIME%

@@ -103,11 +103,11 @@ def service(folders):
 
 def inf(folders):
     """An INF install through the system's rundll32 (tests/reactos/values.inf). The driver's callback
-    names the process by its image alone, and the library leaves out rundll32.exe's lines: the value
-    is lost to the report, and the capture in rundll32 says so."""
+    names a process by its image alone, and the library leaves out rundll32.exe's lines; the capture
+    in the setup's rundll32 has the driver name it by image and id, so that its value is reported."""
     del folders
-    return {"files": [], "eliminatedFiles": [], "values": {}, "transient": [],
-            "gaps": ["rundll32.exe", "the library leaves out"]}
+    values = {"HKCU\\Software\\OrvaneReactosInf\\FromInf": (REG_SZ, sz("inf value"))}
+    return {"files": [], "eliminatedFiles": [], "values": values, "transient": []}
 
 
 def compare(report, expected):
