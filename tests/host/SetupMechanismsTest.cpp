@@ -338,6 +338,32 @@ TEST_F(SetupMechanisms, TheUndoHasTheServiceManagerForgetAServiceOnlyOnceItsKeyI
     EXPECT_TRUE(ServiceKnown("OrvaneUndoTouched"));
 }
 
+// A scheduled task: Wine's Task Scheduler service keeps it as a file below system32\tasks, written
+// from its own process, and no registry value; the file is below a watched folder and is reported.
+TEST_F(SetupMechanisms, AScheduledTaskIsReportedAsTheFileTheSchedulerKeepsItIn) {
+    const std::string task = "OrvaneMechTask" + std::to_string(::GetCurrentProcessId());
+    const std::string xml = dir_ / "task.xml";
+    test_support::WriteTextFile(
+        xml, "<?xml version=\"1.0\"?>\r\n"
+             "<Task version=\"1.2\" xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\">\r\n"
+             "  "
+             "<Triggers><TimeTrigger><StartBoundary>2030-01-01T00:00:00</StartBoundary></TimeTrigger></"
+             "Triggers>\r\n"
+             "  <Actions><Exec><Command>C:\\orvane-task.exe</Command></Exec></Actions>\r\n"
+             "</Task>\r\n");
+    const TrackedRun run =
+        Track("run " + QuoteArgument("schtasks.exe /create /tn " + task + " /xml " + QuoteArgument(xml)));
+    host_tests::RunProcess("schtasks.exe /delete /tn " + task + " /f");
+    ExpectTracked(run);
+    char system[MAX_PATH];
+    ASSERT_GT(::GetSystemDirectoryA(system, MAX_PATH), 0u);
+    const std::string file = std::string(system) + "\\tasks\\" + task;
+    bool reported = false;
+    for (const json::Value& added : run.report["files"].items)
+        reported = reported || _stricmp(added.text.c_str(), file.c_str()) == 0;
+    EXPECT_TRUE(reported) << run.process.out;
+}
+
 // A package whose ServiceInstall table installs a service: under Wine msiexec runs the package's
 // InstallServices action itself, and asks the service manager for the service.
 class ServicePackage : public SetupMechanisms {
