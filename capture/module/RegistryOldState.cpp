@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 namespace capture {
 
@@ -163,11 +164,16 @@ void RegistryOldState::ReadOldValue(HANDLE key, const std::wstring& keyName, Old
         record.presence = OldPresence::Unknown;
         record.reason = L"the value could not be read (status " + StatusText(status) + L")";
     } else {
-        record.presence = value.read ? OldPresence::Present : OldPresence::TooLarge;
-        record.type = value.type;
-        record.size = value.length;
-        record.data = std::move(value.data);
+        KeepReadData(record, std::move(value));
     }
+}
+
+// A value's old state as read: its type and data, or TooLarge where the data was past the bound.
+void RegistryOldState::KeepReadData(OldStateRecord& record, ValueData value) {
+    record.presence = value.read ? OldPresence::Present : OldPresence::TooLarge;
+    record.type = value.type;
+    record.size = value.length;
+    record.data = std::move(value.data);
 }
 
 void RegistryOldState::KeepValue(HANDLE key, const std::wstring& keyName,
@@ -282,12 +288,8 @@ void RegistryOldState::KeepReadValue(const std::wstring& keyName, const ValueDat
         record.key = mapped;
         record.name = name;
         record.presence = OldPresence::Absent;
-        if (old != nullptr) {
-            record.presence = old->read ? OldPresence::Present : OldPresence::TooLarge;
-            record.type = old->type;
-            record.size = old->length;
-            record.data = old->data;
-        }
+        if (old != nullptr)
+            KeepReadData(record, *old);
         record.sequence = sequence;
         records_.Write(record);
     } catch (...) {

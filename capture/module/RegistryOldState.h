@@ -106,6 +106,7 @@ private:
     bool KeyExists(const OBJECT_ATTRIBUTES& attributes, ACCESS_MASK access, const std::wstring& name) const;
     void RecordCreated(const std::wstring& kernelName, uint64_t sequence);
     void ReadOldValue(HANDLE key, const std::wstring& keyName, OldStateRecord& record);
+    static void KeepReadData(OldStateRecord& record, ValueData value);
     NTSTATUS QueryThroughTwin(HANDLE key, const std::wstring& keyName, const std::wstring& name,
                               ValueData& value);
 

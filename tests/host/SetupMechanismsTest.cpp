@@ -440,14 +440,19 @@ protected:
 
 TEST_F(ComServers, AServerOfTheTrackersBitnessRegisteredWithRegsvr32IsReported) {
     const TrackedRun run = ExpectRegistered(host_tests::BinFolder());
-    // Written through HKEY_CLASSES_ROOT: the machine's classes, in the tracker's own view.
-    const std::string classKey = "Software\\Classes\\" + std::string(kClass);
+    // Written through HKEY_CLASSES_ROOT: the machine's classes, in the physical key the report names
+    // (a 32-bit server's on 64-bit Windows lies in the 32-bit programs' view).
+    const json::Value* classDefault = ReportedEndingIn(run.report, std::string(kClass) + "\\");
+    ASSERT_NE(classDefault, nullptr) << run.process.out;
+    const std::string reported = (*classDefault)["path"].text;
+    const std::string classKey = reported.substr(5, reported.size() - 6); // without "HKLM\" and the last "\"
     std::vector<ExpectedValue> live = LiveValues(HKEY_LOCAL_MACHINE, classKey, "HKLM\\" + classKey + "\\");
     const std::vector<ExpectedValue> inproc = LiveValues(HKEY_LOCAL_MACHINE, classKey + "\\InprocServer32",
                                                          "HKLM\\" + classKey + "\\InprocServer32\\");
     live.insert(live.end(), inproc.begin(), inproc.end());
     EXPECT_EQ(live.size(), 3u);
-    EXPECT_TRUE(host_tests::ReportsExactly(run.report, live, {"HKLM\\Software\\Classes\\CLSID\\"}));
+    const std::string classes = "HKLM\\" + classKey.substr(0, classKey.rfind('\\') + 1);
+    EXPECT_TRUE(host_tests::ReportsExactly(run.report, live, {classes}));
 }
 
 TEST_F(ComServers, AServerOfTheOtherBitnessRegisteredWithRegsvr32IsReported) {
