@@ -30,6 +30,9 @@ NtCalls FindNtCalls() {
     FindNtEntry(ntdll, "NtQueryValueKey", calls.queryValueKey);
     FindNtEntry(ntdll, "NtEnumerateKey", calls.enumerateKey);
     FindNtEntry(ntdll, "NtEnumerateValueKey", calls.enumerateValueKey);
+    FindNtEntry(ntdll, "NtClose", calls.close);
+    FindNtEntry(ntdll, "NtDuplicateObject", calls.duplicateObject);
+    FindNtEntry(ntdll, "NtRenameKey", calls.renameKey);
     return calls;
 }
 

@@ -28,6 +28,11 @@ typedef NTSTATUS(NTAPI NtCreateUserProcessFunction)(PHANDLE process, PHANDLE thr
                                                     PVOID processAttributes, PVOID threadAttributes,
                                                     ULONG processFlags, ULONG threadFlags, PVOID parameters,
                                                     PVOID createInfo, PVOID attributeList);
+typedef NTSTATUS(NTAPI NtCloseFunction)(HANDLE handle);
+typedef NTSTATUS(NTAPI NtDuplicateObjectFunction)(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess,
+                                                  PHANDLE target, ACCESS_MASK access, ULONG attributes,
+                                                  ULONG options);
+typedef NTSTATUS(NTAPI NtRenameKeyFunction)(HANDLE key, PUNICODE_STRING newName);
 typedef NTSTATUS(NTAPI NtResumeThreadFunction)(HANDLE thread, PULONG previousCount);
 typedef NTSTATUS(NTAPI NtOpenProcessTokenFunction)(HANDLE process, ACCESS_MASK access, PHANDLE token);
 typedef NTSTATUS(NTAPI NtQueryInformationTokenFunction)(HANDLE token, int informationClass, PVOID information,
@@ -55,6 +60,10 @@ struct NtCalls {
     NtQueryValueKeyFunction* queryValueKey = nullptr;
     NtEnumerateFunction* enumerateKey = nullptr;
     NtEnumerateFunction* enumerateValueKey = nullptr;
+    // What tells the key names kept by handle (KeyNameCache.h) that they may be stale.
+    NtCloseFunction* close = nullptr;
+    NtDuplicateObjectFunction* duplicateObject = nullptr;
+    NtRenameKeyFunction* renameKey = nullptr; // null where the system has no renames
 
     // True when every entry the registry capture needs was found.
     bool HasRegistryCalls() const;

@@ -6,6 +6,7 @@
 #include "capture/module/CaptureChannel.h"
 #include "capture/module/FileCapture.h"
 #include "capture/module/KeyName.h"
+#include "capture/module/KeyNameCache.h"
 #include "capture/module/MonitorLog.h"
 #include "capture/module/NtCalls.h"
 #include "capture/module/OldStateLog.h"
@@ -52,6 +53,14 @@ struct CaptureState {
     NtCreateKeyFunction* originalCreateKey = nullptr;
     InlineHook deleteValueHook;
     InlineHook createKeyHook;
+    // Hooked only to keep key names by handle: each write would otherwise ask for its key's name.
+    KeyNameCache keyNames;
+    NtCloseFunction* originalClose = nullptr;
+    NtDuplicateObjectFunction* originalDuplicateObject = nullptr;
+    NtRenameKeyFunction* originalRenameKey = nullptr;
+    InlineHook closeHook;
+    InlineHook duplicateObjectHook;
+    InlineHook renameKeyHook;
     DWORD guardSlot = TLS_OUT_OF_INDEXES;
     DWORD processId = 0;
     std::wstring image;   // this process's image path
@@ -226,7 +235,7 @@ void KeepOldValue(HANDLE key, const UNICODE_STRING* valueName, std::wstring& key
     if (!state->registryOld.Usable())
         return;
     AsCaptureWork([&] {
-        keyName = QueryKeyName(state->nt.queryKey, key);
+        keyName = state->keyNames.NameOf(state->nt.queryKey, key);
         state->registryOld.KeepValue(key, keyName, valueName);
     });
 }
@@ -240,7 +249,7 @@ NTSTATUS NTAPI SetValueKeyDetour(HANDLE key, PUNICODE_STRING valueName, ULONG ti
         return status;
     AsCaptureWork([&] {
         if (keyName.empty())
-            keyName = QueryKeyName(state->nt.queryKey, key);
+            keyName = state->keyNames.NameOf(state->nt.queryKey, key);
         if (keyName.empty())
             return;
         CaptureEvent event = EventOf(CAPTURE_SET_VALUE, keyName, status);
@@ -256,10 +265,13 @@ NTSTATUS NTAPI DeleteKeyDetour(HANDLE key) {
     // Named now: once deleted, the key has no name to ask for.
     std::wstring keyName;
     AsCaptureWork([&] {
-        keyName = QueryKeyName(state->nt.queryKey, key);
+        keyName = state->keyNames.NameOf(state->nt.queryKey, key);
         state->registryOld.KeepDeletedTree(key, keyName);
     });
     const NTSTATUS status = state->originalDeleteKey(key);
+    // A deleted key's handle has no name the system gives: what is written through it is refused.
+    if (status >= 0)
+        state->keyNames.Forget(key);
     if (status < 0 || keyName.empty() || !state->logLines)
         return status;
     AsCaptureWork([&] { LogEvent(EventOf(CAPTURE_DELETE_KEY, keyName, status), keyName, nullptr); });
@@ -288,6 +300,30 @@ NTSTATUS NTAPI CreateKeyDetour(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUT
         if ((disposition != nullptr ? *disposition : ownDisposition) == REG_CREATED_NEW_KEY)
             state->registryOld.KeepCreation(probe, *key);
     });
+    return status;
+}
+
+// Neither touches the last error: the table is let go of without a call that sets it.
+NTSTATUS NTAPI CloseDetour(HANDLE handle) {
+    const NTSTATUS status = state->originalClose(handle);
+    state->keyNames.Forget(handle);
+    return status;
+}
+
+NTSTATUS NTAPI DuplicateObjectDetour(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess,
+                                     PHANDLE target, ACCESS_MASK access, ULONG attributes, ULONG options) {
+    const NTSTATUS status = state->originalDuplicateObject(sourceProcess, source, targetProcess, target,
+                                                           access, attributes, options);
+    // The source may be another process's handle of the same value: forgetting ours costs a lookup.
+    if ((options & DUPLICATE_CLOSE_SOURCE) != 0)
+        state->keyNames.Forget(source);
+    return status;
+}
+
+NTSTATUS NTAPI RenameKeyDetour(HANDLE key, PUNICODE_STRING newName) {
+    const NTSTATUS status = state->originalRenameKey(key, newName);
+    if (status >= 0)
+        state->keyNames.ForgetAll();
     return status;
 }
 
@@ -411,6 +447,27 @@ void HookOldStateCalls() {
     if (createKey != HookResult::Installed)
         SayOldStateGap(L"old state cannot be kept for the keys it creates: " +
                        Widen(DescribeHookResult(createKey)));
+}
+
+// Key names are kept by handle only while every close and rename of the process is seen; a hook
+// that cannot go in leaves each write asking for its key's name, as slower but as right.
+void KeepKeyNames() {
+    if (state->nt.close == nullptr || state->nt.duplicateObject == nullptr)
+        return;
+    HookResult result = state->closeHook.Install(state->nt.close, &CloseDetour, &state->originalClose);
+    if (result == HookResult::Installed)
+        result = state->duplicateObjectHook.Install(state->nt.duplicateObject, &DuplicateObjectDetour,
+                                                    &state->originalDuplicateObject);
+    if (result == HookResult::Installed && state->nt.renameKey != nullptr)
+        result =
+            state->renameKeyHook.Install(state->nt.renameKey, &RenameKeyDetour, &state->originalRenameKey);
+    if (result == HookResult::Installed) {
+        state->keyNames.Enable();
+        return;
+    }
+    state->closeHook.Remove();
+    state->duplicateObjectHook.Remove();
+    state->renameKeyHook.Remove();
 }
 
 // What the service manager writes for this process, read back around the call that asked for it
@@ -545,6 +602,7 @@ void StartProcessCapture(void* captureModule) {
         if (!HookRegistryCalls())
             return;
         HookOldStateCalls();
+        KeepKeyNames();
         CaptureServiceCalls();
         FollowNewProcesses();
         StartFileCapture(state->oldState, state->channel, state->guardSlot, state->processId, state->image);

@@ -13,6 +13,8 @@ namespace capture {
 
 namespace {
 
+constexpr size_t kMaxCreatedKeysNoted = 4096;
+
 CaptureText TextOf(const std::wstring& text) {
     return CaptureText{reinterpret_cast<const uint16_t*>(text.data()), static_cast<uint32_t>(text.size())};
 }
@@ -89,12 +91,13 @@ bool RegistryRecords::Claim(const std::wstring& item) const {
     return log_->ClaimFirstChange(item);
 }
 
-void RegistryRecords::Write(OldStateRecord& record) {
+bool RegistryRecords::Write(OldStateRecord& record) {
     if (log_->Append(record))
-        return;
+        return true;
     const DWORD error = log_->openError() != 0 ? log_->openError() : ::GetLastError();
     SayOnce(storeFailureSaid_,
             L"old state cannot be kept: the store cannot be written (error " + std::to_wstring(error) + L")");
+    return false;
 }
 
 void RegistryRecords::SayOutOfMemory() {
@@ -152,10 +155,18 @@ NTSTATUS RegistryOldState::QueryThroughTwin(HANDLE key, const std::wstring& keyN
     return status;
 }
 
+bool RegistryOldState::TwinServes(HANDLE key, const std::wstring& keyName) {
+    const ScopedCriticalSection locked(twinLock_);
+    return twin_.readable && twin_.source == key && twin_.keyName == keyName;
+}
+
 void RegistryOldState::ReadOldValue(HANDLE key, const std::wstring& keyName, OldStateRecord& record) {
     const NtCalls& nt = records_.nt();
     ValueData value;
-    NTSTATUS status = QueryValue(nt, key, record.name, kMaxKeptValueBytes, value);
+    // A handle that has a twin was found unreadable: asking it again would only be refused again.
+    NTSTATUS status = kStatusAccessDenied;
+    if (!TwinServes(key, keyName))
+        status = QueryValue(nt, key, record.name, kMaxKeptValueBytes, value);
     if (status == kStatusAccessDenied)
         status = QueryThroughTwin(key, keyName, record.name, value);
     if (status == kStatusNameNotFound) {
@@ -187,7 +198,10 @@ void RegistryOldState::KeepValue(HANDLE key, const std::wstring& keyName,
         record.kind = OldStateKind::Value;
         record.key = mapped;
         record.name = name;
-        ReadOldValue(key, keyName, record);
+        if (UnderCreatedKey(mapped))
+            record.presence = OldPresence::Absent;
+        else
+            ReadOldValue(key, keyName, record);
         record.sequence = OldStateLog::NextSequence();
         records_.Write(record);
     } catch (...) {
@@ -197,6 +211,7 @@ void RegistryOldState::KeepValue(HANDLE key, const std::wstring& keyName,
 
 void RegistryOldState::KeepDeletedTree(HANDLE key, const std::wstring& keyName) noexcept {
     try {
+        ForgetCreatedKeys();
         std::wstring mapped;
         if (!records_.Usable() || keyName.empty() || !records_.MapKey(keyName, mapped))
             return;
@@ -258,7 +273,36 @@ void RegistryOldState::RecordCreated(const std::wstring& kernelName, uint64_t se
     record.presence = OldPresence::Absent;
     record.key = mapped;
     record.sequence = sequence;
-    records_.Write(record);
+    if (records_.Write(record))
+        NoteCreated(mapped);
+}
+
+void RegistryOldState::NoteCreated(const std::wstring& mapped) {
+    std::wstring folded = Folded(mapped);
+    const ScopedCriticalSection locked(createdLock_);
+    if (createdKeys_.size() < kMaxCreatedKeysNoted)
+        createdKeys_.insert(std::move(folded));
+}
+
+bool RegistryOldState::UnderCreatedKey(const std::wstring& mapped) {
+    std::wstring folded = Folded(mapped);
+    const ScopedCriticalSection locked(createdLock_);
+    if (createdKeys_.empty())
+        return false;
+    for (;;) {
+        if (createdKeys_.count(folded) != 0)
+            return true;
+        const size_t separator = folded.rfind(L'\\');
+        if (separator == std::wstring::npos)
+            return false;
+        folded.resize(separator);
+    }
+}
+
+void RegistryOldState::ForgetCreatedKeys() {
+    std::unordered_set<std::wstring> forgotten;
+    const ScopedCriticalSection locked(createdLock_);
+    forgotten.swap(createdKeys_);
 }
 
 void RegistryOldState::KeepCreation(const CreationProbe& probe, HANDLE created) noexcept {

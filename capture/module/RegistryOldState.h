@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace capture {
@@ -45,7 +46,7 @@ public:
     // OldStateLog::ClaimFirstChange.
     bool Claim(const std::wstring& item) const;
     // Appends the record (its sequence already taken); a store that cannot be written is said once.
-    void Write(OldStateRecord& record);
+    bool Write(OldStateRecord& record);
     void SayOutOfMemory();
 
 private:
@@ -68,8 +69,14 @@ std::wstring StatusText(NTSTATUS status);
 
 class RegistryOldState {
 public:
-    RegistryOldState() { ::InitializeCriticalSection(&twinLock_); }
-    ~RegistryOldState() { ::DeleteCriticalSection(&twinLock_); }
+    RegistryOldState() {
+        ::InitializeCriticalSection(&twinLock_);
+        ::InitializeCriticalSection(&createdLock_);
+    }
+    ~RegistryOldState() {
+        ::DeleteCriticalSection(&createdLock_);
+        ::DeleteCriticalSection(&twinLock_);
+    }
     RegistryOldState(const RegistryOldState&) = delete;
     RegistryOldState& operator=(const RegistryOldState&) = delete;
 
@@ -109,6 +116,10 @@ private:
     static void KeepReadData(OldStateRecord& record, ValueData value);
     NTSTATUS QueryThroughTwin(HANDLE key, const std::wstring& keyName, const std::wstring& name,
                               ValueData& value);
+    bool TwinServes(HANDLE key, const std::wstring& keyName);
+    void NoteCreated(const std::wstring& mapped);
+    bool UnderCreatedKey(const std::wstring& mapped);
+    void ForgetCreatedKeys();
 
     RegistryRecords records_;
     // A setup that writes many values through one handle opened to write alone would cost a reopen
@@ -122,6 +133,11 @@ private:
     };
     ReadableTwin twin_;
     CRITICAL_SECTION twinLock_;
+    // The keys this process recorded as created, folded: a value below one did not exist before the
+    // setup, and costs no read. Bounded; forgotten at any key deletion, after which a key of the
+    // name may hold what others wrote into it since.
+    std::unordered_set<std::wstring> createdKeys_;
+    CRITICAL_SECTION createdLock_;
 };
 
 } // namespace capture

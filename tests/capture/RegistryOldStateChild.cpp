@@ -190,6 +190,54 @@ void Failures(Transcript& out, const std::wstring& root) {
     });
 }
 
+// A handle value the program closed comes back for the next key it opens, as one it moved away
+// with DuplicateHandle does; a key renamed while open is written under its new name. Each write
+// must be kept under the key it went to.
+void Handles(Transcript& out, const std::wstring& root) {
+    const auto below = [&](const wchar_t* name) { return root + L"\\" + name; };
+    const DWORD first = 1;
+    HKEY key = Open(out, "open first", below(kHandleKeys[0]), KEY_SET_VALUE);
+    out.Note("write first", [&] { return SetBytes(key, kHandleValue, REG_DWORD, {1, 0, 0, 0}); });
+    out.Note("close first", [&] { return ::RegCloseKey(key); });
+    key = Open(out, "open second", below(kHandleKeys[1]), KEY_SET_VALUE);
+    out.Note("write second", [&] { return SetBytes(key, kHandleValue, REG_DWORD, {2, 0, 0, 0}); });
+    HANDLE moved = nullptr;
+    out.Note("move second", [&] {
+        return ::DuplicateHandle(::GetCurrentProcess(), key, ::GetCurrentProcess(), &moved, 0, FALSE,
+                                 DUPLICATE_CLOSE_SOURCE | DUPLICATE_SAME_ACCESS);
+    });
+    const UniqueHandle movedOwner(moved);
+    const UniqueKey third(Open(out, "open third", below(kHandleKeys[2]), KEY_SET_VALUE));
+    out.Note("write third", [&] { return SetBytes(third.get(), kHandleValue, REG_DWORD, {3, 0, 0, 0}); });
+
+    const UniqueKey parent(Open(out, "open parent", root, KEY_ALL_ACCESS));
+    const UniqueKey fourth(Open(out, "open fourth", below(kHandleKeys[3]), KEY_SET_VALUE));
+    out.Note("write fourth", [&] { return SetBytes(fourth.get(), kHandleValue, REG_DWORD, {4, 0, 0, 0}); });
+    // RegRenameKey came with Vista. Wine 8's leaves the parent's keys out of order: a sibling is
+    // lost to lookups and the server later fails, so it is only called where the system is not Wine.
+    using RenameFunction = LSTATUS(WINAPI*)(HKEY, LPCWSTR, LPCWSTR);
+    const auto rename = reinterpret_cast<RenameFunction>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"advapi32.dll"), "RegRenameKey")));
+    const bool wine = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    if (rename == nullptr || wine)
+        out.Line("no rename");
+    else
+        out.Note("rename", [&] { return rename(parent.get(), kHandleKeys[3], kRenamedKey); });
+    out.Note("write renamed", [&] {
+        return SetBytes(fourth.get(), kAfterRenameValue, REG_DWORD, {5, 0, 0, 0});
+    });
+
+    HKEY fresh = nullptr;
+    out.Note("create fresh", [&] {
+        return ::RegCreateKeyExW(HKEY_CURRENT_USER, below(L"Fresh").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                 nullptr, &fresh, nullptr);
+    });
+    const UniqueKey freshOwner(fresh);
+    out.Note("fresh value", [&] {
+        return ::RegSetKeyValueW(fresh, L"Deeper", kFreshValue, REG_DWORD, &first, sizeof first);
+    });
+}
+
 void Shared(Transcript& out, const std::wstring& root, const std::wstring& text) {
     const UniqueKey key(Open(out, "open", root, KEY_ALL_ACCESS));
     const std::vector<uint8_t> data(reinterpret_cast<const uint8_t*>(text.c_str()),
@@ -218,6 +266,8 @@ int wmain(int argc, wchar_t** argv) {
         DeleteDeep(out, root);
     else if (scenario == L"failures")
         Failures(out, root);
+    else if (scenario == L"handles")
+        Handles(out, root);
     else if (scenario == L"shared" && argc > 4)
         Shared(out, root, argv[4]);
     else

@@ -76,6 +76,15 @@ constexpr int kDeepLevels = 514; // below the deep key: two levels past the boun
 constexpr const wchar_t* kFailValue = L"Fail";
 constexpr const wchar_t* kMissingKey = L"Missing";
 
+// "handles": keys prepared with kHandleValue, written through handles the child closes, moves
+// and renames in turn; then a value below keys the child creates
+constexpr const wchar_t* kHandleKeys[] = {L"First", L"Second", L"Third", L"Fourth"};
+constexpr const wchar_t* kHandleValue = L"Handle";
+constexpr const wchar_t* kRenamedKey = L"Renamed";
+constexpr const wchar_t* kAfterRenameValue = L"AfterRename";
+constexpr const wchar_t* kFreshPath = L"Fresh\\Deeper";
+constexpr const wchar_t* kFreshValue = L"InFresh";
+
 // "shared"
 constexpr const wchar_t* kSharedValue = L"Shared";
 

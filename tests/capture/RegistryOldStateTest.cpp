@@ -484,6 +484,29 @@ TEST_F(RegistryOldState, LeavesEveryAnswerAsItWasAlsoForCallsTheSystemRefuses) {
         << run.transcript;
 }
 
+void PrepareHandles(const ScratchKey& key) {
+    uint32_t data = 0x100;
+    for (const wchar_t* below : kHandleKeys)
+        key.Set(below, kHandleValue, REG_DWORD, Number(data++));
+}
+
+TEST_F(RegistryOldState, NamesEachWriteByTheKeyItWentToAsHandlesAreClosedMovedAndRenamed) {
+    const ChildRun run = RunCapturedAndCompare(L"handles", PrepareHandles, key_, Store());
+    ExpectWellFormed(run);
+    uint32_t data = 0x100;
+    for (const wchar_t* below : kHandleKeys)
+        ExpectKept(run, OldStateKind::Value, key_.Mapped(below), kHandleValue, REG_DWORD, Number(data++));
+    // Where the child could rename (not under Wine, see the child), the key's open handle writes
+    // under the new name.
+    const bool renamed = run.transcript.find("rename 0 ") != std::string::npos;
+    ExpectAbsent(run, key_.Mapped(renamed ? kRenamedKey : kHandleKeys[3]), kAfterRenameValue);
+    // Below keys the child created, a value was not there before.
+    EXPECT_EQ(Find(run, OldStateKind::KeyCreated, key_.Mapped(L"Fresh")).size(), 1u);
+    EXPECT_EQ(Find(run, OldStateKind::KeyCreated, key_.Mapped(kFreshPath)).size(), 1u);
+    ExpectAbsent(run, key_.Mapped(kFreshPath), kFreshValue);
+    EXPECT_EQ(Below(run, key_).size(), 4u + 1u + 3u) << run.transcript;
+}
+
 TEST_F(RegistryOldState, EachProcessKeepsItsOwnFirstChangeInTheOrderOfTheChanges) {
     key_.Set(L"", kSharedValue, REG_SZ, StringData(L"before the setup"));
     const ChildRun first = RunChild(L"shared", key_, true, Store(), L"first");
