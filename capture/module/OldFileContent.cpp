@@ -95,17 +95,36 @@ uint64_t ParseFileCap(const std::wstring& text) {
 FileStore::FileStore(const std::wstring& store, DWORD processId)
     : folder_(store + L"\\" + kStoreFilesFolder), processId_(processId) {}
 
-UniqueFile FileStore::Create(std::wstring& name, DWORD& error) {
+// A folder holds at most this many copies: under Wine, making a file costs a walk of its folder,
+// which a store of one flat folder would pay for every copy made before.
+constexpr LONG kCopiesPerFolder = 256;
+
+bool FileStore::MakeFolder(const std::wstring& group, DWORD& error) {
     // Made by whichever process of the tree copies first; the others find it there.
-    if (!::CreateDirectoryW(folder_.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
-        error = ::GetLastError();
-        return UniqueFile();
+    for (const std::wstring& folder : {folder_, folder_ + L"\\" + group}) {
+        if (!::CreateDirectoryW(folder.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
+            error = ::GetLastError();
+            return false;
+        }
     }
+    return true;
+}
+
+UniqueFile FileStore::Create(std::wstring& name, DWORD& error) {
     for (int attempt = 0; attempt < kCopyNameAttempts; ++attempt) {
         const LONG number = ::InterlockedIncrement(&next_) - 1;
-        name = std::to_wstring(processId_) + L"-" + std::to_wstring(number);
-        UniqueFile copy(::CreateFileW((folder_ + L"\\" + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        const std::wstring process = std::to_wstring(processId_) + L"-";
+        const std::wstring group = process + std::to_wstring(number / kCopiesPerFolder);
+        name = group + L"\\" + process + std::to_wstring(number);
+        const std::wstring path = folder_ + L"\\" + name;
+        UniqueFile copy(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        if (!copy && ::GetLastError() == ERROR_PATH_NOT_FOUND) {
+            if (!MakeFolder(group, error))
+                return UniqueFile();
+            copy.reset(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        }
         if (copy)
             return copy;
         error = ::GetLastError();

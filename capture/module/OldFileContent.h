@@ -1,5 +1,5 @@
 // Reading what a file holds before a change, and keeping a copy of it in the tracker's store
-// (capture/OldState.h): "<store>\files\<pid>-<n>". Runs inside the program's own call, on its
+// (capture/OldState.h): "<store>\files\<pid>-<group>\<pid>-<n>". Runs inside the program's own call, on its
 // thread, before the call goes on: the copy is bounded by the cap, and every file it opens is
 // opened for sharing, so that the program's call finds the file as it would have.
 #pragma once
@@ -24,14 +24,17 @@ class FileStore {
 public:
     FileStore(const std::wstring& store, DWORD processId);
 
-    // A new, empty copy file and its name below the folder; an invalid handle and `error` when the
-    // store cannot take one. Names are taken with CREATE_NEW: a process id comes back once its
-    // process has ended, and a later process of that id must not overwrite the earlier's copies.
+    // A new, empty copy file and its name below the folder ("<pid>-<group>\<pid>-<n>"); an invalid
+    // handle and `error` when the store cannot take one. Names are taken with CREATE_NEW: a process
+    // id comes back once its process has ended, and a later process of that id must not overwrite
+    // the earlier's copies.
     UniqueFile Create(std::wstring& name, DWORD& error);
     // Removes a copy that could not be completed.
     void Discard(const std::wstring& name);
 
 private:
+    bool MakeFolder(const std::wstring& group, DWORD& error);
+
     std::wstring folder_;
     DWORD processId_;
     volatile LONG next_ = 0;

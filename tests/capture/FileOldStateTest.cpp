@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,22 @@ Files FilesIn(const std::wstring& folder) {
             files[entry.cFileName] = ReadBytes(folder + L"\\" + entry.cFileName);
     } while (::FindNextFileW(find.get(), &entry));
     return files;
+}
+
+// How many kept copies the store holds: in its files folder and in the folders there.
+size_t KeptCopies(const std::wstring& store) {
+    const std::wstring folder = store + L"\\files";
+    size_t copies = FilesIn(folder).size();
+    WIN32_FIND_DATAW entry;
+    UniqueFind find(::FindFirstFileW((folder + L"\\*").c_str(), &entry));
+    if (!find)
+        return copies;
+    do {
+        const std::wstring name = entry.cFileName;
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && name != L"." && name != L"..")
+            copies += FilesIn(folder + L"\\" + name).size();
+    } while (::FindNextFileW(find.get(), &entry));
+    return copies;
 }
 
 struct FileFacts {
@@ -356,7 +373,7 @@ TEST_F(FileOldState, KeepsWhatEachKindOfChangeReplacesOnceAndOnlyBelowTheWatched
             ExpectKept(record, record.key, files.at(name), run.processId);
         }
     }
-    EXPECT_EQ(FilesIn(store + L"\\files").size(), 10u) << "one copy for each file that existed";
+    EXPECT_EQ(KeptCopies(store), 10u) << "one copy for each file that existed";
     EXPECT_TRUE(ChannelMessages().empty());
 }
 
@@ -378,6 +395,36 @@ TEST_F(FileOldState, EachProcessKeepsTheFileAsItsOwnFirstChangeFoundIt) {
     EXPECT_NE(records[0].name, records[1].name);
 }
 
+TEST_F(FileOldState, ManyCopiesAreKeptWholeInFoldersOfTheStore) {
+    // One past what a folder of the store takes, so that the copies fill two.
+    constexpr int kFiles = 257;
+    Files files;
+    Operations operations;
+    for (int i = 0; i < kFiles; ++i) {
+        const std::wstring name = L"m" + std::to_wstring(i);
+        files[name] = MixedBytes(64 + i, static_cast<unsigned>(i));
+        operations.push_back({L"write", watched + L"\\" + name});
+    }
+    Lay(watched, files);
+    facts.clear();
+    for (const auto& file : files)
+        facts[watched + L"\\" + file.first] = FactsOf(watched + L"\\" + file.first);
+    const RunResult run = Run(operations, true, {watched});
+
+    const std::vector<OldStateRecord> records = Records();
+    ASSERT_EQ(records.size(), static_cast<size_t>(kFiles));
+    std::set<std::wstring> names, folders;
+    for (const OldStateRecord& record : records) {
+        const std::wstring name = record.key.substr(watched.size() + 1);
+        ExpectKept(record, record.key, files.at(name), run.processId);
+        names.insert(record.name);
+        folders.insert(record.name.substr(0, record.name.find(L'\\')));
+    }
+    EXPECT_EQ(names.size(), static_cast<size_t>(kFiles));
+    EXPECT_EQ(folders.size(), 2u);
+    EXPECT_EQ(KeptCopies(store), static_cast<size_t>(kFiles));
+}
+
 TEST_F(FileOldState, AFilePastTheCapIsRecordedButNotCopied) {
     SetVariable(capture::kFileCapVariable, L"1000");
     const Files files = {{L"at-cap.bin", MixedBytes(1000, 1)}, {L"past-cap.bin", MixedBytes(1001, 2)}};
@@ -392,7 +439,7 @@ TEST_F(FileOldState, AFilePastTheCapIsRecordedButNotCopied) {
     EXPECT_EQ(records[1].size, 1001u);
     EXPECT_EQ(records[1].time, facts[records[1].key].lastWrite);
     EXPECT_TRUE(records[1].name.empty());
-    EXPECT_EQ(FilesIn(store + L"\\files").size(), 1u);
+    EXPECT_EQ(KeptCopies(store), 1u);
 }
 
 TEST_F(FileOldState, AFileThatCannotBeReadIsUnknownAndTheProgramsCallGoesOnAsItWould) {
@@ -426,7 +473,7 @@ TEST_F(FileOldState, AFileThatCannotBeReadIsUnknownAndTheProgramsCallGoesOnAsItW
         EXPECT_EQ(record.reason, L"could not be read (error 32)");
         EXPECT_TRUE(record.name.empty());
     }
-    EXPECT_EQ(FilesIn(store + L"\\files").size(), 0u);
+    EXPECT_EQ(KeptCopies(store), 0u);
 }
 
 TEST_F(FileOldState, AStoreThatCannotTakeCopiesIsSaidOnceAndTheProgramGoesOn) {

@@ -127,13 +127,18 @@ TEST(OldStates, RecordsThatNameNothingUsableArePassedOver) {
     EXPECT_EQ(old.passedOver(), 3u);
     EXPECT_TRUE(old.empty());
     // A kept copy's name that would lead out of the store's folder is no copy.
-    for (const wchar_t* name : {L"..", L"..\\..\\boot.ini", L"C:\\x", L"a/b", L"."}) {
+    for (const wchar_t* name : {L"..", L"..\\..\\boot.ini", L"C:\\x", L"a/b", L".", L"a\\..", L"..\\a",
+                                L"a\\b\\c", L"\\a", L"a\\", L"a\\C:x"}) {
         OldStates files;
         files.Add(FileRecord(1, L"C:\\App\\f.txt", OldPresence::Present, name, 1, 1));
         EXPECT_TRUE(files.FindFile(L"C:\\App\\f.txt")->keptName.empty());
         EXPECT_EQ(files.FindFile(L"C:\\App\\f.txt")->reason,
                   "the name given for its copy does not name a file in the store");
     }
+    // The capture keeps its copies in folders of a few hundred each.
+    OldStates grouped;
+    grouped.Add(FileRecord(1, L"C:\\App\\f.txt", OldPresence::Present, L"12-0\\12-5", 1, 1));
+    EXPECT_EQ(grouped.FindFile(L"C:\\App\\f.txt")->keptName, L"12-0\\12-5");
     OldStates gaps;
     for (int i = 0; i < 2; ++i)
         gaps.Add(Record(OldStateKind::DeletedTreeIncomplete, 1 + i, L"HKLM\\Software\\Tree", L"",

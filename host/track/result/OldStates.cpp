@@ -51,11 +51,20 @@ std::string TooLargeReason(const OldStateRecord& record) {
                                 std::to_string(capture::kMaxKeptValueBytes / (1024 * 1024)) + " MB)");
 }
 
+bool UsableNamePart(const std::wstring& part) {
+    return !part.empty() && part != L"." && part != L".." &&
+           part.find_first_of(std::wstring(L"\\/:\0", 4)) == std::wstring::npos;
+}
+
 // The copy's name comes from a program of the setup's tree: it must name one file inside the
-// store's files folder, nothing beside or above it.
+// store's files folder, directly or in one folder of it, nothing beside or above it.
 bool UsableKeptName(const std::wstring& name) {
-    return !name.empty() && name.size() <= kLongestKeptName && name != L"." && name != L".." &&
-           name.find_first_of(std::wstring(L"\\/:\0", 4)) == std::wstring::npos;
+    if (name.size() > kLongestKeptName)
+        return false;
+    const size_t separator = name.find(L'\\');
+    if (separator == std::wstring::npos)
+        return UsableNamePart(name);
+    return UsableNamePart(name.substr(0, separator)) && UsableNamePart(name.substr(separator + 1));
 }
 
 } // namespace

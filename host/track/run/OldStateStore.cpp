@@ -70,6 +70,19 @@ std::vector<std::wstring> RecordFiles(const std::wstring& folder) {
     return names;
 }
 
+// Removes the folders directly in `folder` that hold nothing.
+void RemoveEmptyFolders(const std::wstring& folder) {
+    WIN32_FIND_DATAW entry;
+    UniqueFind find(::FindFirstFileW((folder + L"\\*").c_str(), &entry));
+    if (!find)
+        return;
+    do {
+        const std::wstring name = entry.cFileName;
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && name != L"." && name != L"..")
+            ::RemoveDirectoryW((folder + L"\\" + name).c_str());
+    } while (::FindNextFileW(find.get(), &entry));
+}
+
 // The whole file, or false when it cannot be read or is larger than any store's file.
 bool ReadWhole(const std::wstring& path, std::vector<std::uint8_t>& bytes) {
     // Its writer may still hold it open for appending.
@@ -220,6 +233,7 @@ void OldStateStore::Close() {
         RemoveTree(folder_);
     } else {
         // A folder given for the kept copies stays only when it holds some.
+        RemoveEmptyFolders(keptFolder());
         ::RemoveDirectoryW(keptFolder().c_str());
         ::RemoveDirectoryW(folder_.c_str());
     }
