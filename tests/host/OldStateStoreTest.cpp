@@ -267,6 +267,39 @@ TEST_F(LiveStateTest, ReadsValuesKeysAndFilesAsTheyAreNow) {
     EXPECT_FALSE(now.IsNoiseFile(L"C:\\other"));
 }
 
+// Values read one after another from one key, through the handle kept open: of every size around
+// what the first read takes, and again after the key was deleted and made anew.
+TEST_F(LiveStateTest, ReadsEachValueWholeFromAKeyKeptOpenAndMadeAnew) {
+    track::LiveState now([](const std::wstring&) { return false; });
+    const std::wstring key = L"HKCU\\" + keyPath_;
+    std::vector<std::vector<std::uint8_t>> written;
+    for (const size_t size : {size_t{0}, size_t{511}, size_t{512}, size_t{513}, size_t{3u << 20}}) {
+        std::vector<std::uint8_t> data(size);
+        for (size_t i = 0; i < size; ++i)
+            data[i] = static_cast<std::uint8_t>(i * 31 + size);
+        const std::wstring name = L"V" + std::to_wstring(size);
+        ASSERT_EQ(::RegSetValueExW(key_.get(), name.c_str(), 0, REG_BINARY, data.data(),
+                                   static_cast<DWORD>(data.size())),
+                  ERROR_SUCCESS);
+        const track::CurrentValue read = now.ReadValue(key, name);
+        ASSERT_EQ(read.state, track::CurrentValue::State::Present) << size;
+        EXPECT_EQ(read.type, static_cast<std::uint32_t>(REG_BINARY));
+        EXPECT_TRUE(read.bytes == data) << size << " bytes written, " << read.bytes.size() << " read";
+    }
+    key_.reset();
+    ASSERT_EQ(::RegDeleteTreeW(HKEY_CURRENT_USER, keyPath_.c_str()), ERROR_SUCCESS); // the key with it
+    EXPECT_EQ(now.ReadValue(key, L"V0").state, track::CurrentValue::State::Absent) << "the key is gone";
+    HKEY raw = nullptr;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, keyPath_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                &raw, nullptr),
+              ERROR_SUCCESS);
+    key_.reset(raw);
+    const DWORD number = 7;
+    ASSERT_EQ(::RegSetValueExW(raw, L"Again", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), 4),
+              ERROR_SUCCESS);
+    EXPECT_EQ(now.ReadValue(key, L"Again").bytes, (std::vector<std::uint8_t>{7, 0, 0, 0}));
+}
+
 // Names as long as a record may hold them: read, sorted and held against the present without harm,
 // and a file whose path the system cannot take is not called removed.
 TEST(OldStateStore, ARecordWithAPathOf32767UnitsIsReadAndReportedWithoutHarm) {

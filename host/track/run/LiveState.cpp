@@ -10,6 +10,7 @@ namespace {
 
 constexpr DWORD kLargestValueRead = 256u * 1024 * 1024; // far past anything a setup writes
 constexpr int kReadAttempts = 3;                        // a value may grow between two queries
+constexpr DWORD kFirstReadBytes = 512;                  // most values fit: one query reads them
 
 struct RootName {
     const wchar_t* name;
@@ -58,31 +59,48 @@ std::wstring ApiPath(const std::wstring& path) {
 
 } // namespace
 
+LSTATUS LiveState::OpenForReading(const std::wstring& keyPath, HKEY& key) {
+    if (!open_ || keyPath != openPath_) {
+        open_.reset();
+        const LSTATUS status = OpenKey(keyPath, KEY_QUERY_VALUE, open_);
+        if (status != ERROR_SUCCESS)
+            return status; // not kept: the key may be there at the next read
+        openPath_ = keyPath;
+    }
+    key = open_.get();
+    return ERROR_SUCCESS;
+}
+
 CurrentValue LiveState::ReadValue(const std::wstring& keyPath, const std::wstring& name) {
     CurrentValue value;
-    UniqueKey key;
-    const LSTATUS opened = OpenKey(keyPath, KEY_QUERY_VALUE, key);
-    if (opened != ERROR_SUCCESS) {
-        if (opened == ERROR_FILE_NOT_FOUND)
-            value.state = CurrentValue::State::Absent;
-        return value;
-    }
-    DWORD type = 0, size = 0;
-    LSTATUS status = ::RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, nullptr, &size);
-    for (int attempt = 0; attempt < kReadAttempts && status == ERROR_SUCCESS; ++attempt) {
-        if (size > kLargestValueRead)
-            return value;
+    HKEY key = nullptr;
+    LSTATUS status = OpenForReading(keyPath, key);
+    DWORD type = 0, size = kFirstReadBytes;
+    if (status == ERROR_SUCCESS) {
         value.bytes.resize(size);
-        status = ::RegQueryValueExW(key.get(), name.c_str(), nullptr, &type,
-                                    value.bytes.empty() ? nullptr : value.bytes.data(), &size);
-        if (status == ERROR_SUCCESS) {
-            value.bytes.resize(size);
-            value.type = type;
-            value.state = CurrentValue::State::Present;
-            return value;
+        status = ::RegQueryValueExW(key, name.c_str(), nullptr, &type, value.bytes.data(), &size);
+        // The key kept open was deleted since, and perhaps made again: once more through a new handle.
+        if (status == ERROR_KEY_DELETED) {
+            open_.reset();
+            status = OpenForReading(keyPath, key);
+            size = kFirstReadBytes;
+            if (status == ERROR_SUCCESS)
+                status = ::RegQueryValueExW(key, name.c_str(), nullptr, &type, value.bytes.data(), &size);
         }
-        if (status == ERROR_MORE_DATA)
-            status = ::RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, nullptr, &size);
+    }
+    // A value larger than the first read asks for its size; it may grow between two queries.
+    for (int attempt = 0; attempt < kReadAttempts && status == ERROR_MORE_DATA; ++attempt) {
+        if (size > kLargestValueRead)
+            break;
+        value.bytes.resize(size);
+        status = ::RegQueryValueExW(key, name.c_str(), nullptr, &type,
+                                    value.bytes.empty() ? nullptr : value.bytes.data(), &size);
+    }
+    if (status == ERROR_SUCCESS) {
+        value.bytes.resize(size);
+        value.type = type;
+        value.state = CurrentValue::State::Present;
+        return value;
     }
     value.bytes.clear();
     if (status == ERROR_FILE_NOT_FOUND)

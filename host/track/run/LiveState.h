@@ -5,6 +5,9 @@
 
 #include "host/track/run/ChangeClassifier.h"
 
+#include "common/UniqueHandle.h"
+#include "common/Win32.h"
+
 #include <functional>
 #include <string>
 
@@ -22,7 +25,13 @@ public:
     bool IsNoiseFile(const std::wstring& path) override { return isNoiseFile_ && isNoiseFile_(path); }
 
 private:
+    // The key of the last value read, kept open: values are read key by key, and each open costs a
+    // round trip to the system. The setup has ended, so the key is not expected to change meanwhile.
+    LSTATUS OpenForReading(const std::wstring& keyPath, HKEY& key);
+
     std::function<bool(const std::wstring&)> isNoiseFile_;
+    std::wstring openPath_;
+    UniqueKey open_;
 };
 
 } // namespace track
