@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <shlobj.h>
 #include <winsvc.h>
 
 #include <string>
@@ -28,7 +29,7 @@ constexpr char kFamilyKey[] = "Software\\OrvaneFamily";
 const char* const kServices[] = {"OrvaneMechNew",      "OrvaneMechOld",      "OrvaneMechDoomed",
                                  "OrvaneMechSc",       "OrvaneMechGone",     "OrvaneMechInf",
                                  "OrvaneMsiService32", "OrvaneMsiService64", "OrvaneBadExisting",
-                                 "OrvaneUndoMade",     "OrvaneUndoTouched"};
+                                 "OrvaneUndoMade",     "OrvaneUndoTouched",  "OrvaneUndoRunning"};
 
 std::string FamilySetup() {
     return host_tests::BinFolder() + "\\orvane-family-setup.exe";
@@ -59,12 +60,29 @@ std::string Tracker() {
     return host_tests::BinFolder() + "\\orvane-track.exe";
 }
 
+bool ServiceRuns(const char* name) {
+    const SC_HANDLE manager = ::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr)
+        return false;
+    const SC_HANDLE service = ::OpenServiceA(manager, name, SERVICE_QUERY_STATUS);
+    SERVICE_STATUS status{};
+    const bool runs = service != nullptr && ::QueryServiceStatus(service, &status) &&
+                      status.dwCurrentState == SERVICE_RUNNING;
+    if (service != nullptr)
+        ::CloseServiceHandle(service);
+    ::CloseServiceHandle(manager);
+    return runs;
+}
+
+// Asked to stop first: a running service would stay until it ends, whatever its key.
 void DeleteServiceIfThere(const char* name) {
     const SC_HANDLE manager = ::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (manager == nullptr)
         return;
-    const SC_HANDLE service = ::OpenServiceA(manager, name, DELETE);
+    const SC_HANDLE service = ::OpenServiceA(manager, name, DELETE | SERVICE_STOP);
     if (service != nullptr) {
+        SERVICE_STATUS status{};
+        ::ControlService(service, SERVICE_CONTROL_STOP, &status);
         ::DeleteService(service);
         ::CloseServiceHandle(service);
     }
@@ -336,6 +354,34 @@ TEST_F(SetupMechanisms, TheUndoHasTheServiceManagerForgetAServiceOnlyOnceItsKeyI
     EXPECT_FALSE(ServiceKnown("OrvaneUndoMade"));
     EXPECT_TRUE(KeyExists(std::string(kServicesKey) + "OrvaneUndoTouched"));
     EXPECT_TRUE(ServiceKnown("OrvaneUndoTouched"));
+}
+
+// A service the setup installed and started runs its program from a folder the undo empties: the
+// undo stops it first, so that the program can go, and the service manager forgets it at the end.
+TEST_F(SetupMechanisms, TheUndoStopsARunningServiceOfTheSetupBeforeItRemovesItsProgram) {
+    const std::string program = test_support::KnownFolder(CSIDL_PROGRAM_FILES) + "\\orvane-undo-running-" +
+                                std::to_string(::GetCurrentProcessId()) + ".exe";
+    const std::string script = dir_ / "undo.cmd";
+    const TrackedRun run = host_tests::TrackToJson(
+        Tracker(), dir_ / "undo.json", "--undo-script " + QuoteArgument(script),
+        QuoteArgument(FamilySetup()) + " startservice OrvaneUndoRunning " + QuoteArgument(program));
+    ExpectTracked(run);
+    ASSERT_TRUE(ServiceRuns("OrvaneUndoRunning"));
+    ASSERT_EQ(::GetFileAttributesA(program.c_str()) == INVALID_FILE_ATTRIBUTES, false);
+
+    const host_tests::ProcessResult undo = host_tests::RunProcess("cmd.exe /c " + QuoteArgument(script));
+    ASSERT_TRUE(undo.finished);
+    EXPECT_EQ(undo.exitCode, 0u) << undo.out << undo.err;
+    const size_t stopped = undo.out.find("stopped service OrvaneUndoRunning");
+    const size_t removed = undo.out.find("deleted file " + program);
+    EXPECT_NE(stopped, std::string::npos) << undo.out;
+    EXPECT_NE(removed, std::string::npos) << undo.out;
+    EXPECT_LT(stopped, removed) << undo.out;
+    EXPECT_NE(undo.out.find("deleted service OrvaneUndoRunning"), std::string::npos) << undo.out;
+    EXPECT_EQ(::GetFileAttributesA(program.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_FALSE(KeyExists(std::string(kServicesKey) + "OrvaneUndoRunning"));
+    EXPECT_FALSE(ServiceKnown("OrvaneUndoRunning"));
+    ::DeleteFileA(program.c_str());
 }
 
 // A scheduled task: Wine's Task Scheduler service keeps it as a file below system32\tasks, written

@@ -148,12 +148,22 @@ TEST(UndoPlan, HasTheServiceManagerForgetEachServiceTheSetupMadeAfterItsKey) {
             serviceForgotten = i;
     }
     EXPECT_LT(keyDeleted, serviceForgotten);
+    // Stopped before anything else, so that a running service's program can be removed.
+    ASSERT_GE(items.size(), 2u);
+    EXPECT_EQ(items[0].action, UndoAction::StopService);
+    EXPECT_EQ(track::UndoTarget(items[0]), "service Made");
+    EXPECT_EQ(items[1].action, UndoAction::StopService);
+    EXPECT_EQ(track::UndoTarget(items[1]), "service Other");
     // Read back from its text as the same item.
     const track::ParsedUndoPlan parsed = track::ParseUndoPlan(
         "orvane-undo-plan\t1\ndelete-service\tHKLM\\System\\CurrentControlSet\\Services\\Made\nend\t1\n");
     ASSERT_EQ(parsed.items.size(), 1u) << (parsed.errors.empty() ? "" : parsed.errors[0]);
     EXPECT_EQ(parsed.items[0].action, UndoAction::DeleteService);
     EXPECT_EQ(track::DescribeUndoItem(parsed.items[0]), "delete service Made once its key is gone");
+    const track::ParsedUndoPlan stop = track::ParseUndoPlan(
+        "orvane-undo-plan\t1\nstop-service\tHKLM\\System\\CurrentControlSet\\Services\\Made\nend\t1\n");
+    ASSERT_EQ(stop.items.size(), 1u) << (stop.errors.empty() ? "" : stop.errors[0]);
+    EXPECT_EQ(track::DescribeUndoItem(stop.items[0]), "stop service Made where it runs");
 }
 
 TEST(UndoPlan, RestoresFilesFromKeptCopiesNamedRelativeToThePlan) {
@@ -262,6 +272,8 @@ TEST(UndoPlan, NamesEveryLineThatCannotBeUsedAndHandsOutNoItems) {
         {header + "delete-service\tHKLM\\System\\ControlSetX01\\Services\\X\nend\t1\n",
          "line 2: the key is no service's key"},
         {header + "delete-service\tHKLM\\System\\CurrentControlSet\\Services\\X\\Parameters\nend\t1\n",
+         "line 2: the key is no service's key"},
+        {header + "stop-service\tHKCU\\System\\CurrentControlSet\\Services\\X\nend\t1\n",
          "line 2: the key is no service's key"},
         {header + "delete-value\tHKCU\\A\tv\tnow=REG_XX:00\nend\t1\n", "line 2: the type in \"now=\""},
         {header + "delete-value\tHKCU\\A\tv\tthen=REG_SZ:00\nend\t1\n",

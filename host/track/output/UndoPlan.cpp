@@ -239,6 +239,19 @@ bool KnownNoiseChange(const RegistryValue& value) {
     }
 }
 
+// One item of `action` for each service whose key the setup created.
+void AddServices(PlanWriter& plan, const TrackResult& result, UndoAction action) {
+    for (const std::string& key : result.createdKeys) {
+        std::string service;
+        if (ServiceOfKey(key, service)) {
+            UndoItem item;
+            item.action = action;
+            item.path = key;
+            plan.Item(std::move(item));
+        }
+    }
+}
+
 void AddRegistry(PlanWriter& plan, const TrackResult& result) {
     const struct {
         ValueChange change;
@@ -266,15 +279,7 @@ void AddRegistry(PlanWriter& plan, const TrackResult& result) {
     // The service manager keeps the services it knows in memory: one whose key the undo removed
     // must be forgotten there too, or it would stay until the system restarts.
     plan.Part("Services the setup made: the service manager forgets each once the undo removed its key.");
-    for (const std::string& key : result.createdKeys) {
-        std::string service;
-        if (ServiceOfKey(key, service)) {
-            UndoItem item;
-            item.action = UndoAction::DeleteService;
-            item.path = key;
-            plan.Item(std::move(item));
-        }
-    }
+    AddServices(plan, result, UndoAction::DeleteService);
     plan.Part("Keys the setup deleted, shallowest first, then the values it deleted.");
     AddKeys(plan, Joined(result.deletedKeys, result.deletedNoiseKeys), UndoAction::RecreateKey);
     for (const RegistryValue& value : result.registry)
@@ -301,6 +306,9 @@ std::vector<UndoPlanLine> BuildUndoPlan(const TrackResult& result,
                                         const std::string& planFolder) {
     std::vector<UndoPlanLine> lines;
     PlanWriter plan(lines);
+    // First of all: a running service holds its program, which the undo could not remove.
+    plan.Part("Services the setup made: stopped first, so that their files can go.");
+    AddServices(plan, result, UndoAction::StopService);
     AddChangedFiles(plan, result, planFolder);
     AddAddedFiles(plan, result, addedFiles);
     AddCreatedFolders(plan, result);

@@ -19,7 +19,7 @@ constexpr ActionName kActions[] = {
     {UndoAction::RecreateKey, "recreate-key", 1},     {UndoAction::DeleteAddedFile, "delete-file", 2},
     {UndoAction::RestoreFile, "restore-file", 4},     {UndoAction::RecreateFile, "recreate-file", 3},
     {UndoAction::DeleteFolder, "delete-folder", 1},   {UndoAction::Leave, "leave", 2},
-    {UndoAction::DeleteService, "delete-service", 1},
+    {UndoAction::DeleteService, "delete-service", 1}, {UndoAction::StopService, "stop-service", 1},
 };
 
 const ActionName& NameOf(UndoAction action) {
@@ -362,15 +362,18 @@ bool ParseFacts(const std::string& field, const char* label, bool withAttributes
     return true;
 }
 
+bool IsServiceAction(UndoAction action) {
+    return action == UndoAction::DeleteService || action == UndoAction::StopService;
+}
+
 bool IsRegistryAction(UndoAction action) {
     return action == UndoAction::DeleteValue || action == UndoAction::RestoreValue ||
            action == UndoAction::RecreateValue || action == UndoAction::DeleteKey ||
-           action == UndoAction::RecreateKey || action == UndoAction::DeleteService;
+           action == UndoAction::RecreateKey || IsServiceAction(action);
 }
 
 bool IsKeyAction(UndoAction action) {
-    return action == UndoAction::DeleteKey || action == UndoAction::RecreateKey ||
-           action == UndoAction::DeleteService;
+    return action == UndoAction::DeleteKey || action == UndoAction::RecreateKey || IsServiceAction(action);
 }
 
 bool IsValueAction(UndoAction action) {
@@ -404,7 +407,7 @@ bool CheckPath(const UndoItem& item, std::string& error) {
             return false;
         }
         std::string service;
-        if (item.action == UndoAction::DeleteService && !ServiceOfKey(item.path, service)) {
+        if (IsServiceAction(item.action) && !ServiceOfKey(item.path, service)) {
             error = "the key is no service's key (HKLM\\System\\CurrentControlSet\\Services\\NAME)";
             return false;
         }
@@ -658,7 +661,8 @@ std::string UndoTarget(const UndoItem& item) {
         return "file " + item.path;
     case UndoAction::DeleteFolder:
         return "folder " + item.path;
-    case UndoAction::DeleteService: {
+    case UndoAction::DeleteService:
+    case UndoAction::StopService: {
         std::string service;
         ServiceOfKey(item.path, service);
         return "service " + service;
@@ -679,6 +683,8 @@ std::string DescribeUndoItem(const UndoItem& item) {
         return "delete " + UndoTarget(item) + " once it is empty";
     case UndoAction::DeleteService:
         return "delete " + UndoTarget(item) + " once its key is gone";
+    case UndoAction::StopService:
+        return "stop " + UndoTarget(item) + " where it runs";
     case UndoAction::RestoreValue:
     case UndoAction::RestoreFile:
         return "restore " + UndoTarget(item);

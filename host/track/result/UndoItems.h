@@ -37,6 +37,8 @@ enum class UndoAction {
     DeleteFolder,    // a folder the setup made: removed once empty
     DeleteService,   // a service the setup made (`path` its key): forgotten by the service manager once
                      // the undo removed its key whole
+    StopService,     // a service the setup made (`path` its key): stopped where it runs, before its
+                     // files are removed
     Leave,           // something the undo cannot put back: `reason` says why
 };
 

@@ -2,11 +2,14 @@
 
 #include "host/track/result/TextEncoding.h"
 
+#include "common/Tick.h"
+#include "common/UniqueHandle.h"
 #include "common/Win32.h"
 
 #include <winsvc.h>
 
 #include <memory>
+#include <string>
 #include <type_traits>
 
 namespace track {
@@ -30,7 +33,74 @@ bool KeyIsThere(const std::string& path, LONG& result) {
     return result != ERROR_FILE_NOT_FOUND;
 }
 
+// A service asked to stop reports its progress only when asked: the service manager of Windows
+// before Vista has no call that waits for a state.
+constexpr ULONGLONG kStopWaitMs = 30000;
+constexpr DWORD kStopPollMs = 100;
+
+bool QueryStatus(SC_HANDLE service, SERVICE_STATUS_PROCESS& status) {
+    DWORD needed = 0;
+    return ::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                  sizeof status, &needed) != FALSE;
+}
+
 } // namespace
+
+UndoOutcome StopServiceItem(const UndoItem& item) {
+    std::string name;
+    if (!ServiceOfKey(item.path, name))
+        return LeftAlone(item, "its key is no service's key");
+    const UniqueService manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager)
+        return LeftAlone(item, ErrorText("the service manager could not be opened", ::GetLastError()));
+    const UniqueService service(
+        ::OpenServiceW(manager.get(), Utf8ToWide(name).c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS));
+    if (!service) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_SERVICE_DOES_NOT_EXIST)
+            return UndoOutcome{true, UndoTarget(item) + ": the service manager does not know it"};
+        return LeftAlone(item, ErrorText("it could not be opened", error));
+    }
+    SERVICE_STATUS_PROCESS status{};
+    if (!QueryStatus(service.get(), status))
+        return LeftAlone(item, ErrorText("its state could not be read", ::GetLastError()));
+    if (status.dwCurrentState == SERVICE_STOPPED)
+        return UndoOutcome{true, UndoTarget(item) + ": not running"};
+    // A service of its own process holds its program until that process has ended, a moment after
+    // it reports that it stopped: the process is waited for too, opened now so that its id cannot
+    // meanwhile name another.
+    const UniqueHandle process((status.dwServiceType & SERVICE_WIN32_OWN_PROCESS) != 0 &&
+                                       status.dwProcessId != 0
+                                   ? ::OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId)
+                                   : nullptr);
+    SERVICE_STATUS asked{};
+    if (status.dwCurrentState != SERVICE_STOP_PENDING &&
+        !::ControlService(service.get(), SERVICE_CONTROL_STOP, &asked)) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_SERVICE_NOT_ACTIVE)
+            return UndoOutcome{true, UndoTarget(item) + ": not running"};
+        return LeftAlone(item, ErrorText("it could not be stopped", error));
+    }
+    const ULONGLONG deadline = TickCount64() + kStopWaitMs;
+    const std::string late = "it did not stop within " + std::to_string(kStopWaitMs / 1000) + " seconds";
+    for (;;) {
+        if (!QueryStatus(service.get(), status))
+            return LeftAlone(item, ErrorText("its state could not be read", ::GetLastError()));
+        if (status.dwCurrentState == SERVICE_STOPPED)
+            break;
+        if (TickCount64() >= deadline)
+            return LeftAlone(item, late);
+        ::Sleep(kStopPollMs);
+    }
+    if (process) {
+        const ULONGLONG now = TickCount64();
+        const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+        if (::WaitForSingleObject(process.get(), left) != WAIT_OBJECT_0)
+            return LeftAlone(item, "it stopped, but its process did not end within " +
+                                       std::to_string(kStopWaitMs / 1000) + " seconds");
+    }
+    return Done("stopped", item);
+}
 
 UndoOutcome UndoServiceItem(const UndoItem& item) {
     std::string name;

@@ -11,4 +11,9 @@ namespace track {
 
 UndoOutcome UndoServiceItem(const UndoItem& item);
 
+// A service the setup made, stopped before the undo removes files: a running service holds its
+// program, which could not be deleted. One that is not running is done as it is; one that does not
+// stop within a bound is left running and named, and the undo goes on.
+UndoOutcome StopServiceItem(const UndoItem& item);
+
 } // namespace track

@@ -70,6 +70,8 @@ UndoOutcome Undo(const UndoItem& item, const std::string& planFolder) {
         return UndoFileItem(item, planFolder);
     case UndoAction::DeleteService:
         return UndoServiceItem(item);
+    case UndoAction::StopService:
+        return StopServiceItem(item);
     case UndoAction::Leave:
         break;
     }

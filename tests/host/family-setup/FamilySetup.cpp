@@ -22,6 +22,9 @@
 //                       description "Orvane family service" (ChangeServiceConfig2W)
 //   disable NAME        sets the service NAME's start type to disabled (OpenServiceW, ChangeServiceConfigW)
 //   unservice NAME      deletes the service NAME (OpenServiceA, DeleteService)
+//   startservice NAME PATH  copies orvane-family-service.exe from beside this program to PATH, makes
+//                       it the program of the new demand-start service NAME, starts the service and
+//                       waits (at most a minute) until it runs
 //   run COMMAND         runs the command line COMMAND, its output discarded, and wants exit status 0
 //   badservices PATH    asks the service manager for what it must refuse (no name, a name too long or
 //                       with a separator, a service that exists, bad handles) and writes what each
@@ -210,6 +213,36 @@ void DisableFamilyService(const std::string& name) {
     if (!::ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE,
                                 nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
         throw StepFailed{step + ": " + Describe("ChangeServiceConfigW", ::GetLastError())};
+}
+
+constexpr DWORD kServiceStartMs = 60000;
+
+void StartFamilyService(const std::string& name, const std::string& path) {
+    const std::string step = "startservice " + name;
+    const std::string program = ThisProgram();
+    const std::string source =
+        program.substr(0, program.find_last_of('\\') + 1) + "orvane-family-service.exe";
+    if (!::CopyFileA(source.c_str(), path.c_str(), FALSE))
+        throw StepFailed{step + ": " + Describe("CopyFileA", ::GetLastError())};
+    const UniqueService manager = OpenManager(step);
+    const std::string quoted = "\"" + path + "\"";
+    const UniqueService service(::CreateServiceA(manager.get(), name.c_str(), name.c_str(),
+                                                 SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                                 SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, quoted.c_str(),
+                                                 nullptr, nullptr, nullptr, nullptr, nullptr));
+    if (!service)
+        throw StepFailed{step + ": " + Describe("CreateServiceA", ::GetLastError())};
+    if (!::StartServiceA(service.get(), 0, nullptr))
+        throw StepFailed{step + ": " + Describe("StartServiceA", ::GetLastError())};
+    // The service manager tells a service's state only when asked.
+    const DWORD start = ::GetTickCount();
+    SERVICE_STATUS status{};
+    while (::QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_START_PENDING &&
+           ::GetTickCount() - start < kServiceStartMs)
+        ::Sleep(50);
+    if (status.dwCurrentState != SERVICE_RUNNING)
+        throw StepFailed{step + ": the service did not come to run (state " +
+                         std::to_string(status.dwCurrentState) + ")"};
 }
 
 void DeleteFamilyService(const std::string& name) {
@@ -421,13 +454,14 @@ void Uninstall() {
 }
 
 int Usage(const std::string& problem) {
-    std::fprintf(stderr,
-                 "orvane-family-setup: %s\n"
-                 "usage: orvane-family-setup STEP...   with steps write NAME, machine NAME, reg, inf PATH,\n"
-                 "       shell NAME, killed NAME, hold NAME PID, big NAME BYTES, prune KEY, overwrite PATH,\n"
-                 "       pid NAME, clsid NAME, delete NAME, child EXE STEP..., uninstall, service NAME,\n"
-                 "       disable NAME, unservice NAME, run COMMAND, badservices PATH\n",
-                 problem.c_str());
+    std::fprintf(
+        stderr,
+        "orvane-family-setup: %s\n"
+        "usage: orvane-family-setup STEP...   with steps write NAME, machine NAME, reg, inf PATH,\n"
+        "       shell NAME, killed NAME, hold NAME PID, big NAME BYTES, prune KEY, overwrite PATH,\n"
+        "       pid NAME, clsid NAME, delete NAME, child EXE STEP..., uninstall, service NAME,\n"
+        "       disable NAME, unservice NAME, startservice NAME PATH, run COMMAND, badservices PATH\n",
+        problem.c_str());
     return 2;
 }
 
@@ -438,7 +472,7 @@ int OperandsOf(const std::string& step) {
         step == "service" || step == "disable" || step == "unservice" || step == "run" ||
         step == "badservices")
         return 1;
-    if (step == "hold" || step == "big")
+    if (step == "hold" || step == "big" || step == "startservice")
         return 2;
     if (step == "reg" || step == "uninstall" || step == "child")
         return 0;
@@ -507,6 +541,9 @@ int Run(const std::vector<std::string>& args) {
                 DisableFamilyService(args[++i]);
             } else if (step == "unservice") {
                 DeleteFamilyService(args[++i]);
+            } else if (step == "startservice") {
+                StartFamilyService(args[i + 1], args[i + 2]);
+                i += 2;
             } else if (step == "badservices") {
                 AskForWhatIsRefused(args[++i]);
             } else if (step == "run") {
