@@ -111,19 +111,21 @@ bool FileStore::MakeFolder(const std::wstring& group, DWORD& error) {
 }
 
 UniqueFile FileStore::Create(std::wstring& name, DWORD& error) {
+    const std::wstring process = std::to_wstring(processId_) + L"-";
     for (int attempt = 0; attempt < kCopyNameAttempts; ++attempt) {
         const LONG number = ::InterlockedIncrement(&next_) - 1;
-        const std::wstring process = std::to_wstring(processId_) + L"-";
         const std::wstring group = process + std::to_wstring(number / kCopiesPerFolder);
         name = group + L"\\" + process + std::to_wstring(number);
         const std::wstring path = folder_ + L"\\" + name;
-        UniqueFile copy(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        const auto createNew = [&] {
+            return UniqueFile(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        };
+        UniqueFile copy = createNew();
         if (!copy && ::GetLastError() == ERROR_PATH_NOT_FOUND) {
             if (!MakeFolder(group, error))
                 return UniqueFile();
-            copy.reset(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+            copy = createNew();
         }
         if (copy)
             return copy;

@@ -74,19 +74,18 @@ LSTATUS LiveState::OpenForReading(const std::wstring& keyPath, HKEY& key) {
 CurrentValue LiveState::ReadValue(const std::wstring& keyPath, const std::wstring& name) {
     CurrentValue value;
     HKEY key = nullptr;
-    LSTATUS status = OpenForReading(keyPath, key);
-    DWORD type = 0, size = kFirstReadBytes;
-    if (status == ERROR_SUCCESS) {
-        value.bytes.resize(size);
-        status = ::RegQueryValueExW(key, name.c_str(), nullptr, &type, value.bytes.data(), &size);
-        // The key kept open was deleted since, and perhaps made again: once more through a new handle.
-        if (status == ERROR_KEY_DELETED) {
+    DWORD type = 0, size = 0;
+    value.bytes.resize(kFirstReadBytes);
+    LSTATUS status = ERROR_KEY_DELETED;
+    // The key kept open may have been deleted since, and perhaps made again: once more through a new
+    // handle.
+    for (int open = 0; open < 2 && status == ERROR_KEY_DELETED; ++open) {
+        if (open > 0)
             open_.reset();
-            status = OpenForReading(keyPath, key);
-            size = kFirstReadBytes;
-            if (status == ERROR_SUCCESS)
-                status = ::RegQueryValueExW(key, name.c_str(), nullptr, &type, value.bytes.data(), &size);
-        }
+        size = kFirstReadBytes;
+        status = OpenForReading(keyPath, key);
+        if (status == ERROR_SUCCESS)
+            status = ::RegQueryValueExW(key, name.c_str(), nullptr, &type, value.bytes.data(), &size);
     }
     // A value larger than the first read asks for its size; it may grow between two queries.
     for (int attempt = 0; attempt < kReadAttempts && status == ERROR_MORE_DATA; ++attempt) {

@@ -44,28 +44,51 @@ bool QueryStatus(SC_HANDLE service, SERVICE_STATUS_PROCESS& status) {
                                   sizeof status, &needed) != FALSE;
 }
 
+struct OpenedService {
+    UniqueService manager;
+    UniqueService service; // null when `instead` says what came of the item
+    UndoOutcome instead;
+};
+
+// The service of the item's key, opened with `access`. A service the manager does not know (a key
+// the setup wrote itself, for a service the manager never loaded) leaves nothing to do: done.
+OpenedService OpenItemService(const UndoItem& item, const std::string& name, DWORD access) {
+    OpenedService opened;
+    opened.manager.reset(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!opened.manager) {
+        opened.instead =
+            LeftAlone(item, ErrorText("the service manager could not be opened", ::GetLastError()));
+        return opened;
+    }
+    opened.service.reset(::OpenServiceW(opened.manager.get(), Utf8ToWide(name).c_str(), access));
+    if (!opened.service) {
+        const DWORD error = ::GetLastError();
+        opened.instead = error == ERROR_SERVICE_DOES_NOT_EXIST
+                             ? UndoOutcome{true, UndoTarget(item) + ": the service manager does not know it"}
+                             : LeftAlone(item, ErrorText("it could not be opened", error));
+    }
+    return opened;
+}
+
+UndoOutcome NotRunning(const UndoItem& item) {
+    return UndoOutcome{true, UndoTarget(item) + ": not running"};
+}
+
 } // namespace
 
 UndoOutcome StopServiceItem(const UndoItem& item) {
     std::string name;
     if (!ServiceOfKey(item.path, name))
         return LeftAlone(item, "its key is no service's key");
-    const UniqueService manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager)
-        return LeftAlone(item, ErrorText("the service manager could not be opened", ::GetLastError()));
-    const UniqueService service(
-        ::OpenServiceW(manager.get(), Utf8ToWide(name).c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS));
-    if (!service) {
-        const DWORD error = ::GetLastError();
-        if (error == ERROR_SERVICE_DOES_NOT_EXIST)
-            return UndoOutcome{true, UndoTarget(item) + ": the service manager does not know it"};
-        return LeftAlone(item, ErrorText("it could not be opened", error));
-    }
+    const OpenedService opened = OpenItemService(item, name, SERVICE_STOP | SERVICE_QUERY_STATUS);
+    const SC_HANDLE service = opened.service.get();
+    if (service == nullptr)
+        return opened.instead;
     SERVICE_STATUS_PROCESS status{};
-    if (!QueryStatus(service.get(), status))
+    if (!QueryStatus(service, status))
         return LeftAlone(item, ErrorText("its state could not be read", ::GetLastError()));
     if (status.dwCurrentState == SERVICE_STOPPED)
-        return UndoOutcome{true, UndoTarget(item) + ": not running"};
+        return NotRunning(item);
     // A service of its own process holds its program until that process has ended, a moment after
     // it reports that it stopped: the process is waited for too, opened now so that its id cannot
     // meanwhile name another.
@@ -75,29 +98,28 @@ UndoOutcome StopServiceItem(const UndoItem& item) {
                                    : nullptr);
     SERVICE_STATUS asked{};
     if (status.dwCurrentState != SERVICE_STOP_PENDING &&
-        !::ControlService(service.get(), SERVICE_CONTROL_STOP, &asked)) {
+        !::ControlService(service, SERVICE_CONTROL_STOP, &asked)) {
         const DWORD error = ::GetLastError();
-        if (error == ERROR_SERVICE_NOT_ACTIVE)
-            return UndoOutcome{true, UndoTarget(item) + ": not running"};
-        return LeftAlone(item, ErrorText("it could not be stopped", error));
+        return error == ERROR_SERVICE_NOT_ACTIVE
+                   ? NotRunning(item)
+                   : LeftAlone(item, ErrorText("it could not be stopped", error));
     }
     const ULONGLONG deadline = TickCount64() + kStopWaitMs;
-    const std::string late = "it did not stop within " + std::to_string(kStopWaitMs / 1000) + " seconds";
+    const std::string bound = std::to_string(kStopWaitMs / 1000) + " seconds";
     for (;;) {
-        if (!QueryStatus(service.get(), status))
+        if (!QueryStatus(service, status))
             return LeftAlone(item, ErrorText("its state could not be read", ::GetLastError()));
         if (status.dwCurrentState == SERVICE_STOPPED)
             break;
         if (TickCount64() >= deadline)
-            return LeftAlone(item, late);
+            return LeftAlone(item, "it did not stop within " + bound);
         ::Sleep(kStopPollMs);
     }
     if (process) {
         const ULONGLONG now = TickCount64();
         const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
         if (::WaitForSingleObject(process.get(), left) != WAIT_OBJECT_0)
-            return LeftAlone(item, "it stopped, but its process did not end within " +
-                                       std::to_string(kStopWaitMs / 1000) + " seconds");
+            return LeftAlone(item, "it stopped, but its process did not end within " + bound);
     }
     return Done("stopped", item);
 }
@@ -112,18 +134,10 @@ UndoOutcome UndoServiceItem(const UndoItem& item) {
                          opened == ERROR_SUCCESS
                              ? "its key is still there: something in it was left alone"
                              : ErrorText("its key could not be read", static_cast<unsigned long>(opened)));
-    const UniqueService manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager)
-        return LeftAlone(item, ErrorText("the service manager could not be opened", ::GetLastError()));
-    const UniqueService service(::OpenServiceW(manager.get(), Utf8ToWide(name).c_str(), DELETE));
-    if (!service) {
-        const DWORD error = ::GetLastError();
-        // A key the setup wrote itself, for a service the manager never loaded: nothing to forget.
-        if (error == ERROR_SERVICE_DOES_NOT_EXIST)
-            return UndoOutcome{true, UndoTarget(item) + ": the service manager does not know it"};
-        return LeftAlone(item, ErrorText("it could not be opened", error));
-    }
-    if (!::DeleteService(service.get())) {
+    const OpenedService service = OpenItemService(item, name, DELETE);
+    if (!service.service)
+        return service.instead;
+    if (!::DeleteService(service.service.get())) {
         const DWORD error = ::GetLastError();
         return LeftAlone(item, error == ERROR_SERVICE_MARKED_FOR_DELETE
                                    ? std::string("it is being deleted already")
