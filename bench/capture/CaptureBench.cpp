@@ -5,7 +5,8 @@
 // process, as the tracker reports it in its JSON, against the same span measured here for the
 // untracked run. The tracker's own work (starting the recorder, listing folders under Wine,
 // settling, reading the values back, writing the report) is shown apart. Each figure is the median
-// of a few rounds (3, or the number given as the first argument).
+// of a few rounds (3, or the number given as the first argument). A second argument runs only the
+// scenario of that number (1 to 3).
 #include "bench/BenchTiming.h"
 #include "common/UniqueHandle.h"
 #include "tests/support/TestSupport.h"
@@ -198,6 +199,7 @@ double Median(std::vector<double> figures) {
 
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    const int only = argc > 2 ? std::atoi(argv[2]) : 0;
     const Scenario scenarios[] = {
         {"20,000 registry values and 5,000 files", 20000, 5000, 1.5},
         {"20,000 registry values (10,000 there before) and 5,000 files, overwriting 1,000 files", 20000, 5000,
@@ -211,6 +213,8 @@ int main(int argc, char** argv) {
     bench.Measure({"warm-up", 100, 100, 0});
     int failed = 0;
     for (const Scenario& scenario : scenarios) {
+        if (only != 0 && &scenario - scenarios != only - 1)
+            continue;
         std::vector<double> untracked, uncaptured, tracked, withoutOldState, wall;
         Round last;
         for (int r = 0; r < rounds; ++r) {

@@ -147,6 +147,12 @@ bool Applies(const FileLook& look, unsigned change) {
     }
 }
 
+void Append(OldStateRecord& record) {
+    if (!files->oldState.Append(record))
+        SayOnce(files->storeFailureSaid, L"its records of old state cannot be written (error " +
+                                             std::to_wstring(files->oldState.openError()) + L")");
+}
+
 // Claims the file's first change in this process and appends the record of what it held. Another
 // thread of the process changing the same file meanwhile goes on without waiting for the copy: a
 // program that races itself on one file gets no promise of which content was first.
@@ -171,9 +177,7 @@ void Keep(const std::wstring& dosPath, unsigned change) {
         SayOnce(files->storeFailureSaid, L"the old content of its files cannot be kept: the store cannot be "
                                          L"written (error " +
                                              std::to_wstring(storeError) + L")");
-    if (!files->oldState.Append(record))
-        SayOnce(files->storeFailureSaid, L"its records of old state cannot be written (error " +
-                                             std::to_wstring(files->oldState.openError()) + L")");
+    Append(record);
 }
 
 // The long form of the DOS path `path`, or empty when the system cannot tell it.
@@ -208,9 +212,11 @@ std::wstring LongFormOf(const wchar_t* name, size_t units) {
     return longer.empty() ? std::wstring() : kDosDevicesPrefix + longer;
 }
 
-void KeepNamed(const wchar_t* name, size_t bytes, unsigned change) {
+// The DOS path below a watched folder that `name` (`bytes` long, from the program) stands for; empty
+// for a name outside them.
+std::wstring WatchedDosPath(const wchar_t* name, size_t bytes) {
     if (bytes % sizeof(wchar_t) != 0 || !Readable(name, bytes))
-        return;
+        return std::wstring();
     const size_t units = bytes / sizeof(wchar_t);
     std::wstring dosPath = files->folders.DosPathBelow(name, units);
     // A short (8.3) alias names the same file as its long form, the form the tracker gives the
@@ -221,19 +227,73 @@ void KeepNamed(const wchar_t* name, size_t bytes, unsigned change) {
         if (!longer.empty())
             dosPath = files->folders.DosPathBelow(longer.data(), longer.size());
     }
+    return dosPath;
+}
+
+void KeepNamed(const wchar_t* name, size_t bytes, unsigned change) {
+    const std::wstring dosPath = WatchedDosPath(name, bytes);
     if (!dosPath.empty())
         Keep(dosPath, change);
 }
 
-// A name relative to a RootDirectory handle is not kept: the Win32 layer always passes full
-// paths, and a name by handle would need a query of the handle on every call. The tracker then
-// finds no record for such a file and reports its old content as not kept.
+// The program's object name, when it can be read and is not relative to a RootDirectory handle.
+// Such a name is not kept: the Win32 layer always passes full paths, and a name by handle would
+// need a query of the handle on every call. The tracker then finds no record for such a file and
+// reports its old content as not kept.
+const UNICODE_STRING* FullObjectName(const OBJECT_ATTRIBUTES* attributes) {
+    if (!Readable(attributes, sizeof *attributes) || attributes->RootDirectory != nullptr ||
+        !Readable(attributes->ObjectName, sizeof(UNICODE_STRING)))
+        return nullptr;
+    return attributes->ObjectName;
+}
+
 void KeepBefore(const OBJECT_ATTRIBUTES* attributes, unsigned change) {
     AsFileWork([&] {
-        if (!Readable(attributes, sizeof *attributes) || attributes->RootDirectory != nullptr ||
-            !Readable(attributes->ObjectName, sizeof(UNICODE_STRING)))
+        if (const UNICODE_STRING* name = FullObjectName(attributes))
+            KeepNamed(name->Buffer, name->Length, change);
+    });
+}
+
+// A create that may only make a new file (FILE_CREATE) fails where the file exists, so its success
+// alone says the file was absent: it is recorded after the call, without a look at the file first,
+// which under Wine costs a walk of its folder as the create itself does. The item is claimed and
+// its sequence taken before the call, as for any change, and the claim given back when the call
+// fails: the file was there, or is not reachable, and its next change keeps its content.
+struct PendingCreate {
+    std::wstring dosPath;
+    std::wstring item;
+    uint64_t sequence = 0;
+};
+
+void ClaimCreate(const OBJECT_ATTRIBUTES* attributes, PendingCreate& pending) {
+    AsFileWork([&] {
+        const UNICODE_STRING* name = FullObjectName(attributes);
+        if (name == nullptr)
             return;
-        KeepNamed(attributes->ObjectName->Buffer, attributes->ObjectName->Length, change);
+        std::wstring dosPath = WatchedDosPath(name->Buffer, name->Length);
+        if (dosPath.empty())
+            return;
+        std::wstring item = L"F:" + UpperOrdinal(dosPath);
+        if (!files->oldState.ClaimFirstChange(item))
+            return;
+        pending.dosPath.swap(dosPath);
+        pending.item.swap(item);
+        pending.sequence = OldStateLog::NextSequence();
+    });
+}
+
+void FinishCreate(const PendingCreate& pending, bool created) {
+    AsFileWork([&] {
+        if (!created) {
+            files->oldState.GiveBack(pending.item);
+            return;
+        }
+        OldStateRecord record;
+        record.kind = OldStateKind::File;
+        record.presence = OldPresence::Absent;
+        record.key = pending.dosPath;
+        record.sequence = pending.sequence;
+        Append(record);
     });
 }
 
@@ -267,6 +327,16 @@ NTSTATUS NTAPI CreateFileDetour(PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIB
                                 ULONG shareAccess, ULONG disposition, ULONG options, PVOID eaBuffer,
                                 ULONG eaLength) {
     const unsigned change = ChangeOfCreate(access, disposition, options);
+    if (change == kCreatesAbsent) {
+        PendingCreate pending;
+        ClaimCreate(attributes, pending);
+        const NTSTATUS status =
+            files->originalCreateFile(file, access, attributes, io, allocationSize, fileAttributes,
+                                      shareAccess, disposition, options, eaBuffer, eaLength);
+        if (!pending.item.empty())
+            FinishCreate(pending, status >= 0);
+        return status;
+    }
     if (change != kNoChange)
         KeepBefore(attributes, change);
     return files->originalCreateFile(file, access, attributes, io, allocationSize, fileAttributes,

@@ -178,10 +178,12 @@ OldStateRecord KeepOldContent(const std::wstring& path, const FileLook& look, Fi
         Unknown(record, kNotRead, ::GetLastError());
         return record;
     }
-    BY_HANDLE_FILE_INFORMATION info;
-    if (::GetFileInformationByHandle(source.get(), &info))
-        Describe(record, info.dwFileAttributes, Join(info.nFileSizeHigh, info.nFileSizeLow),
-                 info.ftLastWriteTime);
+    // Size and time as the handle that is copied from sees them. Not GetFileInformationByHandle: for
+    // the volume's serial number it asks the volume, which under Wine costs more than the whole copy.
+    LARGE_INTEGER size;
+    FILETIME lastWrite;
+    if (::GetFileSizeEx(source.get(), &size) && ::GetFileTime(source.get(), nullptr, nullptr, &lastWrite))
+        Describe(record, look.data.dwFileAttributes, static_cast<uint64_t>(size.QuadPart), lastWrite);
     if (record.size > cap) {
         record.presence = OldPresence::TooLarge;
         return record;

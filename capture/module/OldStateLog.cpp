@@ -33,6 +33,11 @@ bool OldStateLog::ClaimFirstChange(const std::wstring& item) {
     return claimed_.insert(item).second;
 }
 
+void OldStateLog::GiveBack(const std::wstring& item) {
+    const ScopedCriticalSection locked(lock_);
+    claimed_.erase(item);
+}
+
 uint64_t OldStateLog::NextSequence() {
     LARGE_INTEGER now;
     ::QueryPerformanceCounter(&now);

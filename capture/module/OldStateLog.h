@@ -29,6 +29,9 @@ public:
     // True the first time `item` (a name of the caller's choosing, compared exactly) is claimed in
     // this process: the caller then reads the old state and appends its record.
     bool ClaimFirstChange(const std::wstring& item);
+    // Gives a claim back when the change it was taken for did not happen: the next change keeps the
+    // item's old state.
+    void GiveBack(const std::wstring& item);
 
     // The order of a record among all processes' records: taken after the old state was read, before
     // the change is made.

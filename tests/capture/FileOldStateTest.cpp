@@ -425,6 +425,27 @@ TEST_F(FileOldState, ManyCopiesAreKeptWholeInFoldersOfTheStore) {
     EXPECT_EQ(KeptCopies(store), static_cast<size_t>(kFiles));
 }
 
+// A create of a new file only is recorded once it has made the file; one that finds the file there
+// fails and changes nothing, and must leave the file's next change to keep its content.
+TEST_F(FileOldState, ACreateOfANewFileIsRecordedOnlyWhenItMadeTheFile) {
+    const Files files = {{L"there.txt", "there before the setup"}};
+    const std::wstring there = watched + L"\\there.txt", made = watched + L"\\made.txt";
+    const RunResult run = RunBothWays(watched, files,
+                                      {{L"create-new", there},
+                                       {L"write", there},
+                                       {L"create-new", made},
+                                       {L"create-new", made},
+                                       {L"delete", made}});
+    EXPECT_EQ(run.lines.substr(0, run.lines.find('\n')), "create-new 0 80") << "ERROR_FILE_EXISTS";
+
+    const std::vector<OldStateRecord> records = Records();
+    ASSERT_EQ(KeysOf(records), (std::vector<std::wstring>{there, made}));
+    ExpectKept(records[0], there, files.at(L"there.txt"), run.processId);
+    EXPECT_EQ(records[1].presence, OldPresence::Absent) << "its first create made it";
+    EXPECT_EQ(records[1].processId, run.processId);
+    EXPECT_EQ(KeptCopies(store), 1u) << "nothing kept of a file the setup made";
+}
+
 TEST_F(FileOldState, AFilePastTheCapIsRecordedButNotCopied) {
     SetVariable(capture::kFileCapVariable, L"1000");
     const Files files = {{L"at-cap.bin", MixedBytes(1000, 1)}, {L"past-cap.bin", MixedBytes(1001, 2)}};
