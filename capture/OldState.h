@@ -2,7 +2,7 @@
 // the moment of the change, for the tracker's reports and undo. The tracker makes one store folder
 // for a tracked run and names it in the environment; each captured process appends its records to a
 // file of its own there ("old-<pid>-<n>.rec") and copies the old content of files it is about to
-// change into the store's "files" folder.
+// change into the store's "files" folder, or, for small files, into the record.
 //
 // An item (a value, a key, a file) is recorded once per process, at that process's first change to
 // it. Several processes may change the same item: each record carries a sequence number taken after
@@ -45,10 +45,15 @@ enum class OldStateKind : uint32_t {
     // Part of a deleted tree could not be kept: `key` is the tree's top, `reason` says what.
     DeletedTreeIncomplete = 5,
     // A file about to be changed: `key` is its DOS path; `presence` whether it existed; `name` the
-    // kept copy's name below the store's "files" folder (empty when not kept); `type` its
-    // attributes; `size`; `time` its last write time (FILETIME); `reason` why not kept.
+    // kept copy's name below the store's "files" folder (empty when not kept), or kCopyInRecord;
+    // `type` its attributes; `size`; `time` its last write time (FILETIME); `reason` why not kept.
     File = 6,
 };
+
+// A File record's `name` when the copy travels in the record itself: `data` holds the file's whole
+// old content. A small file costs its process a copy file of its own otherwise; the tracker writes
+// these out into the store's "files" folder once the setup has ended. No file can have this name.
+constexpr const wchar_t* kCopyInRecord = L"*";
 
 enum class OldPresence : uint32_t {
     Absent = 0,

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace capture {
 
@@ -75,6 +76,47 @@ void CopyInto(HANDLE source, FileStore& store, uint64_t cap, OldStateRecord& rec
         store.Discard(name);
 }
 
+enum class InRecord { Done, TooLong };
+
+// Reads `source`, from its start, into the record: done with the record saying what came of it, or
+// TooLong when the file has grown past what a record carries since its size was taken.
+InRecord ReadIntoRecord(HANDLE source, uint64_t cap, OldStateRecord& record) {
+    std::vector<uint8_t>& data = record.data;
+    data.resize(kLargestCopyInRecord + 1);
+    size_t taken = 0;
+    for (;;) {
+        DWORD read = 0;
+        if (!::ReadFile(source, data.data() + taken, static_cast<DWORD>(data.size() - taken), &read,
+                        nullptr)) {
+            data.clear();
+            Unknown(record, kNotRead, ::GetLastError());
+            return InRecord::Done;
+        }
+        taken += read;
+        if (read == 0 || taken == data.size())
+            break;
+    }
+    data.resize(taken);
+    if (taken > kLargestCopyInRecord) {
+        data.clear();
+        return InRecord::TooLong;
+    }
+    if (taken > cap) {
+        data.clear();
+        record.presence = OldPresence::TooLarge;
+        return InRecord::Done;
+    }
+    record.presence = OldPresence::Present;
+    record.size = taken;
+    record.name = kCopyInRecord;
+    return InRecord::Done;
+}
+
+bool Rewind(HANDLE source) {
+    LARGE_INTEGER start{};
+    return ::SetFilePointerEx(source, start, nullptr, FILE_BEGIN) != FALSE;
+}
+
 } // namespace
 
 uint64_t ParseFileCap(const std::wstring& text) {
@@ -141,6 +183,14 @@ void FileStore::Discard(const std::wstring& name) {
     ::DeleteFileW((folder_ + L"\\" + name).c_str());
 }
 
+bool FileStore::TakeRecordRoom(uint32_t bytes) {
+    const LONG asked = static_cast<LONG>(bytes);
+    if (::InterlockedExchangeAdd(&recordBytes_, asked) + asked <= kRecordCopyBytes)
+        return true;
+    ::InterlockedExchangeAdd(&recordBytes_, -asked);
+    return false;
+}
+
 FileLook LookAt(const std::wstring& path) {
     FileLook look;
     if (::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &look.data)) {
@@ -187,6 +237,14 @@ OldStateRecord KeepOldContent(const std::wstring& path, const FileLook& look, Fi
     if (record.size > cap) {
         record.presence = OldPresence::TooLarge;
         return record;
+    }
+    if (record.size <= kLargestCopyInRecord && store.TakeRecordRoom(static_cast<uint32_t>(record.size))) {
+        if (ReadIntoRecord(source.get(), cap, record) == InRecord::Done)
+            return record;
+        if (!Rewind(source.get())) {
+            Unknown(record, kNotRead, ::GetLastError());
+            return record;
+        }
     }
     CopyInto(source.get(), store, cap, record, storeError);
     return record;

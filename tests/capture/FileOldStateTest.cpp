@@ -6,6 +6,7 @@
 #include "capture/OldState.h"
 #include "capture/inject/CaptureInjection.h"
 #include "capture/inject/InjectorProcess.h"
+#include "capture/module/OldFileContent.h"
 #include "tests/capture/InjectTestSupport.h"
 #include "tests/support/TestSupport.h"
 
@@ -274,7 +275,10 @@ protected:
         return keys;
     }
 
+    // The kept copy: carried in the record, or a file of the store.
     std::string KeptCopy(const OldStateRecord& record) {
+        if (record.name == capture::kCopyInRecord)
+            return std::string(record.data.begin(), record.data.end());
         return ReadBytes(store + L"\\files\\" + record.name);
     }
 
@@ -289,7 +293,10 @@ protected:
         EXPECT_EQ(record.size, content.size());
         EXPECT_EQ(record.type, facts[path].attributes);
         EXPECT_EQ(record.time, facts[path].lastWrite);
-        EXPECT_EQ(record.name.rfind(std::to_wstring(processId) + L"-", 0), 0u) << Narrow(record.name);
+        if (content.size() <= capture::kLargestCopyInRecord)
+            EXPECT_EQ(record.name, capture::kCopyInRecord) << "a small file travels in its record";
+        else
+            EXPECT_EQ(record.name.rfind(std::to_wstring(processId) + L"-", 0), 0u) << Narrow(record.name);
         EXPECT_TRUE(KeptCopy(record) == content) << "the kept copy's bytes";
     }
 
@@ -373,7 +380,7 @@ TEST_F(FileOldState, KeepsWhatEachKindOfChangeReplacesOnceAndOnlyBelowTheWatched
             ExpectKept(record, record.key, files.at(name), run.processId);
         }
     }
-    EXPECT_EQ(KeptCopies(store), 10u) << "one copy for each file that existed";
+    EXPECT_EQ(KeptCopies(store), 1u) << "a copy in the store for the one file too large for a record";
     EXPECT_TRUE(ChannelMessages().empty());
 }
 
@@ -392,17 +399,17 @@ TEST_F(FileOldState, EachProcessKeepsTheFileAsItsOwnFirstChangeFoundIt) {
     EXPECT_TRUE(KeptCopy(records[0]) == original);
     EXPECT_EQ(records[0].time, before.lastWrite);
     EXPECT_EQ(KeptCopy(records[1]), "written by the setup") << "what the first process left";
-    EXPECT_NE(records[0].name, records[1].name);
 }
 
 TEST_F(FileOldState, ManyCopiesAreKeptWholeInFoldersOfTheStore) {
-    // One past what a folder of the store takes, so that the copies fill two.
+    // One past what a folder of the store takes, so that the copies fill two; each file too large
+    // for a record.
     constexpr int kFiles = 257;
     Files files;
     Operations operations;
     for (int i = 0; i < kFiles; ++i) {
         const std::wstring name = L"m" + std::to_wstring(i);
-        files[name] = MixedBytes(64 + i, static_cast<unsigned>(i));
+        files[name] = MixedBytes(capture::kLargestCopyInRecord + 1 + i, static_cast<unsigned>(i));
         operations.push_back({L"write", watched + L"\\" + name});
     }
     Lay(watched, files);
@@ -425,6 +432,36 @@ TEST_F(FileOldState, ManyCopiesAreKeptWholeInFoldersOfTheStore) {
     EXPECT_EQ(KeptCopies(store), static_cast<size_t>(kFiles));
 }
 
+// Small files travel in their records, up to a bound for each process, past which they go into the
+// store as larger ones do: the tracker reads a record file whole.
+TEST_F(FileOldState, SmallFilesTravelInTheirRecordsUpToABoundForEachProcess) {
+    constexpr size_t kCarried = capture::kRecordCopyBytes / capture::kLargestCopyInRecord;
+    constexpr size_t kFiles = kCarried + 3;
+    Files files = {{L"empty.bin", ""}};
+    Operations operations = {{L"write", watched + L"\\empty.bin"}};
+    for (size_t i = 0; i < kFiles; ++i) {
+        const std::wstring name = L"s" + std::to_wstring(i);
+        files[name] = MixedBytes(capture::kLargestCopyInRecord, static_cast<unsigned>(i));
+        operations.push_back({L"write", watched + L"\\" + name});
+    }
+    Lay(watched, files);
+    const RunResult run = Run(operations, true, {watched});
+
+    const std::vector<OldStateRecord> records = Records();
+    ASSERT_EQ(records.size(), kFiles + 1);
+    EXPECT_EQ(records[0].name, capture::kCopyInRecord) << "an empty file's copy is the empty record data";
+    EXPECT_TRUE(records[0].data.empty());
+    size_t inRecords = 0;
+    for (const OldStateRecord& record : records) {
+        EXPECT_EQ(record.presence, OldPresence::Present) << Narrow(record.key);
+        EXPECT_TRUE(KeptCopy(record) == files.at(record.key.substr(watched.size() + 1)))
+            << Narrow(record.key);
+        inRecords += record.name == capture::kCopyInRecord ? 1 : 0;
+    }
+    EXPECT_EQ(inRecords, kCarried + 1);
+    EXPECT_EQ(KeptCopies(store), kFiles - kCarried);
+}
+
 // A create of a new file only is recorded once it has made the file; one that finds the file there
 // fails and changes nothing, and must leave the file's next change to keep its content.
 TEST_F(FileOldState, ACreateOfANewFileIsRecordedOnlyWhenItMadeTheFile) {
@@ -443,7 +480,8 @@ TEST_F(FileOldState, ACreateOfANewFileIsRecordedOnlyWhenItMadeTheFile) {
     ExpectKept(records[0], there, files.at(L"there.txt"), run.processId);
     EXPECT_EQ(records[1].presence, OldPresence::Absent) << "its first create made it";
     EXPECT_EQ(records[1].processId, run.processId);
-    EXPECT_EQ(KeptCopies(store), 1u) << "nothing kept of a file the setup made";
+    EXPECT_TRUE(records[1].name.empty()) << "nothing kept of a file the setup made";
+    EXPECT_EQ(KeptCopies(store), 0u);
 }
 
 TEST_F(FileOldState, AFilePastTheCapIsRecordedButNotCopied) {
@@ -460,7 +498,7 @@ TEST_F(FileOldState, AFilePastTheCapIsRecordedButNotCopied) {
     EXPECT_EQ(records[1].size, 1001u);
     EXPECT_EQ(records[1].time, facts[records[1].key].lastWrite);
     EXPECT_TRUE(records[1].name.empty());
-    EXPECT_EQ(KeptCopies(store), 1u);
+    EXPECT_EQ(KeptCopies(store), 0u) << "the file at the cap travels in its record";
 }
 
 TEST_F(FileOldState, AFileThatCannotBeReadIsUnknownAndTheProgramsCallGoesOnAsItWould) {
@@ -498,16 +536,24 @@ TEST_F(FileOldState, AFileThatCannotBeReadIsUnknownAndTheProgramsCallGoesOnAsItW
 }
 
 TEST_F(FileOldState, AStoreThatCannotTakeCopiesIsSaidOnceAndTheProgramGoesOn) {
-    const Files files = {{L"a.txt", "first"}, {L"b.txt", "second"}};
+    // a.txt travels in its record; b.txt and c.txt are too large for one.
+    const Files files = {{L"a.txt", "first"},
+                         {L"b.txt", MixedBytes(capture::kLargestCopyInRecord + 1, 1)},
+                         {L"c.txt", MixedBytes(capture::kLargestCopyInRecord + 2, 2)}};
     Lay(watched, files);
     ASSERT_TRUE(WriteBytes(store + L"\\files", "a file where the copies' folder belongs"));
-    const RunResult run =
-        Run({{L"write", watched + L"\\a.txt"}, {L"delete", watched + L"\\b.txt"}}, true, {watched});
+    const RunResult run = Run({{L"write", watched + L"\\a.txt"},
+                               {L"delete", watched + L"\\b.txt"},
+                               {L"delete", watched + L"\\c.txt"}},
+                              true, {watched});
     EXPECT_EQ(run.lines.find(" 0 "), std::string::npos) << run.lines;
     EXPECT_EQ(run.folders[0], (Files{{L"a.txt", "written by the setup"}}));
 
-    const std::vector<OldStateRecord> records = Records();
-    ASSERT_EQ(records.size(), 2u);
+    std::vector<OldStateRecord> records = Records();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].presence, OldPresence::Present);
+    EXPECT_EQ(KeptCopy(records[0]), "first");
+    records.erase(records.begin());
     for (const OldStateRecord& record : records) {
         EXPECT_EQ(record.presence, OldPresence::Unknown);
         EXPECT_EQ(record.reason.rfind(L"could not be copied into the store (error ", 0), 0u)

@@ -210,6 +210,78 @@ TEST(OldStateStore, PassesOverGarbageAndTornTailsAndSaysHowMuch) {
                   " bytes passed over); what they held from there is reported with old data unknown");
 }
 
+OldStateRecord CarriedCopy(std::uint64_t sequence, const std::wstring& path, const std::string& content) {
+    OldStateRecord record;
+    record.kind = OldStateKind::File;
+    record.presence = OldPresence::Present;
+    record.sequence = sequence;
+    record.processId = 20;
+    record.key = path;
+    record.name = capture::kCopyInRecord;
+    record.data.assign(content.begin(), content.end());
+    record.size = content.size();
+    return record;
+}
+
+std::string ContentOf(const std::wstring& path) {
+    UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
+        return "<missing>";
+    std::string content(1 << 16, '\0');
+    DWORD read = 0;
+    ::ReadFile(file.get(), &content[0], static_cast<DWORD>(content.size()), &read, nullptr);
+    content.resize(read);
+    return content;
+}
+
+TEST(OldStateStore, CopiesCarriedInRecordsAreWrittenOutBesideTheOthersAndOnlyWhenWhole) {
+    test_support::TempDir dir("store");
+    const std::wstring folder = AnsiToWide(dir / "s");
+    OldStateStore store;
+    std::string problem;
+    ASSERT_TRUE(store.Open(folder, {}, 1000, problem)) << problem;
+    OldStateRecord stored = CarriedCopy(4, L"C:\\d\\stored.dll", "");
+    stored.name = L"20-0\\20-0";
+    OldStateRecord torn = CarriedCopy(3, L"C:\\d\\torn.txt", "short");
+    torn.size = 6;
+    OldStateRecord unknown = CarriedCopy(5, L"C:\\d\\unknown.txt", "held");
+    unknown.presence = OldPresence::Unknown;
+    // A copy of an earlier run in a store folder the user named is neither overwritten nor taken.
+    ASSERT_TRUE(::CreateDirectoryW((folder + L"\\files\\r-0").c_str(), nullptr));
+    WriteBytes(folder + L"\\files\\r-0\\r-0", {9});
+    WriteBytes(folder + L"\\old-20-0.rec",
+               Encoded({CarriedCopy(1, L"C:\\d\\a.ini", "[a]\r\nb=1\r\n"),
+                        CarriedCopy(2, L"C:\\d\\empty.txt", ""), torn, stored, unknown}));
+    const StoreReading reading = store.Read();
+    ASSERT_EQ(reading.records.size(), 5u);
+    const auto& records = reading.records;
+    EXPECT_EQ(records[0].name, L"r-0\\r-1");
+    EXPECT_EQ(ContentOf(store.keptFolder() + L"\\" + records[0].name), "[a]\r\nb=1\r\n");
+    EXPECT_EQ(records[1].name, L"r-0\\r-2");
+    EXPECT_EQ(ContentOf(store.keptFolder() + L"\\" + records[1].name), "");
+    EXPECT_EQ(ContentOf(store.keptFolder() + L"\\r-0\\r-0"), std::string(1, '\x09'));
+    EXPECT_EQ(records[2].name, L"") << "a copy of another length than the file's is not taken";
+    EXPECT_EQ(records[2].reason, L"the copy its record carries is not whole");
+    EXPECT_EQ(records[3].name, L"20-0\\20-0") << "a copy the capture made in the store stays as named";
+    EXPECT_EQ(records[4].name, L"");
+    for (const OldStateRecord& record : records)
+        EXPECT_TRUE(record.data.empty()) << "no copy is held once written out";
+
+    // A files folder that cannot take a copy: said in the record, and the reading goes on.
+    ASSERT_TRUE(::MoveFileW(store.keptFolder().c_str(), (folder + L"\\moved").c_str()));
+    WriteBytes(store.keptFolder(), {1});
+    WriteBytes(folder + L"\\old-21-0.rec", Encoded({CarriedCopy(6, L"C:\\d\\b.ini", "b"),
+                                                    Value(7, 21, L"HKCU\\A", L"x", OldPresence::Absent)}));
+    const StoreReading blocked = store.Read();
+    ASSERT_EQ(blocked.records.size(), 2u);
+    EXPECT_EQ(blocked.records[0].name, L"");
+    EXPECT_EQ(blocked.records[0].reason.rfind(L"could not be copied into the store (error ", 0), 0u)
+        << track::WideToUtf8(blocked.records[0].reason);
+    EXPECT_EQ(blocked.records[1].name, L"x");
+    ::DeleteFileW(store.keptFolder().c_str());
+}
+
 class LiveStateTest : public ::testing::Test {
 protected:
     void SetUp() override {

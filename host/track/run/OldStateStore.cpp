@@ -1,6 +1,7 @@
 #include "host/track/run/OldStateStore.h"
 
 #include "host/track/result/TextEncoding.h"
+#include "host/track/run/RecordCopies.h"
 
 #include "common/UniqueHandle.h"
 #include "common/Win32.h"
@@ -206,9 +207,11 @@ StoreReading OldStateStore::Read() {
     StoreReading reading;
     if (!IsOpen())
         return reading;
+    RecordCopies copies(keptFolder());
     for (const std::wstring& path : RecordFiles(folder_)) {
         ++reading.recordFiles;
         std::vector<std::uint8_t> bytes;
+        const size_t first = reading.records.size();
         if (!ReadWhole(path, bytes)) {
             ++reading.damagedFiles;
         } else if (const size_t rest =
@@ -217,6 +220,9 @@ StoreReading OldStateStore::Read() {
             reading.bytesPassedOver += rest;
         }
         ::DeleteFileW(path.c_str());
+        // Written out file by file, so that no more than one record file's copies are held at once.
+        for (size_t i = first; i < reading.records.size(); ++i)
+            copies.WriteOut(reading.records[i]);
     }
     return reading;
 }

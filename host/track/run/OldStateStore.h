@@ -35,7 +35,8 @@ public:
     bool Open(const std::wstring& folder, const std::vector<std::wstring>& watchedFolders,
               std::uint64_t fileCapBytes, std::string& problem);
 
-    // Reads every record file and deletes it. The store's folder of kept copies stays.
+    // Reads every record file and deletes it, writing the copies carried in records out into the
+    // store's folder of kept copies, which stays.
     StoreReading Read();
 
     bool IsOpen() const { return !folder_.empty(); }
