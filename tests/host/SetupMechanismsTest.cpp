@@ -3,6 +3,7 @@
 // INF's AddService), an INF install with AddReg, DelReg and CopyFiles, and .reg files imported with
 // regedit and reg. The service manager writes a service's key from its own process; every value it
 // writes for the setup is reported, named after the process that asked for it.
+#include "common/UniqueHandle.h"
 #include "tests/host/HostTestSupport.h"
 #include "tests/host/PeerBuild.h"
 #include "tests/host/ReportValues.h"
@@ -35,16 +36,15 @@ std::string FamilySetup() {
     return host_tests::BinFolder() + "\\orvane-family-setup.exe";
 }
 
+// The service `name` opened with `access`; null where the service manager does not know it.
+UniqueService OpenTestService(const char* name, DWORD access) {
+    const UniqueService manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    return UniqueService(manager ? ::OpenServiceA(manager.get(), name, access) : nullptr);
+}
+
 // Whether the service manager knows the service: the undo must make it forget a service it removed.
 bool ServiceKnown(const char* name) {
-    const SC_HANDLE manager = ::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (manager == nullptr)
-        return false;
-    const SC_HANDLE service = ::OpenServiceA(manager, name, SERVICE_QUERY_STATUS);
-    if (service != nullptr)
-        ::CloseServiceHandle(service);
-    ::CloseServiceHandle(manager);
-    return service != nullptr;
+    return OpenTestService(name, SERVICE_QUERY_STATUS).valid();
 }
 
 bool KeyExists(const std::string& key) {
@@ -61,32 +61,20 @@ std::string Tracker() {
 }
 
 bool ServiceRuns(const char* name) {
-    const SC_HANDLE manager = ::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (manager == nullptr)
-        return false;
-    const SC_HANDLE service = ::OpenServiceA(manager, name, SERVICE_QUERY_STATUS);
+    const UniqueService service = OpenTestService(name, SERVICE_QUERY_STATUS);
     SERVICE_STATUS status{};
-    const bool runs = service != nullptr && ::QueryServiceStatus(service, &status) &&
-                      status.dwCurrentState == SERVICE_RUNNING;
-    if (service != nullptr)
-        ::CloseServiceHandle(service);
-    ::CloseServiceHandle(manager);
-    return runs;
+    return service && ::QueryServiceStatus(service.get(), &status) &&
+           status.dwCurrentState == SERVICE_RUNNING;
 }
 
 // Asked to stop first: a running service would stay until it ends, whatever its key.
 void DeleteServiceIfThere(const char* name) {
-    const SC_HANDLE manager = ::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (manager == nullptr)
+    const UniqueService service = OpenTestService(name, DELETE | SERVICE_STOP);
+    if (!service)
         return;
-    const SC_HANDLE service = ::OpenServiceA(manager, name, DELETE | SERVICE_STOP);
-    if (service != nullptr) {
-        SERVICE_STATUS status{};
-        ::ControlService(service, SERVICE_CONTROL_STOP, &status);
-        ::DeleteService(service);
-        ::CloseServiceHandle(service);
-    }
-    ::CloseServiceHandle(manager);
+    SERVICE_STATUS status{};
+    ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+    ::DeleteService(service.get());
 }
 
 // Every value a key of the live registry holds, as the report should name it.

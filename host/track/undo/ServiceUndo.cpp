@@ -70,6 +70,28 @@ OpenedService OpenItemService(const UndoItem& item, const std::string& name, DWO
     return opened;
 }
 
+// Waits until the service reports that it stopped, then until `process` (where there is one) has
+// ended, both by `deadline`; answers why not, or nothing.
+std::string WaitUntilStopped(SC_HANDLE service, HANDLE process, ULONGLONG deadline) {
+    const std::string bound = std::to_string(kStopWaitMs / 1000) + " seconds";
+    for (SERVICE_STATUS_PROCESS status{};;) {
+        if (!QueryStatus(service, status))
+            return ErrorText("its state could not be read", ::GetLastError());
+        if (status.dwCurrentState == SERVICE_STOPPED)
+            break;
+        if (TickCount64() >= deadline)
+            return "it did not stop within " + bound;
+        ::Sleep(kStopPollMs);
+    }
+    if (process != nullptr) {
+        const ULONGLONG now = TickCount64();
+        const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+        if (::WaitForSingleObject(process, left) != WAIT_OBJECT_0)
+            return "it stopped, but its process did not end within " + bound;
+    }
+    return std::string();
+}
+
 UndoOutcome NotRunning(const UndoItem& item) {
     return UndoOutcome{true, UndoTarget(item) + ": not running"};
 }
@@ -104,24 +126,8 @@ UndoOutcome StopServiceItem(const UndoItem& item) {
                    ? NotRunning(item)
                    : LeftAlone(item, ErrorText("it could not be stopped", error));
     }
-    const ULONGLONG deadline = TickCount64() + kStopWaitMs;
-    const std::string bound = std::to_string(kStopWaitMs / 1000) + " seconds";
-    for (;;) {
-        if (!QueryStatus(service, status))
-            return LeftAlone(item, ErrorText("its state could not be read", ::GetLastError()));
-        if (status.dwCurrentState == SERVICE_STOPPED)
-            break;
-        if (TickCount64() >= deadline)
-            return LeftAlone(item, "it did not stop within " + bound);
-        ::Sleep(kStopPollMs);
-    }
-    if (process) {
-        const ULONGLONG now = TickCount64();
-        const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
-        if (::WaitForSingleObject(process.get(), left) != WAIT_OBJECT_0)
-            return LeftAlone(item, "it stopped, but its process did not end within " + bound);
-    }
-    return Done("stopped", item);
+    const std::string failure = WaitUntilStopped(service, process.get(), TickCount64() + kStopWaitMs);
+    return failure.empty() ? Done("stopped", item) : LeftAlone(item, failure);
 }
 
 UndoOutcome UndoServiceItem(const UndoItem& item) {
