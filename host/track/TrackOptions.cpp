@@ -55,6 +55,18 @@ ParsedOptions ParseTrackOptions(const std::vector<std::string>& args) {
         } else if (arg == "--json") {
             if (!takeValue(arg, options.jsonFile))
                 return result;
+        } else if (arg == "--html") {
+            if (!takeValue(arg, options.htmlFile))
+                return result;
+        } else if (arg == "--compare") {
+            std::string first;
+            if (!takeValue(arg, first))
+                return result;
+            if (i + 1 >= args.size() || args[i + 1].empty()) {
+                result.error = "--compare needs two captures: --compare A.json B.json";
+                return result;
+            }
+            options.compare = {first, args[++i]};
         } else if (arg == "--reg") {
             if (!takeValue(arg, options.regFile))
                 return result;
@@ -102,8 +114,17 @@ ParsedOptions ParseTrackOptions(const std::vector<std::string>& args) {
         return result;
     if (!options.undoPlan.empty()) {
         if (!options.setup.empty() || !options.jsonFile.empty() || !options.regFile.empty() ||
-            !options.uninstallScript.empty() || !options.packageDir.empty() || options.listEliminated)
+            !options.uninstallScript.empty() || !options.packageDir.empty() || options.listEliminated ||
+            !options.htmlFile.empty() || !options.compare.empty())
             result.error = "--undo PLAN stands alone: it runs no setup and writes no other output";
+        return result;
+    }
+    if (!options.compare.empty()) {
+        if (!options.setup.empty() || !options.regFile.empty() || !options.uninstallScript.empty() ||
+            !options.packageDir.empty() || options.listEliminated || options.listProcesses)
+            result.error = "--compare A B runs no setup: of the outputs only --json and --html go with it";
+        else if (!options.jsonFile.empty() && options.jsonFile == options.htmlFile)
+            result.error = "--json and --html name the same file";
         return result;
     }
     if (options.setup.empty() || options.setup.front().empty()) {
@@ -113,6 +134,7 @@ ParsedOptions ParseTrackOptions(const std::vector<std::string>& args) {
     const std::pair<const char*, const std::string*> outputs[] = {
         {"--json", &options.jsonFile},
         {"--reg", &options.regFile},
+        {"--html", &options.htmlFile},
         {"--uninstall-script", &options.uninstallScript},
         {"--package", &options.packageDir}};
     for (size_t a = 0; a < std::size(outputs); ++a) {
@@ -133,6 +155,7 @@ std::string HelpText() {
     };
     return "usage: orvane-track [options] -- SETUP [ARGS...]\n"
            "       orvane-track --undo PLAN\n"
+           "       orvane-track --compare A.json B.json [--json FILE] [--html FILE]\n"
            "\n"
            "Runs SETUP with its arguments while Orvane.dll records what it installs, waits until\n"
            "the setup and every process it started have ended, then reports the files it added\n"
@@ -141,6 +164,9 @@ std::string HelpText() {
            "\n"
            "options:\n"
            "  --json FILE      also write the result as JSON (UTF-8) to FILE\n"
+           "  --html FILE      also write the result as one self-contained HTML page (UTF-8) to\n"
+           "                   FILE: sections that fold, a search box and filters, a chart of\n"
+           "                   where the changes went, a warning for every gap in the capture\n"
            "  --reg FILE       also write the captured registry values to FILE as a registry\n"
            "                   script (Windows Registry Editor Version 5.00) that reproduces them\n"
            "  --undo-script FILE, --uninstall-script FILE\n"
@@ -170,6 +196,18 @@ std::string HelpText() {
            "; 0 keeps none)\n"
            "  --no-old-state   keep no old state at all: every change is reported with its old\n"
            "                   data unknown, and the undo leaves what existed before alone\n"
+           "  --compare A.json B.json\n"
+           "                   compare two captures' JSON instead of tracking: the files and\n"
+           "                   values only one of them has, the values whose type or data\n"
+           "                   differ, the files whose size differs. Paths are matched without\n"
+           "                   regard to case, and a user's profile folder (X:\\Users\\NAME,\n"
+           "                   X:\\Documents and Settings\\NAME, HKEY_USERS\\SID) and the\n"
+           "                   program-files folders (X:\\Program Files, X:\\Program Files\n"
+           "                   (x86), Software\\Wow6432Node) count as the same on both machines,\n"
+           "                   in paths and in string data alike. The text goes to standard\n"
+           "                   output, --json and --html write the comparison too. Exits 0 when\n"
+           "                   the captures match, 1 when they differ, 2 when a file cannot be\n"
+           "                   read or is not a capture\n"
            "  --help           show this text\n"
            "\n"
            "The setup's own output goes to standard error; standard output carries the report: wide\n"
@@ -182,7 +220,8 @@ std::string HelpText() {
            code(kExitRecorderNotCreated, "the library could not create a tracking recorder") +
            code(kExitSetupNotStarted, "the setup could not be started") +
            code(kExitReportNotWritten,
-                "an output file (--json, --reg, --uninstall-script, --package) could not be written");
+                "an output file (--json, --html, --reg, --uninstall-script, --package) could not be\n"
+                "       written");
 }
 
 } // namespace track

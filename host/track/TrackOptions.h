@@ -19,12 +19,15 @@ struct TrackOptions {
     bool keepOldState = true;   // have the capture keep what the setup's changes replace
     std::string jsonFile;
     std::string regFile;
+    std::string htmlFile;
     std::string uninstallScript; // --uninstall-script or --undo-script
     std::string undoPlan;        // --undo: no setup is run
     std::string packageDir;
     unsigned settleMs = kDefaultSettleMs;
     unsigned keepFilesUpToMb = kDefaultKeepFilesUpToMb;
     std::vector<std::string> setup; // the setup program and its arguments, as given
+    // --compare A.json B.json: two captures compared, no setup run; --json and --html go with it.
+    std::vector<std::string> compare;
 };
 
 struct ParsedOptions {
@@ -34,7 +37,8 @@ struct ParsedOptions {
 
 // `args` excludes the program name. Options come first; "--" or the first argument that is not an
 // option starts the setup's command, and everything after it belongs to the setup. `--undo PLAN`
-// stands alone: no setup, no other output.
+// stands alone: no setup, no other output. `--compare A B` runs no setup either; of the outputs
+// only --json and --html go with it.
 ParsedOptions ParseTrackOptions(const std::vector<std::string>& args);
 
 // The text --help prints.

@@ -1,5 +1,6 @@
 #include "host/track/output/Reports.h"
 
+#include "host/track/output/AddedFiles.h"
 #include "host/track/output/ChangeText.h"
 #include "host/track/result/Base64.h"
 #include "host/track/run/CaptureMessages.h"
@@ -150,6 +151,15 @@ std::string FormatJsonReport(const TrackResult& result) {
            ", \"exitCode\": " + std::to_string(result.setupExitCode) + ", \"seconds\": " + seconds + "},\n";
     AppendArray(out, "files", result.files,
                 [&](const std::string& path) { return JsonUtf8String(Utf8Path(result, path)); });
+    // The same files with their size and time, read when the report is written.
+    const std::vector<FileFacts> addedFacts = AddedFileFacts(result);
+    std::vector<size_t> addedIndexes(addedFacts.size());
+    for (size_t i = 0; i < addedIndexes.size(); ++i)
+        addedIndexes[i] = i;
+    AppendArray(out, "filesAdded", addedIndexes, [&](size_t i) {
+        return "{\"path\": " + JsonUtf8String(Utf8Path(result, result.files[i])) +
+               ", \"facts\": " + JsonFacts(addedFacts[i]) + "}";
+    });
     AppendArray(out, "eliminatedFiles", result.eliminated, [&](const EliminatedFile& file) {
         return "{\"path\": " + JsonUtf8String(Utf8Path(result, file.path)) +
                ", \"reason\": " + JsonString(file.reason) + "}";

@@ -18,6 +18,7 @@
 #include "host/track/output/PackageKit.h"
 #include "host/track/result/RealNames.h"
 #include "host/track/result/RegistryNoise.h"
+#include "host/track/output/HtmlReport.h"
 #include "host/track/output/ReportFile.h"
 #include "host/track/output/Reports.h"
 #include "host/track/result/TextEncoding.h"
@@ -349,9 +350,10 @@ void AddOldState(OldStateStore& store, const OrvaneLibrary& library, IOrvaneInc*
 
 int RunTrackSession(const TrackOptions& options) {
     // Report files are claimed before the setup runs, so that a bad path costs no install.
-    ReportFile jsonFile, regFile, uninstallFile;
+    ReportFile jsonFile, regFile, uninstallFile, htmlFile;
     std::string error;
     if ((!options.jsonFile.empty() && !jsonFile.Open(options.jsonFile, error)) ||
+        (!options.htmlFile.empty() && !htmlFile.Open(options.htmlFile, error)) ||
         (!options.regFile.empty() && !regFile.Open(options.regFile, error)) ||
         (!options.uninstallScript.empty() && !uninstallFile.Open(options.uninstallScript, error))) {
         Fail(error);
@@ -396,10 +398,13 @@ int RunTrackSession(const TrackOptions& options) {
     FolderSnapshot foldersBefore;
     if (uninstallFile.IsOpen())
         foldersBefore.Take();
+    // Asked before the recorder starts: naming the folders touches the shell's own state.
+    HtmlRunFacts runFacts = htmlFile.IsOpen() ? CurrentRunFacts() : HtmlRunFacts();
     // The recorder watches before the setup's first instruction runs.
     recorder.Start();
     PrimeExistingFoldersForWine();
     const Stopwatch clock;
+    runFacts.started = UtcNow();
     setup.Resume();
     const double setupSeconds = WaitForSetup(setup, recorder.get(), clock, options.settleMs, capture);
     recorder.Stop();
@@ -421,6 +426,11 @@ int RunTrackSession(const TrackOptions& options) {
     WriteStandardOutput(FormatTextReport(result, options.listEliminated, options.listProcesses));
     bool written = true;
     if (jsonFile.IsOpen() && !jsonFile.Write(FormatJsonReport(result), error)) {
+        Fail(error);
+        written = false;
+    }
+    runFacts.ended = UtcNow();
+    if (htmlFile.IsOpen() && !htmlFile.Write(FormatHtmlReport(result, runFacts), error)) {
         Fail(error);
         written = false;
     }
