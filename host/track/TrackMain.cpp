@@ -2,6 +2,7 @@
 // --undo, carries out the undo plan of an earlier run.
 #include "host/track/ExitCodes.h"
 #include "host/track/TrackOptions.h"
+#include "host/track/compare/CompareRun.h"
 #include "host/track/output/ConsoleOutput.h"
 #include "host/track/run/TrackSession.h"
 #include "host/track/undo/UndoRun.h"
@@ -36,6 +37,10 @@ int main(int argc, char** argv) {
         }
         if (!parsed.options.undoPlan.empty())
             return Undo(parsed.options.undoPlan);
+        if (!parsed.options.compare.empty())
+            return track::RunCompare(
+                parsed.options, [](const std::string& text) { track::WriteStandardOutput(text); },
+                [](const std::string& line) { std::fprintf(stderr, "orvane-track: %s\n", line.c_str()); });
         return track::RunTrackSession(parsed.options);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "orvane-track: %s\n", e.what());
