@@ -19,6 +19,32 @@ const char kShortcutName[] = "Orvane Sample.url";
 const char kKeyBelowRoot[] = "Software\\OrvaneSample";
 const char kTemporaryKey[] = "Pending";
 
+// What differs between the two versions the sample can install.
+struct Edition {
+    const char* version;
+    DWORD build;
+    std::string catalog;
+    const char* extraDataFile; // below data\, beside the catalog
+    std::string extraData;
+    std::string features; // REG_MULTI_SZ, NULs included
+};
+
+Edition TheEdition(bool secondVersion) {
+    if (!secondVersion)
+        return {"1.0.0",
+                1042,
+                std::string("ORVCAT\x01\x00\x02\x00", 10),
+                "templates.dat",
+                "letter\r\ninvoice\r\n",
+                std::string("core\0help\0samples\0", 19)};
+    return {"2.0.0",
+            2001,
+            std::string("ORVCAT\x02\x00\x04\x00\x10\x20\x30\x40", 14),
+            "themes.dat",
+            "light\r\ndark\r\n",
+            std::string("core\0help\0samples\0export\0", 26)};
+}
+
 struct Failure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
@@ -90,18 +116,18 @@ void DeleteKey(HKEY root, const std::string& rootName, const std::string& subKey
                       std::to_string(result) + ")");
 }
 
-void InstallFiles(const std::string& app) {
+void InstallFiles(const std::string& app, const Edition& edition) {
     MakeFolder(app);
     MakeFolder(app + "\\data");
     WriteWholeFile(app + "\\license.txt", "Orvane Sample is free to use for any purpose.\r\n");
     WriteWholeFile(app + "\\settings.ini", "[General]\r\nLanguage=en-GB\r\nShowTips=1\r\n");
-    WriteWholeFile(app + "\\data\\catalog.dat", std::string("ORVCAT\x01\x00\x02\x00", 10));
-    WriteWholeFile(app + "\\data\\templates.dat", "letter\r\ninvoice\r\n");
+    WriteWholeFile(app + "\\data\\catalog.dat", edition.catalog);
+    WriteWholeFile(app + "\\data\\" + edition.extraDataFile, edition.extraData);
     // Shell view settings, as setups often leave them: the tracker lists these as noise.
     WriteWholeFile(app + "\\desktop.ini", "[.ShellClassInfo]\r\nIconResource=license.txt,0\r\n");
     // A scratch file that the setup cleans up, and a file written under a provisional name.
     WriteWholeFile(app + "\\setup.tmp", "unpacking\r\n");
-    WriteWholeFile(app + "\\readme.new", "Orvane Sample 1.0.0\r\n");
+    WriteWholeFile(app + "\\readme.new", std::string("Orvane Sample ") + edition.version + "\r\n");
     if (!::MoveFileExA((app + "\\readme.new").c_str(), (app + "\\readme.txt").c_str(),
                        MOVEFILE_REPLACE_EXISTING))
         throw Failure("cannot rename readme.new (error " + std::to_string(::GetLastError()) + ")");
@@ -110,16 +136,18 @@ void InstallFiles(const std::string& app) {
     WriteWholeFile(DesktopShortcut(), "[InternetShortcut]\r\nURL=file:///" + app + "\\readme.txt\r\n");
 }
 
-void InstallRegistry(const std::string& app) {
+void InstallRegistry(const std::string& app, const Edition& edition) {
     {
         SampleKey machine(HKEY_LOCAL_MACHINE, "HKLM", kKeyBelowRoot);
         machine.SetString("InstallDir", REG_SZ, app);
         machine.SetString("Version", REG_SZ, "0.9.0"); // replaced below: only the final data counts
-        machine.SetString("Version", REG_SZ, "1.0.0");
-        machine.SetDword("Build", 1042);
+        machine.SetString("Version", REG_SZ, edition.version);
+        machine.SetDword("Build", edition.build);
         machine.SetQword("DataSize", 5368709120ULL);
         machine.SetString("LogFile", REG_EXPAND_SZ, "%TEMP%\\orvane-sample.log");
-        machine.Set("Features", REG_MULTI_SZ, "core\0help\0samples\0", 19);
+        machine.Set("Features", REG_MULTI_SZ, edition.features.data(), edition.features.size());
+        if (edition.build >= 2000)
+            machine.SetString("UpdateChannel", REG_SZ, "stable");
         machine.SetBinary("Signature", {0x4f, 0x52, 0x56, 0x53, 0x01, 0x00, 0xff, 0x10});
 
         // Bookkeeping the setup needs only while it runs.
@@ -162,12 +190,13 @@ std::string DesktopShortcut() {
     return KnownFolder(CSIDL_COMMON_DESKTOPDIRECTORY) + "\\" + kShortcutName;
 }
 
-int Install() {
+int Install(bool secondVersion) {
     try {
         const std::string app = ApplicationFolder();
-        InstallFiles(app);
-        InstallRegistry(app);
-        std::printf("orvane-sample-setup: installed Orvane Sample 1.0.0 in %s\n", app.c_str());
+        const Edition edition = TheEdition(secondVersion);
+        InstallFiles(app, edition);
+        InstallRegistry(app, edition);
+        std::printf("orvane-sample-setup: installed Orvane Sample %s in %s\n", edition.version, app.c_str());
         return 0;
     } catch (const std::exception& e) {
         return Report("install", e.what());
@@ -178,7 +207,7 @@ int Uninstall() {
     try {
         const std::string app = ApplicationFolder();
         for (const char* name : {"license.txt", "settings.ini", "readme.txt", "readme.new", "desktop.ini",
-                                 "setup.tmp", "data\\catalog.dat", "data\\templates.dat"})
+                                 "setup.tmp", "data\\catalog.dat", "data\\templates.dat", "data\\themes.dat"})
             RemoveFile(app + "\\" + name);
         RemoveFolder(app + "\\data");
         RemoveFolder(app);
