@@ -32,7 +32,8 @@ libclang-rt-14-dev fuzz
 locales wine
 qemu-system-x86 reactos
 mtools reactos
-xz-utils reactos"
+xz-utils reactos
+chromium browser"
 if sh scripts/can-run-32bit.sh; then
     dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
     needs="$needs
@@ -70,6 +71,7 @@ what_is_skipped() {
         reactos) echo "the reactos lane" ;;
         fuzz) echo "the native fuzz lane" ;;
         format) echo "the format check" ;;
+        browser) echo "the browser tests (html_browser)" ;;
     esac
 }
 
