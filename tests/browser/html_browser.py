@@ -26,7 +26,7 @@ import cdp  # noqa: E402
 
 SKIPPED = 77
 mode = sys.argv[1] if sys.argv[1] in ("--bench", "--screenshot") else "--test"
-bin_dir, work = sys.argv[2:4] if mode != "--test" else sys.argv[1:3]
+bin_dir, work = (os.path.abspath(p) for p in (sys.argv[2:4] if mode != "--test" else sys.argv[1:3]))
 lane = os.environ.get("ORVANE_WINE_LANE", "win64")
 loader = "/usr/lib/wine/wine64" if lane == "win64" else "/usr/lib/wine/wine"
 failures = []

@@ -98,7 +98,7 @@ details.section > summary { cursor: pointer; padding: 6px 10px; background: #f4f
 table { border-collapse: collapse; width: 100%; table-layout: fixed; }
 th, td { text-align: left; padding: 2px 8px; border-top: 1px solid #eceff4; vertical-align: top; overflow-wrap: anywhere; }
 th { background: #fafbfd; }
-th:first-child { width: 38%; }
+th:first-child { width: 34%; }
 td { font-family: ui-monospace, Consolas, monospace; font-size: 12.5px; }
 tr[data-c="new"] td:first-child, tr[data-c="only in B"] td:first-child { border-left: 3px solid #2e8b57; }
 tr[data-c="changed"] td:first-child, tr[data-c="differs"] td:first-child { border-left: 3px solid #d98e04; }

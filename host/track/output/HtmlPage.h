@@ -43,7 +43,7 @@ struct HtmlPage {
     std::vector<std::pair<std::string, size_t>> counts;
     std::vector<std::string> warnings; // shown first, in a box nobody scrolls past
     std::string warningTitle = "This capture is incomplete";
-    std::string changeFilterName = "change";
+    std::string changeFilterName = "Change";
     std::vector<HtmlChart> charts;
     std::vector<HtmlSection> sections;
 };
