@@ -24,14 +24,19 @@ constexpr const char* kScript = R"JS(
   var proc = doc.getElementById('fp');
   var noise = doc.getElementById('fn');
   var sections = Array.prototype.slice.call(doc.querySelectorAll('section.rows'));
-  var rows = [], facts = [], owner = [], texts = null;
+  var rows = [], facts = [], owner = [], chunkOf = [], chunks = [], texts = null;
   sections.forEach(function (section, s) {
-    var list = section.querySelectorAll('tbody > tr');
-    for (var i = 0; i < list.length; i++) {
-      var r = list[i];
-      rows.push(r);
-      facts.push([r.getAttribute('data-k'), r.getAttribute('data-c'), r.getAttribute('data-p') || '']);
-      owner.push(s);
+    var parts = section.querySelectorAll('div.chunk');
+    for (var c = 0; c < parts.length; c++) {
+      var list = parts[c].querySelectorAll('tbody > tr');
+      for (var i = 0; i < list.length; i++) {
+        var r = list[i];
+        rows.push(r);
+        facts.push([r.getAttribute('data-k'), r.getAttribute('data-c'), r.getAttribute('data-p') || '']);
+        owner.push(s);
+        chunkOf.push(chunks.length);
+      }
+      chunks.push(parts[c]);
     }
   });
   var counters = sections.map(function (section) { return section.querySelector('.shown'); });
@@ -44,13 +49,26 @@ constexpr const char* kScript = R"JS(
     }
     var k = kind.value, c = change.value, p = proc.value, hideNoise = !noise.checked;
     var shown = sections.map(function () { return 0; });
+    var inChunk = chunks.map(function () { return 0; });
     for (i = 0; i < rows.length; i++) {
       var f = facts[i];
       var show = (!k || f[0] === k) && (!c || f[1] === c) && (!p || f[2] === p) &&
                  (!term || texts[i].indexOf(term) !== -1);
       if (rows[i].hidden === show) rows[i].hidden = !show;
-      if (show) shown[owner[i]]++;
+      if (show) {
+        shown[owner[i]]++;
+        inChunk[chunkOf[i]]++;
+      }
     }
+    // A chunk off screen is not laid out: it takes the height given here, so that a filtered
+    // page has no gaps where hidden rows were. The first chunk of a section keeps its header.
+    var filtering = !!(term || k || c || p);
+    chunks.forEach(function (chunk, n) {
+      var hide = inChunk[n] === 0 && !!chunk.previousElementSibling;
+      if (chunk.hidden !== hide) chunk.hidden = hide;
+      var size = filtering ? (inChunk[n] * 22 + 24) + 'px' : '';
+      if (chunk.style.containIntrinsicSize !== size) chunk.style.containIntrinsicSize = size;
+    });
     sections.forEach(function (section, s) {
       var hide = hideNoise && section.hasAttribute('data-noise');
       if (section.hidden !== hide) section.hidden = hide;
@@ -98,13 +116,16 @@ details.section > summary { cursor: pointer; padding: 6px 10px; background: #f4f
 table { border-collapse: collapse; width: 100%; table-layout: fixed; }
 th, td { text-align: left; padding: 2px 8px; border-top: 1px solid #eceff4; vertical-align: top; overflow-wrap: anywhere; }
 th { background: #fafbfd; }
-th:first-child { width: 34%; }
+th:first-child, td:first-child { width: 34%; }
+.chunk { content-visibility: auto; contain-intrinsic-size: auto 11000px; }
 td { font-family: ui-monospace, Consolas, monospace; font-size: 12.5px; }
 tr[data-c="new"] td:first-child, tr[data-c="only in B"] td:first-child { border-left: 3px solid #2e8b57; }
 tr[data-c="changed"] td:first-child, tr[data-c="differs"] td:first-child { border-left: 3px solid #d98e04; }
 tr[data-c="deleted"] td:first-child, tr[data-c="only in A"] td:first-child { border-left: 3px solid #c0392b; }
 section[data-noise] summary { color: #5a6478; }
 )CSS";
+
+constexpr size_t kRowsPerChunk = 500;
 
 constexpr const char* kBarColours[] = {"#3b6fb6", "#2e8b57", "#d98e04", "#8e44ad", "#c0392b", "#16a085"};
 
@@ -187,11 +208,17 @@ void RenderSection(std::string& out, const HtmlSection& section) {
         out += "<p class=\"count\">(none)</p></details></section>\n";
         return;
     }
-    out += "<table><thead><tr>";
+    // Rows go in tables of kRowsPerChunk, each skipped by layout and paint while off screen
+    // (content-visibility): a page of 20,000 rows becomes usable in a tenth of the time it takes
+    // laid out whole. The fixed table layout gives every chunk the same columns.
+    out += "<div class=\"chunk\"><table><thead><tr>";
     for (const std::string& column : section.columns)
         out += "<th>" + EscapeHtml(column) + "</th>";
     out += "</tr></thead><tbody>\n";
-    for (const HtmlRow& row : section.rows) {
+    for (size_t i = 0; i < section.rows.size(); ++i) {
+        if (i != 0 && i % kRowsPerChunk == 0)
+            out += "</tbody></table></div><div class=\"chunk\"><table><tbody>\n";
+        const HtmlRow& row = section.rows[i];
         out += "<tr" + Attribute("data-k", row.kind) + Attribute("data-c", row.change);
         if (!row.process.empty())
             out += Attribute("data-p", row.process);
@@ -200,7 +227,7 @@ void RenderSection(std::string& out, const HtmlSection& section) {
             out += "<td>" + EscapeHtml(cell) + "</td>";
         out += "</tr>\n";
     }
-    out += "</tbody></table></details></section>\n";
+    out += "</tbody></table></div></details></section>\n";
 }
 
 } // namespace
