@@ -69,8 +69,8 @@ TEST(SampleSetup, InstallsItsFilesAndValuesAndUninstallRemovesThemAll) {
 TEST(SampleSetup, RefusesUnknownArgumentsAndExplainsItself) {
     const ProcessResult help = RunSample("--help");
     EXPECT_EQ(help.exitCode, 0u);
-    EXPECT_EQ(help.out.rfind("usage: orvane-sample-setup [--uninstall]", 0), 0u);
-    for (const char* arguments : {"--bogus", "--uninstall now", "/S"}) {
+    EXPECT_EQ(help.out.rfind("usage: orvane-sample-setup [--v2 | --uninstall]", 0), 0u);
+    for (const char* arguments : {"--bogus", "--uninstall now", "/S", "--v2 --uninstall"}) {
         const ProcessResult run = RunSample(arguments);
         EXPECT_EQ(run.exitCode, 2u) << arguments;
         EXPECT_EQ(run.err.rfind("usage: orvane-sample-setup", 0), 0u);
