@@ -205,7 +205,8 @@ def track_sample(name, *setup_args):
                "--eliminated", "--", program("orvane-sample-setup.exe"), *setup_args)
     check(run.returncode == 0, f"{name}: orvane-track exit {run.returncode}: {run.stderr[-400:]!r}")
     # The sample goes again, so that the next run (and the suites after this one) find no trace of it.
-    wine(program("orvane-sample-setup.exe"), "--uninstall")
+    removed = wine(program("orvane-sample-setup.exe"), "--uninstall")
+    check(removed.returncode == 0, f"{name}: the sample's uninstall failed: {removed.stderr[-400:]!r}")
     return load(name + ".json")
 
 
