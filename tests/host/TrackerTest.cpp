@@ -160,7 +160,8 @@ TEST(Tracker, ASetupThatCannotStartExitsWith243AndLeavesNoOutputFile) {
     const std::string existing = folder.dir() / "old.reg";
     test_support::WriteTextFile(existing, "an earlier run's script");
     const std::set<std::string> before = FolderContents(folder.dir().path());
-    const ProcessResult run = folder.Track("--json " + QuoteArgument(folder.dir() / "new.json") + " --reg " +
+    const ProcessResult run = folder.Track("--json " + QuoteArgument(folder.dir() / "new.json") + " --html " +
+                                           QuoteArgument(folder.dir() / "new.html") + " --reg " +
                                            QuoteArgument(existing) + " -- " + QuoteArgument(missing) + " /S");
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, static_cast<DWORD>(track::kExitSetupNotStarted));
@@ -210,7 +211,7 @@ TEST(Tracker, AReportFileThatCannotBeWrittenExitsWith244BeforeTheSetupRuns) {
     };
     const std::set<std::string> before = FolderContents(folder.dir().path());
     for (const auto& target : targets) {
-        for (const char* option : {"--json", "--reg"}) {
+        for (const char* option : {"--json", "--reg", "--html"}) {
             const ProcessResult run = folder.Track(std::string(option) + " " + QuoteArgument(target.target) +
                                                    " -- " + MarkerSetup(marker));
             ASSERT_TRUE(run.finished);
