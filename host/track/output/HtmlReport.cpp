@@ -7,16 +7,9 @@
 #include "host/track/result/RegistryData.h"
 #include "host/track/result/TextEncoding.h"
 #include "host/track/run/CaptureMessages.h"
-#include "host/track/run/WinePrime.h"
-
-#include "common/Wow64.h"
 
 #include <cstdio>
 #include <ctime>
-
-#ifndef ORVANE_TRACK_VERSION
-#define ORVANE_TRACK_VERSION "unknown"
-#endif
 
 namespace track {
 
@@ -198,13 +191,6 @@ std::vector<std::pair<std::string, size_t>> Counts(const TrackResult& result) {
     return counts;
 }
 
-std::string Lane() {
-    std::string windows = sizeof(void*) == 8 ? "win64 Windows"
-                          : RunsUnderWow64() ? "win64 Windows (WoW64)"
-                                             : "win32 Windows";
-    return RunningUnderWine() ? windows + ", Wine" : windows;
-}
-
 } // namespace
 
 std::string UtcNow() {
@@ -216,16 +202,6 @@ std::string UtcNow() {
     std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d UTC", parts.tm_year + 1900,
                   parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
     return text;
-}
-
-HtmlRunFacts CurrentRunFacts() {
-    HtmlRunFacts facts;
-    facts.build = std::string("orvane-track ") + ORVANE_TRACK_VERSION + ", " +
-                  (sizeof(void*) == 8 ? "x86_64" : "i686") + " build";
-    facts.lane = Lane();
-    for (const std::string& folder : WatchedFolders())
-        facts.watchedFolders.push_back(AnsiToUtf8(folder));
-    return facts;
 }
 
 std::string FormatHtmlReport(const TrackResult& result, const HtmlRunFacts& facts) {

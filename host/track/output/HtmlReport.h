@@ -20,9 +20,6 @@ struct HtmlRunFacts {
 
 std::string FormatHtmlReport(const TrackResult& result, const HtmlRunFacts& facts);
 
-// The facts of this process: its build and the Windows it runs on; `started` and `ended` empty.
-HtmlRunFacts CurrentRunFacts();
-
 // The current time as "2026-12-10 16:45:20 UTC".
 std::string UtcNow();
 

@@ -27,6 +27,7 @@
 #include "host/track/run/StatusLine.h"
 #include "host/track/run/WinePrime.h"
 #include "common/Tick.h"
+#include "common/Wow64.h"
 
 #include <sddl.h>
 
@@ -346,6 +347,22 @@ void AddOldState(OldStateStore& store, const OrvaneLibrary& library, IOrvaneInc*
     result.keptFolder = WideToUtf8(store.keptFolder());
 }
 
+// What the page says of the tracker: its version and build, the Windows it runs on, the folders
+// it watches.
+HtmlRunFacts ThisRunFacts() {
+    HtmlRunFacts facts;
+    facts.build = std::string("orvane-track ") + ORVANE_TRACK_VERSION + ", " +
+                  (sizeof(void*) == 8 ? "x86_64" : "i686") + " build";
+    facts.lane = sizeof(void*) == 8 ? "win64 Windows"
+                 : RunsUnderWow64() ? "win64 Windows (WoW64)"
+                                    : "win32 Windows";
+    if (RunningUnderWine())
+        facts.lane += ", Wine";
+    for (const std::string& folder : WatchedFolders())
+        facts.watchedFolders.push_back(AnsiToUtf8(folder));
+    return facts;
+}
+
 } // namespace
 
 int RunTrackSession(const TrackOptions& options) {
@@ -399,7 +416,7 @@ int RunTrackSession(const TrackOptions& options) {
     if (uninstallFile.IsOpen())
         foldersBefore.Take();
     // Asked before the recorder starts: naming the folders touches the shell's own state.
-    HtmlRunFacts runFacts = htmlFile.IsOpen() ? CurrentRunFacts() : HtmlRunFacts();
+    HtmlRunFacts runFacts = htmlFile.IsOpen() ? ThisRunFacts() : HtmlRunFacts();
     // The recorder watches before the setup's first instruction runs.
     recorder.Start();
     PrimeExistingFoldersForWine();
