@@ -17,7 +17,7 @@ import time
 
 FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
          "--disable-component-update", "--disable-sync", "--no-first-run", "--disable-extensions",
-         "--remote-debugging-pipe"]
+         "--disable-dev-shm-usage", "--remote-debugging-pipe"]
 
 
 class CdpError(Exception):
