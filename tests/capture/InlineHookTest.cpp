@@ -239,6 +239,7 @@ UniqueHandle ThreadPausedAt(const uint8_t* at, const uint8_t* landing, int argum
     stack[0] = reinterpret_cast<uintptr_t>(landing); // [rsp]: the return address
     context.Rsp = reinterpret_cast<uintptr_t>(stack);
     context.R10 = DWORD64(argument); // mov r10, rcx has run
+    static_cast<void>(framePushed);  // no frame is pushed in the x86_64 functions
     context.Rip = reinterpret_cast<uintptr_t>(at);
 #else
     auto* stack = reinterpret_cast<uintptr_t*>((context.Esp - 512) & ~uintptr_t(15));
@@ -267,6 +268,14 @@ uintptr_t InstructionPointerOf(HANDLE thread) {
 #endif
 }
 
+DWORD ExitCodeOnceResumed(HANDLE thread) {
+    DWORD exitCode = 0;
+    if (::ResumeThread(thread) != 1 || ::WaitForSingleObject(thread, 10000) != WAIT_OBJECT_0 ||
+        !::GetExitCodeThread(thread, &exitCode))
+        return DWORD(-1);
+    return exitCode;
+}
+
 // A thread paused between two of the instructions the jump replaces is moved to the same place in the
 // trampoline, and finishes the call there.
 TEST_F(InlineHookTest, AThreadPausedInsideTheReplacedBytesFinishesInTheTrampoline) {
@@ -281,20 +290,8 @@ TEST_F(InlineHookTest, AThreadPausedInsideTheReplacedBytesFinishesInTheTrampolin
     ASSERT_EQ(HookResult::Installed, hook.Install(function, &TimesHundredDetour, &originalAddSeven));
     EXPECT_EQ(reinterpret_cast<uintptr_t>(hook.trampoline()) + hook_test::kSecondInstructionOffset,
               InstructionPointerOf(thread.get()));
-    ASSERT_EQ(1u, ::ResumeThread(thread.get()));
-    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(thread.get(), 10000));
-    DWORD exitCode = 0;
-    ASSERT_TRUE(::GetExitCodeThread(thread.get(), &exitCode));
-    EXPECT_EQ(42u, exitCode);
+    EXPECT_EQ(42u, ExitCodeOnceResumed(thread.get()));
     EXPECT_EQ(4200, function(35));
-}
-
-DWORD ExitCodeOnceResumed(HANDLE thread) {
-    DWORD exitCode = 0;
-    if (::ResumeThread(thread) != 1 || ::WaitForSingleObject(thread, 10000) != WAIT_OBJECT_0 ||
-        !::GetExitCodeThread(thread, &exitCode))
-        return DWORD(-1);
-    return exitCode;
 }
 
 #if !defined(_WIN64)
