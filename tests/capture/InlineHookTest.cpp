@@ -390,7 +390,7 @@ TEST_F(InlineHookTest, EntriesAtEveryOffsetAreHookedAndUnhookedUnderCallers) {
     uint8_t* systemCallCell = page_.base() + 3072 + 64;
     std::memcpy(systemCallCell, &systemCall, sizeof systemCall);
     constexpr size_t kBlock = 1024;
-    constexpr int kRounds = 4;
+    constexpr int kRounds = 3;
     for (const hook_test::EntryLayout& layout : hook_test::EntryLayouts(systemCall, systemCallCell)) {
         std::string methods;
         for (size_t offset = 0; offset < 16; ++offset) {
