@@ -5,6 +5,7 @@
 #include "capture/InstructionLength.h"
 #include "capture/LastErrorKeeper.h"
 #include "capture/OtherThreads.h"
+#include "capture/CodeWrite.h"
 #include "common/Win32.h"
 
 #include <cstring>
@@ -114,42 +115,6 @@ HookResult FromPatchResult(EntryPatchResult result) {
         break;
     }
     return HookResult::EntryChanged;
-}
-
-// Code bytes to replace while other threads may run them, and where a thread standing inside them (after
-// the first of them) goes: to the same offset from `movedTo`, where the same instructions stand. An empty
-// range when the bytes hold one instruction, inside which no thread can stand.
-struct CodeWrite {
-    uint8_t* at;
-    const uint8_t* expected;
-    const uint8_t* replacement;
-    size_t size;
-    const uint8_t* insideBegin;
-    const uint8_t* insideEnd;
-    const uint8_t* movedTo;
-};
-
-struct WriteOutcome {
-    EntryPatchResult patch = EntryPatchResult::NotPatchable;
-    bool othersHeld = false;
-    bool threadsNotHeld = false;
-};
-
-// One locked write where it suffices; every other thread held otherwise, and those standing between two of
-// the replaced instructions moved first, since the new bytes would have them resume inside a jump.
-WriteOutcome WriteCode(const CodeWrite& write) {
-    const bool nobodyInside = write.insideBegin == write.insideEnd;
-    const bool locked = OneLockedWriteCovers(write.at, write.size);
-    if (nobodyInside && locked)
-        return {ReplaceLocked(write.at, write.expected, write.replacement, write.size), false, false};
-    OtherThreadsSuspended others;
-    if (!others.complete() ||
-        !others.MoveThreadsStandingIn(write.insideBegin, write.insideEnd, write.movedTo))
-        return {EntryPatchResult::NotPatchable, true, true};
-    const EntryPatchResult patch =
-        locked ? ReplaceLocked(write.at, write.expected, write.replacement, write.size)
-               : ReplacePlainly(write.at, write.expected, write.replacement, write.size);
-    return {patch, true, false};
 }
 
 constexpr size_t kHotPatchPadding = 5;
