@@ -236,8 +236,8 @@ HookResult InlineHook::InstallHotPatch(uint8_t* target, const void* detour, void
         outcome.threadsNotHeld ? HookResult::ThreadsNotHeld : FromPatchResult(outcome.patch);
     if (result != HookResult::Installed) {
         std::memcpy(originalSlot, &previousOriginal, sizeof previousOriginal);
-        ReplacePlainly(padding, jump, paddingBytes,
-                       kEntryPatchSize); // still unreached: the entry is as it was
+        // Still unreached: the entry is as it was.
+        ReplacePlainly(padding, jump, paddingBytes, kEntryPatchSize);
         return result;
     }
     target_ = target;
@@ -310,7 +310,7 @@ UnhookResult InlineHook::RemoveHotPatch() noexcept {
 void InlineHook::TakeFrom(InlineHook& other) noexcept {
     target_ = std::exchange(other.target_, nullptr);
     trampoline_ = other.trampoline_;
-    method_ = other.method_;
+    method_ = std::exchange(other.method_, HookMethod::None);
     jumpAt_ = other.jumpAt_;
     std::memcpy(replacedBytes_, other.replacedBytes_, kJumpSize);
     std::memcpy(jumpBytes_, other.jumpBytes_, kJumpSize);
