@@ -7,6 +7,10 @@
 // callback alone, since the driver takes no line from anyone else while its callback is active;
 // and the tracker's ring must hold no line of the capture's afterwards.
 //
+// With a store, every entry the capture hooks in ntdll, kernel32 and advapi32 must hold a hook: the
+// probe counts, per library, the entries that begin with a jump that the file on disk does not have
+// (a jmp rel32, or the short jump back of the hot-patch form) and names those that do not.
+//
 // Exit status: 0 when the capture DLL is loaded and logs nothing of its own, 1 when an entry was
 // changed without a store or the capture put a line into the ring, 2 when the capture DLL is not
 // loaded, 3 when the probe itself could not look.
@@ -22,6 +26,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -29,6 +34,16 @@ namespace {
 
 constexpr size_t kComparedBytes = 8;
 const char* const kEntries[] = {"NtSetValueKey", "NtDeleteKey", "NtCreateUserProcess"};
+
+// What the capture hooks where it keeps old state. New processes are followed through ntdll's
+// NtCreateUserProcess where there is one, and through kernel32's CreateProcessInternalW before it.
+const char* const kNtdllHooks[] = {"NtSetValueKey",        "NtDeleteKey",  "NtDeleteValueKey",
+                                   "NtCreateKey",          "NtClose",      "NtDuplicateObject",
+                                   "NtRenameKey",          "NtCreateFile", "NtOpenFile",
+                                   "NtSetInformationFile", "NtDeleteFile"};
+const char* const kAdvapiHooks[] = {"OpenServiceW",          "OpenServiceA",          "CreateServiceW",
+                                    "CreateServiceA",        "ChangeServiceConfigW",  "ChangeServiceConfigA",
+                                    "ChangeServiceConfig2W", "ChangeServiceConfig2A", "DeleteService"};
 
 std::vector<unsigned char> ReadFileBytes(const std::string& path) {
     UniqueFile file(
@@ -118,6 +133,69 @@ private:
     bool valid_ = false;
 };
 
+std::string SystemFile(const char* name) {
+    char system[MAX_PATH];
+    const UINT length = ::GetSystemDirectoryA(system, sizeof system);
+    return std::string(system, length < sizeof system ? length : 0) + "\\" + name;
+}
+
+// A jump at the entry that the file on disk does not have there.
+bool Hooked(const unsigned char* live, const unsigned char* onDisk) {
+    const bool jump = live[0] == 0xe9 && onDisk[0] != 0xe9;
+    const bool hotPatched = live[0] == 0xeb && live[1] == 0xf9 && onDisk[0] == 0x8b && onDisk[1] == 0xff;
+    return jump || hotPatched;
+}
+
+// Where the hook lies and what it replaced: which way it could go in depends on both.
+void PrintEntry(const char* library, const char* name, const unsigned char* live,
+                const unsigned char* onDisk) {
+    std::string replaced;
+    for (size_t i = 0; i < kComparedBytes; ++i) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, " %02x", onDisk[i]);
+        replaced += hex;
+    }
+    std::printf("hook-probe: %s!%s: hooked (%s, entry at %u mod 16; on disk%s)\n", library, name,
+                live[0] == 0xeb ? "hot-patch form" : "jump at the entry",
+                unsigned(reinterpret_cast<uintptr_t>(live) % 16), replaced.c_str());
+}
+
+// Prints how many of the entries are hooked in the library, and names each that is not.
+void CountHooks(const char* library, const std::vector<const char*>& entries) {
+    const HMODULE module = ::GetModuleHandleA(library);
+    const ImageFile onDisk(ReadFileBytes(SystemFile(library)));
+    int installed = 0;
+    int refused = 0;
+    for (const char* name : entries) {
+        const auto* live = reinterpret_cast<const unsigned char*>(
+            module == nullptr ? nullptr : reinterpret_cast<void*>(::GetProcAddress(module, name)));
+        const DWORD rva = DWORD(reinterpret_cast<uintptr_t>(live) - reinterpret_cast<uintptr_t>(module));
+        const unsigned char* original =
+            live != nullptr && rva == onDisk.Export(name) ? onDisk.At(rva, kComparedBytes) : nullptr;
+        if (original != nullptr && Hooked(live, original)) {
+            ++installed;
+            PrintEntry(library, name, live, original);
+            continue;
+        }
+        ++refused;
+        std::printf("hook-probe: %s!%s: not hooked (%s)\n", library, name,
+                    original == nullptr ? "not found in the library or on disk" : "its entry is as on disk");
+    }
+    std::printf("hook-probe: hooks in %s: %d installed, %d refused\n", library, installed, refused);
+}
+
+void CountAllHooks(HMODULE ntdll) {
+    std::vector<const char*> ntdllHooks(std::begin(kNtdllHooks), std::end(kNtdllHooks));
+    std::vector<const char*> kernel32Hooks;
+    if (::GetProcAddress(ntdll, "NtCreateUserProcess") != nullptr)
+        ntdllHooks.push_back("NtCreateUserProcess");
+    else
+        kernel32Hooks.push_back("CreateProcessInternalW");
+    CountHooks("ntdll.dll", ntdllHooks);
+    CountHooks("kernel32.dll", kernel32Hooks);
+    CountHooks("advapi32.dll", std::vector<const char*>(std::begin(kAdvapiHooks), std::end(kAdvapiHooks)));
+}
+
 void WriteValue(HKEY root, const char* rootName) {
     HKEY key = nullptr;
     const DWORD one = 1;
@@ -182,10 +260,7 @@ int main(int argc, char** argv) {
         return PrintFolders();
     const bool captureLoaded = ::GetModuleHandleA("orvane-capture32.dll") != nullptr;
     std::printf("hook-probe: the capture DLL is %s\n", captureLoaded ? "loaded" : "not loaded");
-    char system[MAX_PATH];
-    const UINT length = ::GetSystemDirectoryA(system, sizeof system);
-    const ImageFile onDisk(
-        ReadFileBytes(std::string(system, length < sizeof system ? length : 0) + "\\ntdll.dll"));
+    const ImageFile onDisk(ReadFileBytes(SystemFile("ntdll.dll")));
     const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
     int status = captureLoaded ? 0 : 2;
     const bool oldState = KeepsOldState();
@@ -212,6 +287,9 @@ int main(int argc, char** argv) {
         if (!untouched && !oldState)
             status = 1;
     }
+    // The lane judges the counts from the lines printed.
+    if (oldState)
+        CountAllHooks(ntdll);
     WriteValue(HKEY_LOCAL_MACHINE, "HKLM");
     WriteValue(HKEY_CURRENT_USER, "HKCU");
     const long lines = RingLines();

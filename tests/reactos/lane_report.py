@@ -38,6 +38,13 @@ PART_KINDS = {"driver-callback": "gtest", "folders": "folders", "track-sample": 
               "track-nsis": "track:nsis", "track-service": "track:service", "track-inf": "track:inf", "track-probe": "track:probe", "tracking-files": "gtest",
               "host-scenarios": "gtest", "watcher-core": "gtest", "watcher-delivery": "gtest"}
 RUN_CMD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "run.cmd")
+# The probe's count of the capture's hooks per library, and the hook engine's refusals as the tracker's
+# report quotes them (capture/InlineHook.cpp's descriptions): any refusal fails the lane.
+HOOK_COUNT = re.compile(r"^hook-probe: hooks in (\S+): (\d+) installed, (\d+) refused")
+HOOK_REFUSALS = ("cannot be replaced by one locked write", "cannot be moved unchanged", "begins with a jump",
+                 "no executable memory for a trampoline", "page cannot be made writable",
+                 "could not be held still", "changed the target's entry")
+HOOK_FIGURES = []
 
 
 class Tally:
@@ -178,10 +185,34 @@ def report_tracked(tally, part, expectation, status, output, out_dir, folders, c
         tally.record(ok, f"{part}: {text}")
     for item in report.get("eliminatedRegistry", []):
         print(f"reactos:   | {part}: registry noise {item['path']} ({item.get('reason', '')})")
+    report_hook_refusals(tally, part, report)
     if expectation == "probe":
         lines = [line for line in (output or "").splitlines() if line.startswith("hook-probe:")]
         quiet = any("is loaded" in line for line in lines) and any("logs nothing of its own" in line for line in lines)
         tally.record(quiet, f"{part}: the capture DLL is loaded into the setup and logs nothing of its own")
+        report_hook_counts(tally, part, lines)
+
+
+def report_hook_refusals(tally, part, report):
+    """Each gap the report names that a refused hook caused fails the lane."""
+    gaps = report.get("oldStateGaps", [])
+    gaps += [gap.get("message", "") for gap in report.get("registryCaptureIncomplete", [])]
+    refused = [gap for gap in gaps if any(refusal in gap for refusal in HOOK_REFUSALS)]
+    tally.record(not refused, f"{part}: the report names {len(refused)} gap(s) from a refused hook")
+    for gap in refused:
+        print(f"reactos:     {gap}")
+
+
+def report_hook_counts(tally, part, lines):
+    """The probe's hooks per library, where the tracker gave a store: all installed, none refused."""
+    if not any("gave a store" in line for line in lines):
+        return
+    counts = [match.groups() for match in map(HOOK_COUNT.match, lines) if match]
+    for library, installed, refused in counts:
+        HOOK_FIGURES.append(f"hooks {library} {installed} installed {refused} refused")
+        tally.record(refused == "0", f"{part}: hooks in {library}: {installed} installed, {refused} refused")
+    if not counts:
+        tally.record(False, f"{part}: the probe counted no hooks")
 
 
 def main():
@@ -230,6 +261,7 @@ def main():
                f"lane wall {wall} s (payload disk, boot, copy back)",
                f"{len(assertions)} kernel assertion(s)"]
     figures += [f"{part} {took:.1f} s" for part, (took, _) in times.items() if took is not None]
+    figures += HOOK_FIGURES
     print("reactos: figures: " + ", ".join(figures))
     print(f"reactos: {tally.passed} passed, {tally.failed} failed")
     return 1 if tally.failed else 0
