@@ -18,6 +18,7 @@
 #include "host/track/output/PackageKit.h"
 #include "host/track/result/RealNames.h"
 #include "host/track/result/RegistryNoise.h"
+#include "host/track/run/RegistrySpelling.h"
 #include "host/track/output/ReportFile.h"
 #include "host/track/output/Reports.h"
 #include "host/track/result/TextEncoding.h"
@@ -418,6 +419,7 @@ int RunTrackSession(const TrackOptions& options) {
     AddOldState(store, library, recorder.get(), result);
     CheckCapturedValues(capture.relay.TakeWrites(), result, capture.messages, capture.notes);
     NameUnnamedWriters(capture.writers.writes(), result);
+    SpellRegistryAsHeld(result);
     recorder.Destroy();
     result.captureGaps = capture.notes.captureGaps;
     result.unrecordedValues = capture.notes.unrecordedValues;
