@@ -46,7 +46,6 @@ echo GUEST-PART-END track-inf rc=%ERRORLEVEL% %TIME%
 rem A key and value made in mixed case beforehand, written through their upper-cased names: the
 rem report spells them as the registry keeps them, whatever case the kernel hands them over in.
 orvane-family-setup.exe case OrvaneReactosCase > nul 2>&1
-reg query HKCU > results\hkcu-keys.txt 2>&1
 echo GUEST-PART-BEGIN track-case %TIME%
 reactos_bounded_run.exe 180 orvane-track.exe --eliminated --json results\track-case.json -- orvane-family-setup.exe case OrvaneReactosCase > results\track-case.txt 2>&1
 echo GUEST-PART-END track-case rc=%ERRORLEVEL% %TIME%
