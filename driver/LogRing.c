@@ -110,12 +110,16 @@ int LogRingStore(LogRing* ring, const char* text, uint32_t length) {
     return 1;
 }
 
-int LogRingStoreOrCount(LogRing* ring, const char* text, uint32_t length) {
-    if (LogRingStore(ring, text, length))
-        return 1;
+void LogRingCountLost(LogRing* ring) {
     ++ring->lostSinceMarker;
     if (ring->lostTotal != UINT32_MAX)
         ++ring->lostTotal;
+}
+
+int LogRingStoreOrCount(LogRing* ring, const char* text, uint32_t length) {
+    if (LogRingStore(ring, text, length))
+        return 1;
+    LogRingCountLost(ring);
     return 0;
 }
 

@@ -48,6 +48,9 @@ int LogRingStore(LogRing* ring, const char* text, uint32_t length);
 /* Stores one line if it fits: nonzero when stored; a refusal counts the line as lost. */
 int LogRingStoreOrCount(LogRing* ring, const char* text, uint32_t length);
 
+/* Counts one line as lost that was never offered, since it could not be made. */
+void LogRingCountLost(LogRing* ring);
+
 /* Moves whole records, oldest first, into `target` while they fit in its `capacity` bytes; answers
  * the bytes written. Afterwards the pending marker goes in if it fits, for the next take. */
 uint32_t LogRingTake(LogRing* ring, uint8_t* target, uint32_t capacity);

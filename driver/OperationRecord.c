@@ -155,9 +155,9 @@ static BOOLEAN CopyProcessImageName(REGSYS_LOG* log, PEPROCESS process, UNICODE_
     return NT_SUCCESS(QueryName(CurrentImageQuery, NULL, text));
 }
 
-/* ":1234" after the image's name, for a process of the setup's tree (MarkedProcesses.h): the line's
- * process field then reads "image:pid", as the capture DLL writes it. */
-static BOOLEAN AppendProcessId(UNICODE_STRING* text, ULONG_PTR processId) {
+/* ":1234" after the image's name. The writer lines name every process so; the log only a process of
+ * the setup's tree (MarkedProcesses.h), as the capture DLL names the processes it logs. */
+static BOOLEAN AppendProcessId(UNICODE_STRING* text, ULONG_PTR processId, USHORT* idUnits) {
     WCHAR digits[24];
     ULONG count = 0, i;
     const ULONG units = text->Length / sizeof(WCHAR);
@@ -180,17 +180,17 @@ static BOOLEAN AppendProcessId(UNICODE_STRING* text, ULONG_PTR processId) {
     ReleaseText(text);
     text->Buffer = joined;
     text->Length = text->MaximumLength = (USHORT)length;
+    *idUnits = (USHORT)(1 + count);
     return TRUE;
 }
 
-/* The image's name, and its id for a process of the setup's tree. */
-static BOOLEAN CopyImageName(REGSYS_LOG* log, UNICODE_STRING* text) {
+/* The image's name and id, and whether the process is one of the setup's tree. */
+static BOOLEAN CopyImageName(REGSYS_LOG* log, REGSYS_RECORD* record) {
     PEPROCESS process = PsGetCurrentProcess();
-    if (!CopyProcessImageName(log, process, text))
+    if (!CopyProcessImageName(log, process, &record->image))
         return FALSE;
-    if (process == PsInitialSystemProcess || !RegsysIsMarked(log, process))
-        return TRUE;
-    return AppendProcessId(text, (ULONG_PTR)PsGetCurrentProcessId());
+    record->marked = process != PsInitialSystemProcess && RegsysIsMarked(log, process);
+    return AppendProcessId(&record->image, (ULONG_PTR)PsGetCurrentProcessId(), &record->idUnits);
 }
 
 void RegsysFreeRecord(REGSYS_RECORD* record) {
@@ -214,8 +214,7 @@ REGSYS_RECORD* RegsysCollectRecord(REGSYS_LOG* log, int operation, PVOID keyObje
     record->operation = operation;
     record->valueType = valueType;
     record->dataLength = dataLength;
-    if (CopyImageName(log, &record->image) &&
-        NT_SUCCESS(keyStatus = CopyKeyName(log, keyObject, &record->key)) &&
+    if (CopyImageName(log, record) && NT_SUCCESS(keyStatus = CopyKeyName(log, keyObject, &record->key)) &&
         CopyValueName(&record->value, operation == CAPTURE_SET_VALUE ? valueName : NULL))
         return record;
     /* An operation on a key that was already deleted changes nothing: a write there fails, and a

@@ -10,8 +10,12 @@
 #include "driver/RegsysState.h"
 
 typedef struct {
-    int operation;        /* CAPTURE_SET_VALUE or CAPTURE_DELETE_KEY */
-    UNICODE_STRING image; /* the process's image path, or "System" */
+    int operation; /* CAPTURE_SET_VALUE or CAPTURE_DELETE_KEY */
+    /* The process's image path, or "System", then ":" and its id: the last `idUnits` units. */
+    UNICODE_STRING image;
+    USHORT idUnits;
+    /* The process is the setup's (MarkedProcesses.h): the log names it by image and id too. */
+    BOOLEAN marked;
     UNICODE_STRING key;   /* the key's kernel name */
     UNICODE_STRING value; /* the value's name, empty for the default value and for deletions */
     ULONG valueType;

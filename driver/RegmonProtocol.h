@@ -53,6 +53,18 @@
 #define IOCTL_MARK_TREE_PROCESS 0x8305200Cu
 #define REGMON_MARKED_PROCESSES 1024u
 
+/* Function 0x804, neither, any access: output as for IOCTL_READ_LOG, whole records of the writer
+ * lines. Where the registry callback logs every process, the library's lines name a process outside
+ * the setup's tree by its image alone, as its exclusions need; the driver keeps each line of the
+ * callback once more among the writer lines, the same line but for its process field, which always
+ * reads "image:pid" ("services.exe:640"), so that the tracker can name the process that wrote each
+ * value. They fill while capture is on, are emptied when it starts, and a full store turns lines
+ * away as the log does (REGMON_LOST_MARKER_PREFIX): the tracker reads them while the setup runs and
+ * once capture has stopped. Fails with STATUS_NOT_SUPPORTED where no callback is active. */
+#define IOCTL_READ_WRITER_LINES 0x83052013u
+/* The writer lines take at most this many bytes of records. */
+#define REGMON_WRITER_LINES_CAPACITY (4u * 1024u * 1024u)
+
 #define REGMON_VERSION 360u
 
 #define REGMON_FILTER_TEXT_SIZE 256

@@ -6,7 +6,9 @@
  * (RegistryCallback.h), where the kernel lets one register, or else IOCTL_APPEND_LOG_LINE(S), through
  * which the capture DLL in each process of a tracked setup appends a line for each registry write it
  * sees. A full log refuses an appended line; a line of the callback is counted as lost instead, and
- * a marker line reports the loss once there is room again.
+ * a marker line reports the loss once there is room again. Each line of the callback goes once more,
+ * naming its process by image and id, into a second, smaller ring of writer lines
+ * (IOCTL_READ_WRITER_LINES), for the tracker.
  *
  * Every request runs at PASSIVE_LEVEL in the caller's context; one fast mutex guards the log
  * (RegsysState.h), and no request waits for anything else while holding it. Only SYSTEM and the
@@ -98,11 +100,12 @@ static NTSTATUS AppendLines(REGSYS_LOG* log, const char* text, ULONG length) {
     return status;
 }
 
-/* Moves whole records into `target` while they fit; answers the bytes written. */
-static ULONG TakeRecords(REGSYS_LOG* log, UCHAR* target, ULONG capacity) {
+/* Moves whole records of `ring` (the log, or the writer lines) into `target` while they fit;
+ * answers the bytes written. */
+static ULONG TakeRecords(REGSYS_LOG* log, LogRing* ring, UCHAR* target, ULONG capacity) {
     ULONG written;
     ExAcquireFastMutex(&log->lock);
-    written = LogRingTake(&log->ring, target, capacity);
+    written = LogRingTake(ring, target, capacity);
     ExReleaseFastMutex(&log->lock);
     return written;
 }
@@ -130,6 +133,8 @@ static void StartCapture(REGSYS_LOG* log) {
     }
     ExAcquireFastMutex(&log->lock);
     LogRingReset(&log->ring);
+    if (log->writerStorage != NULL)
+        LogRingReset(&log->writers);
     if (sidUnits != 0)
         RtlCopyMemory(log->userSid, sid, sidUnits * sizeof(WCHAR));
     log->userSidUnits = sidUnits;
@@ -188,7 +193,7 @@ static NTSTATUS QueryCaptureState(REGSYS_LOG* log, PIRP irp, void* system, ULONG
  * every request as a kernel-mode one around a user-space buffer of its own. The records are moved
  * into a pool buffer under the mutex and written out after it is released, by a copy that turns a
  * fault into a failed request (UserCopy.h); the records a faulting read took are lost to it. */
-static NTSTATUS ReadLog(REGSYS_LOG* log, PIRP irp, ULONG outputLength) {
+static NTSTATUS ReadLog(REGSYS_LOG* log, LogRing* ring, PIRP irp, ULONG outputLength) {
     ULONG written, staged;
     UCHAR* staging;
     NTSTATUS status = STATUS_SUCCESS;
@@ -207,7 +212,7 @@ static NTSTATUS ReadLog(REGSYS_LOG* log, PIRP irp, ULONG outputLength) {
     LogOwnLine(log);
 #endif
     RegsysCheckPendingDeletions(log);
-    written = TakeRecords(log, staging, staged);
+    written = TakeRecords(log, ring, staging, staged);
     if (written != 0 && !RegsysCopyToUser(target, staging, written))
         status = STATUS_ACCESS_VIOLATION;
     ExFreePoolWithTag(staging, REGSYS_POOL_TAG);
@@ -234,7 +239,11 @@ static NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
         return CompleteWith(irp, STATUS_SUCCESS, 0);
 #endif
     case IOCTL_READ_LOG:
-        return ReadLog(log, irp, outputLength);
+        return ReadLog(log, &log->ring, irp, outputLength);
+    case IOCTL_READ_WRITER_LINES:
+        if (log->writerStorage == NULL)
+            return CompleteWith(irp, STATUS_NOT_SUPPORTED, 0);
+        return ReadLog(log, &log->writers, irp, outputLength);
     case IOCTL_SET_FILTER:
         if (system == NULL || !RegsysFilterLengthAcceptable(inputLength))
             return CompleteWith(irp, STATUS_INVALID_PARAMETER, 0);
@@ -283,6 +292,8 @@ static void NTAPI DriverUnload(PDRIVER_OBJECT driver) {
         REGSYS_LOG* log = LogOf(device);
         if (log->storage != NULL)
             ExFreePoolWithTag(log->storage, REGSYS_POOL_TAG);
+        if (log->writerStorage != NULL)
+            ExFreePoolWithTag(log->writerStorage, REGSYS_POOL_TAG);
         IoDeleteDevice(device);
     }
 }
@@ -294,6 +305,22 @@ static void InitializeLog(REGSYS_LOG* log, UCHAR* storage) {
     LogRingInit(&log->ring, storage, REGMON_LOG_CAPACITY);
     PendingTableInit(&log->paired);
     PendingTableInit(&log->deletions);
+}
+
+/* Only the callback's lines name a process by its image alone, and only they need their writer
+ * lines. Without room for them the driver works all the same, and the tracker names no process of
+ * the callback's lines. */
+static void KeepWriterLines(REGSYS_LOG* log) {
+    UCHAR* storage;
+    if (!log->callbackActive)
+        return;
+    storage = (UCHAR*)ExAllocatePoolWithTag(NonPagedPool, REGMON_WRITER_LINES_CAPACITY, REGSYS_POOL_TAG);
+    if (storage == NULL)
+        return;
+    ExAcquireFastMutex(&log->lock);
+    LogRingInit(&log->writers, storage, REGMON_WRITER_LINES_CAPACITY);
+    log->writerStorage = storage;
+    ExReleaseFastMutex(&log->lock);
 }
 
 /* The callback registers last, once the device, its log and its link exist: no failure path comes
@@ -339,5 +366,6 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) 
     driver->DriverUnload = DriverUnload;
     RegsysDetectKernel(log);
     RegsysRegisterCallback(log, driver);
+    KeepWriterLines(log);
     return STATUS_SUCCESS;
 }

@@ -36,8 +36,12 @@ typedef struct {
 
 typedef struct {
     FAST_MUTEX lock;
-    UCHAR* storage;             /* set once: the ring's non-paged bytes */
-    LogRing ring;               /* under lock */
+    UCHAR* storage; /* set once: the ring's non-paged bytes */
+    LogRing ring;   /* under lock */
+    /* The writer lines (IOCTL_READ_WRITER_LINES): null storage where no callback registered. Set
+     * under lock once the callback registered, before anyone can open the device; then as above. */
+    UCHAR* writerStorage;
+    LogRing writers;
     volatile BOOLEAN capturing; /* under lock; the callback may read it without, see RegistryCallback.c */
     REGMON_FILTER filter;       /* under lock */
     WCHAR userSid[REGSYS_SID_UNITS]; /* under lock: the HKCU user of the capture */

@@ -120,6 +120,17 @@ TEST(LogRing, OneMarkerReportsARunOfLossesBeforeTheNextLine) {
     EXPECT_EQ(ring.ring().lostTotal, 3u) << "the total stays for the capture's state";
 }
 
+// A line that could not even be made (the driver's writer line of a name at the length limit) is
+// counted and reported as any line a full ring turned away.
+TEST(LogRing, ALineNeverOfferedCountsAsLost) {
+    Ring ring(256);
+    LogRingCountLost(&ring.ring());
+    LogRingCountLost(&ring.ring());
+    EXPECT_EQ(ring.ring().lostTotal, 2u);
+    ASSERT_TRUE(ring.StoreOrCount("next"));
+    EXPECT_EQ(ring.TakeAll(), (std::vector<std::string>{Marker(2), "next"}));
+}
+
 TEST(LogRing, MarkerNeedsRoomBesideTheLineThatFollowsIt) {
     Ring ring(128);
     ASSERT_TRUE(ring.StoreOrCount(std::string(100, 'a'))); // 108 of 128 bytes

@@ -150,6 +150,17 @@ TEST(CapturedWrites, TheLastSuccessfulWriterNamesEachReportedValue) {
     ASSERT_EQ(result.eliminatedRegistry.size(), 1u) << "every captured value is accounted for";
     EXPECT_EQ(result.eliminatedRegistry[0].reason, "shell state");
     EXPECT_EQ(result.eliminatedRegistry[0].value.process, "setup.exe");
+
+    // The driver's writer lines name what the capture's lines left unnamed, and nothing else.
+    CapturedWrites writers;
+    writers.Add(SetLine("services.exe:640", "HKLM\\SOFTWARE\\APP\\OTHER"));
+    writers.Add(SetLine("services.exe:640", "HKLM\\Software\\App\\Version"));
+    track::NameUnnamedWriters(writers, result);
+    EXPECT_EQ(result.registry[0].process + ":" + std::to_string(result.registry[0].processId),
+              "child.exe:20");
+    EXPECT_EQ(result.registry[1].process + ":" + std::to_string(result.registry[1].processId),
+              "services.exe:640");
+    EXPECT_EQ(result.eliminatedRegistry[0].value.process, "setup.exe");
 }
 
 TEST(CapturedWrites, EachDroppedValueIsListedWithWhyInTheOrderOfItsFirstWrite) {

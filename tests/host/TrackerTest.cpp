@@ -569,3 +569,77 @@ TEST(Tracker, PackagesFilesUnderTheirRealNames) {
 }
 
 } // namespace
+
+namespace {
+
+std::string UpperAscii(std::string text) {
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return text;
+}
+
+// The registry script is UTF-16: its ASCII text, for searching.
+std::string AsciiOfUtf16(const std::string& bytes) {
+    std::string text;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+        text += bytes[i + 1] == 0 ? bytes[i] : '?';
+    return text;
+}
+
+// A key and a value the registry holds in mixed case, which the source hands over upper-cased (as a
+// kernel hands key names to the driver's callback), are named in every output as the registry holds
+// them; a key that does not exist keeps the spelling it came with.
+TEST(Tracker, NamesKeysAndValuesAsTheRegistryHoldsThem) {
+    TrackerFolder folder(TrackerFolder::Library::StandIn);
+    const std::string parent = "Software\\Orvane Case Test " + std::to_string(::GetCurrentProcessId());
+    const std::string key = parent + "\\Mixed Key";
+    HKEY raw = nullptr;
+    ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &raw,
+                                nullptr),
+              ERROR_SUCCESS);
+    const UniqueKey created(raw);
+    ASSERT_EQ(
+        ::RegSetValueExA(created.get(), "Mixed Value", 0, REG_SZ, reinterpret_cast<const BYTE*>("data"), 5),
+        ERROR_SUCCESS);
+    const std::string real = "HKCU\\" + key + "\\Mixed Value";
+    const std::string gone = "HKCU\\" + parent + "\\NO SUCH KEY\\A VALUE";
+    const std::string data = track::EncodeBase64(host_tests::Bytes(std::string("data\0", 5)));
+    const std::string playback = folder.dir() / "playback.txt";
+    test_support::WriteTextFile(playback, "R\t" + UpperAscii(real) + "\t1\t" + data + "\nR\t" + gone +
+                                              "\t1\t" + data + "\n");
+    const std::string json = folder.dir() / "case.json", reg = folder.dir() / "case.reg";
+    const std::string script = folder.dir() / "undo.cmd", kit = folder.dir() / "kit";
+    const ProcessResult run =
+        folder.Track("--json " + QuoteArgument(json) + " --reg " + QuoteArgument(reg) + " --undo-script " +
+                         QuoteArgument(script) + " --package " + QuoteArgument(kit) + " --settle-ms 0 -- " +
+                         QuoteArgument(test_support::ThisExecutable()) + " " + kModeExitWith + " 0",
+                     {{"ORVANE_FAKE_RESULTS", playback}});
+    ::RegDeleteKeyA(HKEY_CURRENT_USER, key.c_str());
+    ::RegDeleteKeyA(HKEY_CURRENT_USER, parent.c_str());
+    ASSERT_TRUE(run.finished);
+    ASSERT_EQ(run.exitCode, 0u) << run.err;
+
+    std::set<std::string> reported;
+    for (const std::string& line : ReportSection(run.out, "Registry values"))
+        reported.insert(line.substr(0, line.find("  ")));
+    EXPECT_EQ(reported, (std::set<std::string>{real, gone})) << run.out;
+    const auto parsed = json::Parse(host_tests::ReadWholeFile(json));
+    ASSERT_TRUE(parsed.has_value());
+    std::set<std::string> inJson;
+    for (const json::Value& value : (*parsed)["registry"].items)
+        inJson.insert(value["path"].text);
+    EXPECT_EQ(inJson, (std::set<std::string>{real, gone}));
+    const std::string outputs[] = {AsciiOfUtf16(host_tests::ReadWholeFile(reg)),
+                                   host_tests::ReadWholeFile(folder.dir() / "undo-undo-plan.txt"),
+                                   host_tests::ReadWholeFile(kit + "\\product.wxs")};
+    for (const std::string& output : outputs) {
+        EXPECT_NE(output.find(key), std::string::npos) << output;
+        EXPECT_NE(output.find("Mixed Value"), std::string::npos) << output;
+        EXPECT_EQ(output.find(UpperAscii(key)), std::string::npos) << output;
+    }
+    EXPECT_NE(outputs[0].find("[HKEY_CURRENT_USER\\" + key + "]\r\n\"Mixed Value\"="), std::string::npos)
+        << outputs[0];
+}
+
+} // namespace

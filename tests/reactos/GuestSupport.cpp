@@ -101,10 +101,10 @@ bool GuestDevice::Control(DWORD code, const void* input, DWORD inputSize, void* 
     return ok != FALSE;
 }
 
-std::vector<std::string> GuestDevice::TakeAll() {
+std::vector<std::string> GuestDevice::TakeAll(DWORD readCode) {
     std::vector<char> block(REGMON_READ_SIZE);
     RawLineList lines;
-    while (Control(IOCTL_READ_LOG, nullptr, 0, block.data(), DWORD(block.size())) && bytesReturned_ != 0)
+    while (Control(readCode, nullptr, 0, block.data(), DWORD(block.size())) && bytesReturned_ != 0)
         AppendLogRecords(block.data(), bytesReturned_, block.size(), lines);
     std::vector<std::string> texts;
     for (std::string_view line : lines)

@@ -73,8 +73,9 @@ public:
     bool valid() const { return handle_.valid(); }
     bool Control(DWORD code, const void* input, DWORD inputSize, void* output = nullptr,
                  DWORD outputSize = 0);
-    // Reads and walks the log until it is empty; the texts in order.
-    std::vector<std::string> TakeAll();
+    // Reads and walks the log (or with IOCTL_READ_WRITER_LINES, the writer lines) until it is
+    // empty; the texts in order.
+    std::vector<std::string> TakeAll(DWORD readCode = IOCTL_READ_LOG);
     // False when the query failed (the state then is zeroed).
     bool State(REGMON_CAPTURE_STATE& state);
     DWORD lastError() const { return lastError_; }

@@ -97,12 +97,13 @@ protected:
     }
 
     // The lines the driver logged since the last call for this program (or for any process) below
-    // any of `keys`, each printed; the other lines are only counted.
-    std::vector<LogLine> TakeOwnLines(std::initializer_list<const ScratchKey*> keys,
-                                      bool anyProcess = false) {
+    // any of `keys`, each printed; the other lines are only counted. With IOCTL_READ_WRITER_LINES,
+    // the writer lines instead.
+    std::vector<LogLine> TakeOwnLines(std::initializer_list<const ScratchKey*> keys, bool anyProcess = false,
+                                      DWORD readCode = IOCTL_READ_LOG) {
         const std::string self = guest::ThisImageName();
         std::vector<LogLine> own;
-        for (const std::string& text : device_->TakeAll()) {
+        for (const std::string& text : device_->TakeAll(readCode)) {
             LogLine line;
             if (!guest::SplitLogLine(text, line)) {
                 ADD_FAILURE() << "a log line without five fields: " << text;
@@ -115,8 +116,9 @@ protected:
                 ++otherLines_;
                 continue;
             }
-            Report("driver-line " + CurrentCase() + ": " + (anyProcess ? line.process + " | " : "") +
-                   line.operation + " | " + line.path + " | " + line.result + " | " + line.detail);
+            Report((readCode == IOCTL_READ_LOG ? "driver-line " : "writer-line ") + CurrentCase() + ": " +
+                   (anyProcess ? line.process + " | " : "") + line.operation + " | " + line.path + " | " +
+                   line.result + " | " + line.detail);
             own.push_back(line);
         }
         return own;
@@ -365,6 +367,24 @@ TEST_F(KernelCallback, KeysAreNamedByTheirRootsAndWritesByTheirProcess) {
     ASSERT_EQ(regDeleted.size(), 1u);
     EXPECT_EQ(regDeleted[0].operation, "DeleteKey");
     EXPECT_TRUE(SameName(regDeleted[0].process, "reg.exe")) << regDeleted[0].process;
+
+    // The writer lines are the same lines, in the same order, but that each names its process by
+    // image and id, whether the process is the setup's or not.
+    const std::vector<LogLine> writers =
+        TakeOwnLines({&user, &classes, &machine, &otherUser}, true, IOCTL_READ_WRITER_LINES);
+    ASSERT_EQ(writers.size(), lines.size());
+    const std::string self = guest::ThisImageName() + ":" + std::to_string(::GetCurrentProcessId());
+    for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(writers[i].operation + writers[i].path + writers[i].result + writers[i].detail,
+                  lines[i].operation + lines[i].path + lines[i].result + lines[i].detail);
+        const bool ours = SameName(lines[i].process, guest::ThisImageName());
+        const std::string& named = writers[i].process;
+        const size_t colon = named.rfind(':');
+        ASSERT_NE(colon, std::string::npos) << named;
+        EXPECT_TRUE(SameName(named.substr(0, colon), lines[i].process)) << named;
+        EXPECT_EQ(named.find_first_not_of("0123456789", colon + 1), std::string::npos) << named;
+        EXPECT_EQ(SameName(named, self), ours) << named;
+    }
     ExpectCounts();
 }
 

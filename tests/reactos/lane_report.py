@@ -35,7 +35,7 @@ REPORTED = ("driver-line ", "capture-state ", "unload under writes", "unloggable
 # match the expectation of that name (tracker_expectations.py). The parts and their order are
 # run.cmd's own.
 PART_KINDS = {"driver-callback": "gtest", "folders": "folders", "track-sample": "track:sample",
-              "track-nsis": "track:nsis", "track-service": "track:service", "track-inf": "track:inf", "track-probe": "track:probe", "tracking-files": "gtest",
+              "track-nsis": "track:nsis", "track-service": "track:service", "track-inf": "track:inf", "track-case": "track:case", "track-probe": "track:probe", "tracking-files": "gtest",
               "host-scenarios": "gtest", "watcher-core": "gtest", "watcher-delivery": "gtest"}
 RUN_CMD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "run.cmd")
 # The probe's count of the capture's hooks per library, and the hook engine's refusals as the tracker's

@@ -43,6 +43,12 @@ rem which the library leaves out for rundll32; the capture has the driver name i
 echo GUEST-PART-BEGIN track-inf %TIME%
 reactos_bounded_run.exe 180 orvane-track.exe --eliminated --json results\track-inf.json -- orvane-family-setup.exe inf %~dp0values.inf > results\track-inf.txt 2>&1
 echo GUEST-PART-END track-inf rc=%ERRORLEVEL% %TIME%
+rem A key and value made in mixed case beforehand, written through their upper-cased names: the
+rem report spells them as the registry keeps them, whatever case the kernel hands them over in.
+orvane-family-setup.exe case OrvaneReactosCase > nul 2>&1
+echo GUEST-PART-BEGIN track-case %TIME%
+reactos_bounded_run.exe 180 orvane-track.exe --eliminated --json results\track-case.json -- orvane-family-setup.exe case OrvaneReactosCase > results\track-case.txt 2>&1
+echo GUEST-PART-END track-case rc=%ERRORLEVEL% %TIME%
 echo GUEST-PART-BEGIN track-probe %TIME%
 reactos_bounded_run.exe 180 orvane-track.exe --eliminated --json results\track-probe.json -- reactos_hook_probe.exe > results\track-probe.txt 2>&1
 echo GUEST-PART-END track-probe rc=%ERRORLEVEL% %TIME%

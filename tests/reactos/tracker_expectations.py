@@ -39,7 +39,8 @@ def sample(folders):
         user + "WindowPlacement": (REG_BINARY, bytes.fromhex("0a00140080 02e001".replace(" ", ""))),
     }
     return {"files": files, "eliminatedFiles": [app + "\\desktop.ini"], "values": values,
-            "transient": ["HKLM\\Software\\OrvaneSample\\Pending\\"]}
+            "transient": ["HKLM\\Software\\OrvaneSample\\Pending\\"],
+            "keysCreated": [machine[:-1], user[:-1]]}
 
 
 def nsis(folders):
@@ -74,7 +75,8 @@ def nsis(folders):
         uninstall + "NoRepair": (REG_DWORD, dword(1)),
     }
     return {"files": files, "eliminatedFiles": [], "values": values,
-            "transient": [machine + "Pending\\", user + "Session\\", user + "Scratch"]}
+            "transient": [machine + "Pending\\", user + "Session\\", user + "Scratch"],
+            "keysCreated": [machine[:-1], user[:-1], uninstall[:-1]]}
 
 
 def probe(folders):
@@ -110,6 +112,16 @@ def inf(folders):
     return {"files": [], "eliminatedFiles": [], "values": values, "transient": []}
 
 
+def case(folders):
+    """A key and value made in mixed case before the tracked run, which writes the value through the
+    upper-cased names of both (tests/host/family-setup's case step): the value is reported as the
+    registry keeps it."""
+    del folders
+    key = "HKCU\\Software\\OrvaneReactosCase"
+    return {"files": [], "eliminatedFiles": [], "values": {key + "\\Mixed Value": (REG_SZ, sz("second"))},
+            "transient": [], "spelt": ["OrvaneReactosCase\\Mixed Value"]}
+
+
 def compare(report, expected):
     """(checks, figures): each check a (passed, text) pair; the figures say expected against reported."""
     checks = []
@@ -136,6 +148,28 @@ def compare(report, expected):
     problems += [f"unexpected {reported[key]['path']}" for key in sorted(set(reported) - set(wanted))]
     checks.append((not problems, f"registry values exact: {len(wanted)} expected, {len(reported)} reported"
                    + "".join(f"; {problem}" for problem in problems)))
+    # Whichever process wrote a value, the driver's callback included (services.exe for a service).
+    unnamed = [item["path"] for item in report.get("registry", [])
+               if not item.get("process") or not item.get("processId")]
+    checks.append((not unnamed, "every value names its process and its id"
+                   + "".join(f"; none for {path}" for path in unnamed)))
+    for tail in expected.get("spelt", []):
+        spelt = [item["path"] for item in report.get("registry", []) if fold(item["path"]).endswith(fold(tail))]
+        checks.append((spelt and all(path.endswith(tail) for path in spelt),
+                       f"value spelt as the registry keeps it ({tail}): {spelt}"))
+    # The keys the setup made, spelt as the setup made them, whatever case the kernel hands them over in.
+    if expected.get("keysCreated"):
+        created = report.get("keysCreated", [])
+        wrong = []
+        for key in expected["keysCreated"]:
+            same = [item for item in created if fold(item) == fold(key)]
+            made = key.rsplit("\\", 1)[1]
+            if not same:
+                wrong.append(f"missing {key}")
+            elif not same[0].endswith("\\" + made):
+                wrong.append(f"{same[0]} not spelt {made}")
+        checks.append((not wrong, f"keys created in their real case: {created}"
+                       + "".join(f"; {problem}" for problem in wrong)))
     # What the setup wrote and removed again is no value of the product: at most it is listed among the
     # eliminated values, saying so.
     removed_again = ("written and deleted again", "its key was deleted later in the setup")

@@ -182,4 +182,19 @@ void ExplainCapturedValues(const CapturedWrites& writes, TrackResult& result, co
     }
 }
 
+void NameUnnamedWriters(const CapturedWrites& writers, TrackResult& result) {
+    auto name = [&](RegistryValue& value) {
+        if (!value.process.empty())
+            return;
+        if (const CapturedValue* written = writers.Find(value.path)) {
+            value.process = written->image;
+            value.processId = written->processId;
+        }
+    };
+    for (RegistryValue& value : result.registry)
+        name(value);
+    for (EliminatedValue& value : result.eliminatedRegistry)
+        name(value.value);
+}
+
 } // namespace track

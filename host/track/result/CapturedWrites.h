@@ -98,4 +98,9 @@ std::string DropReason(const CapturedWrites& writes, const CapturedValue& value,
 // the order of its first write.
 void ExplainCapturedValues(const CapturedWrites& writes, TrackResult& result, const ValueProbe& probe);
 
+// Names the process of each value of `result` (registry and eliminated ones) that no captured line
+// named, from the last write `writers` holds of it: the driver's writer lines, where its own callback
+// logged the values. Values already named keep their process.
+void NameUnnamedWriters(const CapturedWrites& writers, TrackResult& result);
+
 } // namespace track

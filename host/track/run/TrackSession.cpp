@@ -19,6 +19,7 @@
 #include "host/track/result/RealNames.h"
 #include "host/track/result/RegistryNoise.h"
 #include "host/track/output/HtmlReport.h"
+#include "host/track/run/RegistrySpelling.h"
 #include "host/track/output/ReportFile.h"
 #include "host/track/output/Reports.h"
 #include "host/track/result/TextEncoding.h"
@@ -26,6 +27,7 @@
 #include "host/track/run/SetupProcess.h"
 #include "host/track/run/StatusLine.h"
 #include "host/track/run/WinePrime.h"
+#include "host/track/run/WriterLines.h"
 #include "common/Tick.h"
 #include "common/Wow64.h"
 
@@ -101,10 +103,12 @@ void PumpFor(DWORD ms, HANDLE handle) {
     PumpPendingMessages();
 }
 
-// The capture's two ways back to the tracker, and what it said so far.
+// The capture's two ways back to the tracker, the driver's writer lines where its own callback logs
+// instead, and what they said so far.
 struct CaptureSide {
     CaptureMessages messages;
     CaptureRelay relay;
+    WriterLines writers;
     TrackResult notes;
 };
 
@@ -125,8 +129,11 @@ void RelayRemainingLines(CaptureSide& capture) {
 }
 
 // What the driver saw of the setup and could not log; asked once capture has stopped, while the
-// library (and so the driver's service) is still there.
+// library (and so the driver's service) is still there. The last writer lines are taken then too.
 void NoteDriverLosses(CaptureSide& capture) {
+    capture.writers.Read();
+    for (const CaptureGap& gap : WriterLineGaps(capture.writers.lost()))
+        capture.messages.AddGap(capture.notes, gap);
     REGMON_CAPTURE_STATE state;
     if (!QueryDriverCaptureState(state))
         return;
@@ -142,6 +149,7 @@ double WaitForSetup(const SetupProcess& setup, IOrvaneInc* recorder, const Stopw
         PumpFor(kPollMs, setup.WaitHandle());
         capture.relay.Relay(false);
         capture.messages.Drain(capture.notes);
+        capture.writers.Read();
         status.Update(clock.Seconds(), recorder->GetFileChanges().size(), "setup running");
     }
     const double ran = clock.Seconds();
@@ -150,6 +158,7 @@ double WaitForSetup(const SetupProcess& setup, IOrvaneInc* recorder, const Stopw
         PumpFor(static_cast<DWORD>(std::min<ULONGLONG>(settleEnd - now, kPollMs)), nullptr);
         status.Update(clock.Seconds(), recorder->GetFileChanges().size(), "settling");
         capture.relay.Relay(false);
+        capture.writers.Read();
     }
     RelayRemainingLines(capture);
     status.Clear();
@@ -431,6 +440,8 @@ int RunTrackSession(const TrackOptions& options) {
     LeaveOutStore(store, result);
     AddOldState(store, library, recorder.get(), result);
     CheckCapturedValues(capture.relay.TakeWrites(), result, capture.messages, capture.notes);
+    NameUnnamedWriters(capture.writers.writes(), result);
+    SpellRegistryAsHeld(result);
     recorder.Destroy();
     result.captureGaps = capture.notes.captureGaps;
     result.unrecordedValues = capture.notes.unrecordedValues;

@@ -126,6 +126,38 @@ void WriteMachineValue(const std::string& name) {
         throw StepFailed{"machine " + name + ": " + Describe("RegSetValueEx", static_cast<DWORD>(result))};
 }
 
+// HKCU\Software\NAME made with its value "Mixed Value" where it is missing, then the value written
+// through the key's upper-cased path and its upper-cased name: the registry keeps the first spelling
+// of each, whatever case a later write hands them over in.
+void WriteInMixedCase(const std::string& name) {
+    const std::string key = "Software\\" + name;
+    std::string upper = key;
+    for (char& c : upper)
+        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    HKEY raw = nullptr;
+    const bool made =
+        ::RegOpenKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, KEY_QUERY_VALUE, &raw) == ERROR_SUCCESS;
+    const UniqueKey existing(made ? raw : nullptr);
+    const struct {
+        const std::string& key;
+        const char* value;
+        std::string data;
+    } writes[] = {{key, "Mixed Value", "first"}, {upper, "MIXED VALUE", "second"}};
+    for (const auto& write : writes) {
+        if (made && &write == &writes[0])
+            continue;
+        LONG result = ::RegCreateKeyExA(HKEY_CURRENT_USER, write.key.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                                        nullptr, &raw, nullptr);
+        const UniqueKey opened(result == ERROR_SUCCESS ? raw : nullptr);
+        if (result == ERROR_SUCCESS)
+            result = ::RegSetValueExA(opened.get(), write.value, 0, REG_SZ,
+                                      reinterpret_cast<const BYTE*>(write.data.c_str()),
+                                      static_cast<DWORD>(write.data.size() + 1));
+        if (result != ERROR_SUCCESS)
+            throw StepFailed{"case " + name + ": " + Describe("RegSetValueEx", static_cast<DWORD>(result))};
+    }
+}
+
 void WriteBigValue(const std::string& name, const std::string& size) {
     std::vector<unsigned char> data(std::strtoul(size.c_str(), nullptr, 10));
     for (size_t i = 0; i < data.size(); ++i)
@@ -460,7 +492,8 @@ int Usage(const std::string& problem) {
         "usage: orvane-family-setup STEP...   with steps write NAME, machine NAME, reg, inf PATH,\n"
         "       shell NAME, killed NAME, hold NAME PID, big NAME BYTES, prune KEY, overwrite PATH,\n"
         "       pid NAME, clsid NAME, delete NAME, child EXE STEP..., uninstall, service NAME,\n"
-        "       disable NAME, unservice NAME, startservice NAME PATH, run COMMAND, badservices PATH\n",
+        "       disable NAME, unservice NAME, startservice NAME PATH, run COMMAND, badservices PATH,\n"
+        "       case NAME\n",
         problem.c_str());
     return 2;
 }
@@ -470,7 +503,7 @@ int OperandsOf(const std::string& step) {
     if (step == "write" || step == "machine" || step == "shell" || step == "killed" || step == "inf" ||
         step == "prune" || step == "overwrite" || step == "pid" || step == "clsid" || step == "delete" ||
         step == "service" || step == "disable" || step == "unservice" || step == "run" ||
-        step == "badservices")
+        step == "badservices" || step == "case")
         return 1;
     if (step == "hold" || step == "big" || step == "startservice")
         return 2;
@@ -548,6 +581,8 @@ int Run(const std::vector<std::string>& args) {
                 AskForWhatIsRefused(args[++i]);
             } else if (step == "run") {
                 RunCommand(args[++i]);
+            } else if (step == "case") {
+                WriteInMixedCase(args[++i]);
             } else if (step == "uninstall") {
                 Uninstall();
             }
