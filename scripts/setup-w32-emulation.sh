@@ -6,7 +6,7 @@
 #
 # Both parts are made once per machine and kept under /var/cache/orvane-w32emu (ORVANE_W32EMU_CACHE):
 #   qemu-<source version>-<patch checksum>/qemu-i386   a static qemu-i386 with the trap-number patch
-#   wine32-<Wine version>-<qemu key>/                  the private root
+#   wine32-<Wine version>/root32                       the private root, with a copy of that qemu-i386
 #   wine32 -> the root in use, which tests/wine/lane.sh runs 32-bit programs from
 # A second run with the same keys fetches and builds nothing. Needs root.
 #
@@ -25,6 +25,9 @@ security_mirror="${security_mirror:-http://deb.debian.org/debian-security}"
 
 [ -x /usr/lib/wine/wine64 ] || { echo "setup-w32-emulation: wine64 is not installed" >&2; exit 1; }
 mkdir -p "$cache"
+# One set-up at a time: two test runs starting together must not build into the same folders.
+exec 9>"$cache/.lock"
+flock -w 3600 9
 export DEBIAN_FRONTEND=noninteractive
 tools="mmdebstrap libglib2.0-dev ninja-build pkg-config python3-venv patch xz-utils"
 for tool in $tools; do
@@ -57,8 +60,15 @@ fi
 
 build_qemu() {
     work="$cache/work"
+    # A build stopped half-way, of the same source and patch, goes on where it stopped.
+    if [ "$(cat "$work/key" 2>/dev/null)" = "$qemu_key" ] && [ -f "$work/src/build/build.ninja" ]; then
+        (cd "$work/src/build" && nice ninja -j"$(nproc)" qemu-i386 >/dev/null)
+        install_qemu
+        return
+    fi
     rm -rf "$work"
     mkdir -p "$work/src"
+    echo "$qemu_key" >"$work/key"
     # shellcheck disable=SC2086
     (cd "$work" && apt-get $private_apt source --download-only "qemu=$qemu_version") >/dev/null 2>&1 || true
     tarball="$(ls "$work"/qemu_*.orig.tar.xz 2>/dev/null | head -n 1)"
@@ -81,6 +91,10 @@ build_qemu() {
             --disable-tools --disable-docs --disable-werror --disable-install-blobs --python=/usr/bin/python3 >/dev/null
         nice ninja -j"$(nproc)" qemu-i386 >/dev/null
     )
+    install_qemu
+}
+
+install_qemu() {
     mkdir -p "$qemu_dir.tmp"
     cp "$work/src/build/qemu-i386" "$qemu_dir.tmp/qemu-i386"
     rm -rf "$qemu_dir" && mv "$qemu_dir.tmp" "$qemu_dir"
@@ -95,7 +109,7 @@ fi
 # The private root must carry the very Wine the host has: 64-bit and 32-bit Wine talk to one
 # wineserver, which refuses a client of another version.
 wine_version="$(dpkg-query -W -f='${Version}' wine64)"
-root_key="wine32-$(echo "$wine_version" | tr ':~+' '__.')-$qemu_key"
+root_key="wine32-$(echo "$wine_version" | tr ':~+' '__.')"
 root_dir="$cache/$root_key"
 
 make_root() {
@@ -104,8 +118,6 @@ make_root() {
         --skip=check/empty bookworm "$root_dir.tmp/root32" "deb $mirror bookworm main" \
         "deb $mirror bookworm-updates main" "deb $security_mirror bookworm-security main" >/dev/null 2>&1
     root="$root_dir.tmp/root32"
-    mkdir -p "$root/opt/w32emu"
-    cp "$qemu_dir/qemu-i386" "$root/opt/w32emu/qemu-i386"
     # What libwine's install script would do: zlib1.dll marked as a Wine builtin (user32 needs it).
     for mingw_arch in i686 x86_64; do
         wine_arch="$mingw_arch"
@@ -143,6 +155,12 @@ LOADER
 if ! [ -x "$root_dir/root32/usr/lib/wine/wine.i386" ]; then
     echo "setup-w32-emulation: unpacking 32-bit Wine $wine_version into $root_dir"
     make_root
+fi
+if [ "$(cat "$root_dir/qemu-key" 2>/dev/null)" != "$qemu_key" ]; then
+    mkdir -p "$root_dir/root32/opt/w32emu"
+    cp "$qemu_dir/qemu-i386" "$root_dir/root32/opt/w32emu/qemu-i386.new"
+    mv "$root_dir/root32/opt/w32emu/qemu-i386.new" "$root_dir/root32/opt/w32emu/qemu-i386"
+    echo "$qemu_key" >"$root_dir/qemu-key"
 fi
 ln -sfn "$root_key" "$cache/wine32"
 echo "setup-w32-emulation: 32-bit Wine runs under $qemu_key from $root_dir"
