@@ -114,9 +114,10 @@ root_dir="$cache/$root_key"
 
 make_root() {
     rm -rf "$root_dir.tmp"
+    mkdir -p "$root_dir.tmp"
     mmdebstrap --variant=extract --arch=i386 --include="wine32=$wine_version,libwine=$wine_version" \
         --skip=check/empty bookworm "$root_dir.tmp/root32" "deb $mirror bookworm main" \
-        "deb $mirror bookworm-updates main" "deb $security_mirror bookworm-security main" >/dev/null 2>&1
+        "deb $mirror bookworm-updates main" "deb $security_mirror bookworm-security main" >/dev/null
     root="$root_dir.tmp/root32"
     # What libwine's install script would do: zlib1.dll marked as a Wine builtin (user32 needs it).
     for mingw_arch in i686 x86_64; do
