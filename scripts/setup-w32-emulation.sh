@@ -60,6 +60,8 @@ fi
 
 build_qemu() {
     work="$cache/work"
+    # meson runs again inside the build (generated headers): it needs the unpacked meson too.
+    export PYTHONPATH="$work/meson/usr/lib/python3/dist-packages:$work/pystub"
     # A build stopped half-way, of the same source and patch, goes on where it stopped.
     if [ "$(cat "$work/key" 2>/dev/null)" = "$qemu_key" ] && [ -f "$work/src/build/build.ninja" ]; then
         (cd "$work/src/build" && nice ninja -j"$(nproc)" qemu-i386 >/dev/null)
@@ -86,7 +88,6 @@ build_qemu() {
     mkdir -p "$work/src/build"
     (
         cd "$work/src/build"
-        export PYTHONPATH="$work/meson/usr/lib/python3/dist-packages:$work/pystub"
         ../configure --target-list=i386-linux-user --static --without-default-features --disable-system \
             --disable-tools --disable-docs --disable-werror --disable-install-blobs --python=/usr/bin/python3 >/dev/null
         nice ninja -j"$(nproc)" qemu-i386 >/dev/null
