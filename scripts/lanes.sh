@@ -9,12 +9,21 @@
 #   reactos:    the i686 build's driver and guest programs on ReactOS (NT 5.2) under QEMU
 orvane_lanes=""
 orvane_32bit_skip_reason=""
-if ! sh scripts/can-run-32bit.sh; then
-    orvane_32bit_skip_reason="this kernel cannot run 32-bit x86 programs (no ia32 emulation)"
-elif ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "ok installed"; then
+# How the 32-bit lanes run their 32-bit code (tests/wine/w32.sh): natively where the kernel runs it,
+# otherwise under qemu-i386 where scripts/setup-machine.sh could set that up. Exported, so that every
+# program of the run takes the same way; ORVANE_32BIT=emulated forces emulation.
+orvane_can_run_32bit=scripts/can-run-32bit.sh
+. tests/wine/w32.sh
+orvane_32bit_run="$(orvane_32bit_way)"
+if [ -z "$orvane_32bit_run" ]; then
+    orvane_32bit_skip_reason="this kernel cannot run 32-bit x86 programs (no ia32 emulation), and the emulated 32-bit Wine is not set up (scripts/setup-w32-emulation.sh)"
+elif [ "$orvane_32bit_run" = emulated ] && ! [ -x "$orvane_w32emu_root/usr/lib/wine/wine.i386" ]; then
+    orvane_32bit_skip_reason="the emulated 32-bit Wine is not set up (scripts/setup-w32-emulation.sh)"
+elif [ "$orvane_32bit_run" = native ] && ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "ok installed"; then
     orvane_32bit_skip_reason="32-bit Wine (wine32:i386) could not be installed"
 else
     orvane_lanes="i686"
+    export ORVANE_32BIT="$orvane_32bit_run"
 fi
 orvane_lanes="$orvane_lanes x86_64"
 orvane_reactos_lane=yes
@@ -48,6 +57,14 @@ orvane_wine_lane_of() {
         i686) echo win32 ;;
         i686-wow64) echo wow64 ;;
         *) echo win64 ;;
+    esac
+}
+
+# How a lane runs its 32-bit code, for the lane's first line.
+orvane_way_of() {
+    case "$1" in
+        i686 | i686-wow64) echo "32-bit code $orvane_32bit_run" ;;
+        *) echo "64-bit code native" ;;
     esac
 }
 

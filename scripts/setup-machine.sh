@@ -2,9 +2,11 @@
 # Installs what building and testing need on a Debian 12 machine, as root. Idempotent: packages
 # already present are not fetched again.
 #
-# 32-bit Wine comes the conventional Debian way, through multiarch (wine32:i386), and only when the
-# kernel runs 32-bit code. It is the smallest download (about 140 MB), apt keeps it up to date with
-# wine64 from the same source package, and /usr/lib/wine/wine64 stays as it was for the 64-bit lane.
+# 32-bit Wine comes the conventional Debian way, through multiarch (wine32:i386), when the kernel
+# runs 32-bit code. It is the smallest download (about 140 MB), apt keeps it up to date with wine64
+# from the same source package, and /usr/lib/wine/wine64 stays as it was for the 64-bit lane. Where
+# the kernel runs no 32-bit code, or when ORVANE_32BIT=emulated asks for it, 32-bit Wine runs under
+# qemu-i386 user-mode emulation instead (scripts/setup-w32-emulation.sh, made once per machine).
 #
 # A package index that is briefly out of step (a mirror mid-sync) must not stop the run: the update
 # is tried again, and when some packages still cannot be installed the rest are, the run goes on, and
@@ -56,9 +58,9 @@ if [ -n "$missing" ]; then
         [ "$attempt" -eq 3 ] || sleep $((attempt * 10))
     done
     # One install for all; where that fails, one package at a time, so that what can be had is had.
-    if ! apt-get install -y -qq $missing >/dev/null; then
+    if ! apt-get install -y -qq -o DPkg::Lock::Timeout=600 $missing >/dev/null; then
         for p in $missing; do
-            apt-get install -y -qq "$p" >/dev/null 2>&1 || true
+            apt-get install -y -qq -o DPkg::Lock::Timeout=600 "$p" >/dev/null 2>&1 || true
         done
     fi
 fi
@@ -90,4 +92,9 @@ done
 if installed locales && ! locale -a 2>/dev/null | grep -qix 'ja_JP\.utf-\?8'; then
     echo "generating locale ja_JP.UTF-8"
     localedef -i ja_JP -c -f UTF-8 -A /usr/share/locale/locale.alias ja_JP.UTF-8
+fi
+
+if installed wine64 && { [ "${ORVANE_32BIT:-}" = emulated ] || ! sh scripts/can-run-32bit.sh; }; then
+    sh scripts/setup-w32-emulation.sh \
+        || echo "setup: the emulated 32-bit Wine could not be set up; skipped: the 32-bit lanes (i686, i686-wow64)"
 fi

@@ -23,13 +23,16 @@ add_ctest_summary() {
     failed=$((failed + summary_failed))
     [ "$summary_failed" -eq 0 ] || status=1
 }
+# Each lane's first line says how it runs its code, its last how long it took.
 for lane in $orvane_test_lanes; do
-    echo "== $lane lane ($(orvane_wine_lane_of "$lane") Windows)"
+    echo "== $lane lane ($(orvane_wine_lane_of "$lane") Windows, $(orvane_way_of "$lane"))"
+    lane_started=$(date +%s)
     ctest --preset "$lane" -j2 2>&1 | tee "$log" || true
     if ! add_ctest_summary; then
         echo "== $lane lane: ctest gave no summary"
         status=1
     fi
+    echo "== $lane lane took $(($(date +%s) - lane_started)) s"
 done
 # The import check of the i686 images reads files only: where the i686 lane could not run, it runs
 # on its own, so that an image that would not load on XP or 2003 still fails the run.
@@ -47,6 +50,7 @@ case " $orvane_test_lanes " in
 esac
 if [ "$orvane_reactos_lane" = yes ]; then
     echo "== reactos lane (the i686 build on a ReactOS kernel, NT 5.2, under QEMU)"
+    lane_started=$(date +%s)
     reactos_log="$(mktemp)"
     sh scripts/reactos-lane.sh 2>&1 | tee "$reactos_log" || true
     reactos_summary="$(grep -E '^reactos: [0-9]+ passed, [0-9]+ failed$' "$reactos_log" | tail -n 1)"
@@ -63,8 +67,10 @@ if [ "$orvane_reactos_lane" = yes ]; then
         status=1
         failed=$((failed + 1))
     fi
+    echo "== reactos lane took $(($(date +%s) - lane_started)) s"
 fi
 echo "== native fuzz lane (sanitizers)"
+lane_started=$(date +%s)
 fuzz_log="$(mktemp)"
 sh scripts/fuzz.sh 2>&1 | tee "$fuzz_log" || true
 fuzz_summary="$(grep -E '^fuzz: [0-9]+ passed, [0-9]+ failed' "$fuzz_log" | tail -n 1)"
@@ -80,5 +86,6 @@ else
     failed=$((failed + fuzz_failed))
     [ "$fuzz_failed" -eq 0 ] || status=1
 fi
+echo "== native fuzz lane took $(($(date +%s) - lane_started)) s"
 echo "tests: $passed passed, $failed failed"
 exit $status

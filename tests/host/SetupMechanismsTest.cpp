@@ -247,6 +247,14 @@ TEST_F(SetupMechanisms, AnInfInstallHasItsValuesFilesAndServiceReported) {
     char system[MAX_PATH];
     ASSERT_GT(::GetSystemDirectoryA(system, MAX_PATH), 0u);
     const std::string copied = std::string(system) + "\\" + payload;
+    // The report names files physically: a 32-bit installer's copy into system32 on 64-bit Windows
+    // lands in syswow64.
+    std::string reported = copied;
+    if (sizeof(void*) == 4 && host_tests::WindowsIs64Bit()) {
+        char wow64[MAX_PATH];
+        ASSERT_GT(::GetSystemWow64DirectoryA(wow64, MAX_PATH), 0u);
+        reported = std::string(wow64) + "\\" + payload;
+    }
     const TrackedRun run = Track("inf " + QuoteArgument(inf));
     ::DeleteFileA(copied.c_str());
     ExpectTracked(run);
@@ -263,7 +271,7 @@ TEST_F(SetupMechanisms, AnInfInstallHasItsValuesFilesAndServiceReported) {
     EXPECT_EQ((*doomed)["change"].text, "deleted");
     bool fileReported = false;
     for (const json::Value& file : run.report["files"].items)
-        fileReported = fileReported || _stricmp(file.text.c_str(), copied.c_str()) == 0;
+        fileReported = fileReported || _stricmp(file.text.c_str(), reported.c_str()) == 0;
     EXPECT_TRUE(fileReported) << run.process.out;
 }
 

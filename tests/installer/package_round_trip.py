@@ -20,7 +20,10 @@ import sys
 
 bin_dir, wine_scripts, work = sys.argv[1:4]
 lane = os.environ.get("ORVANE_WINE_LANE", "win64")
-loader = "/usr/lib/wine/wine64" if lane == "win64" else "/usr/lib/wine/wine"
+# The lane's loader, which runs 32-bit programs natively or emulated as the machine does.
+loader = subprocess.run(["sh", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine", "loader.sh")],
+                        env=dict(os.environ, ORVANE_WINE_LANE=lane), capture_output=True, text=True,
+                        check=True).stdout.strip()
 shared = os.environ["ORVANE_WINEPREFIX"]
 fresh = os.path.join(work, "fresh-prefix")
 failures = []

@@ -27,7 +27,10 @@ import sys
 bin_dir, work = (os.path.abspath(p) for p in sys.argv[1:3])
 chosen = sys.argv[3:] or ["installer", "packages", "sample"]
 lane = os.environ.get("ORVANE_WINE_LANE", "win64")
-loader = "/usr/lib/wine/wine64" if lane == "win64" else "/usr/lib/wine/wine"
+# The lane's loader, which runs 32-bit programs natively or emulated as the machine does.
+loader = subprocess.run(["sh", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine", "loader.sh")],
+                        env=dict(os.environ, ORVANE_WINE_LANE=lane), capture_output=True, text=True,
+                        check=True).stdout.strip()
 prefix = os.environ["ORVANE_WINEPREFIX"]
 failures = []
 

@@ -1,7 +1,8 @@
-// Many watches and many watchers while files change: fixed seeds, a deadline, no deadlock, no
-// handle left behind and no notification delivered after its watch ended.
+// Many watches and many watchers while files change: fixed seeds, no deadlock, no handle left
+// behind and no notification delivered after its watch ended. How long the cycles take is the
+// machine's (a loaded one, or one that emulates 32-bit code, takes minutes): the test's timeout
+// alone bounds them, so that a slow machine still runs every cycle.
 #include "tests/watcher/core/CoreTestSupport.h"
-#include "common/Tick.h"
 
 #include <gtest/gtest.h>
 
@@ -16,8 +17,6 @@ using test_support::TempDir;
 using test_support::WriteTextFile;
 
 namespace {
-
-constexpr ULONGLONG kDeadlineMs = 150000;
 
 class Stress : public testing::Test {
 protected:
@@ -47,7 +46,6 @@ protected:
 TEST_F(Stress, AThousandWatchAndUnwatchCyclesWhileFilesChange) {
     WarmUp();
     const HandleTable handlesBefore = OpenHandles();
-    const ULONGLONG begin = TickCount64();
     std::mt19937 random(20240517u);
     std::vector<HandlerPtr> ended;
     int delivered = 0;
@@ -55,7 +53,6 @@ TEST_F(Stress, AThousandWatchAndUnwatchCyclesWhileFilesChange) {
         CDirectoryChangeWatcher watcher;
         Churn churn(folders_);
         for (int cycle = 0; cycle < 1000; ++cycle) {
-            ASSERT_LT(TickCount64() - begin, kDeadlineMs) << "cycle " << cycle;
             const std::string& folder = folders_[random() % folders_.size()];
             const BOOL subtree = random() % 2;
             const DWORD filter =
@@ -92,7 +89,6 @@ TEST_F(Stress, AThousandWatchAndUnwatchCyclesWhileFilesChange) {
 TEST_F(Stress, AHundredWatchersCreatedAndDestroyed) {
     WarmUp();
     const HandleTable handlesBefore = OpenHandles();
-    const ULONGLONG begin = TickCount64();
     std::mt19937 random(77u);
     std::vector<HandlerPtr> handlers;
     {
@@ -112,11 +108,9 @@ TEST_F(Stress, AHundredWatchersCreatedAndDestroyed) {
             }
         }
         churn.reset();
-        ASSERT_LT(TickCount64() - begin, kDeadlineMs);
         std::shuffle(watchers.begin(), watchers.end(), random);
         for (auto& watcher : watchers) {
             watcher.reset();
-            ASSERT_LT(TickCount64() - begin, kDeadlineMs);
         }
         for (const HandlerPtr& handler : handlers) {
             EXPECT_GE(handler->Count(kWatchStopped), 1);
