@@ -12,6 +12,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <shlobj.h>
+#include <shlwapi.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -179,7 +180,8 @@ private:
 
     void Clean() {
         test_support::RemoveTree(folder_);
-        ::RegDeleteTreeA(HKEY_CURRENT_USER, ("Software\\" + key_).c_str());
+        // RegDeleteTree is Vista's: XP and Server 2003 have only shlwapi's.
+        ::SHDeleteKeyA(HKEY_CURRENT_USER, ("Software\\" + key_).c_str());
     }
 
     std::string folder_ = test_support::KnownFolder(CSIDL_PROGRAM_FILES) + "\\orvane-capture-bench-" +
