@@ -8,17 +8,12 @@ namespace capture {
 namespace {
 
 constexpr uintptr_t kWordSize = 8;
-constexpr uint16_t kJumpToSelf = 0xfeeb; // eb fe, little-endian
 
 uintptr_t OffsetInWord(const uint8_t* at) {
     return reinterpret_cast<uintptr_t>(at) % kWordSize;
 }
 
-bool WithinOneWord(const uint8_t* at, size_t size) {
-    return OffsetInWord(at) + size <= kWordSize;
-}
-
-// The entry's page made writable for the lifetime of the object, and its protection put back after.
+// The code's page made writable for the lifetime of the object, and its protection put back after.
 class WritableCode {
 public:
     WritableCode(uint8_t* at, size_t size) : at_(at), size_(size) {
@@ -43,24 +38,17 @@ private:
     bool writable_ = false;
 };
 
-// A locked compare-exchange of two bytes at any address that does not straddle an 8-byte word; the
-// compiler's atomics would require two-byte alignment, which entries need not have.
-bool CompareExchangeTwoBytes(uint8_t* at, uint16_t expected, uint16_t desired) {
-    uint16_t previous = expected;
-    __asm__ __volatile__("lock cmpxchgw %2, %1"
-                         : "+a"(previous), "+m"(*reinterpret_cast<uint16_t*>(at))
-                         : "r"(desired)
-                         : "memory", "cc");
-    return previous == expected;
+} // namespace
+
+bool OneLockedWriteCovers(const uint8_t* at, size_t size) noexcept {
+    return size <= kWordSize && OffsetInWord(at) + size <= kWordSize;
 }
 
-uint16_t FirstTwo(const uint8_t (&bytes)[kEntryPatchSize]) {
-    return uint16_t(bytes[0] | (bytes[1] << 8));
-}
-
-EntryPatchResult ReplaceWithinWord(uint8_t* entry, const uint8_t (&expected)[kEntryPatchSize],
-                                   const uint8_t (&replacement)[kEntryPatchSize]) {
-    uint8_t* wordStart = entry - OffsetInWord(entry);
+EntryPatchResult ReplaceLocked(uint8_t* at, const uint8_t* expected, const uint8_t* replacement,
+                               size_t size) noexcept {
+    if (!OneLockedWriteCovers(at, size))
+        return EntryPatchResult::NotPatchable;
+    uint8_t* wordStart = at - OffsetInWord(at);
     auto* word = reinterpret_cast<volatile LONG64*>(wordStart);
     WritableCode writable(wordStart, kWordSize);
     if (!writable.writable())
@@ -68,46 +56,26 @@ EntryPatchResult ReplaceWithinWord(uint8_t* entry, const uint8_t (&expected)[kEn
     const LONG64 current = *word;
     uint8_t bytes[kWordSize];
     std::memcpy(bytes, const_cast<const LONG64*>(&current), kWordSize);
-    if (std::memcmp(bytes + OffsetInWord(entry), expected, kEntryPatchSize) != 0)
+    if (std::memcmp(bytes + OffsetInWord(at), expected, size) != 0)
         return EntryPatchResult::EntryChanged;
-    std::memcpy(bytes + OffsetInWord(entry), replacement, kEntryPatchSize);
+    std::memcpy(bytes + OffsetInWord(at), replacement, size);
     LONG64 desired = 0;
     std::memcpy(&desired, bytes, kWordSize);
     return ::InterlockedCompareExchange64(word, desired, current) == current ? EntryPatchResult::Written
                                                                              : EntryPatchResult::EntryChanged;
 }
 
-EntryPatchResult ReplaceParkingCallers(uint8_t* entry, const uint8_t (&expected)[kEntryPatchSize],
-                                       const uint8_t (&replacement)[kEntryPatchSize]) {
-    WritableCode writable(entry, kEntryPatchSize);
+EntryPatchResult ReplacePlainly(uint8_t* at, const uint8_t* expected, const uint8_t* replacement,
+                                size_t size) noexcept {
+    WritableCode writable(at, size);
     if (!writable.writable())
         return EntryPatchResult::ProtectionUnchangeable;
-    if (std::memcmp(entry + 2, expected + 2, kEntryPatchSize - 2) != 0 ||
-        !CompareExchangeTwoBytes(entry, FirstTwo(expected), kJumpToSelf))
+    if (std::memcmp(at, expected, size) != 0)
         return EntryPatchResult::EntryChanged;
-    ::FlushInstructionCache(::GetCurrentProcess(), entry, kEntryPatchSize);
-    volatile uint8_t* tail = entry + 2;
-    for (size_t i = 2; i < kEntryPatchSize; ++i)
-        tail[i - 2] = replacement[i];
-    ::FlushInstructionCache(::GetCurrentProcess(), entry, kEntryPatchSize);
-    // Nobody else writes an entry that holds `jmp $`, which no compiler emits at an entry.
-    CompareExchangeTwoBytes(entry, kJumpToSelf, FirstTwo(replacement));
+    volatile uint8_t* code = at;
+    for (size_t i = 0; i < size; ++i)
+        code[i] = replacement[i];
     return EntryPatchResult::Written;
-}
-
-} // namespace
-
-bool EntryPatchable(const uint8_t* entry) noexcept {
-    return WithinOneWord(entry, kEntryPatchSize) || WithinOneWord(entry, 2);
-}
-
-EntryPatchResult ReplaceEntry(uint8_t* entry, const uint8_t (&expected)[kEntryPatchSize],
-                              const uint8_t (&replacement)[kEntryPatchSize]) noexcept {
-    if (WithinOneWord(entry, kEntryPatchSize))
-        return ReplaceWithinWord(entry, expected, replacement);
-    if (WithinOneWord(entry, 2))
-        return ReplaceParkingCallers(entry, expected, replacement);
-    return EntryPatchResult::NotPatchable;
 }
 
 } // namespace capture

@@ -1,12 +1,13 @@
-// Rewrites the first five bytes of a function entry while other threads may be calling it.
+// Rewrites a few bytes of code that other threads may be running.
 //
-// When the five bytes lie within one aligned 8-byte word (the common case: entries are aligned), the
-// whole word is swapped by one locked compare-exchange, so a caller fetches either the old or the new
-// bytes. Otherwise the first two bytes are first swapped for `jmp $` (eb fe), which parks a caller at the
-// entry for the moment the other three bytes are written, and then for the new first two bytes, each by
-// a locked two-byte compare-exchange. An entry at 7 mod 8 has its first two bytes in two words and is
-// refused. No scheme helps a thread that was stopped between two of the replaced instructions; that is
-// left to the callers' luck, as in every inline patch.
+// Two ways, and the caller picks by where the bytes lie and what else it has arranged:
+// - ReplaceLocked: the bytes lie within one aligned 8-byte word, which is swapped whole by one locked
+//   compare-exchange, so a thread fetching them sees either the old or the new bytes. Safe with every
+//   other thread running, as long as no thread can be paused between two of the instructions replaced.
+// - ReplacePlainly: the bytes are written one by one. Only for bytes no thread can be running: every
+//   other thread is held (OtherThreads.h), or the bytes are ones no path reaches yet (the padding in
+//   front of a hot-patchable entry).
+// Both restore the page's protection and flush the instruction cache.
 #pragma once
 
 #include <cstddef>
@@ -18,12 +19,16 @@ constexpr size_t kEntryPatchSize = 5;
 
 enum class EntryPatchResult { Written, NotPatchable, ProtectionUnchangeable, EntryChanged };
 
-// Whether an entry at this address can be patched by one of the schemes above.
-bool EntryPatchable(const uint8_t* entry) noexcept;
+// Whether `size` bytes at `at` lie within one aligned 8-byte word.
+bool OneLockedWriteCovers(const uint8_t* at, size_t size) noexcept;
 
-// Replaces `expected` at `entry` by `replacement`, or reports EntryChanged and writes nothing when the
-// entry does not hold `expected`. Restores the page's protection and flushes the instruction cache.
-EntryPatchResult ReplaceEntry(uint8_t* entry, const uint8_t (&expected)[kEntryPatchSize],
-                              const uint8_t (&replacement)[kEntryPatchSize]) noexcept;
+// Replaces `expected` at `at` by `replacement` (`size` bytes each), or reports EntryChanged and writes
+// nothing when the code does not hold `expected`; NotPatchable when one locked write cannot cover it.
+EntryPatchResult ReplaceLocked(uint8_t* at, const uint8_t* expected, const uint8_t* replacement,
+                               size_t size) noexcept;
+
+// The same, written byte by byte: for code no thread is running (see above).
+EntryPatchResult ReplacePlainly(uint8_t* at, const uint8_t* expected, const uint8_t* replacement,
+                                size_t size) noexcept;
 
 } // namespace capture

@@ -107,27 +107,70 @@ HookResult FromPatchResult(EntryPatchResult result) {
     switch (result) {
     case EntryPatchResult::Written:
         return HookResult::Installed;
-    case EntryPatchResult::NotPatchable:
-        return HookResult::EntryNotPatchable;
     case EntryPatchResult::ProtectionUnchangeable:
         return HookResult::ProtectionUnchangeable;
+    case EntryPatchResult::NotPatchable:
     case EntryPatchResult::EntryChanged:
-        return HookResult::EntryChanged;
+        break;
     }
     return HookResult::EntryChanged;
 }
 
-// A thread paused between two of the replaced instructions would resume inside the jump: with more than
-// one instruction replaced, the others are held while such threads are moved to the trampoline.
-HookResult ReplaceEntryHoldingOthers(uint8_t* target, const uint8_t (&entry)[kEntryPatchSize],
-                                     const uint8_t (&jump)[kEntryPatchSize], const RelocationSpan& span,
-                                     const uint8_t* trampoline) {
-    if (span.instructions == 1)
-        return FromPatchResult(ReplaceEntry(target, entry, jump));
+// Code bytes to replace while other threads may run them, and where a thread standing inside them (after
+// the first of them) goes: to the same offset from `movedTo`, where the same instructions stand. An empty
+// range when the bytes hold one instruction, inside which no thread can stand.
+struct CodeWrite {
+    uint8_t* at;
+    const uint8_t* expected;
+    const uint8_t* replacement;
+    size_t size;
+    const uint8_t* insideBegin;
+    const uint8_t* insideEnd;
+    const uint8_t* movedTo;
+};
+
+struct WriteOutcome {
+    EntryPatchResult patch = EntryPatchResult::NotPatchable;
+    bool othersHeld = false;
+    bool threadsNotHeld = false;
+};
+
+// One locked write where it suffices; every other thread held otherwise, and those standing between two of
+// the replaced instructions moved first, since the new bytes would have them resume inside a jump.
+WriteOutcome WriteCode(const CodeWrite& write) {
+    const bool nobodyInside = write.insideBegin == write.insideEnd;
+    const bool locked = OneLockedWriteCovers(write.at, write.size);
+    if (nobodyInside && locked)
+        return {ReplaceLocked(write.at, write.expected, write.replacement, write.size), false, false};
     OtherThreadsSuspended others;
-    if (!others.complete() || !others.MoveInstructionPointers(target, span.length, trampoline))
-        return HookResult::ThreadsNotHeld;
-    return FromPatchResult(ReplaceEntry(target, entry, jump));
+    if (!others.complete() ||
+        !others.MoveThreadsStandingIn(write.insideBegin, write.insideEnd, write.movedTo))
+        return {EntryPatchResult::NotPatchable, true, true};
+    const EntryPatchResult patch =
+        locked ? ReplaceLocked(write.at, write.expected, write.replacement, write.size)
+               : ReplacePlainly(write.at, write.expected, write.replacement, write.size);
+    return {patch, true, false};
+}
+
+constexpr size_t kHotPatchPadding = 5;
+constexpr uint8_t kMovEdiEdi[2] = {0x8b, 0xff};
+constexpr uint8_t kShortJumpToPadding[2] = {0xeb, 0x100 - 2 - kHotPatchPadding}; // jmp -7
+
+// Windows' hot-patch form: `mov edi, edi` at the entry and five bytes of int3 or nop padding before it,
+// which no path reaches. Only a 32-bit entry has it (InlineHook.h).
+bool HasHotPatchForm(const uint8_t* target, const uint8_t* prologue, size_t readable) {
+    if (kNativeArchitecture != CodeArchitecture::X86 || readable < 2 ||
+        std::memcmp(prologue, kMovEdiEdi, sizeof kMovEdiEdi) != 0 ||
+        reinterpret_cast<uintptr_t>(target) < kHotPatchPadding)
+        return false;
+    const uint8_t* padding = target - kHotPatchPadding;
+    if (ReadableBytes(padding) < kHotPatchPadding)
+        return false;
+    for (size_t i = 0; i < kHotPatchPadding; ++i) {
+        if (padding[i] != padding[0])
+            return false;
+    }
+    return padding[0] == 0xcc || padding[0] == 0x90;
 }
 
 } // namespace
@@ -136,19 +179,14 @@ InlineHook::~InlineHook() {
     Remove();
 }
 
-InlineHook::InlineHook(InlineHook&& other) noexcept
-    : target_(std::exchange(other.target_, nullptr)), trampoline_(other.trampoline_) {
-    std::memcpy(originalEntry_, other.originalEntry_, kJumpSize);
-    std::memcpy(jumpEntry_, other.jumpEntry_, kJumpSize);
+InlineHook::InlineHook(InlineHook&& other) noexcept {
+    TakeFrom(other);
 }
 
 InlineHook& InlineHook::operator=(InlineHook&& other) noexcept {
     if (this != &other) {
         Remove();
-        target_ = std::exchange(other.target_, nullptr);
-        trampoline_ = other.trampoline_;
-        std::memcpy(originalEntry_, other.originalEntry_, kJumpSize);
-        std::memcpy(jumpEntry_, other.jumpEntry_, kJumpSize);
+        TakeFrom(other);
     }
     return *this;
 }
@@ -169,11 +207,11 @@ HookResult InlineHook::InstallAt(void* targetAddress, const void* detour, void* 
     std::memcpy(prologue, target, readable);
     if (StartsWithJump(prologue, readable))
         return HookResult::AlreadyHooked;
+    if (HasHotPatchForm(target, prologue, readable))
+        return InstallHotPatch(target, detour, originalSlot);
     const RelocationSpan span = RelocatableSpan(prologue, readable, kEntryPatchSize, kNativeArchitecture);
     if (span.verdict != DecodeVerdict::Relocatable)
         return HookResult::PrologueNotRelocatable;
-    if (!EntryPatchable(target))
-        return HookResult::EntryNotPatchable;
 
     uint8_t* slot = AllocateCodeSlot(target);
     if (slot == nullptr)
@@ -191,7 +229,12 @@ HookResult InlineHook::InstallAt(void* targetAddress, const void* detour, void* 
     void* previousOriginal = nullptr;
     std::memcpy(&previousOriginal, originalSlot, sizeof previousOriginal);
     std::memcpy(originalSlot, &layout.trampoline, sizeof layout.trampoline);
-    const HookResult result = ReplaceEntryHoldingOthers(target, entry, jump, span, layout.trampoline);
+    const bool oneInstruction = span.instructions == 1;
+    const WriteOutcome outcome =
+        WriteCode({target, entry, jump, kEntryPatchSize, target + 1,
+                   oneInstruction ? target + 1 : target + span.length, layout.trampoline + 1});
+    const HookResult result =
+        outcome.threadsNotHeld ? HookResult::ThreadsNotHeld : FromPatchResult(outcome.patch);
     if (result != HookResult::Installed) {
         // The slot stays allocated and unused: slots are never handed back (ExecutableArena.h).
         std::memcpy(originalSlot, &previousOriginal, sizeof previousOriginal);
@@ -199,8 +242,45 @@ HookResult InlineHook::InstallAt(void* targetAddress, const void* detour, void* 
     }
     target_ = target;
     trampoline_ = layout.trampoline;
-    std::memcpy(originalEntry_, entry, kJumpSize);
-    std::memcpy(jumpEntry_, jump, kJumpSize);
+    method_ = outcome.othersHeld ? HookMethod::OthersHeld : HookMethod::OneLockedWrite;
+    jumpAt_ = target;
+    std::memcpy(replacedBytes_, entry, kJumpSize);
+    std::memcpy(jumpBytes_, jump, kJumpSize);
+    return HookResult::Installed;
+}
+
+// The jump goes into the padding first, where no path leads yet, and the short jump to it then replaces
+// `mov edi, edi`: one instruction, so no thread can stand inside it.
+HookResult InlineHook::InstallHotPatch(uint8_t* target, const void* detour, void* originalSlot) noexcept {
+    uint8_t* padding = target - kHotPatchPadding;
+    uint8_t* trampoline = target + sizeof kMovEdiEdi;
+    uint8_t jump[kEntryPatchSize];
+    PutRel32Jump(jump, padding, static_cast<const uint8_t*>(detour));
+    uint8_t paddingBytes[kEntryPatchSize];
+    std::memcpy(paddingBytes, padding, kEntryPatchSize);
+    const EntryPatchResult paddingWritten = ReplacePlainly(padding, paddingBytes, jump, kEntryPatchSize);
+    if (paddingWritten != EntryPatchResult::Written)
+        return FromPatchResult(paddingWritten);
+
+    void* previousOriginal = nullptr;
+    std::memcpy(&previousOriginal, originalSlot, sizeof previousOriginal);
+    std::memcpy(originalSlot, &trampoline, sizeof trampoline);
+    const WriteOutcome outcome =
+        WriteCode({target, kMovEdiEdi, kShortJumpToPadding, sizeof kMovEdiEdi, target, target, target});
+    const HookResult result =
+        outcome.threadsNotHeld ? HookResult::ThreadsNotHeld : FromPatchResult(outcome.patch);
+    if (result != HookResult::Installed) {
+        std::memcpy(originalSlot, &previousOriginal, sizeof previousOriginal);
+        ReplacePlainly(padding, jump, paddingBytes,
+                       kEntryPatchSize); // still unreached: the entry is as it was
+        return result;
+    }
+    target_ = target;
+    trampoline_ = trampoline;
+    method_ = outcome.othersHeld ? HookMethod::HotPatchOthersHeld : HookMethod::HotPatch;
+    jumpAt_ = padding;
+    std::memcpy(replacedBytes_, paddingBytes, kJumpSize);
+    std::memcpy(jumpBytes_, jump, kJumpSize);
     return HookResult::Installed;
 }
 
@@ -208,9 +288,17 @@ UnhookResult InlineHook::Remove() noexcept {
     const LastErrorKeeper keepLastError;
     if (!installed())
         return UnhookResult::NotInstalled;
-    switch (ReplaceEntry(target_, jumpEntry_, originalEntry_)) {
+    const bool hotPatched = method_ == HookMethod::HotPatch || method_ == HookMethod::HotPatchOthersHeld;
+    return hotPatched ? RemoveHotPatch() : RemoveJump();
+}
+
+namespace {
+
+UnhookResult FromUnpatchResult(const WriteOutcome& outcome) {
+    if (outcome.threadsNotHeld)
+        return UnhookResult::ThreadsNotHeld;
+    switch (outcome.patch) {
     case EntryPatchResult::Written:
-        Forget();
         return UnhookResult::Removed;
     case EntryPatchResult::ProtectionUnchangeable:
         return UnhookResult::ProtectionUnchangeable;
@@ -218,14 +306,54 @@ UnhookResult InlineHook::Remove() noexcept {
     case EntryPatchResult::EntryChanged:
         break;
     }
-    // Someone else rewrote the entry (perhaps hooking over this hook and jumping on to it): putting back
-    // our bytes would cut them off, so the entry is theirs now.
-    Forget();
     return UnhookResult::EntryChanged;
+}
+
+} // namespace
+
+// The jump is one instruction: no thread stands inside it. One inside the trampoline's copy finishes
+// there and jumps back behind the entry, to the same bytes as ever.
+UnhookResult InlineHook::RemoveJump() noexcept {
+    const UnhookResult result = FromUnpatchResult(
+        WriteCode({target_, jumpBytes_, replacedBytes_, kJumpSize, target_, target_, target_}));
+    // EntryChanged: someone else rewrote the entry (perhaps hooking over this hook and jumping on to it);
+    // putting back our bytes would cut them off, so the entry is theirs now.
+    if (result == UnhookResult::Removed || result == UnhookResult::EntryChanged)
+        Forget();
+    return result;
+}
+
+// The entry first gets its `mov edi, edi` back. Then the padding, with the other threads held: one that
+// took the short jump and stands at the padding's jump is moved to the entry, where the original now
+// runs. Should they not be held, the jump stays in the padding, where nothing leads any more.
+UnhookResult InlineHook::RemoveHotPatch() noexcept {
+    const UnhookResult result = FromUnpatchResult(
+        WriteCode({target_, kShortJumpToPadding, kMovEdiEdi, sizeof kMovEdiEdi, target_, target_, target_}));
+    if (result == UnhookResult::EntryChanged)
+        Forget();
+    if (result != UnhookResult::Removed)
+        return result;
+    {
+        OtherThreadsSuspended others;
+        if (others.complete() && others.MoveThreadsStandingIn(jumpAt_, target_, target_))
+            ReplacePlainly(jumpAt_, jumpBytes_, replacedBytes_, kJumpSize);
+    }
+    Forget();
+    return result;
+}
+
+void InlineHook::TakeFrom(InlineHook& other) noexcept {
+    target_ = std::exchange(other.target_, nullptr);
+    trampoline_ = other.trampoline_;
+    method_ = other.method_;
+    jumpAt_ = other.jumpAt_;
+    std::memcpy(replacedBytes_, other.replacedBytes_, kJumpSize);
+    std::memcpy(jumpBytes_, other.jumpBytes_, kJumpSize);
 }
 
 void InlineHook::Forget() noexcept {
     target_ = nullptr;
+    method_ = HookMethod::None;
 }
 
 const char* DescribeHookResult(HookResult result) {
@@ -244,8 +372,6 @@ const char* DescribeHookResult(HookResult result) {
         return "the target begins with a jump (hooked already, or a thunk)";
     case HookResult::PrologueNotRelocatable:
         return "the target's first instructions cannot be moved unchanged";
-    case HookResult::EntryNotPatchable:
-        return "the target's first bytes cannot be replaced by one locked write";
     case HookResult::NoMemoryNearTarget:
         return "no executable memory for a trampoline within reach of the target";
     case HookResult::ProtectionUnchangeable:
@@ -268,8 +394,26 @@ const char* DescribeUnhookResult(UnhookResult result) {
         return "the entry no longer holds this hook's jump; left as it is";
     case UnhookResult::ProtectionUnchangeable:
         return "the entry's page cannot be made writable; the hook stays";
+    case UnhookResult::ThreadsNotHeld:
+        return "the other threads could not be held still for the write; the hook stays";
     }
     return "an unnamed result";
+}
+
+const char* DescribeHookMethod(HookMethod method) {
+    switch (method) {
+    case HookMethod::None:
+        return "not installed";
+    case HookMethod::OneLockedWrite:
+        return "one locked write";
+    case HookMethod::OthersHeld:
+        return "other threads held and moved";
+    case HookMethod::HotPatch:
+        return "hot-patch form";
+    case HookMethod::HotPatchOthersHeld:
+        return "hot-patch form, other threads held";
+    }
+    return "an unnamed method";
 }
 
 } // namespace capture

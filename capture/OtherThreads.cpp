@@ -74,8 +74,8 @@ OtherThreadsSuspended::~OtherThreadsSuspended() {
         ::ResumeThread(thread.get());
 }
 
-bool OtherThreadsSuspended::MoveInstructionPointers(const uint8_t* from, size_t length,
-                                                    const uint8_t* to) noexcept {
+bool OtherThreadsSuspended::MoveThreadsStandingIn(const uint8_t* begin, const uint8_t* end,
+                                                  const uint8_t* to) noexcept {
     bool allRead = true;
     for (const UniqueHandle& thread : suspended_) {
         alignas(16) CONTEXT context = {};
@@ -85,8 +85,8 @@ bool OtherThreadsSuspended::MoveInstructionPointers(const uint8_t* from, size_t 
             continue;
         }
         const uintptr_t at = uintptr_t(InstructionPointer(context));
-        const uintptr_t start = reinterpret_cast<uintptr_t>(from);
-        if (at <= start || at >= start + length)
+        const uintptr_t start = reinterpret_cast<uintptr_t>(begin);
+        if (at < start || at >= reinterpret_cast<uintptr_t>(end))
             continue;
         InstructionPointer(context) = reinterpret_cast<uintptr_t>(to) + (at - start);
         allRead = ::SetThreadContext(thread.get(), &context) != FALSE && allRead;

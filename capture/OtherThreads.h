@@ -1,9 +1,8 @@
 // Every other thread of the process held still while an entry is rewritten.
 //
-// When the five bytes replaced cover more than one instruction, a thread paused between two of them
-// would resume in the middle of the new jump. With the others suspended, any thread whose instruction
-// pointer lies inside the replaced bytes is moved to the same offset in the trampoline, which holds the
-// same instructions, and so finishes them there and jumps back.
+// While they are held, code they may be running can be written byte by byte, and a thread paused between
+// two of the instructions replaced is moved to where the same instruction stands in the trampoline, which
+// holds the same instructions unchanged, so it finishes them there and jumps back.
 //
 // Nothing may allocate from a heap while the threads are suspended: one of them may hold the heap's lock.
 // The list of threads is therefore taken, and its storage sized, before the first is suspended.
@@ -28,9 +27,11 @@ public:
 
     bool complete() const noexcept { return complete_; }
 
-    // Moves each suspended thread whose instruction pointer is within (from, from + length) to the same
-    // offset from `to`. False when a thread's context could not be read or written.
-    bool MoveInstructionPointers(const uint8_t* from, size_t length, const uint8_t* to) noexcept;
+    // Moves each held thread whose next instruction is within [begin, end) to the same offset from `to`.
+    // SuspendThread only asks for the suspension; reading a thread's context waits until it has taken
+    // effect, so this is called, with an empty range if need be, before any code is written. False when a
+    // thread's context could not be read or written.
+    bool MoveThreadsStandingIn(const uint8_t* begin, const uint8_t* end, const uint8_t* to) noexcept;
 
 private:
     // Both freed only after every thread is resumed.

@@ -10,7 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -21,6 +26,7 @@ using hook_test::AddSeven;
 using hook_test::BytesAt;
 using hook_test::CodeAddress;
 using hook_test::CodePage;
+using hook_test::StubFunction;
 
 AddSeven* originalAddSeven = nullptr;
 
@@ -55,28 +61,6 @@ TEST_F(InlineHookTest, CallersReachTheDetourAndTheTrampolineRunsTheOriginal) {
     EXPECT_EQ(9, addSeven(2));
     EXPECT_EQ(9, originalAddSeven(2)) << "a removed hook's trampoline stays callable";
     EXPECT_EQ(UnhookResult::NotInstalled, hook.Remove());
-}
-
-// At 4 mod 8 the five bytes straddle two words: the entry is patched through a `jmp $` step.
-TEST_F(InlineHookTest, EntriesAcrossTwoWordsArePatchedToo) {
-    for (size_t offset : {1u, 3u, 4u, 6u, 16u + 5u}) {
-        AddSeven* addSeven = page_.PlaceAddSeven(64 * offset);
-        InlineHook hook;
-        ASSERT_EQ(HookResult::Installed, hook.Install(addSeven, &TimesHundredDetour, &originalAddSeven))
-            << offset;
-        EXPECT_EQ(1000, addSeven(3)) << offset;
-        EXPECT_EQ(UnhookResult::Removed, hook.Remove()) << offset;
-        EXPECT_EQ(10, addSeven(3)) << offset;
-    }
-}
-
-TEST_F(InlineHookTest, AnEntryWhoseFirstTwoBytesStraddleTwoWordsIsRefused) {
-    AddSeven* addSeven = page_.PlaceAddSeven(7);
-    InlineHook hook;
-    EXPECT_EQ(HookResult::EntryNotPatchable, hook.Install(addSeven, &TimesHundredDetour, &originalAddSeven));
-    EXPECT_EQ(hook_test::kAddSevenCode, BytesAt(addSeven, hook_test::kAddSevenCode.size()));
-    EXPECT_EQ(nullptr, originalAddSeven);
-    EXPECT_EQ(8, addSeven(1));
 }
 
 TEST_F(InlineHookTest, TheOwnerRemovesTheHookWhenItGoes) {
@@ -240,8 +224,9 @@ DWORD WINAPI NeverRun(void*) {
 }
 
 // A thread made to stand at the given instruction of the function as if called with `argument` and
-// paused there, returning to `landing`.
-UniqueHandle ThreadPausedAt(const uint8_t* at, const uint8_t* landing, int argument) {
+// paused there, returning to `landing`; on i686 with the caller's ebp pushed or, at the entry, not yet.
+UniqueHandle ThreadPausedAt(const uint8_t* at, const uint8_t* landing, int argument,
+                            bool framePushed = true) {
     UniqueHandle thread(::CreateThread(nullptr, 0, &NeverRun, nullptr, CREATE_SUSPENDED, nullptr));
     if (!thread.valid())
         return thread;
@@ -261,6 +246,8 @@ UniqueHandle ThreadPausedAt(const uint8_t* at, const uint8_t* landing, int argum
     stack[1] = reinterpret_cast<uintptr_t>(landing); // the return address
     stack[2] = uintptr_t(argument);
     context.Esp = context.Ebp = reinterpret_cast<uintptr_t>(stack); // push ebp; mov ebp, esp have run
+    if (!framePushed)
+        context.Esp = reinterpret_cast<uintptr_t>(stack + 1);
     context.Eip = reinterpret_cast<uintptr_t>(at);
 #endif
     if (!::SetThreadContext(thread.get(), &context))
@@ -302,36 +289,138 @@ TEST_F(InlineHookTest, AThreadPausedInsideTheReplacedBytesFinishesInTheTrampolin
     EXPECT_EQ(4200, function(35));
 }
 
-// A caller running all the while the hook goes in and out sees the original or the detour, never a
-// half-written entry. Both patch schemes: within one word, and across two.
-TEST_F(InlineHookTest, ConcurrentCallersSeeTheOldOrTheNewEntryWhole) {
-    for (size_t offset : {0u, 4u * 64 + 4}) {
-        AddSeven* addSeven = page_.PlaceAddSeven(offset);
-        std::atomic<bool> stop{false};
-        std::atomic<long> torn{0};
-        std::atomic<long> calls{0};
-        std::thread caller([&] {
-            while (!stop.load()) {
-                const int result = addSeven(1);
-                if (result != 8 && result != 800)
-                    torn.fetch_add(1);
-                calls.fetch_add(1);
-            }
-        });
-        // Every installation takes a trampoline slot for good, so the rounds are few hundred, not more.
-        InlineHook hook;
-        bool cycled = true;
-        for (int round = 0; round < 300 && cycled; ++round) {
-            cycled =
-                hook.Install(addSeven, &TimesHundredDetour, &originalAddSeven) == HookResult::Installed &&
-                hook.Remove() == UnhookResult::Removed;
+DWORD ExitCodeOnceResumed(HANDLE thread) {
+    DWORD exitCode = 0;
+    if (::ResumeThread(thread) != 1 || ::WaitForSingleObject(thread, 10000) != WAIT_OBJECT_0 ||
+        !::GetExitCodeThread(thread, &exitCode))
+        return DWORD(-1);
+    return exitCode;
+}
+
+#if !defined(_WIN64)
+// Unhooking a hot-patched entry: a thread that took the short jump and stands at the padding's jump is
+// moved to the entry, which runs the original; one inside the (never freed) trampoline stays there.
+TEST_F(InlineHookTest, ThreadsStandingInAHotPatchAreLeftSomewhereEquivalentWhenItGoes) {
+    const hook_test::EntryLayout layout = hook_test::EntryLayouts(nullptr, nullptr)[2];
+    ASSERT_TRUE(layout.hotPatchable);
+    page_.Place(64 + 7 - layout.before.size(), layout.before);
+    auto* entry = reinterpret_cast<uint8_t*>(page_.Place(64 + 7, layout.code));
+    const uint8_t* landing = page_.Place(512, ExitWithResultCode());
+    InlineHook hook;
+    ASSERT_EQ(HookResult::Installed,
+              hook.InstallAt(entry, CodeAddress(&TimesHundredDetour), &originalAddSeven));
+    EXPECT_EQ(capture::HookMethod::HotPatchOthersHeld, hook.method());
+    EXPECT_EQ(entry + 2, hook.trampoline());
+    UniqueHandle atPadding = ThreadPausedAt(entry - 5, landing, 35, false);
+    UniqueHandle inTrampoline = ThreadPausedAt(entry + 5, landing, 36);
+    ASSERT_TRUE(atPadding.valid() && inTrampoline.valid()) << ::GetLastError();
+
+    ASSERT_EQ(UnhookResult::Removed, hook.Remove());
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(entry), InstructionPointerOf(atPadding.get()));
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(entry + 5), InstructionPointerOf(inTrampoline.get()));
+    EXPECT_EQ(layout.before, BytesAt(entry - 5, 5));
+    EXPECT_EQ(42u, ExitCodeOnceResumed(atPadding.get()));
+    EXPECT_EQ(43u, ExitCodeOnceResumed(inTrampoline.get()));
+}
+#endif
+
+StubFunction* originalStub = nullptr;
+std::atomic<long> detourCalls{0};
+
+int WINAPI CountingDetour(int a) {
+    detourCalls.fetch_add(1);
+    return __atomic_load_n(&originalStub, __ATOMIC_ACQUIRE)(a);
+}
+
+// Threads calling an entry all the while, each call checked.
+class Callers {
+public:
+    Callers(StubFunction* entry, int added) {
+        for (int i = 0; i < 2; ++i) {
+            threads_.emplace_back([this, entry, added, i] {
+                for (int a = i; !stop_.load(); a += 2) {
+                    if (entry(a) != a + added)
+                        wrong_.fetch_add(1);
+                    calls_.fetch_add(1);
+                }
+            });
         }
-        EXPECT_TRUE(cycled) << offset;
-        while (calls.load() == 0)
-            std::this_thread::yield(); // at least one call, however the threads were scheduled
-        stop.store(true);
-        caller.join();
-        EXPECT_EQ(0, torn.load()) << offset;
+    }
+    ~Callers() {
+        stop_.store(true);
+        for (std::thread& thread : threads_)
+            thread.join();
+    }
+    Callers(const Callers&) = delete;
+    Callers& operator=(const Callers&) = delete;
+
+    long wrong() const { return wrong_.load(); }
+    // Waits until the callers made `more` further calls, or a minute passed.
+    bool MakeCalls(long more) const {
+        const long until = calls_.load() + more;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        while (calls_.load() < until) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            std::this_thread::yield();
+        }
+        return true;
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<long> calls_{0};
+    std::atomic<long> wrong_{0};
+    std::vector<std::thread> threads_;
+};
+
+capture::HookMethod ExpectedMethod(const hook_test::EntryLayout& layout, size_t offset) {
+    const bool mayCrossWords = offset % 8 == 7;
+    if (layout.hotPatchable)
+        return mayCrossWords ? capture::HookMethod::HotPatchOthersHeld : capture::HookMethod::HotPatch;
+    const bool withinOneWord = offset % 8 <= 3;
+    return withinOneWord && layout.oneInstruction ? capture::HookMethod::OneLockedWrite
+                                                  : capture::HookMethod::OthersHeld;
+}
+
+// Entries as system libraries lay them out, at every offset within a 16-byte block: with two threads
+// calling the entry throughout, the hook goes in and out repeatedly, each call returns what the function
+// returns, the calls made while hooked pass through the detour, and unhooking leaves the bytes as they
+// were (the padding too). Every installation outside the hot-patch form takes a trampoline slot for good,
+// so the rounds are few.
+TEST_F(InlineHookTest, EntriesAtEveryOffsetAreHookedAndUnhookedUnderCallers) {
+    const uint8_t* systemCall = page_.Place(3072, hook_test::kSystemCallStandIn);
+    uint8_t* systemCallCell = page_.base() + 3072 + 64;
+    std::memcpy(systemCallCell, &systemCall, sizeof systemCall);
+    constexpr size_t kBlock = 1024;
+    constexpr int kRounds = 4;
+    for (const hook_test::EntryLayout& layout : hook_test::EntryLayouts(systemCall, systemCallCell)) {
+        std::string methods;
+        for (size_t offset = 0; offset < 16; ++offset) {
+            SCOPED_TRACE(std::string(layout.name) + " at offset " + std::to_string(offset));
+            std::memset(page_.base() + kBlock - 16, 0xcc, 64);
+            page_.Place(kBlock + offset - layout.before.size(), layout.before);
+            auto* entry = reinterpret_cast<StubFunction*>(page_.Place(kBlock + offset, layout.code));
+            const std::vector<uint8_t> untouched = BytesAt(page_.base() + kBlock - 16, 64);
+            ASSERT_EQ(1 + layout.added, entry(1));
+            Callers callers(entry, layout.added);
+            InlineHook hook;
+            for (int round = 0; round < kRounds; ++round) {
+                const long detoured = detourCalls.load();
+                ASSERT_EQ(HookResult::Installed, hook.Install(entry, &CountingDetour, &originalStub));
+                EXPECT_EQ(ExpectedMethod(layout, offset), hook.method());
+                if (round == 0)
+                    methods +=
+                        " " + std::to_string(offset) + ":" + capture::DescribeHookMethod(hook.method());
+                ASSERT_TRUE(callers.MakeCalls(20));
+                EXPECT_LT(detoured, detourCalls.load());
+                ASSERT_EQ(UnhookResult::Removed, hook.Remove());
+                ASSERT_TRUE(callers.MakeCalls(20));
+            }
+            EXPECT_EQ(0, callers.wrong());
+            EXPECT_EQ(untouched, BytesAt(page_.base() + kBlock - 16, 64));
+        }
+        std::printf("hook methods, %s:%s\n", layout.name, methods.c_str());
     }
 }
 
