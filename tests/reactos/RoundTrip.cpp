@@ -8,11 +8,12 @@
 //
 // The snapshot holds every key and value of HKLM\Software, HKLM\System\CurrentControlSet\Services
 // and HKCU (a value's digest covers its type and data), and every folder and file of the system
-// drive (a file's digest covers its bytes; a file it cannot read, or one larger than 4 MiB, is
-// digested by its size and last write time: the setups under test write small files, and the large
-// ones are the system's own). The lane's host compares the snapshots taken before a tracked setup,
-// after it, and after its undo script (tests/reactos/lane_report.py).
-// Exit status: 0 when done, 1 when the state could not be made or written, 2 for a bad command line.
+// drive (a file's digest covers its bytes; a file it cannot read, or one larger than 64 KiB, is
+// digested by its size and last write time: the setups under test write small files, the undo puts
+// a file back with its old write time, and reading all of the system's own files costs the lane a
+// minute a snapshot under QEMU's emulation). The lane's host compares the snapshots taken before a tracked
+// setup, after it, and after its undo script (tests/reactos/lane_report.py). Exit status: 0 when done, 1 when
+// the state could not be made or written, 2 for a bad command line.
 #include "common/UniqueHandle.h"
 #include "common/Win32.h"
 
@@ -25,7 +26,7 @@
 
 namespace {
 
-constexpr ULONGLONG kLargestDigested = 4ull << 20;
+constexpr ULONGLONG kLargestDigested = 64 << 10;
 
 std::string Utf8(const std::wstring& text) {
     if (text.empty())
@@ -156,6 +157,7 @@ void SnapshotFolder(SnapshotWriter& out, const std::wstring& folder) {
 }
 
 int Snapshot(const std::wstring& target) {
+    const DWORD start = ::GetTickCount();
     SnapshotWriter out(target);
     SnapshotKey(out, HKEY_LOCAL_MACHINE, L"Software", L"HKLM\\Software");
     SnapshotKey(out, HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Services",
@@ -165,7 +167,10 @@ int Snapshot(const std::wstring& target) {
     const UINT length = ::GetWindowsDirectoryW(windows, MAX_PATH);
     if (length < 2 || length >= MAX_PATH)
         return 1;
+    const DWORD registryDone = ::GetTickCount();
     SnapshotFolder(out, std::wstring(windows, 2));
+    std::printf("snapshot: %s: the registry in %.1f s, the system drive in %.1f s\n", Utf8(target).c_str(),
+                (registryDone - start) / 1000.0, (::GetTickCount() - registryDone) / 1000.0);
     return out.ok() ? 0 : 1;
 }
 

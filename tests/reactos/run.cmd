@@ -33,14 +33,18 @@ echo GUEST-PART-BEGIN undo-installer %TIME%
 reactos_bounded_run.exe 180 orvane-track.exe --eliminated --json results\undo-installer.json --undo-script results\undo-installer.cmd -- orvane-test-installer.exe /S /EXISTING > results\undo-installer.txt 2>&1
 set track_status=%ERRORLEVEL%
 reactos_bounded_run.exe 240 reactos_round_trip.exe snapshot results\undo-state-1.txt >> results\undo-installer.txt 2>&1
+echo step: the undo began %TIME% >> results\undo-installer.txt
 reactos_bounded_run.exe 180 cmd.exe /c results\undo-installer.cmd > results\undo-installer-undo.txt 2>&1
+echo step: the undo ended %TIME% >> results\undo-installer.txt
 reactos_bounded_run.exe 240 reactos_round_trip.exe snapshot results\undo-state-2.txt >> results\undo-installer.txt 2>&1
 echo GUEST-PART-END undo-installer rc=%track_status% %TIME%
 echo GUEST-PART-BEGIN undo-services %TIME%
 reactos_bounded_run.exe 180 orvane-track.exe --eliminated --json results\undo-services.json --undo-script results\undo-services.cmd -- orvane-family-setup.exe service OrvaneUndoNew disable OrvaneUndoOld > results\undo-services.txt 2>&1
 set track_status=%ERRORLEVEL%
 reactos_bounded_run.exe 240 reactos_round_trip.exe snapshot results\undo-state-3.txt >> results\undo-services.txt 2>&1
+echo step: the undo began %TIME% >> results\undo-services.txt
 reactos_bounded_run.exe 180 cmd.exe /c results\undo-services.cmd > results\undo-services-undo.txt 2>&1
+echo step: the undo ended %TIME% >> results\undo-services.txt
 reactos_bounded_run.exe 240 reactos_round_trip.exe snapshot results\undo-state-4.txt >> results\undo-services.txt 2>&1
 echo GUEST-PART-END undo-services rc=%track_status% %TIME%
 orvane-family-setup.exe unservice OrvaneUndoNew > nul 2>&1
