@@ -17,6 +17,7 @@
 #include <shlwapi.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -85,6 +86,12 @@ std::string ReadFile(const std::string& path) {
     return text;
 }
 
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](char c) { return char(std::tolower(static_cast<unsigned char>(c))); });
+    return text;
+}
+
 size_t Occurrences(const std::string& text, const std::string& part, size_t from = 0,
                    size_t to = std::string::npos) {
     size_t count = 0;
@@ -130,11 +137,13 @@ public:
             return round;
         if (!Track(Bin() + "\\orvane-track.exe", setup, report, round.trackedSetup, round.trackerWall))
             return round;
+        // The report may give a name in another case than the setup wrote it (on ReactOS it does).
+        report = Lower(report);
         round.changed = Occurrences(report, "\"change\": \"changed\"");
         // JSON doubles each backslash of a path.
-        round.values = Occurrences(report, "\"path\": \"HKCU\\\\Software\\\\" + key_ + "\\\\");
-        const size_t files = report.find("\"files\": ["), filesEnd = report.find("\"eliminatedFiles\"");
-        const std::string leaf = folder_.substr(folder_.find_last_of('\\') + 1);
+        round.values = Occurrences(report, "\"path\": \"hkcu\\\\software\\\\" + Lower(key_) + "\\\\");
+        const size_t files = report.find("\"files\": ["), filesEnd = report.find("\"eliminatedfiles\"");
+        const std::string leaf = Lower(folder_.substr(folder_.find_last_of('\\') + 1));
         round.files = files == std::string::npos ? 0 : Occurrences(report, leaf, files, filesEnd);
         round.ok = true;
         return round;

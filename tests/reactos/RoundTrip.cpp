@@ -56,21 +56,22 @@ private:
     unsigned long long value_ = 14695981039346656037ull;
 };
 
+// Keeps the snapshot in memory and writes it once: a write per entry cost the lane more than the walk.
 class SnapshotWriter {
 public:
-    explicit SnapshotWriter(const std::wstring& path)
-        : file_(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr)) {}
-    bool ok() const { return file_ && ok_; }
     void Entry(const std::wstring& entry, const std::string& digest) {
-        const std::string line = Utf8(entry) + "\t" + digest + "\r\n";
+        text_ += Utf8(entry) + "\t" + digest + "\r\n";
+    }
+    bool WriteTo(const std::wstring& path) const {
+        UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
         DWORD written = 0;
-        ok_ = ok_ && ::WriteFile(file_.get(), line.data(), DWORD(line.size()), &written, nullptr);
+        return file && ::WriteFile(file.get(), text_.data(), DWORD(text_.size()), &written, nullptr) &&
+               written == text_.size();
     }
 
 private:
-    UniqueFile file_;
-    bool ok_ = true;
+    std::string text_;
 };
 
 void SnapshotKey(SnapshotWriter& out, HKEY parent, const std::wstring& subKey, const std::wstring& shown) {
@@ -158,7 +159,7 @@ void SnapshotFolder(SnapshotWriter& out, const std::wstring& folder) {
 
 int Snapshot(const std::wstring& target) {
     const DWORD start = ::GetTickCount();
-    SnapshotWriter out(target);
+    SnapshotWriter out;
     SnapshotKey(out, HKEY_LOCAL_MACHINE, L"Software", L"HKLM\\Software");
     SnapshotKey(out, HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Services",
                 L"HKLM\\System\\CurrentControlSet\\Services");
@@ -171,7 +172,7 @@ int Snapshot(const std::wstring& target) {
     SnapshotFolder(out, std::wstring(windows, 2));
     std::printf("snapshot: %s: the registry in %.1f s, the system drive in %.1f s\n", Utf8(target).c_str(),
                 (registryDone - start) / 1000.0, (::GetTickCount() - registryDone) / 1000.0);
-    return out.ok() ? 0 : 1;
+    return out.WriteTo(target) ? 0 : 1;
 }
 
 // ---- the state the installer's /EXISTING run changes --------------------------------------------
