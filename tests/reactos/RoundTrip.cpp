@@ -10,9 +10,9 @@
 // and HKCU (a value's digest covers its type and data), and every folder and file of the system
 // drive (a file's digest covers its bytes; a file it cannot read, or one larger than 64 KiB, is
 // digested by its size and last write time: the setups under test write small files, the undo puts
-// a file back with its old write time, and reading all of the system's own files costs the lane a
-// minute a snapshot under QEMU's emulation). The lane's host compares the snapshots taken before a tracked
-// setup, after it, and after its undo script (tests/reactos/lane_report.py). Exit status: 0 when done, 1 when
+// a file back with its old write time, and every byte read is paid for under QEMU's emulation). The
+// lane's host compares the snapshots taken before a tracked setup, after it, and after its undo
+// script (tests/reactos/round_trip.py). Exit status: 0 when done, 1 when
 // the state could not be made or written, 2 for a bad command line.
 #include "common/UniqueHandle.h"
 #include "common/Win32.h"
