@@ -14,6 +14,7 @@ import os
 import re
 import sys
 
+import round_trip
 import tracker_expectations
 
 # run-lane.sh's exit status, by what it means for the lane.
@@ -34,8 +35,9 @@ REPORTED = ("driver-line ", "capture-state ", "unload under writes", "unloggable
 # program (one result per case), as the shell's folders, or as a tracked setup whose JSON report must
 # match the expectation of that name (tracker_expectations.py). The parts and their order are
 # run.cmd's own.
-PART_KINDS = {"driver-callback": "gtest", "folders": "folders", "track-sample": "track:sample",
-              "track-nsis": "track:nsis", "track-service": "track:service", "track-inf": "track:inf", "track-case": "track:case", "track-probe": "track:probe", "tracking-files": "gtest",
+PART_KINDS = {"driver-callback": "gtest", "folders": "folders", "undo-installer": "undo", "undo-services": "undo",
+              "track-sample": "track:sample", "track-nsis": "track:nsis", "track-service": "track:service",
+              "track-inf": "track:inf", "track-case": "track:case", "track-probe": "track:probe", "tracking-files": "gtest",
               "host-scenarios": "gtest", "watcher-core": "gtest", "watcher-delivery": "gtest"}
 RUN_CMD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "run.cmd")
 # The probe's count of the capture's hooks per library, and the hook engine's refusals as the tracker's
@@ -244,6 +246,8 @@ def main():
         elif kind == "folders":
             folders = read_folders(output)
             tally.record(status == 0 and len(folders) == 5, f"{part}: {folders}")
+        elif kind == "undo":
+            round_trip.report(tally, part, status, output, out_dir, read_text)
         elif kind.startswith("track:"):
             report_tracked(tally, part, kind[len("track:"):], status, output, out_dir, folders, com1)
         else:

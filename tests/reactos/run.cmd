@@ -21,6 +21,35 @@ echo GUEST-PART-BEGIN folders %TIME%
 reactos_bounded_run.exe 180 reactos_hook_probe.exe --folders > results\folders.txt 2>&1
 echo GUEST-PART-END folders rc=%ERRORLEVEL% %TIME%
 
+rem The undo's round trip: the NSIS installer changing what the machine had (prepared first, with a
+rem service the second setup changes), then the family setup making one service and disabling the
+rem other through the service manager. Each is tracked with an undo script, which then runs; the
+rem registry and the system drive are taken before, after the setup and after the undo (the last one
+rem is the second setup's before), and the host compares them.
+reactos_round_trip.exe prepare > results\undo-prepare.txt 2>&1
+orvane-family-setup.exe service OrvaneUndoOld >> results\undo-prepare.txt 2>&1
+reactos_bounded_run.exe 240 reactos_round_trip.exe snapshot results\undo-state-0.txt >> results\undo-prepare.txt 2>&1
+echo GUEST-PART-BEGIN undo-installer %TIME%
+reactos_bounded_run.exe 180 orvane-track.exe --eliminated --json results\undo-installer.json --undo-script results\undo-installer.cmd -- orvane-test-installer.exe /S /EXISTING > results\undo-installer.txt 2>&1
+set track_status=%ERRORLEVEL%
+reactos_bounded_run.exe 240 reactos_round_trip.exe snapshot results\undo-state-1.txt >> results\undo-installer.txt 2>&1
+echo step: the undo began %TIME% >> results\undo-installer.txt
+reactos_bounded_run.exe 180 cmd.exe /c results\undo-installer.cmd > results\undo-installer-undo.txt 2>&1
+echo step: the undo ended %TIME% >> results\undo-installer.txt
+reactos_bounded_run.exe 240 reactos_round_trip.exe snapshot results\undo-state-2.txt >> results\undo-installer.txt 2>&1
+echo GUEST-PART-END undo-installer rc=%track_status% %TIME%
+echo GUEST-PART-BEGIN undo-services %TIME%
+reactos_bounded_run.exe 180 orvane-track.exe --eliminated --json results\undo-services.json --undo-script results\undo-services.cmd -- orvane-family-setup.exe service OrvaneUndoNew disable OrvaneUndoOld > results\undo-services.txt 2>&1
+set track_status=%ERRORLEVEL%
+reactos_bounded_run.exe 240 reactos_round_trip.exe snapshot results\undo-state-3.txt >> results\undo-services.txt 2>&1
+echo step: the undo began %TIME% >> results\undo-services.txt
+reactos_bounded_run.exe 180 cmd.exe /c results\undo-services.cmd > results\undo-services-undo.txt 2>&1
+echo step: the undo ended %TIME% >> results\undo-services.txt
+reactos_bounded_run.exe 240 reactos_round_trip.exe snapshot results\undo-state-4.txt >> results\undo-services.txt 2>&1
+echo GUEST-PART-END undo-services rc=%track_status% %TIME%
+orvane-family-setup.exe unservice OrvaneUndoNew > nul 2>&1
+orvane-family-setup.exe unservice OrvaneUndoOld > nul 2>&1
+
 rem The tracker, as a host runs it, on the sample setup, the NSIS test installer and the probe that
 rem says whether the capture hooked anything in the setup's process.
 echo GUEST-PART-BEGIN track-sample %TIME%

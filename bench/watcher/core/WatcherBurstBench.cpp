@@ -1,11 +1,13 @@
-// A burst of files made in a new subfolder of a watched folder from outside Wine (Linux tools
-// writing into the prefix), so that the notification path, not Wine's own file creation, is the
-// bottleneck. The folder is on a RAM file system when the machine has one (Wine shows the Linux
-// root as Z:): on disk, how fast the burst comes depends on the file system's state (inodes of
-// earlier runs' files), from a quarter of a second to ten. Three observers see the same burst: the watcher
-// end to end (worker, wrapper, window, handler, with this thread dispatching messages), and two bare loops of
-// ReadDirectoryChangesW on a completion port that only count records, one with the watcher's buffer size and
-// one with a single page, to show what a small buffer loses.
+// A burst of files made in a new subfolder of a watched folder, so that the notification path is the
+// bottleneck. Under Wine the burst comes from outside Wine (Linux tools writing into the prefix), not
+// from Wine's own file creation; the folder is then on a RAM file system when the machine has one (Wine
+// shows the Linux root as Z:): on disk, how fast the burst comes depends on the file system's state
+// (inodes of earlier runs' files), from a quarter of a second to ten. On a Windows kernel (the reactos
+// lane's bench run) a thread of this program makes the burst. Three observers see the same burst: the
+// watcher end to end (worker, wrapper, window, handler, with this thread dispatching messages), and two
+// bare loops of ReadDirectoryChangesW on a completion port that only count records, one with the
+// watcher's buffer size and one with a single page, to show what a small buffer loses.
+//   bench_watcher_burst [FILES]   (20,000 files by default, at most that)
 #include "common/Tick.h"
 #include "common/UniqueHandle.h"
 #include "common/Win32.h"
@@ -24,14 +26,16 @@
 
 namespace {
 
-constexpr int kFiles = 20000;
+constexpr int kMostFiles = 20000;
+// The burst's size, set once from the command line before any observer exists.
+int burstFiles = kMostFiles;
 constexpr DWORD kQuietMs = 3000;
 constexpr DWORD kLimitMs = 180000;
 constexpr DWORD kFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME;
 
 // What one observer saw of the burst. Written by one thread, read by the main thread.
 struct Tally {
-    std::vector<std::atomic<bool>> seen = std::vector<std::atomic<bool>>(kFiles);
+    std::vector<std::atomic<bool>> seen = std::vector<std::atomic<bool>>(burstFiles);
     std::atomic<int> records{0};
     std::atomic<int> overflows{0};
     std::atomic<bool> sawSubfolder{false};
@@ -47,7 +51,7 @@ struct Tally {
         if (slash == nullptr || slash[1] != 'f')
             return;
         const int index = std::atoi(slash + 2);
-        if (index >= 0 && index < kFiles && !seen[size_t(index)].exchange(true))
+        if (index >= 0 && index < burstFiles && !seen[size_t(index)].exchange(true))
             ++records;
         lastRecordAt = TickCount64();
     }
@@ -172,9 +176,41 @@ std::string BenchBaseFolder() {
     return "C:\\orvane-bench";
 }
 
+// Makes the burst's files and then the marker from a thread of this program, for a system with no
+// Linux side to make them from.
+std::thread StartWindowsBurst(const std::string& folder, const std::string& marker) {
+    return std::thread([folder, marker] {
+        char name[16];
+        for (int i = 0; i < burstFiles; ++i) {
+            std::snprintf(name, sizeof name, "f%05d", i);
+            UniqueFile file(::CreateFileA((folder + "\\burst\\" + name).c_str(), GENERIC_WRITE, 0, nullptr,
+                                          CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        }
+        UniqueFile done(::CreateFileA(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    });
+}
+
+// Removes what a Windows burst made, file by file.
+void RemoveWindowsBurst(const std::string& folder) {
+    char name[16];
+    for (int i = 0; i < burstFiles; ++i) {
+        std::snprintf(name, sizeof name, "f%05d", i);
+        ::DeleteFileA((folder + "\\burst\\" + name).c_str());
+    }
+    ::RemoveDirectoryA((folder + "\\burst").c_str());
+    ::RemoveDirectoryA(folder.c_str());
+}
+
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc > 1)
+        burstFiles = std::atoi(argv[1]);
+    if (burstFiles < 1 || burstFiles > kMostFiles) {
+        std::printf("usage: bench_watcher_burst [FILES], FILES from 1 to %d\n", kMostFiles);
+        return 2;
+    }
     const std::string base = BenchBaseFolder();
     ::CreateDirectoryA(base.c_str(), nullptr);
     const std::string folder = base + "\\burst-" + std::to_string(::GetCurrentProcessId());
@@ -183,11 +219,9 @@ int main() {
         std::printf("cannot create %s\n", folder.c_str());
         return 1;
     }
+    // Empty on a Windows kernel: the burst is then this program's own.
     const std::string unixFolder = test_support::UnixPathOf(folder);
-    if (unixFolder.empty()) {
-        std::printf("no Linux path for %s (not running under Wine?)\n", folder.c_str());
-        return 1;
-    }
+    std::thread windowsBurst;
 
     CountingHandler counting(folder + "\\");
     CountingHandler* handler = &counting;
@@ -209,9 +243,11 @@ int main() {
 
         start = TickCount64();
         const std::string script = "cd '" + unixFolder + "/burst' && seq -f 'f%05g' 0 " +
-                                   std::to_string(kFiles - 1) + " | xargs touch && touch '" + unixFolder +
+                                   std::to_string(burstFiles - 1) + " | xargs touch && touch '" + unixFolder +
                                    ".done'";
-        if (!test_support::StartUnixShell(script)) {
+        if (unixFolder.empty())
+            windowsBurst = StartWindowsBurst(folder, marker);
+        if (unixFolder.empty() ? !windowsBurst.joinable() : !test_support::StartUnixShell(script)) {
             std::printf("cannot start the burst\n");
             status = 1;
         } else {
@@ -227,10 +263,11 @@ int main() {
                         lastTotal = total;
                         lastProgress = TickCount64();
                     }
-                    return total == 3 * kFiles || TickCount64() - lastProgress > kQuietMs;
+                    return total == 3 * burstFiles || TickCount64() - lastProgress > kQuietMs;
                 },
                 kLimitMs);
-            std::printf("burst: %d files made from outside Wine in a new subfolder in %llu ms\n\n", kFiles,
+            std::printf("burst: %d files made %s in a new subfolder in %llu ms\n\n", burstFiles,
+                        unixFolder.empty() ? "by a thread of the bench" : "from outside Wine",
                         created - start);
             std::printf("%-34s %8s %8s %10s %10s\n", "observer", "seen", "missing", "overflows", "files/s");
             PrintRow("watcher, 64 KiB, end to end", handler->tally, start);
@@ -250,9 +287,13 @@ int main() {
         std::printf("unwatch, with every name written to the debugger output: %llu ms\n",
                     TickCount64() - unwatchStart);
     }
-    // Twenty thousand files go faster from the Linux side too.
+    if (windowsBurst.joinable())
+        windowsBurst.join();
     ::DeleteFileA(marker.c_str());
-    if (test_support::StartUnixShell("rm -rf '" + unixFolder + "'"))
+    // Twenty thousand files go faster from the Linux side too.
+    if (unixFolder.empty())
+        RemoveWindowsBurst(folder);
+    else if (test_support::StartUnixShell("rm -rf '" + unixFolder + "'"))
         test_support::PumpMessagesUntil([&] { return !test_support::FileExists(folder); }, 60000);
     ::RemoveDirectoryA(base.c_str());
     return status;
