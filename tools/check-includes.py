@@ -34,9 +34,11 @@ ALLOWED = {
     "stand-ins/brannock/": ["stand-ins/brannock/"],
     "stand-ins/kelmira/": ["stand-ins/kelmira/"],
     "stand-ins/tavish/": ["stand-ins/tavish/"],
-    # The tracker loads the capture into the setup and relays its lines to the driver.
+    # The tracker loads the capture into the setup and relays its lines to the driver, and reads the
+    # driver's writer lines in the framing of its log.
     "host/track/": ["host/track/", "include/", "common/", "capture/inject/CaptureInjection.h",
-                    "capture/CaptureRing.h", "capture/OldState.h", "driver/RegmonProtocol.h"],
+                    "capture/CaptureRing.h", "capture/OldState.h", "driver/RegmonProtocol.h",
+                    "registry/LogFraming.h"],
     # What one run produced, and its names: no part of the tracker's running or its outputs. The
     # capture's records of old state are part of what a run produced.
     "host/track/result/": ["host/track/result/", "common/", "capture/OldState.h"],

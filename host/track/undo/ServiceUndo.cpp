@@ -96,6 +96,34 @@ UndoOutcome NotRunning(const UndoItem& item) {
     return UndoOutcome{true, UndoTarget(item) + ": not running"};
 }
 
+// Some service managers (ReactOS's) refuse to forget a service whose key is already gone, with
+// ERROR_FILE_NOT_FOUND. The key is made again, empty, for the manager to delete; where the manager
+// still refuses, the empty key goes again, so that the registry is left as the undo found it.
+BOOL DeleteServiceWithoutItsKey(SC_HANDLE service, const std::string& path) {
+    if (::DeleteService(service))
+        return TRUE;
+    if (::GetLastError() != ERROR_FILE_NOT_FOUND)
+        return FALSE;
+    std::string root, subKey;
+    SplitRegistryPath(path, root, subKey);
+    const std::wstring wideSubKey = Utf8ToWide(subKey);
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, wideSubKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                          KEY_QUERY_VALUE | KEY_WOW64_64KEY, nullptr, &key, &disposition) != ERROR_SUCCESS) {
+        ::SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    ::RegCloseKey(key);
+    if (::DeleteService(service))
+        return TRUE;
+    const DWORD error = ::GetLastError();
+    if (disposition == REG_CREATED_NEW_KEY)
+        ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, wideSubKey.c_str()); // the services' keys have one view
+    ::SetLastError(error);
+    return FALSE;
+}
+
 } // namespace
 
 UndoOutcome StopServiceItem(const UndoItem& item) {
@@ -143,7 +171,7 @@ UndoOutcome UndoServiceItem(const UndoItem& item) {
     const OpenedService service = OpenItemService(item, name, DELETE);
     if (!service.service)
         return service.instead;
-    if (!::DeleteService(service.service.get())) {
+    if (!DeleteServiceWithoutItsKey(service.service.get(), item.path)) {
         const DWORD error = ::GetLastError();
         return LeftAlone(item, error == ERROR_SERVICE_MARKED_FOR_DELETE
                                    ? std::string("it is being deleted already")
