@@ -115,13 +115,15 @@ BOOL DeleteServiceWithoutItsKey(SC_HANDLE service, const std::string& path) {
         return FALSE;
     }
     ::RegCloseKey(key);
-    if (::DeleteService(service))
-        return TRUE;
+    // A manager that marked the service at the first call and failed only on its key says so now:
+    // the service is gone once its last handle closes.
+    const BOOL forgotten =
+        ::DeleteService(service) || ::GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE ? TRUE : FALSE;
     const DWORD error = ::GetLastError();
     if (disposition == REG_CREATED_NEW_KEY)
         ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, wideSubKey.c_str()); // the services' keys have one view
     ::SetLastError(error);
-    return FALSE;
+    return forgotten;
 }
 
 } // namespace
