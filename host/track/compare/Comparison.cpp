@@ -1,17 +1,12 @@
 #include "host/track/compare/Comparison.h"
 
+#include "host/track/result/TextEncoding.h"
+
 #include <unordered_map>
 
 namespace track {
 
 namespace {
-
-std::string Upper(std::string text) {
-    for (char& c : text)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    return text;
-}
 
 bool StartsWith(const std::string& text, size_t at, const std::string& prefix) {
     return text.compare(at, prefix.size(), prefix) == 0;
@@ -112,12 +107,12 @@ bool ValuesDiffer(const CapturedValue& a, const CapturedValue& b) {
 } // namespace
 
 std::string MatchingForm(const std::string& path, bool registry) {
-    const std::string upper = Upper(path);
+    const std::string upper = AsciiUpper(path);
     return registry ? RegistryForm(upper) : SetFoldersAside(path, upper, false);
 }
 
 std::string MatchingData(const std::string& data) {
-    return SetFoldersAside(data, Upper(data), true);
+    return SetFoldersAside(data, AsciiUpper(data), true);
 }
 
 Comparison CompareCaptures(const Capture& a, const Capture& b) {

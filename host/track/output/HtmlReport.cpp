@@ -15,19 +15,12 @@ namespace track {
 
 namespace {
 
-std::string Upper(std::string text) {
-    for (char& c : text)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    return text;
-}
-
 // The watched folder that holds `path` (the longest, since one may lie inside another).
 std::string FolderOf(const std::string& path, const std::vector<std::string>& folders) {
-    const std::string upper = Upper(path);
+    const std::string upper = AsciiUpper(path);
     std::string best;
     for (const std::string& folder : folders) {
-        const std::string prefix = Upper(folder) + "\\";
+        const std::string prefix = AsciiUpper(folder) + "\\";
         if (upper.compare(0, prefix.size(), prefix) == 0 && folder.size() > best.size())
             best = folder;
     }

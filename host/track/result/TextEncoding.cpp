@@ -57,6 +57,13 @@ std::wstring Utf8ToWide(const std::string& utf8) {
 // LCMapStringW upper-cases by the file system's table unless LCMAP_LINGUISTIC_CASING is given, one
 // character for one, and the invariant locale keeps the user's language (a Turkish dotted I) out.
 // Text it cannot map is compared as it is.
+std::string AsciiUpper(std::string text) {
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return text;
+}
+
 std::wstring UpperOrdinal(const std::wstring& text) {
     if (text.empty() || text.size() > INT_MAX)
         return text;

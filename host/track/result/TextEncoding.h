@@ -26,4 +26,8 @@ bool SameIgnoringCaseOrdinal(const std::wstring& a, const std::wstring& b);
 // names that differ only in letter case meet, as they do in the file system and the registry.
 std::wstring UpperOrdinal(const std::wstring& text);
 
+// `text` with the ASCII letters alone upper-cased: for UTF-8 paths matched as the library's
+// ordering matches them.
+std::string AsciiUpper(std::string text);
+
 } // namespace track
