@@ -98,10 +98,11 @@ InjectionResult WriteImports(HANDLE process, const RemoteImage& image,
         return result;
     const ImportBlockLayout layout = LayOutImportBlock(originals.size(), dllName.size(), image.pe32Plus);
     UniqueRemoteMemory block;
-    result = AllocateAboveImage(process, image, layout.size, block);
+    result = AllocateWithinReachOfImage(process, image, layout.size, block);
     if (result != kStepDone)
         return result;
     const uintptr_t address = reinterpret_cast<uintptr_t>(block.get().address);
+    // Modulo 4 GB: a block below a 32-bit image is reached the way its loader adds, wrapping around.
     const DWORD rva = static_cast<DWORD>(address - image.base);
     const std::vector<BYTE> bytes = BuildImportBlock(layout, originals, dllName, image.pe32Plus, rva);
     if (!WriteRemote(process, address, bytes.data(), bytes.size()))

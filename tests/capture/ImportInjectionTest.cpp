@@ -6,11 +6,14 @@
 #include "capture/inject/DllImportName.h"
 #include "capture/inject/ImageHeaders.h"
 #include "capture/inject/MainImage.h"
+#include "capture/inject/RemoteMemory.h"
 #include "tests/capture/InjectTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <set>
 #include <string>
@@ -178,6 +181,78 @@ TEST_F(ImportInjection, AHandleThatMayNotAllocateIsRefused) {
     ASSERT_TRUE(readOnly);
     EXPECT_EQ(InjectionResult::WriteRefused, InjectIntoSuspended(readOnly.get(), payload));
     EXPECT_EQ(static_cast<DWORD>(inject_fixture::kPayloadAbsent), child.ResumeAndWait());
+}
+
+// Every free region of a process from `from` up to `end` reserved while the object lives, from the
+// region's first allocation-granularity boundary on, as an allocation would be placed.
+class FreeSpaceTaken {
+public:
+    FreeSpaceTaken(HANDLE process, uint64_t from, uint64_t end) {
+        SYSTEM_INFO system;
+        ::GetSystemInfo(&system);
+        const uint64_t granularity = system.dwAllocationGranularity;
+        MEMORY_BASIC_INFORMATION region{};
+        for (uint64_t at = from;
+             at < end && ::VirtualQueryEx(process, ToPointer(at), &region, sizeof region) != 0;) {
+            const uint64_t regionEnd = reinterpret_cast<uintptr_t>(region.BaseAddress) + region.RegionSize;
+            const uint64_t start = (at + granularity - 1) / granularity * granularity;
+            const uint64_t stop = std::min(regionEnd, end);
+            if (region.State == MEM_FREE && start < stop)
+                Reserve(process, start, stop - start);
+            if (regionEnd <= at)
+                break;
+            at = regionEnd;
+        }
+    }
+
+    bool complete() const { return complete_; }
+
+private:
+    static void* ToPointer(uint64_t address) {
+        return reinterpret_cast<void*>(static_cast<uintptr_t>(address));
+    }
+
+    void Reserve(HANDLE process, uint64_t start, uint64_t size) {
+        void* const reserved = ::VirtualAllocEx(process, ToPointer(start), static_cast<size_t>(size),
+                                                MEM_RESERVE, PAGE_NOACCESS);
+        complete_ = complete_ && reserved != nullptr;
+        if (reserved != nullptr)
+            taken_.emplace_back(capture::RemoteMemory{process, reserved});
+    }
+
+    std::vector<capture::UniqueRemoteMemory> taken_;
+    bool complete_ = true;
+};
+
+// A DLL copied and run as a program keeps the DLL's high base, and in a 2 GB space nothing may be free
+// above it. A 32-bit loader adds an RVA in 32 bits and so reaches a table below the image; a 64-bit one
+// does not, and the injection is refused with nothing left behind.
+TEST_F(ImportInjection, AnImageWithNoFreeMemoryAboveItIsReachedOnlyWhereRvasWrapAround) {
+    Child child(target, L"", true);
+    ASSERT_TRUE(child.started());
+    uintptr_t base = 0;
+    capture::RemoteImage image;
+    ASSERT_EQ(capture::kStepDone, capture::FindMainImage(child.process(), base));
+    ASSERT_EQ(capture::kStepDone, capture::ReadImageHeaders(child.process(), base, image));
+    SYSTEM_INFO system;
+    ::GetSystemInfo(&system);
+    const uint64_t userEnd = reinterpret_cast<uintptr_t>(system.lpMaximumApplicationAddress) + uint64_t{1};
+    const bool wraps = sizeof(void*) == 4;
+    {
+        const FreeSpaceTaken taken(child.process(), uint64_t{base} + image.sizeOfImage,
+                                   std::min(userEnd, uint64_t{base} + (uint64_t{1} << 32)));
+        ASSERT_TRUE(taken.complete());
+        const std::vector<uintptr_t> before = inject_test::AddressSpaceOf(child.process());
+        if (wraps) {
+            ASSERT_EQ(InjectionResult::Injected, InjectIntoSuspended(child.process(), payload));
+        } else {
+            EXPECT_EQ(InjectionResult::NoMemoryNearImage, InjectIntoSuspended(child.process(), payload));
+            EXPECT_EQ(before, inject_test::AddressSpaceOf(child.process())) << "nothing may be left behind";
+        }
+    }
+    EXPECT_EQ(
+        static_cast<DWORD>(wraps ? inject_fixture::kPayloadBeforeStart : inject_fixture::kPayloadAbsent),
+        child.ResumeAndWait());
 }
 
 std::wstring SystemProgram(const wchar_t* name) {
