@@ -6,7 +6,7 @@
 #include <winternl.h>
 #include <stdio.h>
 
-typedef NTSTATUS(NTAPI *SetValueKeyCall)(HANDLE, PUNICODE_STRING, ULONG, ULONG, PVOID, ULONG);
+typedef NTSTATUS(NTAPI* SetValueKeyCall)(HANDLE, PUNICODE_STRING, ULONG, ULONG, PVOID, ULONG);
 
 static void BadPointers(void) {
     SetValueKeyCall set = (SetValueKeyCall)GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtSetValueKey");
@@ -24,7 +24,7 @@ static void BadPointers(void) {
     RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\orvane-probe");
 }
 
-static void Hidden(const wchar_t *folder) {
+static void Hidden(const wchar_t* folder) {
     wchar_t path[MAX_PATH];
     swprintf(path, MAX_PATH, L"%ls\\hidden.txt", folder);
     HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
@@ -35,7 +35,7 @@ static void Hidden(const wchar_t *folder) {
            (attributes & FILE_ATTRIBUTE_HIDDEN) ? "hidden" : "not hidden");
 }
 
-int wmain(int argc, wchar_t **argv) {
+int wmain(int argc, wchar_t** argv) {
     if (argc < 2)
         return 2;
     if (wcscmp(argv[1], L"registry") == 0)
