@@ -5,7 +5,7 @@
 # 32-bit code is emulated. Nothing is registered with dpkg; no binfmt_misc entry is made.
 #
 # Both parts are made once per machine and kept under /var/cache/orvane-w32emu (ORVANE_W32EMU_CACHE):
-#   qemu-<source version>-<patch checksum>/qemu-i386   a static qemu-i386 with the trap-number patch
+#   qemu-<source version>-<build checksum>/qemu-i386   a static qemu-i386 with the trap-number patch
 #   wine32-<Wine version>/root32                       the private root, with a copy of that qemu-i386
 #   wine32 -> the root in use, which tests/wine/lane.sh runs 32-bit programs from
 # A second run with the same keys fetches and builds nothing. Needs root.
@@ -43,18 +43,24 @@ echo "deb-src $mirror bookworm-backports main" >"$apt_dir/sources.list"
 private_apt="-o Dir::Etc::SourceList=$apt_dir/sources.list -o Dir::Etc::SourceParts=/dev/null
  -o Dir::State::Lists=$apt_dir/lists -o Dir::Cache::Archives=$apt_dir/archives"
 
-patch_sum="$(sha256sum "$patch_file" | cut -c1-16)"
+# Only what Wine needs of qemu is built in. The extended-attribute calls are among it: Wine keeps a
+# file's DOS attributes (hidden, system) in one, and without them qemu answers ENOSYS, so every such
+# attribute set by a 32-bit program is silently lost.
+qemu_features="--target-list=i386-linux-user --static --without-default-features --enable-attr --disable-system
+ --disable-tools --disable-docs --disable-werror --disable-install-blobs"
+# The build's key covers the patch and the features, so a change of either builds qemu again.
+build_sum="$({ cat "$patch_file"; echo "$qemu_features"; } | sha256sum | cut -c1-16)"
 # shellcheck disable=SC2086
 if apt-get $private_apt update -qq 2>/dev/null; then
     qemu_version="$(apt-cache $private_apt showsrc qemu 2>/dev/null | awk '/^Version:/ {print $2}' | sort -V | tail -n 1)"
 fi
 if [ -z "${qemu_version:-}" ]; then
     # Without the index (no network), a build already made with this patch is as good as any.
-    qemu_dir="$(ls -d "$cache"/qemu-*-"$patch_sum" 2>/dev/null | sort -V | tail -n 1)"
+    qemu_dir="$(ls -d "$cache"/qemu-*-"$build_sum" 2>/dev/null | sort -V | tail -n 1)"
     [ -n "$qemu_dir" ] || { echo "setup-w32-emulation: qemu's source cannot be found" >&2; exit 1; }
     qemu_key="$(basename "$qemu_dir")"
 else
-    qemu_key="qemu-$(echo "$qemu_version" | tr ':~+' '__.')-$patch_sum"
+    qemu_key="qemu-$(echo "$qemu_version" | tr ':~+' '__.')-$build_sum"
     qemu_dir="$cache/$qemu_key"
 fi
 
@@ -88,8 +94,8 @@ build_qemu() {
     mkdir -p "$work/src/build"
     (
         cd "$work/src/build"
-        ../configure --target-list=i386-linux-user --static --without-default-features --disable-system \
-            --disable-tools --disable-docs --disable-werror --disable-install-blobs --python=/usr/bin/python3 >/dev/null
+        # shellcheck disable=SC2086
+        ../configure $qemu_features --python=/usr/bin/python3 >/dev/null
         nice ninja -j"$(nproc)" qemu-i386 >/dev/null
     )
     install_qemu

@@ -23,6 +23,22 @@ add_ctest_summary() {
     failed=$((failed + summary_failed))
     [ "$summary_failed" -eq 0 ] || status=1
 }
+# CTest counts a suite whose cases were skipped as passed, and shows nothing of a passed suite: each
+# case a lane skipped is named here with gtest's reason (the line after "Skipped").
+say_skipped_cases() {
+    lane_log="build/${1%-wow64}/Testing/Temporary/LastTest.log"
+    [ -f "$lane_log" ] || return 0
+    awk -v lane="$1" '
+        reason_next { reason = $0; reason_next = 0; next }
+        /:[0-9]+: Skipped$/ { reason_next = 1; next }
+        /^\[  SKIPPED \] .* \([0-9]+ ms\)$/ {
+            name = $0
+            sub(/^\[  SKIPPED \] /, "", name)
+            sub(/ \([0-9]+ ms\)$/, "", name)
+            print "== " lane " lane skipped " name ": " reason
+            reason = ""
+        }' "$lane_log"
+}
 # Each lane's first line says how it runs its code, its last how long it took.
 for lane in $orvane_test_lanes; do
     echo "== $lane lane ($(orvane_wine_lane_of "$lane") Windows, $(orvane_way_of "$lane"))"
@@ -32,6 +48,7 @@ for lane in $orvane_test_lanes; do
         echo "== $lane lane: ctest gave no summary"
         status=1
     fi
+    say_skipped_cases "$lane"
     echo "== $lane lane took $(($(date +%s) - lane_started)) s"
 done
 # The import check of the i686 images reads files only: where the i686 lane could not run, it runs

@@ -474,6 +474,9 @@ TEST_F(RegistryOldState, SaysWhatATreeDeeperThanTheBoundLeftOut) {
 }
 
 TEST_F(RegistryOldState, LeavesEveryAnswerAsItWasAlsoForCallsTheSystemRefuses) {
+    if (test_support::RunsUnderEmulation())
+        GTEST_SKIP() << "qemu-i386 fault: a writev with an unreadable buffer after the first makes a short "
+                        "write, not EFAULT, and Wine's client ends the process (docs/32bit-emulation.md)";
     const ChildRun run = RunCapturedAndCompare(
         L"failures", [](const ScratchKey&) {}, key_, Store());
     EXPECT_EQ(run.tornBytes, 0u);

@@ -185,6 +185,16 @@ bool StartUnixShell(const std::string& script) {
                             &startup, &unused) != FALSE;
 }
 
+bool RunsUnderEmulation() {
+#ifdef _WIN64
+    return false;
+#else
+    char way[16];
+    const DWORD length = ::GetEnvironmentVariableA("ORVANE_32BIT", way, sizeof way);
+    return length < sizeof way && std::string(way, length) == "emulated";
+#endif
+}
+
 std::string ThisExecutable() {
     char path[MAX_PATH * 4];
     const DWORD length = ::GetModuleFileNameA(nullptr, path, sizeof path);

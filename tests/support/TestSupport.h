@@ -61,6 +61,11 @@ bool StartUnixShell(const std::string& script);
 // each path is kept for the process.
 std::string WhyProgramDoesNotStart(const std::string& path);
 
+// Whether this program's 32-bit code runs under qemu-i386 user-mode emulation, as the lane says in
+// ORVANE_32BIT (tests/wine/lane.sh). A case that meets a fault of the emulator's own, shown without
+// the product in docs/32bit-emulation.md, is skipped there, and there alone, naming that fault.
+bool RunsUnderEmulation();
+
 // The full path of the running test program.
 std::string ThisExecutable();
 
