@@ -34,6 +34,8 @@ ALLOWED = {
     "stand-ins/brannock/": ["stand-ins/brannock/"],
     "stand-ins/kelmira/": ["stand-ins/kelmira/"],
     "stand-ins/tavish/": ["stand-ins/tavish/"],
+    # A stand-alone probe of the emulated 32-bit Wine: Win32 and the C library alone.
+    "scripts/w32-emulation/": [],
     # The tracker loads the capture into the setup and relays its lines to the driver, and reads the
     # driver's writer lines in the framing of its log.
     "host/track/": ["host/track/", "include/", "common/", "capture/inject/CaptureInjection.h",
@@ -59,7 +61,7 @@ ALLOWED = {
 # A test folder may also use the helpers of its own first-level folder (tests/watcher/Watchdog.h).
 SAME_TEST_FOLDER = re.compile(r"^(tests/[^/]+/)")
 INSTALLED_FLAT = "include/"
-WINDOWS_HEADER_USERS = ["common/Win32.h", "stand-ins/"]
+WINDOWS_HEADER_USERS = ["common/Win32.h", "stand-ins/", "scripts/w32-emulation/"]
 SOURCE_SUFFIXES = (".c", ".cpp", ".h")
 INCLUDE = re.compile(r'^(\s*#\s*include\s*)([<"])([^>"]+)[>"]')
 
