@@ -1,8 +1,7 @@
 #include "host/track/compare/Comparison.h"
 
 #include "host/track/output/HtmlPage.h"
-
-#include <cstdio>
+#include "host/track/output/Reports.h"
 
 namespace track {
 
@@ -51,36 +50,20 @@ std::string Differing(const std::string& path, const std::string& a, const std::
     return "  " + path + "\n      A: " + a + "\n      B: " + b + "\n";
 }
 
-std::string Json(const std::string& utf8) {
-    std::string out = "\"";
-    for (unsigned char c : utf8) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
 std::string JsonFile(const CapturedFile* file) {
     if (file == nullptr)
         return "null";
-    return "{\"path\": " + Json(file->path) + ", \"removed\": " + (file->removed ? "true" : "false") +
+    return "{\"path\": " + JsonUtf8String(file->path) +
+           ", \"removed\": " + (file->removed ? "true" : "false") +
            ", \"size\": " + (file->sizeKnown ? std::to_string(file->size) : std::string("null")) + "}";
 }
 
 std::string JsonValueItem(const CapturedValue* value) {
     if (value == nullptr)
         return "null";
-    return "{\"path\": " + Json(value->path) + ", \"type\": " + Json(value->type) +
-           ", \"deleted\": " + (value->deleted ? "true" : "false") + ", \"value\": " + Json(value->shown) +
-           "}";
+    return "{\"path\": " + JsonUtf8String(value->path) + ", \"type\": " + JsonUtf8String(value->type) +
+           ", \"deleted\": " + (value->deleted ? "true" : "false") +
+           ", \"value\": " + JsonUtf8String(value->shown) + "}";
 }
 
 template <typename Item, typename Format>
@@ -137,8 +120,10 @@ std::string FormatComparisonText(const Comparison& c) {
 }
 
 std::string FormatComparisonJson(const Comparison& c) {
-    std::string out = "{\n  \"a\": {\"file\": " + Json(c.a->file) + ", \"command\": " + Json(c.a->command) +
-                      "},\n  \"b\": {\"file\": " + Json(c.b->file) + ", \"command\": " + Json(c.b->command) +
+    std::string out = "{\n  \"a\": {\"file\": " + JsonUtf8String(c.a->file) +
+                      ", \"command\": " + JsonUtf8String(c.a->command) +
+                      "},\n  \"b\": {\"file\": " + JsonUtf8String(c.b->file) +
+                      ", \"command\": " + JsonUtf8String(c.b->command) +
                       "},\n  \"same\": " + (c.Same() ? "true" : "false") + ",\n";
     AppendJsonArray(out, "filesOnlyInA", c.filesOnlyInA, JsonFile);
     AppendJsonArray(out, "filesOnlyInB", c.filesOnlyInB, JsonFile);
@@ -146,7 +131,7 @@ std::string FormatComparisonJson(const Comparison& c) {
     AppendJsonArray(out, "valuesOnlyInA", c.valuesOnlyInA, JsonValueItem);
     AppendJsonArray(out, "valuesOnlyInB", c.valuesOnlyInB, JsonValueItem);
     AppendJsonArray(out, "valuesDiffering", c.valuesDiffering, JsonValueItem);
-    out += "  \"summary\": " + Json(Summary(c)) + "\n}\n";
+    out += "  \"summary\": " + JsonUtf8String(Summary(c)) + "\n}\n";
     return out;
 }
 

@@ -13,9 +13,6 @@
 
 namespace track {
 
-namespace {
-
-// A JSON string from UTF-8 text, control characters escaped.
 std::string JsonUtf8String(const std::string& utf8) {
     std::string out = "\"";
     for (unsigned char c : utf8) {
@@ -47,6 +44,8 @@ std::string JsonUtf8String(const std::string& utf8) {
     }
     return out + "\"";
 }
+
+namespace {
 
 std::string JsonString(const std::string& ansi) {
     return JsonUtf8String(AnsiToUtf8(ansi));

@@ -33,6 +33,9 @@ std::string FormatSummary(const TrackResult& result);
 // size and time (ISO 8601, UTC) before and after and whether their old content was kept.
 std::string FormatJsonReport(const TrackResult& result);
 
+// A JSON string from UTF-8 text, control characters escaped.
+std::string JsonUtf8String(const std::string& utf8);
+
 // A registry script (Windows Registry Editor Version 5.00) in UTF-16LE with its byte-order mark
 // and CRLF line ends, as regedit writes them, returned as the bytes of the file. Values are grouped
 // under their keys in first-seen order; a value whose root is unknown or whose data is not valid
