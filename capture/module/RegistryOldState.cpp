@@ -36,6 +36,28 @@ std::wstring Folded(const std::wstring& text) {
     return folded;
 }
 
+// `name` with its last component as `key`'s own record spells it. The undo makes a deleted key
+// again under the name kept here, so it must be the machine's spelling, not the kernel's.
+std::wstring WithStoredLastName(const NtCalls& nt, HANDLE key, const std::wstring& name) {
+    const size_t last = name.rfind(L'\\');
+    if (last == std::wstring::npos || nt.queryKey == nullptr)
+        return name;
+    std::wstring own;
+    // A handle opened to delete alone (as RegDeleteKey opens one) may not ask: the same key again.
+    if (QueryOwnKeyName(nt, key, own) < 0) {
+        NTSTATUS opened = 0;
+        const UniqueHandle readable =
+            OpenKeyBelow(nt, key, std::wstring(), KEY_QUERY_VALUE, OBJ_CASE_INSENSITIVE, opened);
+        if (!readable || QueryOwnKeyName(nt, readable.get(), own) < 0)
+            return name;
+    }
+    const std::wstring given = name.substr(last + 1);
+    // A hive's root key keeps a name of the hive's own making, unlike the one it is known by.
+    if (own == given || Folded(own) != Folded(given))
+        return name;
+    return name.substr(0, last + 1) + own;
+}
+
 // The kernel name `levels` components above `name`; empty when it has fewer.
 std::wstring AncestorOf(std::wstring name, size_t levels) {
     for (; levels > 0; --levels) {
@@ -212,10 +234,13 @@ void RegistryOldState::KeepValue(HANDLE key, const std::wstring& keyName,
 void RegistryOldState::KeepDeletedTree(HANDLE key, const std::wstring& keyName) noexcept {
     try {
         ForgetCreatedKeys();
-        std::wstring mapped;
-        if (!records_.Usable() || keyName.empty() || !records_.MapKey(keyName, mapped))
+        if (!records_.Usable() || keyName.empty())
             return;
-        capture::KeepDeletedTree(records_, key, keyName, mapped);
+        std::wstring mapped;
+        const std::wstring spelled = WithStoredLastName(records_.nt(), key, keyName);
+        if (!records_.MapKey(spelled, mapped))
+            return;
+        capture::KeepDeletedTree(records_, key, spelled, mapped);
     } catch (...) {
         records_.SayOutOfMemory();
     }

@@ -223,12 +223,15 @@ NTSTATUS EnumerateValue(const NtCalls& nt, HANDLE key, ULONG index, uint64_t lim
     return kStatusBufferOverflow;
 }
 
-NTSTATUS EnumerateSubkey(const NtCalls& nt, HANDLE key, ULONG index, std::wstring& name) {
+namespace {
+
+// A KEY_BASIC_INFORMATION answer's name, from `ask` (an enumeration or a query of the key itself).
+template <typename Ask>
+NTSTATUS ReadKeyBasicName(Ask ask, std::wstring& name) {
     std::vector<uint8_t> buffer(kFirstBuffer);
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
         ULONG returned = 0;
-        const NTSTATUS status = nt.enumerateKey(key, index, kKeyBasicInformation, buffer.data(),
-                                                static_cast<ULONG>(buffer.size()), &returned);
+        const NTSTATUS status = ask(buffer, returned);
         if (TooSmall(status)) {
             if (!Grow(buffer, returned, 0x10000 + kKeyBasicFixed))
                 return kStatusNameTooLong;
@@ -244,6 +247,26 @@ NTSTATUS EnumerateSubkey(const NtCalls& nt, HANDLE key, ULONG index, std::wstrin
         return status;
     }
     return kStatusBufferOverflow;
+}
+
+} // namespace
+
+NTSTATUS EnumerateSubkey(const NtCalls& nt, HANDLE key, ULONG index, std::wstring& name) {
+    return ReadKeyBasicName(
+        [&](std::vector<uint8_t>& buffer, ULONG& returned) {
+            return nt.enumerateKey(key, index, kKeyBasicInformation, buffer.data(),
+                                   static_cast<ULONG>(buffer.size()), &returned);
+        },
+        name);
+}
+
+NTSTATUS QueryOwnKeyName(const NtCalls& nt, HANDLE key, std::wstring& name) {
+    return ReadKeyBasicName(
+        [&](std::vector<uint8_t>& buffer, ULONG& returned) {
+            return nt.queryKey(key, kKeyBasicInformation, buffer.data(), static_cast<ULONG>(buffer.size()),
+                               &returned);
+        },
+        name);
 }
 
 NTSTATUS CountValues(const NtCalls& nt, HANDLE key, ULONG& values) {

@@ -53,6 +53,11 @@ NTSTATUS EnumerateValueName(const NtCalls& nt, HANDLE key, ULONG index, std::vec
 // The name of the `index`th subkey of `key`; kStatusNoMoreEntries past the last.
 NTSTATUS EnumerateSubkey(const NtCalls& nt, HANDLE key, ULONG index, std::wstring& name);
 
+// The last component of `key`'s name as the registry stores it. A key's full kernel name may come
+// back in another letter case (upper case, on ReactOS); the key's own record keeps the spelling of
+// the call that made it.
+NTSTATUS QueryOwnKeyName(const NtCalls& nt, HANDLE key, std::wstring& name);
+
 // How many values `key` has.
 NTSTATUS CountValues(const NtCalls& nt, HANDLE key, ULONG& values);
 

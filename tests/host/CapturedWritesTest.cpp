@@ -161,6 +161,16 @@ TEST(CapturedWrites, TheLastSuccessfulWriterNamesEachReportedValue) {
     EXPECT_EQ(result.registry[1].process + ":" + std::to_string(result.registry[1].processId),
               "services.exe:640");
     EXPECT_EQ(result.eliminatedRegistry[0].value.process, "setup.exe");
+
+    // A deleted value is in no line: the id its old state gave names it, where that process wrote.
+    RegistryValue deleted{"HKLM\\Software\\App\\Gone", REG_SZ, ""}, unknown = deleted;
+    deleted.change = unknown.change = track::ValueChange::Deleted;
+    deleted.processId = 640;
+    unknown.processId = 7;
+    result.registry = {deleted, unknown};
+    track::NameUnnamedWriters(writers, result);
+    EXPECT_EQ(result.registry[0].process, "services.exe");
+    EXPECT_EQ(result.registry[1].process + ":" + std::to_string(result.registry[1].processId), ":7");
 }
 
 TEST(CapturedWrites, EachDroppedValueIsListedWithWhyInTheOrderOfItsFirstWrite) {

@@ -3,6 +3,7 @@
 #include "host/track/result/OldStates.h"
 #include "host/track/result/Base64.h"
 #include "host/track/run/ChangeClassifier.h"
+#include "host/track/run/RegistrySpelling.h"
 #include "tests/host/HostTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -406,6 +407,32 @@ TEST(ChangeClassifier, WithoutAnyRecordEveryValueIsOfUnknownOldDataAndNothingMov
     }
     EXPECT_TRUE(result.changedFiles.empty() && result.removedFiles.empty() && result.createdKeys.empty() &&
                 result.deletedKeys.empty() && result.oldStateGaps.empty());
+}
+
+// A kernel may name keys in upper case. The keys that a setup deleted are gone by the time the
+// reports are made, so the registry cannot respell them: each is named as its old state spells it,
+// and so is every path below it.
+TEST(RegistrySpelling, NamesDeletedKeysAsTheirOldStateSpellsThem) {
+    const std::string parent = "Software\\Orvane Gone Test " + std::to_string(::GetCurrentProcessId());
+    HKEY raw = nullptr;
+    ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, parent.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                &raw, nullptr),
+              ERROR_SUCCESS);
+    ::RegCloseKey(raw);
+    const std::string upper = "HKCU\\SOFTWARE\\ORVANE GONE TEST " + std::to_string(::GetCurrentProcessId());
+    track::TrackResult result;
+    result.deletedKeys = {upper + "\\OldPlugin", upper + "\\OLDPLUGIN\\Settings"};
+    result.registry.push_back(track::RegistryValue{upper + "\\OLDPLUGIN\\SETTINGS\\Level", REG_DWORD, ""});
+    result.registry.push_back(track::RegistryValue{upper + "\\NEVER THERE\\Level", REG_DWORD, ""});
+    track::SpellRegistryAsHeld(result);
+    ::RegDeleteKeyA(HKEY_CURRENT_USER, parent.c_str());
+
+    const std::string held = "HKCU\\" + parent;
+    EXPECT_EQ(result.deletedKeys,
+              (std::vector<std::string>{held + "\\OldPlugin", held + "\\OldPlugin\\Settings"}));
+    EXPECT_EQ(result.registry[0].path, held + "\\OldPlugin\\Settings\\Level");
+    EXPECT_EQ(result.registry[1].path, held + "\\NEVER THERE\\Level")
+        << "a key nobody spelt keeps its given name";
 }
 
 } // namespace

@@ -58,6 +58,8 @@ void CapturedWrites::AddWrite(const CapturedLine& line, bool delivered) {
     value.type = line.type;
     value.image = line.image;
     value.processId = line.processId;
+    if (line.processId != 0)
+        images_[line.processId] = line.image;
     value.lastUndelivered = !delivered;
     if (!delivered)
         return;
@@ -156,12 +158,29 @@ void RefineWrittenAndDeleted(const CapturedWrites& writes, EliminatedValue& valu
         value.reason = reason;
 }
 
+std::string CapturedWrites::ImageOf(unsigned long processId) const {
+    const auto found = images_.find(processId);
+    return found == images_.end() ? std::string() : found->second;
+}
+
+namespace {
+
+// A value the setup deleted is in no line: its old state names the process that deleted it.
+void NameDeleterById(const CapturedWrites& writes, RegistryValue& value) {
+    if (value.change == ValueChange::Deleted && value.process.empty() && value.processId != 0)
+        value.process = writes.ImageOf(value.processId);
+}
+
+} // namespace
+
 void ExplainCapturedValues(const CapturedWrites& writes, TrackResult& result, const ValueProbe& probe) {
     std::unordered_set<const CapturedValue*> reported;
     auto name = [&](RegistryValue& value) {
         const CapturedValue* captured = writes.Find(value.path);
-        if (captured == nullptr)
+        if (captured == nullptr) {
+            NameDeleterById(writes, value);
             return;
+        }
         value.process = captured->image;
         value.processId = captured->processId;
         reported.insert(captured);
@@ -189,6 +208,8 @@ void NameUnnamedWriters(const CapturedWrites& writers, TrackResult& result) {
         if (const CapturedValue* written = writers.Find(value.path)) {
             value.process = written->image;
             value.processId = written->processId;
+        } else {
+            NameDeleterById(writers, value);
         }
     };
     for (RegistryValue& value : result.registry)

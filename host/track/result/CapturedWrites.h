@@ -60,6 +60,8 @@ public:
 
     // The value at `path`, compared as the registry compares names; null when none was captured.
     const CapturedValue* Find(const std::string& path) const;
+    // The image of the process with `processId`, from any write of its; empty when none came by.
+    std::string ImageOf(unsigned long processId) const;
     // Every captured value, in the order of its first write.
     const std::vector<CapturedValue>& values() const { return values_; }
     // Lines of values and keys past the bound: what was not kept.
@@ -81,6 +83,7 @@ private:
     std::vector<CapturedValue> values_;
     std::unordered_map<std::string, size_t> index_;            // folded path -> values_
     std::unordered_map<std::string, std::uint64_t> deletions_; // exact key path -> its last kept deletion
+    std::unordered_map<unsigned long, std::string> images_;    // process id -> its image
     std::uint64_t everyKeyDeleted_ = 0;
     size_t linesPastBound_ = 0;
 };
@@ -93,14 +96,15 @@ using ValueProbe = std::function<ValueNow(const std::string& path)>;
 std::string DropReason(const CapturedWrites& writes, const CapturedValue& value, const ValueProbe& probe);
 
 // Names the process of the last captured write of each value in `result` (registry and eliminated
-// ones; a value no captured line names keeps an empty process and id 0), then adds to
+// ones; a deleted value, which no line names, by the id its old state gave it; one nothing names
+// keeps an empty process and id 0), then adds to
 // result.eliminatedRegistry each captured value that neither list holds, with its DropReason, in
 // the order of its first write.
 void ExplainCapturedValues(const CapturedWrites& writes, TrackResult& result, const ValueProbe& probe);
 
 // Names the process of each value of `result` (registry and eliminated ones) that no captured line
-// named, from the last write `writers` holds of it: the driver's writer lines, where its own callback
-// logged the values. Values already named keep their process.
+// named, from the last write `writers` holds of it (a deleted value by its process's id): the driver's
+// writer lines, where its own callback logged the values. Values already named keep their process.
 void NameUnnamedWriters(const CapturedWrites& writers, TrackResult& result);
 
 } // namespace track

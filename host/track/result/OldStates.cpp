@@ -125,7 +125,7 @@ void OldStates::Add(const OldStateRecord& record) {
 }
 
 void OldStates::AddValue(const OldStateRecord& record) {
-    OldValue value{record.key, record.name, OldData{}};
+    OldValue value{record.key, record.name, OldData{}, record.processId};
     // A value below a deleted key existed: it is kept whole, or it was too large to be.
     Before state = BeforeOf(record.presence);
     if (record.kind == OldStateKind::DeletedValue)

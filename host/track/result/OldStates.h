@@ -24,6 +24,7 @@ struct OldValue {
     std::wstring key;
     std::wstring name;
     OldData before;
+    std::uint32_t processId = 0; // of the process whose call kept it
 };
 
 struct OldKey {

@@ -87,6 +87,7 @@ void AddValuesGone(const OldStates& old, CurrentState& now, const std::set<Value
         }
         gone.type = value.before.type;
         gone.change = ValueChange::Deleted;
+        gone.processId = value.processId;
         const std::string noise = RegistryNoiseReason(gone.path);
         if (noise.empty())
             result.registry.push_back(gone);

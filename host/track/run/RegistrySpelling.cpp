@@ -169,9 +169,13 @@ std::wstring RegistrySpelling::Spell(const std::wstring& path, bool endsInValue)
     std::wstring given, spelled = root;
     size_t part = 0;
     for (; part < keyParts; ++part) {
-        const std::optional<std::wstring> stored = StoredKeyName(root, given, parts[part]);
-        if (!stored)
-            break;
+        std::optional<std::wstring> stored = StoredKeyName(root, given, parts[part]);
+        if (!stored) {
+            const auto gone = goneKeys_.find(UpperOrdinal(Below(Below(root, given), parts[part])));
+            if (gone == goneKeys_.end())
+                break;
+            stored = gone->second;
+        }
         given = Below(given, parts[part]);
         spelled += L"\\" + *stored;
     }
@@ -189,8 +193,18 @@ std::wstring RegistrySpelling::Spell(const std::wstring& path, bool endsInValue)
     return spelled + L"\\" + rest;
 }
 
+void RegistrySpelling::KnowGoneKey(const std::wstring& path) {
+    const size_t last = path.rfind(L'\\');
+    if (last != std::wstring::npos && last + 1 < path.size())
+        goneKeys_.emplace(UpperOrdinal(path), path.substr(last + 1));
+}
+
 void SpellRegistryAsHeld(TrackResult& result) {
     RegistrySpelling spelling;
+    for (const std::vector<std::string>* keys : {&result.deletedKeys, &result.deletedNoiseKeys}) {
+        for (const std::string& key : *keys)
+            spelling.KnowGoneKey(Utf8ToWide(key));
+    }
     auto spellAnsi = [&](std::string& path) {
         const std::wstring wide = AnsiToWide(path);
         const std::wstring spelled = spelling.Spell(wide, true);

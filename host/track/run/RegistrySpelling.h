@@ -24,6 +24,10 @@ public:
     // stored where the key holds it. A path with an unknown root is returned as it is.
     std::wstring Spell(const std::wstring& path, bool endsInValue);
 
+    // A key that is gone, with its last component as it was stored: the kept old state of a key the
+    // setup deleted. Spell uses it for that component of any path where the registry has no key.
+    void KnowGoneKey(const std::wstring& path);
+
 private:
     // The stored name of the key `component` below `parent` (a path below the root, empty for the
     // root itself); none when it does not exist or does not open.
@@ -39,6 +43,7 @@ private:
     std::map<std::wstring, std::optional<std::wstring>> keys_; // upper-cased root\key -> stored name
     std::map<std::wstring, Names> subkeys_;                    // upper-cased root\key -> its subkeys
     std::map<std::wstring, Names> values_;                     // upper-cased root\key -> its values
+    std::map<std::wstring, std::wstring> goneKeys_;            // upper-cased root\key -> stored name
 };
 
 // Respells every registry path of `result` as the registry holds it now: the values' paths (in the
