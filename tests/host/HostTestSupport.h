@@ -12,7 +12,8 @@ namespace host_tests {
 
 struct ProcessResult {
     bool started = false;
-    bool finished = false; // false when the deadline passed (the process was then ended)
+    DWORD startError = 0;  // CreateProcess's last error, when it did not start
+    bool finished = false; // false when it did not start, or the deadline passed (it was then ended)
     DWORD exitCode = 0;
     std::string out;
     std::string err;

@@ -232,7 +232,7 @@ TEST(Tracker, ExitsWithTheSetupsOwnExitCode) {
         const ProcessResult run =
             folder.Track("--settle-ms 0 -- " + QuoteArgument(test_support::ThisExecutable()) + " " +
                          kModeExitWith + " " + std::to_string(code));
-        ASSERT_TRUE(run.finished);
+        ASSERT_TRUE(run.finished) << "started " << run.started << ", error " << run.startError;
         EXPECT_EQ(run.exitCode, code);
         EXPECT_NE(run.out.find("; setup exit code " + std::to_string(code) + " after "), std::string::npos)
             << run.out;
