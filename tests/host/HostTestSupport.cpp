@@ -62,9 +62,9 @@ ProcessResult RunProcess(const std::string& commandLine, DWORD timeoutMs,
         EnvironmentOverride override(environment);
         result.started = ::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                                           &startup, &info) != FALSE;
-        if (!result.started)
+        if (!result.started) {
             result.startError = ::GetLastError();
-        if (result.started) {
+        } else {
             UniqueHandle process(info.hProcess), thread(info.hThread);
             result.finished = ::WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0;
             if (!result.finished) {

@@ -4,6 +4,7 @@
 #include "host/track/result/Base64.h"
 #include "host/track/run/ChangeClassifier.h"
 #include "host/track/run/RegistrySpelling.h"
+#include "common/UniqueHandle.h"
 #include "tests/host/HostTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -418,7 +419,7 @@ TEST(RegistrySpelling, NamesDeletedKeysAsTheirOldStateSpellsThem) {
     ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, parent.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                                 &raw, nullptr),
               ERROR_SUCCESS);
-    ::RegCloseKey(raw);
+    const UniqueKey created(raw);
     const std::string upper = "HKCU\\SOFTWARE\\ORVANE GONE TEST " + std::to_string(::GetCurrentProcessId());
     track::TrackResult result;
     result.deletedKeys = {upper + "\\OldPlugin", upper + "\\OLDPLUGIN\\Settings"};
